@@ -1,0 +1,171 @@
+// The one object of a vq2dl run: options, the serial port, the firmware image and every protocol step.
+#pragma once
+
+#include "image/firmware_image.h"
+#include "serial/port.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#if defined(__GNUC__)
+#define VQ_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define VQ_PRINTF(fmt, args)
+#endif
+
+/// The console sink: one finished text per call.
+using MessageCallback = void (*)(const char* text);
+
+/// Writes a text to standard output, with a newline unless it ends in a carriage return.
+void printLine(const char* text);
+
+/// "0x" and two upper-case hexadecimal digits.
+std::string hexByte(int value);
+
+/// The serial monitor's reply bytes and commands.
+enum : uint8_t {
+    MON_ERR_NONE = 0xE0,
+    MON_ERR_NOT_RECOGNIZED = 0xE1,
+    MON_STATUS_NONE = 0x00,
+    MON_STATUS_COLD_RESET = 0x08,
+    MON_PROMPT = 0x3E,
+    MON_WRITE_BYTE = 0xA2,
+    MON_READ_BLOCK = 0xA7,
+    MON_WRITE_BLOCK = 0xA8,
+    MON_RESET = 0xB4,
+    MON_ERASE_MAIN = 0xB6,
+    MON_ERASE_PAGE = 0xB8,
+    MON_PROBE = 0x0D,
+};
+
+/// The largest VQ-II block, in both directions.
+constexpr unsigned MAX_BLOCK = 256;
+/// Controller address of the VQ-II flash page register.
+constexpr uint16_t PAGE_REGISTER = 0x0030;
+/// Lowest image address that marks VQ-I (HC908) code.
+constexpr uint32_t VQ1_THRESHOLD = 0x8080;
+
+/// Exit statuses of vq2dl.
+enum ExitStatus {
+    EXIT_DONE = 0,
+    EXIT_USAGE = 1,
+    EXIT_PORT = 2,
+    EXIT_FILE = 3,
+    EXIT_PROTOCOL = 4,
+    EXIT_INTERNAL = 5,
+};
+
+class Downloader {
+public:
+    Downloader();
+    ~Downloader();
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // Front end and run driver (downloader/)
+    /// Reads the whole command line into the fields below; ends the run through usage() on a fault.
+    void parseArgs(int argc, char** argv);
+    /// Appends a firmware file name; a 21st name ends the run through usage().
+    void addFile(const char* name);
+    /// Stores the -r value; a negative value is a non-standard rate taken without a test.
+    void setBaudRate(int value);
+    /// Prints the usage text at level 0 and throws exit status 1.
+    [[noreturn]] void usage();
+    /// Prints a printf-style message when level <= verbosity.
+    void message(int level, const char* format, ...) VQ_PRINTF(3, 4);
+    /// Prints a printf-style message at every verbosity, then throws the exit status.
+    [[noreturn]] void fatal(int status, const char* format, ...) VQ_PRINTF(3, 4);
+    /// Installs the console sink here and in the image.
+    void setMessageCallback(MessageCallback callback);
+    /// One whole download run; throws only int exit statuses.
+    void run();
+    /// The port as the messages name it: the number, or the device path given with -c.
+    std::string portName() const;
+
+    // Serial link (downloader/serial/)
+    /// Opens and configures the port; on failure portError says why.
+    bool openPort();
+    /// Closes the port if one is held.
+    void closePort();
+    /// Closes, reports at level 3 and opens the port again.
+    bool reopenPort();
+    /// One byte within the read time-out.
+    bool readByte(uint8_t* byte);
+    /// n bytes one at a time, with the RX trace at verbosity 4.
+    bool readBytes(uint8_t* buffer, unsigned n);
+    /// Reads a text reply of the expected length (one read more) and compares it.
+    bool expect(const char* expected, bool fatalOnMismatch);
+    /// TX trace at verbosity 4, then one write of all n bytes.
+    bool writeBytes(const uint8_t* data, unsigned n);
+    /// writeBytes of one byte.
+    bool writeByte(uint8_t byte);
+    /// writeBytes of a text without its terminator.
+    bool writeText(const char* text);
+    /// Discards input until the line is quiet for one read time-out (bounded in time and bytes).
+    void drainInput();
+
+    // VQ-II serial monitor (downloader/monitor/)
+    /// Reads and judges an error, status and prompt reply; retries monitor entry while attempts are left.
+    void checkReply(uint8_t expectedError, uint8_t expectedStatus, int attempt);
+    /// Brings the serial monitor up; attempt 10 sends the drop-in string, lower ones only the probe.
+    void enterMonitor(int attempt);
+    /// Selects the flash page of an address, erasing it on first entry when asked to.
+    void setPage(uint32_t address, bool eraseFirst);
+    /// Erases the main flash.
+    void eraseMainFlash();
+    /// Writes one block of at most MAX_BLOCK bytes.
+    void writeBlock(uint32_t address, const uint8_t* data, unsigned n);
+    /// Writes every record in blocks.
+    void writeImage();
+    /// Reads every record back and compares it.
+    void verifyImage();
+    /// Ends the run with status 3 when a record cannot be written where the image says.
+    void checkMonitorImage();
+
+    // VQ-I boot loader (downloader/bootloader/)
+    /// Wakes the boot loader up to its prompt, with one retry.
+    void wakeUp();
+    /// Wipes the flash and starts record reception.
+    void eraseFlash();
+    /// Sends one S1 line per record and the S9 end line.
+    void writeLines();
+    /// Asks for the signature and shows it.
+    void readSignature();
+    /// Ends the run with status 3 when a record does not fit an S1 line.
+    void checkBootLoaderImage();
+
+    // Options and state
+    const char* programName = "vq2dl";
+    int port = 1;
+    std::string portPath; ///< a device path given with -c (begins with "/"); empty for a port number
+    int baudRate = 115200;
+    PortHandle portHandle = NO_PORT;
+    std::string portError; ///< why the last openPort failed
+    std::vector<std::string> fileNames;
+    FirmwareImage image;
+    bool wipeOnly = false;
+    bool verifyOnly = false;
+    int recordDelay = 0;
+    int dcDelay = 0;
+    int wipeDelay = 250;
+    uint8_t currentPage = 0;
+    bool erasedPages[256] = {};
+    MessageCallback messageCallback = nullptr;
+    int verbosity = 1;
+    bool showPercent = false;
+    const char* writeLabel = "Writing";
+    const char* verifyLabel = "Verifying";
+    const char* installDir = ".";
+
+private:
+    bool readFiles();
+    void openOrFail();
+    void runMonitor();
+    void runBootLoader();
+    void trace(const char* prefix, const uint8_t* bytes, unsigned n);
+    [[noreturn]] void protocolError(const std::string& text);
+};
+
+/// Most firmware files on one command line.
+constexpr size_t MAX_FILES = 20;

@@ -1,0 +1,75 @@
+// Everything read from the firmware files: records, code range, entry point, and the readers.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#if defined(__GNUC__)
+#define VQ_IMAGE_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define VQ_IMAGE_PRINTF(fmt, args)
+#endif
+
+/// A fault found by the file readers: where, and what.
+struct s19Error {
+    std::string file;
+    int line = 0;
+    std::string text;
+};
+
+/// One data record: start address and its bytes.
+struct SRecord {
+    uint32_t address = 0;
+    uint32_t length = 0;
+    std::vector<uint8_t> data;
+
+    /// The record as one S1 line with CR LF, upper-case hex and the one's-complement checksum.
+    std::string formatS1Line() const;
+};
+
+class FirmwareImage {
+public:
+    using Callback = void (*)(const char* text);
+
+    // Store (image/firmware_image.cpp)
+    /// Adds a record; a record with the same start address replaces the earlier one.
+    void addRecord(SRecord record);
+    /// Number of records.
+    size_t recordCount() const { return records.size(); }
+
+    // S-record reader (image/srecord_reader.cpp)
+    /// Parses one line into the image; false for a line beginning with "#"; throws s19Error on a fault.
+    bool parseLine(const std::string& line);
+    /// Prints when level <= verbosity.
+    void message(int level, const char* format, ...) VQ_IMAGE_PRINTF(3, 4);
+    /// Throws s19Error with fileName, lineNumber and the formatted text.
+    [[noreturn]] void fail(const char* format, ...) VQ_IMAGE_PRINTF(2, 3);
+    /// Cuts the text at its last carriage return, then at its last line feed.
+    static void stripLineEnd(std::string& text);
+    /// Reads up to count characters at pos as a hexadecimal number (blanks skipped, stops at a non-digit).
+    static uint32_t hexValue(const std::string& text, size_t pos, size_t count);
+    /// The 8-bit sum of the four bytes of an address.
+    static uint8_t addressSum(uint32_t address);
+
+    // File loader and update container (image/file_loader.cpp, image/vqu_reader.cpp)
+    /// Reads a plain S-record file or a VQU update file into the image.
+    void load(const std::string& path);
+
+    std::string fileName;
+    int lineNumber = 0;
+    std::string installDir;
+    std::vector<std::string> extractedFiles;
+    uint32_t entryPoint = 0;
+    uint32_t lowAddress = 0xFFFFFFFF;
+    uint32_t highAddress = 0;
+    Callback messageCallback = nullptr;
+    int verbosity = 0;
+    std::map<uint32_t, SRecord> records;
+
+private:
+    void readContainer(std::FILE* file);
+    void extractFile(std::FILE* file, const std::string& path);
+};

@@ -1,0 +1,6 @@
+set(VQ_IMAGE_SOURCES
+  image/firmware_image.cpp
+  image/srecord_reader.cpp
+  image/line_reader.h
+  image/file_loader.cpp
+  image/vqu_reader.cpp)

@@ -1,0 +1,97 @@
+// The simulated controller: a VQ-II serial monitor or a VQ-I boot loader on the master side of a
+// pseudo-terminal. vqsim wraps it in a program; the tests run it in-process.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vqsim {
+
+/// How the simulated controller is set up. Faults use one small syntax, KIND@COMMAND[#N[-M]][=VALUE]:
+///   COMMAND (VQ-II): dropin reset probe writebyte erasepage erasemain writeblock readblock any
+///   COMMAND (VQ-I):  wake (the "!!") cr w u s9 x S any
+///   #N or #N-M picks the occurrences of that command (counted from 1); none means every occurrence.
+///   KIND: silent        no answer at all
+///         error=0xNN    VQ-II: answer with this error byte
+///         status=0xNN   VQ-II: answer with this status byte
+///         prompt=0xNN   VQ-II: answer with this prompt byte
+///         short=K       send only the first K bytes of the answer (read-back data included)
+///         corrupt=K     flip (xor 0xFF) byte K of the answer, counted from 1 (read-back data included)
+///         chatter=TEXT  send TEXT before the answer (\r \n \xNN escapes)
+///         extra=0xNN    send one more byte after the answer
+///         slow=MS       wait MS milliseconds before each byte of the answer
+///         reply=TEXT    VQ-I: answer with TEXT instead
+///         hangup        close the line instead of answering
+///   Two faults stand for a whole line: "hangup-after=N" (close the line after N bytes were received)
+///   and "stream=MS" (send chatter every MS milliseconds, forever).
+struct Options {
+    int generation = 2;      ///< 2: VQ-II serial monitor; 1: VQ-I boot loader
+    bool inMonitor = false;  ///< VQ-II: the monitor is already active (E1 00 3E to the drop-in string)
+    int baud = 0;            ///< pace both directions at 10 bit times per byte; 0 answers at once
+    std::string signature = "VQ-I boot loader 1.3 (simulated)\r\n"; ///< VQ-I: answer to "S"
+    std::vector<std::string> faults; ///< as described above
+};
+
+/// What the controller has done, for summaries and tests.
+struct Counters {
+    uint64_t bytesIn = 0;         ///< bytes received from the downloader
+    uint64_t bytesOut = 0;        ///< bytes sent to the downloader
+    uint64_t bytesWritten = 0;    ///< flash bytes written (blocks or S1 lines)
+    uint64_t blocksWritten = 0;   ///< VQ-II write-block commands
+    uint64_t blocksRead = 0;      ///< VQ-II read-block commands (verification reads)
+    uint64_t pageSets = 0;        ///< VQ-II page register writes
+    uint64_t pagesErased = 0;     ///< VQ-II page erases
+    uint64_t mainErases = 0;      ///< VQ-II main flash erases, VQ-I wipes
+    uint64_t resets = 0;          ///< VQ-II monitor resets
+    uint64_t probes = 0;          ///< VQ-II probe bytes
+    uint64_t linesReceived = 0;   ///< VQ-I S1 and S9 lines
+    uint64_t badLines = 0;        ///< VQ-I lines with a bad checksum or form
+};
+
+class Simulator {
+public:
+    explicit Simulator(Options options);
+    ~Simulator(); ///< stops serving and closes the pseudo-terminal
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    /// Checks the options (faults included), opens a pseudo-terminal and serves it on a thread.
+    bool start(std::string& error);
+    /// Stops serving; the state stays readable.
+    void stop();
+    /// The slave device that vq2dl -c opens.
+    std::string devicePath() const;
+    /// True once the line was hung up by a fault.
+    bool hungUp() const;
+    /// True once the downloader has opened and closed the line and left it closed for quietMs, or after a hang-up.
+    bool idleAfterSession(int quietMs) const;
+
+    /// Flash contents. VQ-II: an image address after the downloader's mapping (the page in bits 16-23,
+    /// window 0x8000-0xBFFF; below 0x10000 the unpaged space). VQ-I: a 16-bit address. Erased reads 0xFF.
+    uint8_t peek(uint32_t address) const;
+    /// Sets flash contents directly (to prepare a verify-only run).
+    void poke(uint32_t address, uint8_t value);
+    /// The VQ-II page register.
+    uint8_t pageRegister() const;
+    /// Every byte the downloader sent, in order.
+    std::vector<uint8_t> received() const;
+    /// Every byte the controller sent, in order.
+    std::vector<uint8_t> sent() const;
+    /// VQ-I: the S-record lines received, byte for byte with their line ends.
+    std::vector<std::string> lines() const;
+    Counters counters() const;
+    /// A one-line summary: bytes written, pages erased, verification reads.
+    std::string summary() const;
+    /// Writes the flash that is not erased as S-records (S2/S3 as the addresses need), or raw bytes.
+    bool dump(const std::string& path, bool binary, std::string& error) const;
+    /// Writes the log of every byte in and out with time stamps.
+    bool writeLog(const std::string& path, std::string& error) const;
+
+private:
+    struct Engine;
+    std::unique_ptr<Engine> engine;
+};
+
+} // namespace vqsim

@@ -1,0 +1,167 @@
+#include "fixture.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fx {
+
+std::string captured;
+
+void captureSink(const char* text) {
+    captured += text;
+    size_t n = std::strlen(text);
+    if (n == 0 || text[n - 1] != '\r') captured += '\n';
+}
+
+static void removeTree(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        chmod(path.c_str(), 0700);
+        for (const auto& name : listDir(path)) removeTree(path + "/" + name);
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vqtest-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+    dir = buffer.data();
+}
+
+TempDir::~TempDir() { removeTree(dir); }
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    std::fwrite(content.data(), 1, content.size(), f);
+    std::fclose(f);
+}
+
+std::string readFile(const std::string& path) {
+    std::string content;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return content;
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
+    std::fclose(f);
+    return content;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> listDir(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* d = opendir(path.c_str());
+    if (!d) return names;
+    while (dirent* e = readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string srec(int type, uint32_t address, const std::vector<uint8_t>& data) {
+    int addressBytes = (type == 0 || type == 1 || type == 9) ? 2 : (type == 2 || type == 8) ? 3 : 4;
+    unsigned count = addressBytes + data.size() + 1;
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "S%d%02X", type, count);
+    std::string line = buffer;
+    unsigned sum = count;
+    for (int i = addressBytes - 1; i >= 0; --i) {
+        unsigned b = (address >> (8 * i)) & 0xFF;
+        sum += b;
+        std::snprintf(buffer, sizeof buffer, "%02X", b);
+        line += buffer;
+    }
+    for (uint8_t b : data) {
+        sum += b;
+        std::snprintf(buffer, sizeof buffer, "%02X", b);
+        line += buffer;
+    }
+    std::snprintf(buffer, sizeof buffer, "%02X", ~sum & 0xFF);
+    return line + buffer;
+}
+
+std::vector<uint8_t> bytes(size_t n, uint8_t first) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(first + i);
+    return v;
+}
+
+static void drain(int fd, std::string& into, bool& open) {
+    char buffer[4096];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) into.append(buffer, n);
+    else if (n == 0 || (errno != EINTR && errno != EAGAIN)) open = false;
+}
+
+RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+              int timeoutMs) {
+    RunResult result;
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return result;
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    bool outOpen = true, errOpen = true, killed = false;
+    while (outOpen || errOpen) {
+        int left = timeoutMs - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                    std::chrono::steady_clock::now() - start)
+                                                    .count());
+        if (left <= 0 && !killed) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
+        pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+        if (poll(fds, 2, left > 0 ? left : 100) < 0 && errno != EINTR) break;
+        if (fds[0].revents) drain(out[0], result.out, outOpen);
+        if (fds[1].revents) drain(err[0], result.err, errOpen);
+    }
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.status = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+} // namespace fx
