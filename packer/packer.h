@@ -1,0 +1,58 @@
+// The update packer vqu: its inputs, the writer of the update file and the few platform operations it needs.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+/// What an input becomes in the update file: an .ini section, the firmware section, or untagged text.
+enum class InputKind { Ini, S19, Other };
+
+/// Closes a C file when its owner goes away.
+struct FileCloser {
+    void operator()(std::FILE* file) const {
+        if (file) std::fclose(file);
+    }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+/// One input: the argument as typed, its base name and kind, and the file, opened while the inputs are
+/// checked.
+struct Input {
+    std::string name;
+    std::string baseName;
+    InputKind kind = InputKind::Other;
+    FilePtr file;
+};
+
+// Inputs and writing (packer/writer.cpp)
+/// The text after the last slash or backslash of an argument, or the whole argument.
+std::string baseName(const std::string& argument);
+/// Ini for extension "ini", S19 for "s19" (exact, case-sensitive), Other for everything else.
+InputKind inputKind(const std::string& baseName);
+/// Backslashes turned into slashes, and a slash at the end.
+std::string normaliseDirectory(std::string directory);
+/// The error line for an output that cannot be created or written, with the system's reason.
+std::string cantCreateText(const std::string& output, int error);
+/// Writes the whole update file named output to out; false with a finished error line in error on a fault.
+bool writeUpdate(std::FILE* out, const std::string& output, const std::string& workingDir,
+                 std::vector<Input>& inputs, std::string& error);
+
+// Platform operations (packer/platform_posix.cpp, packer/platform_win32.cpp)
+/// The current working directory; empty, with errno set, when it cannot be read.
+std::string workingDirectory();
+/// True when anything stands at the path: a file, a directory, a dangling link.
+bool pathExists(const std::string& path);
+/// True when both names reach the same file: the same text, the same file on disk, or the same full path.
+bool sameFile(const std::string& a, const std::string& b);
+/// Opens an input for reading as bytes; nullptr, with errno set, when it cannot be opened or is a directory.
+std::FILE* openInput(const std::string& path);
+/// Creates a new, empty temporary file beside the output and names it in tempPath; nullptr with errno set.
+std::FILE* createTemporary(const std::string& output, std::string& tempPath);
+/// Flushes the file's data to the disk; false with errno set.
+bool syncFile(std::FILE* file);
+/// Moves from to to unless something already stands at to; 0, or an errno value (EEXIST when to exists).
+int moveNoReplace(const std::string& from, const std::string& to);
+/// Removes a file, quietly.
+void removeFile(const std::string& path);

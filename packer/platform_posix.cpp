@@ -1,0 +1,108 @@
+// The packer's file operations on POSIX systems.
+#include "packer.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+std::string workingDirectory() {
+    std::vector<char> buffer(1024);
+    while (!getcwd(buffer.data(), buffer.size())) {
+        if (errno != ERANGE) return "";
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+bool pathExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+/// The full path of a name whose last component need not exist: the resolved directory and the last
+/// component.
+static std::string fullPath(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (last.empty() || last == "." || last == "..") {
+        dir = path;
+        last.clear();
+    }
+    char* resolved = realpath(dir.c_str(), nullptr);
+    if (!resolved) return path;
+    std::string full = resolved;
+    std::free(resolved);
+    return last.empty() ? full : full + "/" + last;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    struct stat sa, sb;
+    if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) {
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    return fullPath(a) == fullPath(b);
+}
+
+std::FILE* openInput(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return nullptr;
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0 || S_ISDIR(st.st_mode)) {
+        std::fclose(file);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
+}
+
+std::FILE* createTemporary(const std::string& output, std::string& tempPath) {
+    size_t slash = output.rfind('/');
+    std::string pattern = (slash == std::string::npos ? "" : output.substr(0, slash + 1)) + ".vqu-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) return nullptr;
+    tempPath = name.data();
+    // mkstemp makes the file private; the update file gets the rights any new file would get.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    std::FILE* file = fdopen(fd, "wb");
+    if (!file) {
+        int error = errno;
+        close(fd);
+        unlink(tempPath.c_str());
+        tempPath.clear();
+        errno = error;
+    }
+    return file;
+}
+
+bool syncFile(std::FILE* file) {
+    return fsync(fileno(file)) == 0 || errno == EINVAL;
+}
+
+int moveNoReplace(const std::string& from, const std::string& to) {
+    // A hard link never replaces an existing name; the temporary name is dropped afterwards.
+    if (link(from.c_str(), to.c_str()) == 0) {
+        unlink(from.c_str());
+        return 0;
+    }
+    int error = errno;
+    if (error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK) {
+        // File systems without hard links (FAT on a memory stick): a rename that refuses to replace.
+        if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+        error = errno;
+    }
+    return error;
+}
+
+void removeFile(const std::string& path) {
+    unlink(path.c_str());
+}

@@ -1,0 +1,105 @@
+// The packer's file operations on Windows.
+#include "packer.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <direct.h>
+#include <io.h>
+#include <vector>
+#include <windows.h>
+
+/// The errno value nearest to a Win32 error code, so that every fault is told with strerror.
+static int errnoFrom(DWORD code) {
+    switch (code) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_DIRECTORY:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    default:
+        return EIO;
+    }
+}
+
+std::string workingDirectory() {
+    std::vector<char> buffer(1024);
+    while (!_getcwd(buffer.data(), static_cast<int>(buffer.size()))) {
+        if (errno != ERANGE) return "";
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+bool pathExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+/// Volume and file index of an existing file; false when it cannot be opened.
+static bool fileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    return ok;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    if (fileIdentity(a, ia) && fileIdentity(b, ib)) {
+        return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+               ia.nFileIndexLow == ib.nFileIndexLow;
+    }
+    char fullA[MAX_PATH], fullB[MAX_PATH];
+    if (!_fullpath(fullA, a.c_str(), MAX_PATH) || !_fullpath(fullB, b.c_str(), MAX_PATH)) return false;
+    return _stricmp(fullA, fullB) == 0;
+}
+
+std::FILE* openInput(const std::string& path) {
+    return std::fopen(path.c_str(), "rb");
+}
+
+std::FILE* createTemporary(const std::string& output, std::string& tempPath) {
+    size_t separator = output.find_last_of("/\\:");
+    std::string dir = separator == std::string::npos ? "." : output.substr(0, separator + 1);
+    char name[MAX_PATH];
+    if (GetTempFileNameA(dir.c_str(), "vqu", 0, name) == 0) {
+        errno = errnoFrom(GetLastError());
+        return nullptr;
+    }
+    tempPath = name;
+    std::FILE* file = std::fopen(name, "wb");
+    if (!file) {
+        int error = errno;
+        DeleteFileA(name);
+        tempPath.clear();
+        errno = error;
+    }
+    return file;
+}
+
+bool syncFile(std::FILE* file) {
+    return _commit(_fileno(file)) == 0;
+}
+
+int moveNoReplace(const std::string& from, const std::string& to) {
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return 0;
+    return errnoFrom(GetLastError());
+}
+
+void removeFile(const std::string& path) {
+    DeleteFileA(path.c_str());
+}

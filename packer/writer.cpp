@@ -1,0 +1,119 @@
+// The update file as vqu writes it: the header listing the inputs, one tagged section per input, the end
+// line.
+#include "packer.h"
+
+#include <cerrno>
+#include <cstring>
+
+static const char LINE_END[] = "\r\n";
+static const std::string HYPHENS(75, '-');
+
+/// The output file with the first write fault remembered, so that one check at the end finds it.
+struct Output {
+    std::FILE* file;
+    int error = 0;
+
+    void put(const char* data, size_t n) {
+        if (error || n == 0) return;
+        errno = 0;
+        if (std::fwrite(data, 1, n, file) != n) error = errno ? errno : EIO;
+    }
+    void put(const std::string& text) { put(text.data(), text.size()); }
+    void line(const std::string& text) {
+        put(text);
+        put(LINE_END, 2);
+    }
+};
+
+std::string baseName(const std::string& argument) {
+    size_t slash = argument.find_last_of("/\\");
+    return slash == std::string::npos ? argument : argument.substr(slash + 1);
+}
+
+InputKind inputKind(const std::string& baseName) {
+    size_t dot = baseName.rfind('.');
+    if (dot == std::string::npos) return InputKind::Other;
+    std::string extension = baseName.substr(dot + 1);
+    if (extension == "ini") return InputKind::Ini;
+    if (extension == "s19") return InputKind::S19;
+    return InputKind::Other;
+}
+
+std::string normaliseDirectory(std::string directory) {
+    for (char& c : directory) {
+        if (c == '\\') c = '/';
+    }
+    if (directory.empty() || directory.back() != '/') directory += '/';
+    return directory;
+}
+
+std::string cantCreateText(const std::string& output, int error) {
+    return "ERROR: Can't create output file '" + output + "': " + std::strerror(error) + ", aborting.\n";
+}
+
+/// Copies an input's text, writing every CR LF or bare LF as CR LF; a CR without LF after it stays as it is.
+/// A last line without a line end gets one, so that the next tag starts a line of its own.
+static bool copyText(std::FILE* in, Output& out) {
+    char buffer[32768];
+    std::string text;
+    bool pendingCR = false; // a CR at the end of one read may be followed by the LF at the start of the next
+    char last = '\n';
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+        text.clear();
+        for (size_t i = 0; i < n; ++i) {
+            char c = buffer[i];
+            if (pendingCR) {
+                pendingCR = false;
+                text += '\r';
+                if (c == '\n') {
+                    text += '\n';
+                    continue;
+                }
+            }
+            if (c == '\r')
+                pendingCR = true;
+            else if (c == '\n')
+                text += LINE_END;
+            else
+                text += c;
+        }
+        last = buffer[n - 1];
+        out.put(text);
+    }
+    if (std::ferror(in)) return false;
+    if (pendingCR) out.put("\r", 1);
+    if (last != '\n') out.put(LINE_END, 2);
+    return true;
+}
+
+bool writeUpdate(std::FILE* file, const std::string& output, const std::string& workingDir,
+                 std::vector<Input>& inputs, std::string& error) {
+    Output out{file};
+    // 1. The header: who made the file from what, for people reading it.
+    out.line("#!VQU-OUT");
+    out.line(HYPHENS);
+    out.line("This Velquin Update file was constructed from the following input files:");
+    for (const Input& input : inputs)
+        out.line("   " + workingDir + input.name);
+    out.line(HYPHENS);
+    // 2. One section per input, in the order given; only .ini and .s19 inputs get a tag line.
+    for (Input& input : inputs) {
+        if (input.kind == InputKind::Ini) out.line("#!VQU-INI(" + input.baseName + ")");
+        if (input.kind == InputKind::S19) out.line("#!VQU-S19(" + input.baseName + ")");
+        errno = 0;
+        if (!copyText(input.file.get(), out)) {
+            error = "ERROR: Can't read input file '" + input.name +
+                    "': " + std::strerror(errno ? errno : EIO) + ", aborting.\n";
+            return false;
+        }
+        input.file.reset();
+    }
+    // 3. The end line.
+    out.line("#!VQU-END");
+    if (out.error) {
+        error = cantCreateText(output, out.error);
+        return false;
+    }
+    return true;
+}
