@@ -1,1 +1,295 @@
+// The firmware image: S-record lines, the record store, and plain and VQU files read from disk.
 #include "fixture.h"
+
+#include "image/firmware_image.h"
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::string lines(const std::vector<std::string>& texts, const char* end = "\r\n") {
+    std::string joined;
+    for (const auto& text : texts)
+        joined += text + end;
+    return joined;
+}
+
+// A fresh image that shows its messages at the given verbosity in fx::captured.
+struct Image : FirmwareImage {
+    explicit Image(int level = 1, std::string dir = ".") {
+        fx::captured.clear();
+        messageCallback = fx::captureSink;
+        verbosity = level;
+        installDir = std::move(dir);
+    }
+    s19Error error(const std::string& path) {
+        try {
+            load(path);
+        } catch (const s19Error& e) {
+            return e;
+        }
+        ADD_FAILURE() << "no error reading " << path;
+        return {};
+    }
+    std::string parseError(const std::string& line) {
+        try {
+            parseLine(line);
+        } catch (const s19Error& e) {
+            return e.text;
+        }
+        return "no error";
+    }
+    std::vector<uint8_t> at(uint32_t address) {
+        return records.count(address) ? records[address].data : std::vector<uint8_t>{};
+    }
+};
+
+std::string container(const std::vector<std::string>& texts) {
+    return lines({"#!VQU-OUT", std::string(75, '-'), "This Velquin Update file was constructed from:"}) +
+           lines(texts);
+}
+
+TEST(SRecordReader, EveryFaultNamesFileLineAndText) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"S1050000AABB00", "Invalid checksum, found 0x00, expected 0x95"},
+        {"S10300FC01", "Invalid checksum, found 0x01, expected 0000"},
+        {"s1050000AABB95", "Not a Motorola S-record"},
+        {"", "Not a Motorola S-record"},
+        {"S5030001FB", "Unknown S-record type '5'"},
+        {"S1050000AABB95 ", "Garbage at end of line"},
+        {"S1050000AABB95\t", "Garbage at end of line"},
+        {"S1050000AABB", "Line shorter than its byte count"},
+        {"S", "Line shorter than its byte count"},
+        {"S30", "Line shorter than its byte count"},
+        {"S102", "Byte count too small for the address"},
+        {"S3040000000000", "Byte count too small for the address"},
+    };
+    fx::TempDir dir;
+    for (const auto& [line, text] : cases) {
+        fx::writeFile(dir.file("f.s19"), lines({fx::srec(1, 0x10), fx::srec(0, 0), line, fx::srec(1, 0x20)}));
+        s19Error e = Image().error(dir.file("f.s19"));
+        EXPECT_EQ(e.file, dir.file("f.s19"));
+        EXPECT_EQ(e.line, 3) << line;
+        EXPECT_EQ(e.text, text) << line;
+    }
+    Image image;
+    EXPECT_EQ(image.parseError("S1050000AABB95\r\r\n"), "Garbage at end of line");
+    EXPECT_TRUE(image.parseLine("S1050000aabb95\n"));
+    s19Error missing = image.error(dir.file("none.s19"));
+    EXPECT_EQ(missing.line, 0);
+    EXPECT_EQ(missing.text, "Can't open input file");
+    EXPECT_EQ(image.error(dir.path()).text, "Can't open input file");
+}
+
+TEST(SRecordReader, LineEndsLongLinesAndTheHashStop) {
+    fx::TempDir dir;
+    std::string longRecord = fx::srec(3, 0x1000, fx::bytes(250));
+    ASSERT_EQ(longRecord.size(), 514u);
+    fx::writeFile(dir.file("a.s19"), lines({fx::srec(1, 0x100, {1})}, "\n") + lines({longRecord}) +
+                                         fx::srec(1, 0x200, {2}) + "\n# note\n" + fx::srec(1, 0x300, {3}));
+    Image image;
+    image.load(dir.file("a.s19"));
+    EXPECT_EQ(image.recordCount(), 3u);
+    EXPECT_EQ(image.at(0x1000), fx::bytes(250));
+    fx::writeFile(dir.file("b.s19"), lines({longRecord, longRecord, "S1050000AABB00"}));
+    EXPECT_EQ(Image().error(dir.file("b.s19")).line, 3);
+    fx::writeFile(dir.file("c.s19"), lines({fx::srec(1, 0x100, {1})}) + fx::srec(1, 0x200, {2}));
+    Image last;
+    last.load(dir.file("c.s19"));
+    EXPECT_EQ(last.at(0x200), (std::vector<uint8_t>{2}));
+}
+
+TEST(SRecordReader, WorkedLinesAndWhatEachVerbosityShows) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("a.s19"), lines({"S00600004844521B", "S1050000AABB95", "S9030000FC"}));
+    for (int level : {0, 1, 5}) {
+        Image image(level);
+        image.entryPoint = 7;
+        image.load(dir.file("a.s19"));
+        EXPECT_EQ(image.at(0), (std::vector<uint8_t>{0xAA, 0xBB}));
+        EXPECT_EQ(image.entryPoint, 0u);
+        EXPECT_EQ(fx::captured, level == 0   ? ""
+                                : level == 1 ? "HDR\n"
+                                             : "S00600004844521B\nHDR\nS1050000AABB95\nS9030000FC\n");
+    }
+    Image image(6);
+    image.parseLine("S1050000AABB95\r\n");
+    EXPECT_EQ(fx::captured, "S1050000AABB95\nData record 16-bit:\n   Size =  5 ( 2)  Address=0000\n"
+                            "   Check sum  = 106\n   Record sum = 0\n");
+    Image percent;
+    percent.parseLine(fx::srec(0, 0, {'1', '0', '0', '%', 's', 0, 'x'}));
+    EXPECT_EQ(fx::captured, "100%s\n");
+}
+
+TEST(ImageStore, RecordsReplaceOverlapAndOrderAcrossFiles) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("a.s19"), lines({fx::srec(3, 0x80000000, {9}), fx::srec(1, 0x8010, fx::bytes(16)),
+                                            fx::srec(1, 0x8000, fx::bytes(32)), fx::srec(2, 0x10000, {}),
+                                            fx::srec(1, 0x8000, {1, 2}), fx::srec(8, 0x123456)}));
+    fx::writeFile(dir.file("b.s19"), lines({fx::srec(0, 0, {'x'}), fx::srec(1, 0x8010, {7})}));
+    fx::writeFile(dir.file("c.s19"), lines({fx::srec(3, 0x100, {}), fx::srec(7, 0xFFFFFFFE)}));
+    Image image;
+    image.load(dir.file("a.s19"));
+    EXPECT_EQ(image.recordCount(), 4u);
+    EXPECT_EQ(image.at(0x8000), (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(image.records[0x10000].length, 0u);
+    EXPECT_EQ(image.lowAddress, 0x8000u);
+    EXPECT_EQ(image.highAddress, 0x80000000u);
+    image.load(dir.file("b.s19"));
+    EXPECT_EQ(image.at(0x8010), (std::vector<uint8_t>{7}));
+    EXPECT_EQ(image.entryPoint, 0x123456u);
+    image.load(dir.file("c.s19"));
+    std::vector<uint32_t> order;
+    for (const auto& [address, record] : image.records)
+        order.push_back(record.address);
+    EXPECT_EQ(order, (std::vector<uint32_t>{0x100, 0x8000, 0x8010, 0x10000, 0x80000000}));
+    EXPECT_EQ(image.lowAddress, 0x100u);
+    EXPECT_EQ(image.entryPoint, 0xFFFFFFFEu);
+
+    fx::writeFile(dir.file("d.s19"), lines({fx::srec(0, 0, {'x'}), fx::srec(9, 0x8080)}));
+    Image empty(0);
+    empty.load(dir.file("d.s19"));
+    EXPECT_EQ(empty.recordCount(), 0u);
+    EXPECT_EQ(empty.lowAddress, 0xFFFFFFFFu);
+    EXPECT_EQ(empty.highAddress, 0u);
+    EXPECT_EQ(empty.entryPoint, 0x8080u);
+    fx::writeFile(dir.file("e.s19"), lines({fx::srec(1, 0xC000, fx::bytes(16))}));
+    empty.load(dir.file("e.s19"));
+    EXPECT_EQ(empty.lowAddress, 0xC000u);
+    EXPECT_EQ(empty.highAddress, 0xC000u);
+}
+
+TEST(VquReader, SectionsInAnyOrderGiveTheSameImageAndFiles) {
+    const std::string ini = "[a]\r\nx=1\r\n# kept\r\n;100%\n";
+    const std::vector<std::string> s19 = {"#!VQU-S19(v.s19)", fx::srec(1, 0x4000, {1}), fx::srec(9, 0x4000)};
+    fx::TempDir dir;
+    fx::writeFile(dir.file("1.vqu"), container(s19) + "#!VQU-INI(set.ini)\r\n" + ini + "#!VQU-END\r\n");
+    fx::writeFile(dir.file("2.s19"),
+                  container({"#!VQU-INI(set.ini) trailing"}) + ini + lines(s19) + "#!VQU-END");
+    for (const char* name : {"1.vqu", "2.s19"}) {
+        fx::TempDir out;
+        Image image(0, out.path());
+        image.load(dir.file(name));
+        EXPECT_EQ(fx::captured, std::string(75, '-') + "\nThis Velquin Update file was constructed from:\n");
+        EXPECT_EQ(image.at(0x4000), (std::vector<uint8_t>{1}));
+        EXPECT_EQ(image.entryPoint, 0x4000u);
+        EXPECT_EQ(fx::readFile(out.file("set.ini")), ini);
+        EXPECT_EQ(image.extractedFiles, (std::vector<std::string>{out.file("set.ini")}));
+        EXPECT_EQ(fx::listDir(out.path()), (std::vector<std::string>{"set.ini"}));
+    }
+}
+
+TEST(VquReader, LineNumbersCountEveryPhysicalLineOnce) {
+    fx::TempDir dir;
+    std::string longText(40000, 't');
+    std::vector<std::string> block = {"#!VQU-S19(v.s19)"};
+    for (int i = 1; i <= 4; ++i)
+        block.push_back(fx::srec(1, 0x100 * i, {1}));
+    block.push_back("S1050000AABB00");
+    // Tag line 9: the header's three lines, a long text line, an .ini tag with three lines, then the block.
+    fx::writeFile(dir.file("a.vqu"), container({longText, "#!VQU-INI(a.ini)", "1", longText, "3"}) +
+                                         lines(block) + "#!VQU-END\r\n");
+    Image image(0);
+    image.installDir = dir.path();
+    s19Error e = image.error(dir.file("a.vqu"));
+    EXPECT_NE(fx::captured.find("\n" + longText + "\n"), std::string::npos);
+    EXPECT_EQ(e.line, 14);
+    EXPECT_EQ(e.text, "Invalid checksum, found 0x00, expected 0x95");
+    EXPECT_EQ(fx::readFile(dir.file("a.ini")), lines({"1", longText, "3"}));
+    EXPECT_EQ(image.recordCount(), 4u);
+
+    fx::writeFile(dir.file("b.vqu"),
+                  container({"#!VQU-S19(x)", fx::srec(1, 1), "#!VQU-S19(y)", fx::srec(1, 2)}));
+    Image last(0);
+    last.load(dir.file("b.vqu"));
+    EXPECT_EQ(last.recordCount(), 1u);
+    EXPECT_EQ(last.lowAddress, 2u);
+    fx::writeFile(dir.file("c.vqu"), container({"#!VQU-INI(c.ini)", "x"}));
+    Image none(0, dir.path());
+    none.load(dir.file("c.vqu"));
+    EXPECT_EQ(none.recordCount(), 0u);
+    EXPECT_EQ(none.lineNumber, 1);
+}
+
+TEST(VquReader, TagFaultsAndUnsafeNamesWriteNothing) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"#!VQU-INI", "Missing file name in VQU-INI specification"},
+        {"#!VQU-INI(a.ini", "Invalid file name in VQU-INI specification"},
+        {"#!VQU-INI(../a.ini)", "Unsafe file name in VQU-INI specification"},
+        {"#!VQU-INI(/tmp/a.ini)", "Unsafe file name in VQU-INI specification"},
+        {"#!VQU-INI(sub\\a.ini)", "Unsafe file name in VQU-INI specification"},
+        {"#!VQU-INI(C:a.ini)", "Unsafe file name in VQU-INI specification"},
+        {"#!VQU-INI(..)", "Unsafe file name in VQU-INI specification"},
+        {"#!VQU-INI(.)", "Unsafe file name in VQU-INI specification"},
+    };
+    fx::TempDir dir, out;
+    for (const auto& [tag, text] : cases) {
+        fx::writeFile(dir.file("a.vqu"), container({tag, "x=1"}));
+        s19Error e = Image(0, out.path()).error(dir.file("a.vqu"));
+        EXPECT_EQ(e.line, 4) << tag;
+        EXPECT_EQ(e.text, text) << tag;
+    }
+    EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{});
+    fx::writeFile(dir.file("e.vqu"), container({"#!VQU-INI()", "x=1"}));
+    EXPECT_EQ(Image(0, out.path()).error(dir.file("e.vqu")).text,
+              "Could not open " + out.path() + "/ for output");
+    fx::writeFile(dir.file("m.vqu"), container({"#!VQU-INI(m.ini)", "x=1"}));
+    s19Error missing = Image(0, out.file("no")).error(dir.file("m.vqu"));
+    EXPECT_EQ(missing.text, "Could not open " + out.file("no") + "/m.ini for output");
+    EXPECT_EQ(missing.line, 4);
+    EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{});
+}
+
+TEST(VquReader, ExtractionReplacesWholeFilesOnly) {
+    fx::TempDir dir, out;
+    fx::writeFile(dir.file("a.vqu"),
+                  container({"#!VQU-INI(s.ini)", "first", "#!VQU-INI(s.ini) again", "second"}));
+    Image image(1, out.path());
+    image.load(dir.file("a.vqu"));
+    EXPECT_EQ(fx::readFile(out.file("s.ini")), "second\r\n");
+    EXPECT_EQ(image.extractedFiles, (std::vector<std::string>{out.file("s.ini"), out.file("s.ini")}));
+    EXPECT_NE(fx::captured.find("   Extracted " + out.file("s.ini") + "\n"), std::string::npos);
+
+    // A block that cannot be written whole (here: a file size limit) leaves the old file and no temporary.
+    fx::writeFile(dir.file("big.vqu"), container({"#!VQU-INI(s.ini)", std::string(5000, 'b')}));
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = {1000, 1000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        s19Error e = Image(0, out.path()).error(dir.file("big.vqu"));
+        _exit(e.text == "Could not write " + out.file("s.ini") && e.line == 4 ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(fx::readFile(out.file("s.ini")), "second\r\n");
+    EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{"s.ini"});
+}
+
+TEST(VquReader, EmptyInstallDirMeansTheWorkingDirectory) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("a.vqu"), container({"#!VQU-INI(w.ini)", "x"}));
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    char full[4096];
+    ASSERT_NE(getcwd(full, sizeof full), nullptr);
+    Image image(1, "");
+    image.load("a.vqu");
+    Image dot(1, ".");
+    dot.load("a.vqu");
+    ASSERT_EQ(chdir(previous), 0);
+    EXPECT_EQ(image.extractedFiles, (std::vector<std::string>{std::string(full) + "/w.ini"}));
+    EXPECT_NE(fx::captured.find("constructed from:\n   Extracted ./w.ini\n"), std::string::npos);
+    EXPECT_EQ(fx::readFile(dir.file("w.ini")), "x\r\n");
+}
+
+} // namespace
