@@ -164,7 +164,6 @@ private:
     void runMonitor();
     void runBootLoader();
     void trace(const char* prefix, const uint8_t* bytes, unsigned n);
-    [[noreturn]] void protocolError(const std::string& text);
 };
 
 /// Most firmware files on one command line.

@@ -1,1 +1,45 @@
-// (being written)
+// Monitor entry: the drop-in string makes a controller that runs its own program fall into the serial
+// monitor, a monitor that was already active is reset, and the probe byte shows that the monitor answers.
+#include "downloader.h"
+
+namespace {
+
+/// Makes a controller that runs its own program drop into the monitor; sent without a terminator.
+const char DROP_IN[] = "!!!KeepOutHere";
+
+bool holds(const uint8_t* answer, uint8_t error, uint8_t status, uint8_t prompt) {
+    return answer[0] == error && answer[1] == status && answer[2] == prompt;
+}
+
+} // namespace
+
+void Downloader::enterMonitor(int attempt) {
+    if (attempt == 10) {
+        // 1. Only the first attempt sends the drop-in string; its answer is information, the probe decides.
+        writeText(DROP_IN);
+        uint8_t answer[3] = {0, 0, 0};
+        if (readBytes(answer, 3)) {
+            if (answer[0] == MON_ERR_NOT_RECOGNIZED &&
+                !(answer[1] == MON_STATUS_NONE && answer[2] == MON_PROMPT)) {
+                message(2, "Monitor mode failed.");
+            } else {
+                // A monitor that is already active does not know the drop-in string: reset it. A byte of the
+                // second answer that does not come leaves the first answer's byte in its place.
+                if (holds(answer, MON_ERR_NOT_RECOGNIZED, MON_STATUS_NONE, MON_PROMPT)) {
+                    writeByte(MON_RESET);
+                    readBytes(answer, 3);
+                }
+                if (holds(answer, MON_ERR_NONE, MON_STATUS_COLD_RESET, MON_PROMPT))
+                    message(2, "Entered monitor mode.");
+                else
+                    message(2, "Monitor mode failed.");
+            }
+        }
+    } else {
+        message(3, "Wake up attempted (%d).", attempt);
+    }
+
+    // 2. The probe is no command: the monitor may call it not recognised, and may still report the reset.
+    writeByte(MON_PROBE);
+    checkReply(MON_ERR_NOT_RECOGNIZED, MON_STATUS_COLD_RESET, attempt);
+}

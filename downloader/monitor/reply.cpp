@@ -1,1 +1,104 @@
-// (being written)
+// The serial monitor answers every command with an error byte, a status byte and the prompt byte; this file
+// reads and judges that answer, and re-enters the monitor while entry attempts are left.
+#include "downloader.h"
+
+#include <cstdio>
+#include <string>
+
+std::string hexByte(int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
+    return text;
+}
+
+namespace {
+
+/// A protocol error is the message text alone; the run driver prints it and ends the run.
+[[noreturn]] void raiseProtocolError(const std::string& text) {
+    throw text;
+}
+
+const char* errorText(uint8_t error) {
+    switch (error) {
+    case 0xE1:
+        return "Command not recognized, e=";
+    case 0xE2:
+        return "Command not allowed in run mode, e=";
+    case 0xE3:
+        return "Stack pointer out of range, e=";
+    case 0xE4:
+        return "Stack pointer invalid, e=";
+    case 0xE5:
+        return "Attempt to write read-only memory, e=";
+    case 0xE6:
+        return "Access error when writing FLASH/EEPROM memory, e=";
+    case 0xE9:
+        return "Memory protection violation writing EEPROM memory, e=";
+    default:
+        return "Unknown error status response, e=";
+    }
+}
+
+const char* statusText(uint8_t status) {
+    switch (status) {
+    case 0x01:
+        return "Program running, download failed, s=";
+    case 0x02:
+        return "Program halted, download failed, s=";
+    case 0x04:
+        return "Program trace detected, download failed, s=";
+    case 0x08:
+        return "Cold reset detected, something grossly wrong, s=";
+    case 0x0C:
+        return "Warm reset detected, something grossly wrong, s=";
+    default:
+        return "Unknown status received, s=";
+    }
+}
+
+} // namespace
+
+void Downloader::checkReply(uint8_t expectedError, uint8_t expectedStatus, int attempt) {
+    // A byte that never comes keeps its default here, and the messages show the buffer as it stands.
+    uint8_t reply[3] = {MON_ERR_NONE, MON_STATUS_NONE, 0x00};
+    auto receive = [this](uint8_t& into) {
+        uint8_t byte = 0;
+        if (!readByte(&byte)) return false;
+        into = byte;
+        return true;
+    };
+
+    // The first byte may be slow in coming after an erase or a long block: five reads for it.
+    bool gotError = false;
+    for (int read = 0; read < 5 && !gotError; ++read)
+        gotError = receive(reply[0]);
+    std::string failure;
+    if (!gotError)
+        failure = "Timed out reading response, " + hexByte(reply[0]);
+    else if (!receive(reply[1]))
+        failure = "Could not read status code, " + hexByte(reply[0]) + " " + hexByte(reply[1]);
+    else if (!receive(reply[2]))
+        failure = "Could not read monitor prompt, " + hexByte(reply[0]) + " " + hexByte(reply[1]) + " " +
+                  hexByte(reply[2]);
+
+    if (!failure.empty()) {
+        // During monitor entry a missing answer is retried with one attempt less; halfway down the chain the
+        // port is opened afresh in case the line itself is stuck. Whether it reopened shows in the next
+        // answer.
+        if (attempt == 5) reopenPort();
+        if (attempt > 0) {
+            enterMonitor(attempt - 1);
+            return;
+        }
+        raiseProtocolError(failure);
+    }
+
+    message(4, "RX:  %02x %02x %02x", reply[0], reply[1], reply[2]);
+    if (reply[0] != expectedError && reply[0] != MON_ERR_NONE)
+        raiseProtocolError(errorText(reply[0]) + hexByte(reply[0]));
+    if (reply[1] != expectedStatus && reply[1] != MON_STATUS_NONE)
+        raiseProtocolError(statusText(reply[1]) + hexByte(reply[1]));
+    if (reply[2] != MON_PROMPT)
+        raiseProtocolError("Prompt was expected to be " + hexByte(MON_PROMPT) + " but returned byte was " +
+                           hexByte(reply[2]));
+}
