@@ -1,1 +1,76 @@
-// (being written)
+// Sending the image to the VQ-I boot loader as Motorola S-record text: one S1 line per record, in
+// ascending address order, then the S9 line with the entry point. The boot loader answers only after
+// the S9 line; anything it said while the lines went out waits in the input and is read first.
+#include "downloader.h"
+
+namespace {
+
+/// The boot loader's answer to the S9 line.
+const char* const COMPLETE_REPLY = "  Complete\r\nBoot>";
+/// Characters of an S1 line besides its data: "S1", count, address, checksum, CR LF.
+constexpr size_t S1_OVERHEAD = 12;
+
+/// Appends a byte as two upper-case hexadecimal digits.
+void appendHex(std::string& text, unsigned value) {
+    static const char digits[] = "0123456789ABCDEF";
+    text += digits[(value >> 4) & 0x0F];
+    text += digits[value & 0x0F];
+}
+
+/// A 16-bit record of the given type: count, address, data, one's-complement checksum, CR LF.
+std::string formatLine(char type, uint32_t address, const uint8_t* data, size_t n) {
+    std::string text;
+    text.reserve(S1_OVERHEAD + 2 * n);
+    text += 'S';
+    text += type;
+    unsigned count = static_cast<unsigned>(n + 3);
+    unsigned high = (address >> 8) & 0xFF;
+    unsigned low = address & 0xFF;
+    unsigned sum = count + high + low;
+    appendHex(text, count);
+    appendHex(text, high);
+    appendHex(text, low);
+    for (size_t i = 0; i < n; ++i) {
+        sum += data[i];
+        appendHex(text, data[i]);
+    }
+    appendHex(text, ~sum & 0xFF);
+    text += "\r\n";
+    return text;
+}
+
+} // namespace
+
+std::string SRecord::formatS1Line() const {
+    return formatLine('1', address, data.data(), data.size());
+}
+
+void Downloader::writeLines() {
+    const size_t total = image.recordCount();
+    if (showPercent) message(-1, "$%s", writeLabel);
+    message(1, "%s:", writeLabel);
+
+    int line = 0;
+    long bytes = 0;
+    for (const auto& entry : image.records) {
+        const std::string text = entry.second.formatS1Line();
+        writeText(text.c_str());
+        // The boot loader is paced by this pause alone; a pause of 0 still gives up the processor.
+        sleepMs(recordDelay);
+        ++line;
+        bytes += static_cast<long>((text.size() - S1_OVERHEAD) / 2);
+        if (showPercent) {
+            message(-1, "%%%.2f", line * 100.0 / static_cast<double>(total));
+        } else if (line % 10 == 0) {
+            message(1, "Line %4d of %d (%6ld bytes)\r", line, static_cast<int>(total), bytes);
+        }
+    }
+
+    // checkBootLoaderImage has made sure the entry point fits the 16-bit address field.
+    writeText(formatLine('9', image.entryPoint, nullptr, 0).c_str());
+    expect(COMPLETE_REPLY, true);
+
+    if (showPercent) message(-1, "%%100.00");
+    message(1, "Write complete, %d records, %ld bytes.", line, bytes);
+    message(1, "%s", "");
+}

@@ -1,1 +1,41 @@
-// (being written)
+// Asking the VQ-I boot loader for its signature and showing it. Nothing is compared: for a VQ-I controller
+// this display is the whole of the verify step.
+#include "downloader.h"
+
+#include <string>
+
+namespace {
+
+/// The fixed pause between the commands, and before the reply is read.
+constexpr int SETTLE_MS = 100;
+/// The reply is read until the line falls quiet, but never for longer than this...
+constexpr int64_t SIGNATURE_TIME_LIMIT_MS = 2000;
+/// ...nor for more bytes than this, so that a controller that keeps talking cannot hold the run.
+constexpr size_t SIGNATURE_BYTE_LIMIT = 64 * 1024;
+
+} // namespace
+
+void Downloader::readSignature() {
+    message(1, "%s:", verifyLabel);
+    // 1. "x" ends whatever the boot loader was doing; its answer is discarded unseen.
+    sleepMs(SETTLE_MS);
+    writeText("x");
+    sleepMs(SETTLE_MS);
+    drainInput();
+    // 2. "S" asks for the signature.
+    writeText("S");
+    sleepMs(SETTLE_MS);
+
+    // 3. Everything up to the first read time-out is the signature, shown as it came, line ends included.
+    std::string text = "Signature: ";
+    const int64_t deadline = nowMs() + SIGNATURE_TIME_LIMIT_MS;
+    size_t received = 0;
+    uint8_t byte = 0;
+    while (received < SIGNATURE_BYTE_LIMIT && nowMs() < deadline && readByte(&byte)) {
+        text += static_cast<char>(byte);
+        ++received;
+    }
+    // Passed as an argument, not as the format, so that a percent sign in the reply stays one.
+    message(1, "%s", text.c_str());
+    message(1, "Verify complete.");
+}
