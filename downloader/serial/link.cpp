@@ -1,1 +1,31 @@
-// (being written)
+// Opening, reopening and closing the serial port.
+#include "downloader.h"
+
+bool Downloader::openPort() {
+    closePort();
+    portError.clear();
+    if (baudRate <= 0) {
+        portError = "rate not supported by the driver";
+        return false;
+    }
+    // No device is numbered below 1; refusing here also keeps a negative number from naming some other file.
+    if (portPath.empty() && port < 1) {
+        portError = "no such device";
+        return false;
+    }
+    std::string device = portPath.empty() ? platformDeviceName(port) : portPath;
+    portHandle = platformOpen(device, baudRate, portError);
+    return portHandle != NO_PORT;
+}
+
+void Downloader::closePort() {
+    if (portHandle == NO_PORT) return;
+    platformClose(portHandle);
+    portHandle = NO_PORT;
+}
+
+bool Downloader::reopenPort() {
+    closePort();
+    message(3, "Reopening comm port.");
+    return openPort();
+}

@@ -19,11 +19,11 @@ enum class ReadResult { Byte, TimedOut, Failed };
 /// Opens a device for exclusive use with 8 data bits, no parity, one stop bit, raw, no flow control, at
 /// baudRate. On failure returns NO_PORT and says why in reason.
 PortHandle platformOpen(const std::string& device, int baudRate, std::string& reason);
-/// Reads one byte, waiting at most timeoutMs (on Windows the port's own time-out, 251 ms, set at open). A failed
-/// read (a hung-up line) still takes a short pause.
+/// Reads one byte, waiting at most timeoutMs (on Windows the port's own time-out, 251 ms, set at open). A
+/// failed read (a hung-up line) still takes a short pause.
 ReadResult platformRead(PortHandle handle, uint8_t* byte, int timeoutMs);
-/// Writes n bytes, giving up after timeoutMs (on Windows the port's own time-out, n + 25 ms, set at open); true
-/// only when all n were written.
+/// Writes n bytes, giving up after timeoutMs (on Windows the port's own time-out, n + 25 ms, set at open);
+/// true only when all n were written.
 bool platformWrite(PortHandle handle, const uint8_t* data, size_t n, int timeoutMs);
 /// Closes the device.
 void platformClose(PortHandle handle);

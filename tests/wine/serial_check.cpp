@@ -1,0 +1,70 @@
+// The serial link of the Windows build, driven through a Downloader on a COM port whose other end is
+// pty_peer on Linux (scripts/wine-test.sh runs both). Prints a transcript that the script compares.
+//   serial_check PORT     the dialogue with pty_peer on PORT, at 38400 bit/s
+//   serial_check -m PORT  opening PORT must fail; prints the reason
+#include "downloader.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool failed(const char* what) {
+    std::printf("%s\n", what);
+    return false;
+}
+
+/// The dialogue, step by step; false at the first step that went wrong (already reported).
+bool dialogue(Downloader& d) {
+    // 1. Tell the peer the line is set up: it reads the settings from its side and answers E0 00 3E.
+    d.writeText("S");
+    uint8_t reply[40];
+    if (!d.readBytes(reply, 3)) return failed("reply to S: missing");
+
+    // 2. The peer stays silent now: one read gives up after about 251 ms.
+    uint8_t byte = 0;
+    int64_t start = nowMs();
+    bool got = d.readByte(&byte);
+    int64_t waited = nowMs() - start;
+    bool inTime = waited >= 200 && waited <= 450;
+    std::printf("silent read: %s, %s (%lld ms)\n", got ? "a byte came" : "nothing read",
+                inTime ? "timed out as expected" : "WRONG TIME", static_cast<long long>(waited));
+
+    // 3. Bytes both ways: 40 bytes out, 40 other bytes back.
+    uint8_t block[40];
+    for (unsigned i = 0; i < sizeof block; ++i)
+        block[i] = static_cast<uint8_t>(i);
+    if (!d.writeBytes(block, sizeof block)) std::printf("write of 40 bytes: failed\n");
+    if (!d.readBytes(reply, 40)) return failed("reply of 40 bytes: missing");
+
+    // 4. A text reply.
+    std::printf("expect: %s\n", d.expect("\r\nBoot>", false) ? "match" : "MISMATCH");
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool mustFail = argc == 3 && std::strcmp(argv[1], "-m") == 0;
+    if (argc != 2 && !mustFail) {
+        std::printf("usage: serial_check [-m] PORT\n");
+        return 1;
+    }
+    Downloader d;
+    d.setMessageCallback(printLine);
+    d.verbosity = 4;
+    d.port = std::atoi(argv[argc - 1]);
+    d.baudRate = 38400;
+    if (!d.openPort()) {
+        std::printf("open COM%d: failed (%s)\n", d.port, d.portError.c_str());
+        return mustFail ? 0 : 1;
+    }
+    std::printf("open COM%d: ok\n", d.port);
+    if (mustFail) return 1;
+    bool ok = dialogue(d);
+    d.closePort();
+    std::printf("closed\n");
+    std::fflush(stdout);
+    return ok ? 0 : 1;
+}
