@@ -1,1 +1,163 @@
-// (being written)
+// The simulated controller as its users see it: start and stop, and the state it shows while and after it
+// serves.
+#include "engine.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace vqsim {
+
+/// The most bytes the log keeps.
+constexpr size_t MAX_LOG = 4000000;
+
+Core::Core(Options options) : options(std::move(options)), flash(this->options.generation != 1) {}
+
+void Core::feed(uint8_t byte, std::vector<Reply>& replies) {
+    if (options.generation == 1)
+        feedBootLoader(byte, replies);
+    else
+        feedMonitor(byte, replies);
+}
+
+void Core::note(const std::string& text) {
+    events.push_back(text);
+    log.push_back({micros(), 2, static_cast<uint32_t>(events.size() - 1)});
+}
+
+void Core::logByte(int kind, uint8_t byte) {
+    (kind == 0 ? in : out).push_back(byte);
+    ++(kind == 0 ? counters.bytesIn : counters.bytesOut);
+    // A line that chatters for hours must not eat the memory: the log stops at some millions of bytes.
+    if (log.size() < MAX_LOG) {
+        log.push_back({micros(), kind, byte});
+    } else if (!logFull) {
+        logFull = true;
+        note("the log is full: later bytes are counted but not logged");
+    }
+}
+
+int64_t Core::micros() const {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - startTime).count();
+}
+
+Simulator::Simulator(Options options) : engine(std::make_unique<Engine>(std::move(options))) {}
+
+Simulator::~Simulator() {
+    stop();
+    if (engine->master >= 0) close(engine->master);
+    for (int fd : engine->wake)
+        if (fd >= 0) close(fd);
+}
+
+bool Simulator::start(std::string& error) {
+    Engine& e = *engine;
+    if (e.running || e.master >= 0 || e.hungUp) {
+        error = "the simulator has been started already";
+        return false;
+    }
+    if (e.options.generation != 1 && e.options.generation != 2) {
+        error = "the generation must be 1 (VQ-I) or 2 (VQ-II), not " + std::to_string(e.options.generation);
+        return false;
+    }
+    if (e.options.baud < 0) {
+        error = "the baud rate must be positive, not " + std::to_string(e.options.baud);
+        return false;
+    }
+    if (!parseFaults(e.options.faults, e.options.generation, e.faults, error)) return false;
+    e.monitor.inMonitor = e.options.inMonitor;
+    e.startTime = Clock::now();
+    if (!e.openLine(error)) {
+        if (e.master >= 0) close(e.master);
+        e.master = -1;
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(e.mutex);
+        e.note("serving " + e.devicePath);
+    }
+    e.running = true;
+    e.thread = std::thread([&e] { e.serve(); });
+    return true;
+}
+
+void Simulator::stop() {
+    Engine& e = *engine;
+    if (!e.running) return;
+    e.stopping = true;
+    if (write(e.wake[1], "x", 1) < 0) {
+        // The pipe is full only if stop() ran before; the thread sees the flag within one poll anyway.
+    }
+    e.thread.join();
+    e.running = false;
+}
+
+std::string Simulator::devicePath() const {
+    return engine->devicePath;
+}
+
+bool Simulator::hungUp() const {
+    return engine->hungUp;
+}
+
+bool Simulator::idleAfterSession(int quietMs) const {
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    if (engine->hungUp) return true;
+    return engine->sessions > 0 && !engine->lineOpen &&
+           Clock::now() - engine->closedAt >= std::chrono::milliseconds(quietMs);
+}
+
+uint8_t Simulator::peek(uint32_t address) const {
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    return engine->flash.image(address);
+}
+
+void Simulator::poke(uint32_t address, uint8_t value) {
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    engine->flash.image(address) = value;
+}
+
+uint8_t Simulator::pageRegister() const {
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    return engine->page;
+}
+
+std::vector<uint8_t> Simulator::received() const {
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    return engine->in;
+}
+
+std::vector<uint8_t> Simulator::sent() const {
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    return engine->out;
+}
+
+std::vector<std::string> Simulator::lines() const {
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    return engine->lines;
+}
+
+Counters Simulator::counters() const {
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    return engine->counters;
+}
+
+std::string Simulator::summary() const {
+    Counters c = counters();
+    char text[256];
+    if (engine->options.generation == 1) {
+        std::snprintf(
+            text, sizeof text,
+            "Simulated VQ-I controller: bytes written %llu, lines %llu (%llu bad), wipes %llu.",
+            static_cast<unsigned long long>(c.bytesWritten), static_cast<unsigned long long>(c.linesReceived),
+            static_cast<unsigned long long>(c.badLines), static_cast<unsigned long long>(c.mainErases));
+    } else {
+        std::snprintf(
+            text, sizeof text,
+            "Simulated VQ-II controller: bytes written %llu, pages erased %llu, verification reads %llu.",
+            static_cast<unsigned long long>(c.bytesWritten), static_cast<unsigned long long>(c.pagesErased),
+            static_cast<unsigned long long>(c.blocksRead));
+    }
+    return text;
+}
+
+} // namespace vqsim

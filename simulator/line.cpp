@@ -1,0 +1,210 @@
+// The line: the master side of a pseudo-terminal, served on one thread. The downloader may close and reopen
+// the slave side at any time; while no one holds it, the master reports a hang-up and the thread waits in
+// short sleeps until the slave is opened again. With a baud rate both directions are paced at ten bit times
+// per byte.
+#include "engine.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace vqsim {
+
+namespace {
+
+/// How long the thread sleeps between looks at a line that no one holds.
+constexpr int CLOSED_POLL_MS = 20;
+/// How long the thread waits for events at most, so that it notices a line opened again.
+constexpr int IDLE_POLL_MS = 100;
+/// The chatter of the stream fault: what a controller running its own program might print.
+constexpr uint8_t STREAM_BYTE = '.';
+
+/// Waits up to ms milliseconds for the wake pipe; true when stop() was called.
+bool waitForStop(Core& e, int ms) {
+    if (e.stopping) return true;
+    pollfd fd = {e.wake[0], POLLIN, 0};
+    poll(&fd, 1, ms);
+    return e.stopping;
+}
+
+/// Holds a byte back until the line would have carried it: ten bit times after the line was last free. The
+/// due times add up from the last one, so a long answer takes its full time without drifting.
+void pace(Core& e, Clock::time_point& freeAt) {
+    if (e.options.baud <= 0) return;
+    auto byteTime = std::chrono::nanoseconds(10000000000LL / e.options.baud);
+    Clock::time_point due = std::max(freeAt, Clock::now()) + byteTime;
+    freeAt = due;
+    // Slow rates wait in steps that stop() can cut short.
+    while (due - Clock::now() > std::chrono::milliseconds(20))
+        if (waitForStop(e, 10)) return;
+    std::this_thread::sleep_until(due);
+}
+
+/// Notes that the downloader opened or closed the slave side.
+void setLineOpen(Core& e, bool open) {
+    std::lock_guard<std::mutex> lock(e.mutex);
+    if (open == e.lineOpen) return;
+    e.lineOpen = open;
+    if (open) {
+        ++e.sessions;
+        e.note("line opened");
+        e.nextStream = Clock::now() + std::chrono::milliseconds(e.faults.streamMs);
+    } else {
+        e.closedAt = Clock::now();
+        e.note("line closed");
+    }
+}
+
+/// Writes one byte to the line; false when no one holds the line (the byte is lost, as on a real line) or the
+/// simulator stops while the line is full.
+bool putByte(Core& e, uint8_t byte, bool waitForRoom) {
+    for (;;) {
+        pollfd fd = {e.master, POLLOUT, 0};
+        if (poll(&fd, 1, 0) < 0 && errno != EINTR) return false;
+        if (fd.revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
+        if (write(e.master, &byte, 1) == 1) break;
+        if (errno != EAGAIN && errno != EINTR) return false;
+        if (!waitForRoom || waitForStop(e, 10)) return false;
+    }
+    std::lock_guard<std::mutex> lock(e.mutex);
+    e.logByte(1, byte);
+    return true;
+}
+
+/// Sends one answer byte by byte, as slowly as the faults and the baud rate say.
+void send(Core& e, const Answer& answer) {
+    for (uint8_t byte : answer.bytes) {
+        if (answer.slowMs > 0 && waitForStop(e, answer.slowMs)) return;
+        pace(e, e.outFreeAt);
+        if (e.stopping) return;
+        if (!putByte(e, byte, true)) {
+            std::lock_guard<std::mutex> lock(e.mutex);
+            e.note("answer dropped: the line is not held");
+            return;
+        }
+    }
+}
+
+/// Takes the bytes the downloader sent, one at a time, and answers them.
+void receive(Core& e, const uint8_t* data, size_t n) {
+    for (size_t i = 0; i < n && !e.stopping; ++i) {
+        pace(e, e.inFreeAt);
+        std::vector<Answer> answers;
+        bool hangup = false;
+        {
+            std::lock_guard<std::mutex> lock(e.mutex);
+            e.logByte(0, data[i]);
+            if (e.faults.hangupAfter != 0 && e.counters.bytesIn >= e.faults.hangupAfter) {
+                hangup = true;
+            } else {
+                std::vector<Reply> replies;
+                e.feed(data[i], replies);
+                for (const Reply& reply : replies)
+                    answers.push_back(
+                        applyFaults(e.faults, reply, ++e.occurrences[reply.command], ++e.answers));
+            }
+        }
+        if (hangup) return e.hangUp("hangup-after");
+        for (const Answer& answer : answers) {
+            if (answer.hangup) return e.hangUp("hangup instead of an answer");
+            send(e, answer);
+        }
+    }
+}
+
+/// The stream fault: one byte of chatter whenever it is due, while the line is held.
+void streamTick(Core& e) {
+    if (e.faults.streamMs <= 0 || Clock::now() < e.nextStream) return;
+    e.nextStream += std::chrono::milliseconds(e.faults.streamMs);
+    if (e.nextStream < Clock::now())
+        e.nextStream = Clock::now() + std::chrono::milliseconds(e.faults.streamMs);
+    pace(e, e.outFreeAt);
+    putByte(e, STREAM_BYTE, false); // a full line drops the chatter
+}
+
+/// How long to wait for the next event on a held line.
+int openPollMs(const Core& e) {
+    if (e.faults.streamMs <= 0) return IDLE_POLL_MS;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(e.nextStream - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(0, std::min<long long>(left, IDLE_POLL_MS)));
+}
+
+} // namespace
+
+bool Core::openLine(std::string& error) {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) {
+        error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    // The master must not leak into programs that the tests or scripts start, or a hang-up would not reach
+    // them.
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    char name[128];
+    termios settings;
+    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0 ||
+        tcgetattr(master, &settings) != 0) {
+        error = std::string("cannot set up the pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    // Raw from the start, so that nothing is echoed before the downloader sets the line up itself.
+    cfmakeraw(&settings);
+    tcsetattr(master, TCSANOW, &settings);
+    devicePath = name;
+    // Opening and closing the slave once puts the master in the hung-up state, which then tells reliably
+    // whether the downloader holds the line (before the first open, the master would report nothing).
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave >= 0) close(slave);
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void Core::serve() {
+    std::vector<uint8_t> buffer(4096);
+    while (!stopping && !hungUp) {
+        pollfd fds[2] = {{master, POLLIN, 0}, {wake[0], POLLIN, 0}};
+        int ready = poll(fds, 2, lineOpen ? openPollMs(*this) : IDLE_POLL_MS);
+        if (ready < 0 && errno != EINTR) break;
+        if (stopping || ready < 0) continue;
+        short events = fds[0].revents;
+        if (events & POLLIN) {
+            ssize_t n = read(master, buffer.data(), buffer.size());
+            if (n > 0) {
+                setLineOpen(*this, true);
+                receive(*this, buffer.data(), static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        }
+        if (events & (POLLIN | POLLHUP | POLLERR)) {
+            // No one holds the slave side (a read gave nothing, or the master reports the hang-up).
+            setLineOpen(*this, false);
+            waitForStop(*this, CLOSED_POLL_MS);
+            continue;
+        }
+        setLineOpen(*this, true);
+        streamTick(*this);
+    }
+}
+
+void Core::hangUp(const char* why) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        note(std::string("hung up: ") + why);
+        lineOpen = false;
+        closedAt = Clock::now();
+    }
+    hungUp = true;
+    close(master);
+    master = -1;
+}
+
+} // namespace vqsim
