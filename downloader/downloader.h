@@ -20,6 +20,9 @@ using MessageCallback = void (*)(const char* text);
 /// Writes a text to standard output, with a newline unless it ends in a carriage return.
 void printLine(const char* text);
 
+/// Removes a progress line from the terminal, if one is shown.
+void clearProgress();
+
 /// "0x" and two upper-case hexadecimal digits.
 std::string hexByte(int value);
 
@@ -82,6 +85,8 @@ public:
     void run();
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const;
+    /// On a terminal at the default verbosity, redraws one progress line in place; elsewhere does nothing.
+    void showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes, uint64_t totalBytes);
 
     // Serial link (downloader/serial/)
     /// Opens and configures the port; on failure portError says why.

@@ -1,6 +1,7 @@
 // The console: levelled messages, fatal errors and the sink that prints them.
 #include "downloader.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -22,9 +23,20 @@ std::string formatText(const char* format, va_list args) {
     return text;
 }
 
+// The width of the progress line now on the terminal; 0 when none is shown.
+size_t progressWidth = 0;
+
 } // namespace
 
+void clearProgress() {
+    if (progressWidth == 0) return;
+    // Blanks over the whole line, so that no remnant of it stays beside the next message.
+    std::fprintf(stdout, "\r%*s\r", static_cast<int>(progressWidth), "");
+    progressWidth = 0;
+}
+
 void printLine(const char* text) {
+    clearProgress();
     size_t n = std::strlen(text);
     std::fwrite(text, 1, n, stdout);
     // A text that ends in a carriage return is a progress line that the next output overwrites.
@@ -48,6 +60,24 @@ void Downloader::fatal(int status, const char* format, ...) {
     va_end(args);
     if (messageCallback) messageCallback(text.c_str());
     throw status;
+}
+
+void Downloader::showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes,
+                              uint64_t totalBytes) {
+    // Only a person at the default verbosity sees it: scripts, calling programs and -p get what they always had.
+    static const bool terminal = platformOutputIsTerminal();
+    if (!terminal || messageCallback != printLine || verbosity != 1 || showPercent) return;
+    const int BAR = 20;
+    int filled = totalBytes ? static_cast<int>(bytes * BAR / totalBytes) : BAR;
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "%-9s [%.*s%.*s] %zu/%zu records, %llu/%llu bytes", label, filled,
+                          "####################", BAR - filled, "--------------------", records, totalRecords,
+                          static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(totalBytes));
+    size_t width = n > 0 ? std::min(static_cast<size_t>(n), sizeof line - 1) : 0;
+    // A shorter line than the last one is padded so that nothing of the old one shows.
+    std::fprintf(stdout, "\r%s%*s", line, static_cast<int>(progressWidth > width ? progressWidth - width : 0), "");
+    std::fflush(stdout);
+    progressWidth = std::max(progressWidth, width);
 }
 
 void Downloader::setMessageCallback(MessageCallback callback) {

@@ -53,7 +53,10 @@ bool Downloader::readFiles() {
 }
 
 void Downloader::openOrFail() {
-    if (!openPort()) fatal(EXIT_PORT, "Download failed:\r\n   Could not open comm port %s.", portName().c_str());
+    // The second line says what the system found, so the user knows what to fix.
+    if (!openPort())
+        fatal(EXIT_PORT, "Download failed:\r\n   Could not open comm port %s.\n   Reason: %s.", portName().c_str(),
+              portError.empty() ? "unknown" : portError.c_str());
     message(1, "Opened comm port %s at %d.", portName().c_str(), baudRate);
 }
 

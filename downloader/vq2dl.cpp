@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
         failure = "unknown exception";
     }
     // The Downloader is gone by now, so the port is closed; an unexpected error is never a success.
+    clearProgress();
     std::printf("Exception caught: %s\n", failure ? failure : text.c_str());
     std::fflush(stdout);
     return EXIT_INTERNAL;

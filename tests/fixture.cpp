@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace fx {
@@ -160,6 +161,58 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
     waitpid(pid, &status, 0);
     result.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.status = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                        int timeoutMs) {
+    RunResult result;
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result;
+    // The slave is opened before the fork, so the terminal never looks hung up before the program starts.
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (slave < 0) return result;
+    termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        close(master);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(slave);
+    // The terminal ends when the program's last descriptor on it closes: read gives EIO then.
+    bool open = true, killed = false;
+    while (open) {
+        int left = timeoutMs - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                    std::chrono::steady_clock::now() - start)
+                                                    .count());
+        if (left <= 0 && !killed) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
+        pollfd fd = {master, POLLIN, 0};
+        if (poll(&fd, 1, left > 0 ? left : 100) < 0 && errno != EINTR) break;
+        if (fd.revents) drain(master, result.out, open);
+        if (killed && !fd.revents) break;
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
     return result;
 }

@@ -46,6 +46,11 @@ struct RunResult {
 RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "",
               int timeoutMs = 60000);
 
+/// Runs a program as run() does, but with standard output and error on a raw pseudo-terminal, the way a person
+/// watching sees it; out holds what the terminal received.
+RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                        const std::string& cwd = "", int timeoutMs = 60000);
+
 /// Messages of an in-process Downloader, laid out as the console would show them.
 extern std::string captured;
 void captureSink(const char* text);

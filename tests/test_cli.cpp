@@ -2,6 +2,7 @@
 #include "fixture.h"
 
 #include "downloader.h"
+#include "simulator.h"
 
 #include <string>
 #include <vector>
@@ -72,7 +73,7 @@ std::string report(bool vq2, unsigned entry, unsigned low, unsigned high) {
 
 const std::string BANNER = "Velquin Download 2.00\n\n";
 const std::string NO_PORT_TEXT =
-    std::string("Download failed:\r\n   Could not open comm port ") + NO_PORT_PATH + ".\n";
+    std::string("Download failed:\r\n   Could not open comm port ") + NO_PORT_PATH + ".\n   Reason: no such device.\n";
 
 } // namespace
 
@@ -264,5 +265,76 @@ TEST(Program, NumberedPortThatDoesNotExist) {
     fx::writeFile(dir.file("a.s19"), fx::srec(1, 0x1000, {1}) + "\n");
     auto r = vq2dl({"-c", "9999", "a.s19"}, dir.path());
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("Download failed:\r\n   Could not open comm port 9999.\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Download failed:\r\n   Could not open comm port 9999.\n   Reason: no such device.\n"),
+              std::string::npos)
+        << r.out;
+}
+
+namespace {
+
+// What a terminal finally shows: progress lines and their clearing taken out.
+std::string settledText(std::string text) {
+    // A text after a carriage return that another carriage return follows was drawn over.
+    for (size_t cr = text.find('\r'); cr != std::string::npos;) {
+        size_t next = text.find_first_of("\r\n", cr + 1);
+        if (next != std::string::npos && text[next] == '\r') {
+            text.erase(cr, next - cr);
+        } else {
+            cr = text.find('\r', cr + 1);
+        }
+    }
+    // The last carriage return in front of a message only moved the cursor back.
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) continue;
+        out += text[i];
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(Progress, OnATerminalOneLineRewritesItselfAndIsCleared) {
+    fx::TempDir dir;
+    std::string file;
+    for (uint32_t a = 0x4000; a < 0x4000 + 40 * 32; a += 32) file += fx::srec(1, a, fx::bytes(32, a & 0xFF)) + "\n";
+    file += fx::srec(2, 0x3C8000, fx::bytes(64)) + "\n";
+    fx::writeFile(dir.file("fw.s19"), file);
+
+    vqsim::Options options;
+    vqsim::Simulator sim(options);
+    std::string error;
+    ASSERT_TRUE(sim.start(error)) << error;
+    auto seen = fx::runOnTerminal(VQ2DL_PROGRAM, {"-c", sim.devicePath(), "fw.s19"}, dir.path());
+    ASSERT_EQ(seen.status, 0) << seen.out;
+    const std::string full = "Writing   [####################] 41/41 records, 1344/1344 bytes";
+    EXPECT_NE(seen.out.find("\rWriting   [#"), std::string::npos);
+    EXPECT_NE(seen.out.find("\r" + full), std::string::npos) << seen.out;
+    EXPECT_NE(seen.out.find("\rVerifying [####################] 41/41 records, 1344/1344 bytes"),
+              std::string::npos);
+    // The drawing is blanked over before the next message (here the page change of the last record).
+    std::string blank = "\r" + std::string(full.size(), ' ') + "\r";
+    EXPECT_NE(seen.out.find(full + blank + "Setting page register 0x3c:\n"), std::string::npos);
+
+    // Once drawn over, the terminal holds exactly what a script reads.
+    vqsim::Simulator again(options);
+    ASSERT_TRUE(again.start(error)) << error;
+    auto script = vq2dl({"-c", again.devicePath(), "fw.s19"}, dir.path());
+    ASSERT_EQ(script.status, 0);
+    EXPECT_EQ(script.out.find("] "), std::string::npos) << "no progress line without a terminal";
+    std::string scriptText = script.out;
+    std::string shown = settledText(seen.out);
+    // The port names differ between the two runs.
+    auto portLine = [](std::string text, const std::string& device) {
+        size_t at = text.find(device);
+        return at == std::string::npos ? text : text.replace(at, device.size(), "PORT");
+    };
+    EXPECT_EQ(portLine(shown, sim.devicePath()), portLine(scriptText, again.devicePath()));
+
+    // -p and other verbosities keep the terminal free of it too.
+    vqsim::Simulator third(options);
+    ASSERT_TRUE(third.start(error)) << error;
+    auto percent = fx::runOnTerminal(VQ2DL_PROGRAM, {"-p", "-c", third.devicePath(), "fw.s19"}, dir.path());
+    EXPECT_EQ(percent.status, 0);
+    EXPECT_EQ(percent.out.find("] "), std::string::npos);
 }

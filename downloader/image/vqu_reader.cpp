@@ -26,9 +26,11 @@ std::string currentDirectory() {
     return error ? std::string(".") : path.string();
 }
 
-/// True for a name that would place the file anywhere but directly in the install directory.
+/// True for a name that would place the file anywhere but directly in the install directory, or under
+/// another name than the one reported (the system cuts a name at a zero byte).
 bool isUnsafeName(const std::string& name) {
     if (name == "." || name == "..") return true;
+    if (name.find('\0') != std::string::npos) return true;
     if (name.find_first_of("/\\") != std::string::npos) return true;
     bool driveLetter = name.size() >= 2 && name[1] == ':' &&
                        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));

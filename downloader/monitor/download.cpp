@@ -24,12 +24,15 @@ void Downloader::writeImage() {
     int recordNumber = 0;
     uint64_t byteTotal = 0;
     const double total = static_cast<double>(image.recordCount());
+    uint64_t imageBytes = 0;
+    for (const auto& entry : image.records) imageBytes += entry.second.length;
     for (const auto& entry : image.records) {
         const SRecord& record = entry.second;
         const uint32_t length = monitor::recordLength(record);
         uint32_t address = monitor::mapStart(record.address);
         ++recordNumber;
         byteTotal += record.length;
+        showProgress(writeLabel, recordNumber, image.recordCount(), byteTotal, imageBytes);
         if (showPercent && recordNumber % 5 == 0) message(-1, "%%%.2f", recordNumber * 100.0 / total);
         if (record.length == 0) {
             message(0, "Zero-length s-rec found %d - 0x%x %d.", recordNumber, address,

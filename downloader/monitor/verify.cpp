@@ -22,9 +22,14 @@ void Downloader::verifyImage() {
     int skippedCount = 0;
     const double total = static_cast<double>(image.recordCount());
     uint8_t buffer[MAX_BLOCK];
+    uint64_t imageBytes = 0, bytesDone = 0;
+    for (const auto& entry : image.records) imageBytes += entry.second.length;
+    size_t visited = 0;
     for (const auto& entry : image.records) {
         const SRecord& record = entry.second;
         const uint32_t length = monitor::recordLength(record);
+        bytesDone += record.length;
+        showProgress(verifyLabel, ++visited, image.recordCount(), bytesDone, imageBytes);
         if (record.length == 0) continue;
         uint32_t address = monitor::mapStart(record.address);
         ++recordNumber;

@@ -31,5 +31,7 @@ void platformClose(PortHandle handle);
 std::string platformDeviceName(int port);
 /// Pauses the thread; a negative time waits as 0, and 0 still yields.
 void sleepMs(int milliseconds);
+/// True when standard output is a terminal (a person watching, not a script).
+bool platformOutputIsTerminal();
 /// Milliseconds from a steady clock.
 int64_t nowMs();

@@ -191,3 +191,5 @@ int64_t nowMs() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
+
+bool platformOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }

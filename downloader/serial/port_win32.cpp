@@ -127,3 +127,8 @@ int64_t nowMs() {
     QueryPerformanceCounter(&counter);
     return static_cast<int64_t>(counter.QuadPart / (frequency.QuadPart / 1000));
 }
+
+bool platformOutputIsTerminal() {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
