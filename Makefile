@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test wine-test package clean
+.PHONY: all build demo test wine-test package package-test clean
 
 all: build
 
@@ -24,6 +24,9 @@ wine-test:
 
 package: build
 	cd $(BUILD) && cpack
+
+package-test: build
+	sh scripts/package-test.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

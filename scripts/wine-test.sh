@@ -171,5 +171,16 @@ download() {
 download 2 samples/velquin2.s19 "Verification succeeded" II
 download 1 samples/vq1-demo.s19 "Verify complete\." I
 
+# 7. The Windows package: a .zip with vq2dl.exe, vqu.exe and the README.
+rm -f "$WIN_BUILD"/vq2dl-*.zip
+(cd "$WIN_BUILD" && cpack -G ZIP) >"$WORK/cpack.log" 2>&1 || { cat "$WORK/cpack.log"; exit 1; }
+ZIP=$(ls "$WIN_BUILD"/vq2dl-*.zip)
+cmake -E tar tf "$ZIP" | sort >"$WORK/zip"
+if [ "$(tr '\n' ' ' <"$WORK/zip")" = "README.md vq2dl.exe vqu.exe " ]; then
+    pass "$(basename "$ZIP") holds vq2dl.exe, vqu.exe and the README"
+else
+    fail "$(basename "$ZIP") holds: $(tr '\n' ' ' <"$WORK/zip")"
+fi
+
 echo "wine-test: $PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]

@@ -1,0 +1,30 @@
+#!/bin/sh
+# The Debian package as a user gets it: build it, install it, run what it installed, remove it cleanly.
+#   sh scripts/package-test.sh [build-dir]      (or: make package-test; needs root for dpkg)
+set -eu
+cd "$(dirname "$0")/.."
+build=${1:-build}
+rm -f "$build"/vq2dl_*.deb
+(cd "$build" && cpack -G DEB) >/dev/null
+deb=$(ls "$build"/vq2dl_*.deb)
+echo "package-test: $deb"
+dpkg-deb --contents "$deb" | awk '{print $6}' | sort
+
+failed=0
+check() {
+    if eval "$2"; then echo "package-test: ok: $1"; else echo "package-test: FAILED: $1"; failed=1; fi
+}
+
+dpkg -i "$deb" >/dev/null
+status=0
+out=$(vq2dl -w -c /nonexistent/port) || status=$?
+check "vq2dl runs from /usr/bin, shows the banner and ends with status 2" \
+    '[ "$status" -eq 2 ] && [ "$(printf "%s\n" "$out" | head -n 1)" = "Velquin Download 2.00" ]'
+check "vqu and vqsim are installed" 'command -v vqu >/dev/null && vqsim --help >/dev/null'
+for page in vq2dl vqu vqsim; do
+    check "man page $page(1) renders" "man -l /usr/share/man/man1/$page.1 2>&1 | grep -q '^NAME'"
+done
+check "bash completion installed" '[ -f /usr/share/bash-completion/completions/vq2dl ]'
+dpkg -r vq2dl >/dev/null
+check "removed cleanly" '! command -v vq2dl >/dev/null && [ ! -e /usr/share/man/man1/vq2dl.1 ]'
+exit $failed
