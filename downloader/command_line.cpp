@@ -70,10 +70,18 @@ void Downloader::parseArgs(int argc, char** argv) {
                 port = number(value);
             }
             break;
-        case 'd': *delay = number(value); break;
-        case 'i': installDir = value; break;
-        case 'r': setBaudRate(number(value)); break;
-        default: verbosity = number(value); break;
+        case 'd':
+            *delay = number(value);
+            break;
+        case 'i':
+            installDir = value;
+            break;
+        case 'r':
+            setBaudRate(number(value));
+            break;
+        default:
+            verbosity = number(value);
+            break;
         }
     }
     if (fileNames.empty()) addFile("velquin2.s19");
@@ -125,11 +133,16 @@ void Downloader::usage() {
         "",
     };
     for (const char* line : lines) {
-        if (line[0] == '\0') message(0, "%s", "");
-        else if (std::strstr(line, "%s")) message(0, line, programName);
-        else message(0, "%s", line);
+        if (line[0] == '\0')
+            message(0, "%s", "");
+        else if (std::strstr(line, "%s"))
+            message(0, line, programName);
+        else
+            message(0, "%s", line);
     }
     throw static_cast<int>(EXIT_USAGE);
 }
 
-std::string Downloader::portName() const { return portPath.empty() ? std::to_string(port) : portPath; }
+std::string Downloader::portName() const {
+    return portPath.empty() ? std::to_string(port) : portPath;
+}

@@ -86,7 +86,8 @@ public:
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const;
     /// On a terminal at the default verbosity, redraws one progress line in place; elsewhere does nothing.
-    void showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes, uint64_t totalBytes);
+    void showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes,
+                      uint64_t totalBytes);
 
     // Serial link (downloader/serial/)
     /// Opens and configures the port; on failure portError says why.

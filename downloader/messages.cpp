@@ -64,18 +64,21 @@ void Downloader::fatal(int status, const char* format, ...) {
 
 void Downloader::showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes,
                               uint64_t totalBytes) {
-    // Only a person at the default verbosity sees it: scripts, calling programs and -p get what they always had.
+    // Only a person at the default verbosity sees it: scripts, calling programs and -p get what they always
+    // had.
     static const bool terminal = platformOutputIsTerminal();
     if (!terminal || messageCallback != printLine || verbosity != 1 || showPercent) return;
     const int BAR = 20;
     int filled = totalBytes ? static_cast<int>(bytes * BAR / totalBytes) : BAR;
     char line[160];
-    int n = std::snprintf(line, sizeof line, "%-9s [%.*s%.*s] %zu/%zu records, %llu/%llu bytes", label, filled,
-                          "####################", BAR - filled, "--------------------", records, totalRecords,
-                          static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(totalBytes));
+    int n =
+        std::snprintf(line, sizeof line, "%-9s [%.*s%.*s] %zu/%zu records, %llu/%llu bytes", label, filled,
+                      "####################", BAR - filled, "--------------------", records, totalRecords,
+                      static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(totalBytes));
     size_t width = n > 0 ? std::min(static_cast<size_t>(n), sizeof line - 1) : 0;
     // A shorter line than the last one is padded so that nothing of the old one shows.
-    std::fprintf(stdout, "\r%s%*s", line, static_cast<int>(progressWidth > width ? progressWidth - width : 0), "");
+    std::fprintf(stdout, "\r%s%*s", line, static_cast<int>(progressWidth > width ? progressWidth - width : 0),
+                 "");
     std::fflush(stdout);
     progressWidth = std::max(progressWidth, width);
 }

@@ -3,7 +3,9 @@
 
 Downloader::Downloader() = default;
 
-Downloader::~Downloader() { closePort(); }
+Downloader::~Downloader() {
+    closePort();
+}
 
 void Downloader::run() {
     message(1, "Velquin Download %d.%02d", 2, 0);
@@ -18,14 +20,19 @@ void Downloader::run() {
             return;
         }
         bool monitor = readFiles();
-        if (monitor) checkMonitorImage();
-        else checkBootLoaderImage();
+        if (monitor)
+            checkMonitorImage();
+        else
+            checkBootLoaderImage();
         openOrFail();
-        if (monitor) runMonitor();
-        else runBootLoader();
+        if (monitor)
+            runMonitor();
+        else
+            runBootLoader();
         closePort();
     } catch (const s19Error& error) {
-        fatal(EXIT_FILE, "ERROR: Reading %s line %d: %s.", error.file.c_str(), error.line, error.text.c_str());
+        fatal(EXIT_FILE, "ERROR: Reading %s line %d: %s.", error.file.c_str(), error.line,
+              error.text.c_str());
     } catch (const std::string& text) {
         // The monitor answered wrongly or not at all: the download failed, whatever was written so far.
         message(0, "ERROR: %s", text.c_str());
@@ -55,8 +62,8 @@ bool Downloader::readFiles() {
 void Downloader::openOrFail() {
     // The second line says what the system found, so the user knows what to fix.
     if (!openPort())
-        fatal(EXIT_PORT, "Download failed:\r\n   Could not open comm port %s.\n   Reason: %s.", portName().c_str(),
-              portError.empty() ? "unknown" : portError.c_str());
+        fatal(EXIT_PORT, "Download failed:\r\n   Could not open comm port %s.\n   Reason: %s.",
+              portName().c_str(), portError.empty() ? "unknown" : portError.c_str());
     message(1, "Opened comm port %s at %d.", portName().c_str(), baudRate);
 }
 

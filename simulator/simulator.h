@@ -27,27 +27,27 @@ namespace vqsim {
 ///   Two faults stand for a whole line: "hangup-after=N" (close the line after N bytes were received)
 ///   and "stream=MS" (send chatter every MS milliseconds, forever).
 struct Options {
-    int generation = 2;      ///< 2: VQ-II serial monitor; 1: VQ-I boot loader
-    bool inMonitor = false;  ///< VQ-II: the monitor is already active (E1 00 3E to the drop-in string)
-    int baud = 0;            ///< pace both directions at 10 bit times per byte; 0 answers at once
+    int generation = 2;     ///< 2: VQ-II serial monitor; 1: VQ-I boot loader
+    bool inMonitor = false; ///< VQ-II: the monitor is already active (E1 00 3E to the drop-in string)
+    int baud = 0;           ///< pace both directions at 10 bit times per byte; 0 answers at once
     std::string signature = "VQ-I boot loader 1.3 (simulated)\r\n"; ///< VQ-I: answer to "S"
-    std::vector<std::string> faults; ///< as described above
+    std::vector<std::string> faults;                                ///< as described above
 };
 
 /// What the controller has done, for summaries and tests.
 struct Counters {
-    uint64_t bytesIn = 0;         ///< bytes received from the downloader
-    uint64_t bytesOut = 0;        ///< bytes sent to the downloader
-    uint64_t bytesWritten = 0;    ///< flash bytes written (blocks or S1 lines)
-    uint64_t blocksWritten = 0;   ///< VQ-II write-block commands
-    uint64_t blocksRead = 0;      ///< VQ-II read-block commands (verification reads)
-    uint64_t pageSets = 0;        ///< VQ-II page register writes
-    uint64_t pagesErased = 0;     ///< VQ-II page erases
-    uint64_t mainErases = 0;      ///< VQ-II main flash erases, VQ-I wipes
-    uint64_t resets = 0;          ///< VQ-II monitor resets
-    uint64_t probes = 0;          ///< VQ-II probe bytes
-    uint64_t linesReceived = 0;   ///< VQ-I S1 and S9 lines
-    uint64_t badLines = 0;        ///< VQ-I lines with a bad checksum or form
+    uint64_t bytesIn = 0;       ///< bytes received from the downloader
+    uint64_t bytesOut = 0;      ///< bytes sent to the downloader
+    uint64_t bytesWritten = 0;  ///< flash bytes written (blocks or S1 lines)
+    uint64_t blocksWritten = 0; ///< VQ-II write-block commands
+    uint64_t blocksRead = 0;    ///< VQ-II read-block commands (verification reads)
+    uint64_t pageSets = 0;      ///< VQ-II page register writes
+    uint64_t pagesErased = 0;   ///< VQ-II page erases
+    uint64_t mainErases = 0;    ///< VQ-II main flash erases, VQ-I wipes
+    uint64_t resets = 0;        ///< VQ-II monitor resets
+    uint64_t probes = 0;        ///< VQ-II probe bytes
+    uint64_t linesReceived = 0; ///< VQ-I S1 and S9 lines
+    uint64_t badLines = 0;      ///< VQ-I lines with a bad checksum or form
 };
 
 class Simulator {
@@ -65,7 +65,8 @@ public:
     std::string devicePath() const;
     /// True once the line was hung up by a fault.
     bool hungUp() const;
-    /// True once the downloader has opened and closed the line and left it closed for quietMs, or after a hang-up.
+    /// True once the downloader has opened and closed the line and left it closed for quietMs, or after a
+    /// hang-up.
     bool idleAfterSession(int quietMs) const;
 
     /// Flash contents. VQ-II: an image address after the downloader's mapping (the page in bits 16-23,

@@ -29,7 +29,8 @@ static void removeTree(const std::string& path) {
     if (lstat(path.c_str(), &st) != 0) return;
     if (S_ISDIR(st.st_mode)) {
         chmod(path.c_str(), 0700);
-        for (const auto& name : listDir(path)) removeTree(path + "/" + name);
+        for (const auto& name : listDir(path))
+            removeTree(path + "/" + name);
         rmdir(path.c_str());
     } else {
         unlink(path.c_str());
@@ -45,7 +46,9 @@ TempDir::TempDir() {
     dir = buffer.data();
 }
 
-TempDir::~TempDir() { removeTree(dir); }
+TempDir::~TempDir() {
+    removeTree(dir);
+}
 
 void writeFile(const std::string& path, const std::string& content) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -60,7 +63,8 @@ std::string readFile(const std::string& path) {
     if (!f) return content;
     char buffer[65536];
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        content.append(buffer, n);
     std::fclose(f);
     return content;
 }
@@ -106,15 +110,18 @@ std::string srec(int type, uint32_t address, const std::vector<uint8_t>& data) {
 
 std::vector<uint8_t> bytes(size_t n, uint8_t first) {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(first + i);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(first + i);
     return v;
 }
 
 static void drain(int fd, std::string& into, bool& open) {
     char buffer[4096];
     ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) into.append(buffer, n);
-    else if (n == 0 || (errno != EINTR && errno != EAGAIN)) open = false;
+    if (n > 0)
+        into.append(buffer, n);
+    else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+        open = false;
 }
 
 RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
@@ -134,7 +141,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
         close(err[0]);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
@@ -159,14 +167,13 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
     close(err[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    result.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
     return result;
 }
 
-RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                        int timeoutMs) {
+RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                        const std::string& cwd, int timeoutMs) {
     RunResult result;
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result;
@@ -188,7 +195,8 @@ RunResult runOnTerminal(const std::string& program, const std::vector<std::strin
         close(master);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);

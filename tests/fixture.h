@@ -36,18 +36,18 @@ std::string srec(int type, uint32_t address, const std::vector<uint8_t>& data = 
 std::vector<uint8_t> bytes(size_t n, uint8_t first = 0);
 
 struct RunResult {
-    int status = -1;     ///< exit status, or -1 when killed by a signal or the time limit
-    std::string out;     ///< standard output
-    std::string err;     ///< standard error
-    double seconds = 0;  ///< wall time
+    int status = -1;    ///< exit status, or -1 when killed by a signal or the time limit
+    std::string out;    ///< standard output
+    std::string err;    ///< standard error
+    double seconds = 0; ///< wall time
 };
-/// Runs a program with arguments (argv[0] is program) in cwd (empty: the current one), with no standard input,
-/// killing it after timeoutMs.
+/// Runs a program with arguments (argv[0] is program) in cwd (empty: the current one), with no standard
+/// input, killing it after timeoutMs.
 RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "",
               int timeoutMs = 60000);
 
-/// Runs a program as run() does, but with standard output and error on a raw pseudo-terminal, the way a person
-/// watching sees it; out holds what the terminal received.
+/// Runs a program as run() does, but with standard output and error on a raw pseudo-terminal, the way a
+/// person watching sees it; out holds what the terminal received.
 RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args,
                         const std::string& cwd = "", int timeoutMs = 60000);
 

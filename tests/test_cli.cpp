@@ -46,7 +46,8 @@ std::string usageText(const std::string& program) {
 int parse(Downloader& d, std::vector<std::string> args) {
     args.insert(args.begin(), "vq2dl");
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(&a[0]);
+    for (auto& a : args)
+        argv.push_back(&a[0]);
     fx::captured.clear();
     d.setMessageCallback(fx::captureSink);
     try {
@@ -72,8 +73,8 @@ std::string report(bool vq2, unsigned entry, unsigned low, unsigned high) {
 }
 
 const std::string BANNER = "Velquin Download 2.00\n\n";
-const std::string NO_PORT_TEXT =
-    std::string("Download failed:\r\n   Could not open comm port ") + NO_PORT_PATH + ".\n   Reason: no such device.\n";
+const std::string NO_PORT_TEXT = std::string("Download failed:\r\n   Could not open comm port ") +
+                                 NO_PORT_PATH + ".\n   Reason: no such device.\n";
 
 } // namespace
 
@@ -93,8 +94,9 @@ TEST(CommandLine, DefaultsWithoutArguments) {
 
 TEST(CommandLine, ValuesTakeTheRestOrTheNextArgument) {
     Downloader d;
-    EXPECT_EQ(parse(d, {"-c2", "-r", "38400", "a.s19", "b.s19", "-dw", "1000", "-dc7", "-v", "-1", "-i", "-x"}),
-              -1);
+    EXPECT_EQ(
+        parse(d, {"-c2", "-r", "38400", "a.s19", "b.s19", "-dw", "1000", "-dc7", "-v", "-1", "-i", "-x"}),
+        -1);
     EXPECT_EQ(d.port, 2);
     EXPECT_EQ(d.baudRate, 38400);
     EXPECT_EQ(d.fileNames, (std::vector<std::string>{"a.s19", "b.s19"}));
@@ -139,8 +141,8 @@ TEST(CommandLine, Rates) {
         Downloader d;
         EXPECT_EQ(parse(d, {"-r", bad, "-r", "9600"}), 1) << bad;
         int value = std::atoi(bad);
-        EXPECT_EQ(fx::captured, "ERROR: Specified comm rate " + std::to_string(value) + " invalid.\n" +
-                                    usageText("vq2dl"));
+        EXPECT_EQ(fx::captured,
+                  "ERROR: Specified comm rate " + std::to_string(value) + " invalid.\n" + usageText("vq2dl"));
     }
 }
 
@@ -150,11 +152,13 @@ TEST(CommandLine, BadSwitchesAndTooManyFiles) {
         EXPECT_EQ(parse(d, {bad}), 1) << bad;
         std::string shown = bad[1] ? std::string(1, bad[1]) : std::string();
         // A lone "-" names no letter: the text ends where the missing letter would stand.
-        std::string first = bad[1] ? "Switch not recognized: '-" + shown + "'.\n" : "Switch not recognized: '-\n";
+        std::string first =
+            bad[1] ? "Switch not recognized: '-" + shown + "'.\n" : "Switch not recognized: '-\n";
         EXPECT_EQ(fx::captured, first + usageText("vq2dl")) << bad;
     }
     std::vector<std::string> files;
-    for (int i = 0; i < 20; ++i) files.push_back("f" + std::to_string(i) + ".s19");
+    for (int i = 0; i < 20; ++i)
+        files.push_back("f" + std::to_string(i) + ".s19");
     Downloader twenty;
     EXPECT_EQ(parse(twenty, files), -1);
     EXPECT_EQ(twenty.fileNames.size(), 20u);
@@ -210,9 +214,9 @@ TEST(Program, UsageAndStatuses) {
 
 TEST(Program, ReportsEachFileThenFailsOnThePort) {
     fx::TempDir dir;
-    fx::writeFile(dir.file("low.s19"), fx::srec(0, 0, {'H', 'D', 'R'}) + "\r\n" + fx::srec(1, 0x4000, fx::bytes(16)) +
-                                           "\r\n" + fx::srec(1, 0xC000, fx::bytes(16)) + "\r\n" +
-                                           fx::srec(9, 0xC000) + "\r\n");
+    fx::writeFile(dir.file("low.s19"),
+                  fx::srec(0, 0, {'H', 'D', 'R'}) + "\r\n" + fx::srec(1, 0x4000, fx::bytes(16)) + "\r\n" +
+                      fx::srec(1, 0xC000, fx::bytes(16)) + "\r\n" + fx::srec(9, 0xC000) + "\r\n");
     fx::writeFile(dir.file("high.s19"), fx::srec(1, 0x9000, fx::bytes(4)) + "\n");
     auto r = vq2dl({"-c", NO_PORT_PATH, "low.s19", "high.s19"}, dir.path());
     EXPECT_EQ(r.status, 2);
@@ -236,7 +240,8 @@ TEST(Program, GenerationThreshold) {
     auto b = vq2dl({"-c", NO_PORT_PATH, "b.s19"}, dir.path());
     EXPECT_NE(b.out.find("Detected VQ-II (HCS12) code."), std::string::npos);
     auto empty = vq2dl({"-c", NO_PORT_PATH, "empty.s19"}, dir.path());
-    EXPECT_EQ(empty.out, BANNER + "Reading empty.s19:\n" + report(false, 0x1234, 0xFFFFFFFF, 0) + NO_PORT_TEXT);
+    EXPECT_EQ(empty.out,
+              BANNER + "Reading empty.s19:\n" + report(false, 0x1234, 0xFFFFFFFF, 0) + NO_PORT_TEXT);
     EXPECT_EQ(empty.status, 2);
 }
 
@@ -246,8 +251,9 @@ TEST(Program, FileErrorsEndWithStatus3) {
                   fx::srec(1, 0, {1, 2}) + "\n" + fx::srec(1, 2, {3}) + "\n" + "S1050000AABB00\n");
     auto bad = vq2dl({"-c", NO_PORT_PATH, "bad.s19"}, dir.path());
     EXPECT_EQ(bad.status, 3);
-    EXPECT_EQ(bad.out, BANNER + "Reading bad.s19:\n"
-                                "ERROR: Reading bad.s19 line 3: Invalid checksum, found 0x00, expected 0x95.\n");
+    EXPECT_EQ(bad.out, BANNER +
+                           "Reading bad.s19:\n"
+                           "ERROR: Reading bad.s19 line 3: Invalid checksum, found 0x00, expected 0x95.\n");
     auto missing = vq2dl({"-v", "-1", "-c", NO_PORT_PATH, "missing.s19"}, dir.path());
     EXPECT_EQ(missing.status, 3);
     EXPECT_EQ(missing.out, "ERROR: Reading missing.s19 line 0: Can't open input file.\n");
@@ -265,8 +271,9 @@ TEST(Program, NumberedPortThatDoesNotExist) {
     fx::writeFile(dir.file("a.s19"), fx::srec(1, 0x1000, {1}) + "\n");
     auto r = vq2dl({"-c", "9999", "a.s19"}, dir.path());
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.out.find("Download failed:\r\n   Could not open comm port 9999.\n   Reason: no such device.\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("Download failed:\r\n   Could not open comm port 9999.\n   Reason: no such device.\n"),
+        std::string::npos)
         << r.out;
 }
 
@@ -297,7 +304,8 @@ std::string settledText(std::string text) {
 TEST(Progress, OnATerminalOneLineRewritesItselfAndIsCleared) {
     fx::TempDir dir;
     std::string file;
-    for (uint32_t a = 0x4000; a < 0x4000 + 40 * 32; a += 32) file += fx::srec(1, a, fx::bytes(32, a & 0xFF)) + "\n";
+    for (uint32_t a = 0x4000; a < 0x4000 + 40 * 32; a += 32)
+        file += fx::srec(1, a, fx::bytes(32, a & 0xFF)) + "\n";
     file += fx::srec(2, 0x3C8000, fx::bytes(64)) + "\n";
     fx::writeFile(dir.file("fw.s19"), file);
 

@@ -25,7 +25,8 @@ void Downloader::writeImage() {
     uint64_t byteTotal = 0;
     const double total = static_cast<double>(image.recordCount());
     uint64_t imageBytes = 0;
-    for (const auto& entry : image.records) imageBytes += entry.second.length;
+    for (const auto& entry : image.records)
+        imageBytes += entry.second.length;
     for (const auto& entry : image.records) {
         const SRecord& record = entry.second;
         const uint32_t length = monitor::recordLength(record);

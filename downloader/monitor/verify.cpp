@@ -23,7 +23,8 @@ void Downloader::verifyImage() {
     const double total = static_cast<double>(image.recordCount());
     uint8_t buffer[MAX_BLOCK];
     uint64_t imageBytes = 0, bytesDone = 0;
-    for (const auto& entry : image.records) imageBytes += entry.second.length;
+    for (const auto& entry : image.records)
+        imageBytes += entry.second.length;
     size_t visited = 0;
     for (const auto& entry : image.records) {
         const SRecord& record = entry.second;

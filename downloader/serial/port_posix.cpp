@@ -192,4 +192,6 @@ int64_t nowMs() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-bool platformOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool platformOutputIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
