@@ -124,33 +124,35 @@ static void drain(int fd, std::string& into, bool& open) {
         open = false;
 }
 
-RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-              int timeoutMs) {
-    RunResult result;
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return result;
-    auto start = std::chrono::steady_clock::now();
+/// Starts program in cwd with no standard input and its output and errors on the given descriptors.
+static pid_t spawn(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                   int outFd, int errFd, const std::vector<int>& closeInChild) {
     pid_t pid = fork();
-    if (pid == 0) {
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    bool outOpen = true, errOpen = true, killed = false;
-    while (outOpen || errOpen) {
+    if (pid != 0) return pid;
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, 0);
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+    for (int fd : closeInChild)
+        close(fd);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+/// Reads the descriptors into their texts until all are closed (or the time is up: then the child is killed),
+/// and reaps the child.
+static void collect(RunResult& result, pid_t pid, std::vector<int> fds, std::vector<std::string*> into,
+                    int timeoutMs) {
+    auto start = std::chrono::steady_clock::now();
+    std::vector<bool> open(fds.size(), true);
+    bool killed = false;
+    while (std::find(open.begin(), open.end(), true) != open.end()) {
         int left = timeoutMs - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                     std::chrono::steady_clock::now() - start)
                                                     .count());
@@ -158,17 +160,35 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
             kill(pid, SIGKILL);
             killed = true;
         }
-        pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
-        if (poll(fds, 2, left > 0 ? left : 100) < 0 && errno != EINTR) break;
-        if (fds[0].revents) drain(out[0], result.out, outOpen);
-        if (fds[1].revents) drain(err[0], result.err, errOpen);
+        std::vector<pollfd> polled;
+        for (size_t i = 0; i < fds.size(); ++i)
+            polled.push_back({open[i] ? fds[i] : -1, POLLIN, 0});
+        int ready = poll(polled.data(), polled.size(), left > 0 ? left : 100);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready == 0 && killed) break;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            bool stillOpen = open[i];
+            if (polled[i].revents) drain(fds[i], *into[i], stillOpen);
+            open[i] = stillOpen;
+        }
     }
-    close(out[0]);
-    close(err[0]);
+    for (int fd : fds)
+        close(fd);
     int status = 0;
     waitpid(pid, &status, 0);
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+}
+
+RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+              int timeoutMs) {
+    RunResult result;
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return result;
+    pid_t pid = spawn(program, args, cwd, out[1], err[1], {out[0], err[0]});
+    close(out[1]);
+    close(err[1]);
+    collect(result, pid, {out[0], err[0]}, {&result.out, &result.err}, timeoutMs);
     return result;
 }
 
@@ -184,44 +204,10 @@ RunResult runOnTerminal(const std::string& program, const std::vector<std::strin
     tcgetattr(slave, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
-    auto start = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
-        close(master);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
+    pid_t pid = spawn(program, args, cwd, slave, slave, {master});
     close(slave);
     // The terminal ends when the program's last descriptor on it closes: read gives EIO then.
-    bool open = true, killed = false;
-    while (open) {
-        int left = timeoutMs - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                    std::chrono::steady_clock::now() - start)
-                                                    .count());
-        if (left <= 0 && !killed) {
-            kill(pid, SIGKILL);
-            killed = true;
-        }
-        pollfd fd = {master, POLLIN, 0};
-        if (poll(&fd, 1, left > 0 ? left : 100) < 0 && errno != EINTR) break;
-        if (fd.revents) drain(master, result.out, open);
-        if (killed && !fd.revents) break;
-    }
-    close(master);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    result.status = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+    collect(result, pid, {master}, {&result.out}, timeoutMs);
     return result;
 }
 

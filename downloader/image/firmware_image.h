@@ -1,6 +1,7 @@
 // Everything read from the firmware files: records, code range, entry point, and the readers.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -12,6 +13,9 @@
 #else
 #define VQ_IMAGE_PRINTF(fmt, args)
 #endif
+
+/// printf-style formatting into a string of any length.
+std::string formatText(const char* format, va_list args);
 
 /// A fault found by the file readers: where, and what.
 struct s19Error {
