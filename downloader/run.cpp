@@ -20,9 +20,11 @@ void Downloader::run() {
             return;
         }
         bool monitor = readFiles();
+        // Records that cannot go where the image says are refused before anything is sent; a VQ-I
+        // verification sends no record, so it takes any image.
         if (monitor)
             checkMonitorImage();
-        else
+        else if (!verifyOnly)
             checkBootLoaderImage();
         openOrFail();
         if (monitor)

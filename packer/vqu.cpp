@@ -4,8 +4,10 @@
 #include "packer.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 static const char USAGE[] = "vqu output.vqu file-list\n"
@@ -29,17 +31,31 @@ static void report(const char* format, ...) {
     va_end(args);
 }
 
-/// The update file under its temporary name; removed unless it was moved into place.
+/// The temporary file's name for an interrupt (Ctrl-C, a kill) that ends vqu while it writes.
+static char interruptedTemporary[4096];
+
+static void onInterrupt(int signalNumber) {
+    if (interruptedTemporary[0]) std::remove(interruptedTemporary);
+    std::_Exit(128 + signalNumber);
+}
+
+/// The update file under its temporary name; removed unless it was moved into place, also on an interrupt.
 class TempOutput {
 public:
     ~TempOutput() {
         file.reset();
         if (!path.empty()) removeFile(path);
+        interruptedTemporary[0] = '\0';
     }
     /// Creates the temporary file beside the output; 0 or an errno value.
     int create(const std::string& output) {
         errno = 0;
         file.reset(createTemporary(output, path));
+        if (file && path.size() < sizeof interruptedTemporary) {
+            std::memcpy(interruptedTemporary, path.c_str(), path.size() + 1);
+            for (int signalNumber : {SIGINT, SIGTERM})
+                std::signal(signalNumber, onInterrupt);
+        }
         return file ? 0 : (errno ? errno : EIO);
     }
     /// Flushes, syncs and closes the file; 0 or an errno value (a full disk shows here at the latest).
@@ -54,7 +70,10 @@ public:
     /// Moves the finished file to the output's name; 0 or an errno value (EEXIST when the name is taken).
     int commit(const std::string& output) {
         int error = moveNoReplace(path, output);
-        if (error == 0) path.clear();
+        if (error == 0) {
+            path.clear();
+            interruptedTemporary[0] = '\0';
+        }
         return error;
     }
     std::FILE* get() const { return file.get(); }
@@ -72,6 +91,11 @@ static bool openInputs(const std::string& output, int count, char** names, std::
         input.name = names[i];
         input.baseName = baseName(input.name);
         input.kind = inputKind(input.baseName);
+        if (!storableName(input.name)) {
+            report("ERROR: Input file name '%s' can't be stored in an update file, aborting.\n",
+                   input.name.c_str());
+            return false;
+        }
         if (sameFile(input.name, output)) {
             report("ERROR: Input file '%s' is the output file, aborting.\n", input.name.c_str());
             return false;

@@ -354,6 +354,13 @@ TEST(BootLoaderRun, VerifyOnlyShowsTheSignatureWithoutWakingUp) {
                                          " at 115200.\nVerifying:\nSignature: " + SIGNATURE +
                                          "\nVerify complete.\n"));
     EXPECT_EQ(str(sim->received()), "xS");
+
+    // A verification sends no record line, so an image that no line could carry still gets its signature
+    // shown.
+    fx::writeFile(dir.file("wide.s19"), fx::srec(2, 0x10000, fx::bytes(4)) + "\n");
+    result = fx::run(VQ2DL_PROGRAM, {"-V", "-c", sim->devicePath(), dir.file("wide.s19")});
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(endsWith(result.out, "Verify complete.\n"));
 }
 
 TEST(BootLoaderRun, SilentControllerFailsTheWakeUpWithStatusFour) {

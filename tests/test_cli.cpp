@@ -320,9 +320,13 @@ TEST(Progress, OnATerminalOneLineRewritesItselfAndIsCleared) {
     EXPECT_NE(seen.out.find("\r" + full), std::string::npos) << seen.out;
     EXPECT_NE(seen.out.find("\rVerifying [####################] 41/41 records, 1344/1344 bytes"),
               std::string::npos);
-    // The drawing is blanked over before the next message (here the page change of the last record).
+    // A drawing counts what is done, and is blanked over before the next message: the page change of the last
+    // record, and the closing line once all is written.
     std::string blank = "\r" + std::string(full.size(), ' ') + "\r";
-    EXPECT_NE(seen.out.find(full + blank + "Setting page register 0x3c:\n"), std::string::npos);
+    EXPECT_NE(seen.out.find("\rWriting   [###################-] 40/41 records, 1280/1344 bytes" + blank +
+                            "Setting page register 0x3c:\n"),
+              std::string::npos);
+    EXPECT_NE(seen.out.find(full + blank + "Write complete, 41 records, 1344 bytes.\n"), std::string::npos);
 
     // Once drawn over, the terminal holds exactly what a script reads.
     vqsim::Simulator again(options);

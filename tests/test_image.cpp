@@ -228,6 +228,9 @@ TEST(VquReader, TagFaultsAndUnsafeNamesWriteNothing) {
         {"#!VQU-INI(C:a.ini)", "Unsafe file name in VQU-INI specification"},
         {"#!VQU-INI(..)", "Unsafe file name in VQU-INI specification"},
         {"#!VQU-INI(.)", "Unsafe file name in VQU-INI specification"},
+        {"#!VQU-INI(COM1.ini)", "Unsafe file name in VQU-INI specification"},
+        {"#!VQU-INI(nul)", "Unsafe file name in VQU-INI specification"},
+        {"#!VQU-INI(Con .ini)", "Unsafe file name in VQU-INI specification"},
     };
     fx::TempDir dir, out;
     for (const auto& [tag, text] : cases) {

@@ -491,7 +491,11 @@ TEST(MonitorImageCheck, RecordsOutsideThePageWindow) {
         {0xFF8000, 16, nullptr},
         {0x3C0000, 16, window},
         {0x3CC000, 16, window},
-        {0x10000, 0, window},
+        {0x10000, 0, nullptr}, // an empty record is never written
+        {0x3C0000, 1, window},
+        {0xFFF0, 17, "data run past 0xFFFF"},     // the block address would wrap to the registers at 0x0000
+        {0xBFF0, 0x4011, "data run past 0xFFFF"}, // down to 0x7FF0, on at 0xC000, and past the top
+        {0xBFF0, 0x4010, nullptr},
         {0x3CBFF0, 17, "data run past the end of the page window"},
         {0x1008000, 16, "page number above 0xFF"},
     };

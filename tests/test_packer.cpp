@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -273,6 +275,33 @@ TEST(Packer, OutputAppearingWhileWritingIsNotReplaced) {
     EXPECT_EQ(r.err, "ERROR: Output file already exists, 'out.vqu', aborting.\n");
     EXPECT_EQ(fx::readFile(dir.file("out.vqu")), "theirs");
     EXPECT_EQ(fx::listDir(dir.path()), (std::vector<std::string>{"fw.s19", "out.vqu", "pipe.ini"}));
+}
+
+TEST(Packer, InterruptWhileWritingLeavesNoTemporary) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), "S9030000FC\n");
+    ASSERT_EQ(mkfifo(dir.file("pipe.ini").c_str(), 0644), 0);
+    std::string output = dir.file("out.vqu"), pipe = dir.file("pipe.ini"), firmware = dir.file("fw.s19");
+    char* argv[] = {const_cast<char*>("vqu"), &output[0], &pipe[0], &firmware[0], nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, VQU_PROGRAM, nullptr, nullptr, argv, environ), 0);
+    // vqu holds the pipe open for its .ini text and waits for it with its temporary file written in part.
+    int fd = -1;
+    bool temporarySeen = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!temporarySeen && std::chrono::steady_clock::now() < deadline) {
+        if (fd < 0) fd = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+        for (const auto& name : fx::listDir(dir.path()))
+            temporarySeen = temporarySeen || name.compare(0, 5, ".vqu-") == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (fd >= 0) close(fd);
+    EXPECT_TRUE(temporarySeen);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
+    EXPECT_EQ(fx::listDir(dir.path()), (std::vector<std::string>{"fw.s19", "pipe.ini"}));
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #include "firmware_image.h"
 #include "line_reader.h"
 
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -28,13 +29,27 @@ std::string currentDirectory() {
 
 /// True for a name that would place the file anywhere but directly in the install directory, or under
 /// another name than the one reported (the system cuts a name at a zero byte).
+/// Windows opens its devices under these names, with any extension: "COM1.ini" is the serial port itself.
+bool isDeviceName(const std::string& name) {
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    for (char& c : stem)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    static const char* const DEVICES[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : DEVICES)
+        if (stem == device) return true;
+    bool numbered = stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0);
+    return numbered && stem[3] >= '0' && stem[3] <= '9';
+}
+
 bool isUnsafeName(const std::string& name) {
     if (name == "." || name == "..") return true;
     if (name.find('\0') != std::string::npos) return true;
     if (name.find_first_of("/\\") != std::string::npos) return true;
     bool driveLetter = name.size() >= 2 && name[1] == ':' &&
                        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
-    return driveLetter;
+    return driveLetter || isDeviceName(name);
 }
 
 /// The file name between the parentheses of a "#!VQU-INI" line.
@@ -69,11 +84,14 @@ bool exists(const std::string& path) {
     return std::filesystem::exists(path, error) || std::filesystem::is_symlink(path, error);
 }
 
-/// A name beside the target that no file has yet, so that nothing of the user's is overwritten.
+/// A name beside the target that no file has yet, so that nothing of the user's is overwritten. It is short
+/// and of fixed form, so that a target name near the longest the system allows still gets one.
 std::string temporaryName(const std::string& path) {
-    std::string candidate = path + ".tmp";
+    size_t separator = path.find_last_of("/\\");
+    std::string dir = separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+    std::string candidate = dir + "~vq2dl.tmp";
     for (int i = 1; i < 1000 && exists(candidate); ++i)
-        candidate = path + ".tmp" + std::to_string(i);
+        candidate = dir + "~vq2dl" + std::to_string(i) + ".tmp";
     return candidate;
 }
 

@@ -33,11 +33,11 @@ void Downloader::writeImage() {
         uint32_t address = monitor::mapStart(record.address);
         ++recordNumber;
         byteTotal += record.length;
-        showProgress(writeLabel, recordNumber, image.recordCount(), byteTotal, imageBytes);
         if (showPercent && recordNumber % 5 == 0) message(-1, "%%%.2f", recordNumber * 100.0 / total);
         if (record.length == 0) {
             message(0, "Zero-length s-rec found %d - 0x%x %d.", recordNumber, address,
                     static_cast<int>(record.length));
+            showProgress(writeLabel, recordNumber, image.recordCount(), byteTotal, imageBytes);
             continue;
         }
 
@@ -49,6 +49,7 @@ void Downloader::writeImage() {
             offset += n;
             address = monitor::nextBlock(address, n);
         }
+        showProgress(writeLabel, recordNumber, image.recordCount(), byteTotal, imageBytes);
         sleepMs(recordDelay);
     }
 

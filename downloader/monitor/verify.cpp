@@ -29,8 +29,9 @@ void Downloader::verifyImage() {
     for (const auto& entry : image.records) {
         const SRecord& record = entry.second;
         const uint32_t length = monitor::recordLength(record);
+        // The line counts the records already compared.
+        showProgress(verifyLabel, visited++, image.recordCount(), bytesDone, imageBytes);
         bytesDone += record.length;
-        showProgress(verifyLabel, ++visited, image.recordCount(), bytesDone, imageBytes);
         if (record.length == 0) continue;
         uint32_t address = monitor::mapStart(record.address);
         ++recordNumber;
@@ -71,6 +72,7 @@ void Downloader::verifyImage() {
         sleepMs(recordDelay);
     }
 
+    showProgress(verifyLabel, visited, image.recordCount(), bytesDone, imageBytes);
     if (showPercent) message(-1, "%%100.00");
     message(1, "Verification succeeded, %d records total (%d skipped).", recordNumber, skippedCount);
 }
