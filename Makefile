@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test wine-test package package-test clean
+.PHONY: all build demo test bench fuzz wine-test package package-test clean
 
 all: build
 
@@ -18,6 +18,14 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
+
+# Line efficiency, parallel downloads and file loading; figures only, a few minutes (see bench/RESULTS.md).
+bench: build
+	$(BUILD)/bench/vqbench
+
+# Every libFuzzer target for FUZZ_SECONDS each, built with clang in its own directory (build-fuzz).
+fuzz:
+	FUZZ_SECONDS=$(or $(FUZZ_SECONDS),60) CMAKE_FLAGS="$(CMAKE_FLAGS)" sh scripts/fuzz.sh build-fuzz
 
 wine-test:
 	sh scripts/wine-test.sh

@@ -31,6 +31,10 @@ struct Input {
 std::string baseName(const std::string& argument);
 /// Ini for extension "ini", S19 for "s19" (exact, case-sensitive), Other for everything else.
 InputKind inputKind(const std::string& baseName);
+/// True when the downloader reads the argument back as written: no line feed in it (that would end its line
+/// in the header), and for an .ini input a base name it extracts under that name (no ")", no drive prefix, no
+/// device name).
+bool storableName(const std::string& argument);
 /// Backslashes turned into slashes, and a slash at the end.
 std::string normaliseDirectory(std::string directory);
 /// The error line for an output that cannot be created or written, with the system's reason.

@@ -2,6 +2,7 @@
 // line.
 #include "packer.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -37,6 +38,31 @@ InputKind inputKind(const std::string& baseName) {
     if (extension == "ini") return InputKind::Ini;
     if (extension == "s19") return InputKind::S19;
     return InputKind::Other;
+}
+
+/// True for a name that Windows opens as a device whatever its extension (CON, NUL, COM1, ...).
+static bool isDeviceName(const std::string& name) {
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    for (char& c : stem)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (stem == device) return true;
+    }
+    bool numbered = stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0);
+    return numbered && stem[3] >= '0' && stem[3] <= '9';
+}
+
+bool storableName(const std::string& argument) {
+    if (argument.find('\n') != std::string::npos) return false;
+    std::string base = baseName(argument);
+    if (inputKind(base) != InputKind::Ini) return true;
+    // The downloader takes the name up to the first ")", and refuses one that could name another drive or a
+    // device.
+    bool drive = base.size() >= 2 && base[1] == ':' &&
+                 ((base[0] >= 'A' && base[0] <= 'Z') || (base[0] >= 'a' && base[0] <= 'z'));
+    return base.find(')') == std::string::npos && !drive && !isDeviceName(base);
 }
 
 std::string normaliseDirectory(std::string directory) {

@@ -296,3 +296,28 @@ TEST(VquReader, EmptyInstallDirMeansTheWorkingDirectory) {
 }
 
 } // namespace
+
+namespace {
+
+// Found by fuzzing the loader: a zero byte in an .ini name cut the file's name on disk short of the name
+// reported as extracted; a name near the longest the system allows could not be extracted at all, because
+// its temporary file took the name with a suffix.
+TEST(VquReader, ZeroByteNamesAndNamesNearTheLengthLimit) {
+    fx::TempDir dir, out;
+    fx::writeFile(dir.file("z.vqu"), container({std::string("#!VQU-INI(a.ini\0.txt)", 21), "x=1"}));
+    s19Error e = Image(0, out.path()).error(dir.file("z.vqu"));
+    EXPECT_EQ(e.text, "Unsafe file name in VQU-INI specification");
+    EXPECT_EQ(e.line, 4);
+    EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{});
+
+    const std::string longest = std::string(251, 'n') + ".ini"; // 255 characters
+    fx::writeFile(dir.file("l.vqu"), container({"#!VQU-INI(" + longest + ")", "x=1",
+                                                "#!VQU-INI(" + longest + ")", "x=2", "#!VQU-END"}));
+    Image image(0, out.path());
+    image.load(dir.file("l.vqu"));
+    EXPECT_EQ(fx::readFile(out.file(longest)), "x=2\r\n");
+    EXPECT_EQ(image.extractedFiles, (std::vector<std::string>{out.file(longest), out.file(longest)}));
+    EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{longest});
+}
+
+} // namespace

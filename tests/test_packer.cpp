@@ -380,3 +380,30 @@ TEST(Packer, RoundTripThroughTheReader) {
         }
     }
 }
+
+// Found by fuzzing the packer against the reader: a line feed in an input's name ended its line in the
+// header, so that the rest could read as a tag line of its own; a ")" or a drive prefix in an .ini input's
+// name, or a device name, gave a tag line that the downloader extracts under another name or refuses. vqu
+// refuses such names up front.
+TEST(Packer, NamesTheReaderCannotTakeBackAreRefused) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), "S9030000FC\n");
+    const std::vector<std::string> refused = {"evil\n#!VQU-INI(x.ini)", "a\nb.ini", "a)b.ini", "C:c.ini",
+                                              "nul.ini"};
+    for (const std::string& name : refused) {
+        fx::writeFile(dir.file(name), "k=1\n");
+        auto r = vqu(dir, {"out.vqu", "fw.s19", name});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err,
+                  "ERROR: Input file name '" + name + "' can't be stored in an update file, aborting.\n");
+        EXPECT_FALSE(fx::fileExists(dir.file("out.vqu"))) << name;
+        std::remove(dir.file(name).c_str());
+    }
+    // The reader uses neither the firmware's name nor an untagged input's: those names may hold a ")".
+    fx::writeFile(dir.file("fw(1).s19"), "S9030000FC\n");
+    fx::writeFile(dir.file("notes).txt"), "n\n");
+    auto r = vqu(dir, {"out.vqu", "fw(1).s19", "notes).txt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fx::readFile(dir.file("out.vqu")),
+              header(dir, {"fw(1).s19", "notes).txt"}) + "#!VQU-S19(fw(1).s19)\r\nS9030000FC\r\nn\r\n" + END);
+}

@@ -27,8 +27,6 @@ std::string currentDirectory() {
     return error ? std::string(".") : path.string();
 }
 
-/// True for a name that would place the file anywhere but directly in the install directory, or under
-/// another name than the one reported (the system cuts a name at a zero byte).
 /// Windows opens its devices under these names, with any extension: "COM1.ini" is the serial port itself.
 bool isDeviceName(const std::string& name) {
     std::string stem = name.substr(0, name.find('.'));
@@ -43,6 +41,8 @@ bool isDeviceName(const std::string& name) {
     return numbered && stem[3] >= '0' && stem[3] <= '9';
 }
 
+/// True for a name that would place the file anywhere but directly in the install directory, or under
+/// another name than the one reported (the system cuts a name at a zero byte).
 bool isUnsafeName(const std::string& name) {
     if (name == "." || name == "..") return true;
     if (name.find('\0') != std::string::npos) return true;
