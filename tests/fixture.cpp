@@ -127,6 +127,13 @@ static void drain(int fd, std::string& into, bool& open) {
 /// Starts program in cwd with no standard input and its output and errors on the given descriptors.
 static pid_t spawn(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                    int outFd, int errFd, const std::vector<int>& closeInChild) {
+    // The argument vector is built before the fork: a test may run programs from several threads at once, and
+    // the child of a threaded process must not allocate (under the sanitizers it can deadlock there).
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid != 0) return pid;
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
@@ -136,11 +143,6 @@ static pid_t spawn(const std::string& program, const std::vector<std::string>& a
     dup2(errFd, 2);
     for (int fd : closeInChild)
         close(fd);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     execv(program.c_str(), argv.data());
     _exit(127);
 }
@@ -184,7 +186,9 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
               int timeoutMs) {
     RunResult result;
     int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return result;
+    // Close-on-exec, so that a program started at the same time from another thread does not hold these pipes
+    // open and keep this run from seeing its end; dup2 clears the flag on the copies the child keeps.
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
     pid_t pid = spawn(program, args, cwd, out[1], err[1], {out[0], err[0]});
     close(out[1]);
     close(err[1]);
