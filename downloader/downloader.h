@@ -4,6 +4,7 @@
 #include "image/firmware_image.h"
 #include "serial/port.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -148,6 +149,8 @@ public:
     int baudRate = 115200;
     PortHandle portHandle = NO_PORT;
     std::string portError; ///< why the last openPort failed
+    std::chrono::steady_clock::time_point
+        lineFreeAt; ///< when the line will have sent what was written so far
     std::vector<std::string> fileNames;
     FirmwareImage image;
     bool wipeOnly = false;
@@ -170,6 +173,7 @@ private:
     void runMonitor();
     void runBootLoader();
     void trace(const char* prefix, const uint8_t* bytes, unsigned n);
+    void keepPaceWithLine(std::chrono::steady_clock::time_point start, unsigned n);
 };
 
 /// Most firmware files on one command line.

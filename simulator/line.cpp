@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,10 +34,10 @@ bool waitForStop(Core& e, int ms) {
 
 /// Holds a byte back until the line would have carried it: ten bit times after the line was last free. The
 /// due times add up from the last one, so a long answer takes its full time without drifting.
-void pace(Core& e, Clock::time_point& freeAt) {
+void pace(Core& e, Clock::time_point& freeAt, Clock::time_point ready) {
     if (e.options.baud <= 0) return;
     auto byteTime = std::chrono::nanoseconds(10000000000LL / e.options.baud);
-    Clock::time_point due = std::max(freeAt, Clock::now()) + byteTime;
+    Clock::time_point due = std::max(freeAt, ready) + byteTime;
     freeAt = due;
     // Slow rates wait in steps that stop() can cut short.
     while (due - Clock::now() > std::chrono::milliseconds(20))
@@ -76,10 +77,13 @@ bool putByte(Core& e, uint8_t byte, bool waitForRoom) {
 }
 
 /// Sends one answer byte by byte, as slowly as the faults and the baud rate say.
-void send(Core& e, const Answer& answer) {
+void send(Core& e, const Answer& answer, Clock::time_point ready) {
     for (uint8_t byte : answer.bytes) {
-        if (answer.slowMs > 0 && waitForStop(e, answer.slowMs)) return;
-        pace(e, e.outFreeAt);
+        if (answer.slowMs > 0) {
+            if (waitForStop(e, answer.slowMs)) return;
+            ready = Clock::now();
+        }
+        pace(e, e.outFreeAt, ready);
         if (e.stopping) return;
         if (!putByte(e, byte, true)) {
             std::lock_guard<std::mutex> lock(e.mutex);
@@ -91,8 +95,9 @@ void send(Core& e, const Answer& answer) {
 
 /// Takes the bytes the downloader sent, one at a time, and answers them.
 void receive(Core& e, const uint8_t* data, size_t n) {
+    const Clock::time_point arrived = Clock::now();
     for (size_t i = 0; i < n && !e.stopping; ++i) {
-        pace(e, e.inFreeAt);
+        pace(e, e.inFreeAt, arrived);
         std::vector<Answer> answers;
         bool hangup = false;
         {
@@ -111,7 +116,7 @@ void receive(Core& e, const uint8_t* data, size_t n) {
         if (hangup) return e.hangUp("hangup-after");
         for (const Answer& answer : answers) {
             if (answer.hangup) return e.hangUp("hangup instead of an answer");
-            send(e, answer);
+            send(e, answer, e.inFreeAt);
         }
     }
 }
@@ -122,7 +127,7 @@ void streamTick(Core& e) {
     e.nextStream += std::chrono::milliseconds(e.faults.streamMs);
     if (e.nextStream < Clock::now())
         e.nextStream = Clock::now() + std::chrono::milliseconds(e.faults.streamMs);
-    pace(e, e.outFreeAt);
+    pace(e, e.outFreeAt, Clock::now());
     putByte(e, STREAM_BYTE, false); // a full line drops the chatter
 }
 
@@ -168,6 +173,7 @@ bool Core::openLine(std::string& error) {
 }
 
 void Core::serve() {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::vector<uint8_t> buffer(4096);
     while (!stopping && !hungUp) {
         pollfd fds[2] = {{master, POLLIN, 0}, {wake[0], POLLIN, 0}};

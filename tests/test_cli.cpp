@@ -4,6 +4,7 @@
 #include "downloader.h"
 #include "simulator.h"
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,11 @@ std::string usageText(const std::string& program) {
 }
 
 // Parses a command line into a fresh Downloader; returns the exit status thrown, or -1 when none was.
-int parse(Downloader& d, std::vector<std::string> args) {
+int parse(Downloader& d, std::vector<std::string> arguments) {
+    // The Downloader keeps pointers into its argument vector (the install directory), as into argv.
+    static std::deque<std::vector<std::string>> kept;
+    kept.push_back(std::move(arguments));
+    std::vector<std::string>& args = kept.back();
     args.insert(args.begin(), "vq2dl");
     std::vector<char*> argv;
     for (auto& a : args)

@@ -1,6 +1,8 @@
 // Every byte that crosses the serial line, with the RX and TX traces of verbosity 4.
 #include "downloader.h"
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -72,7 +74,25 @@ bool Downloader::writeBytes(const uint8_t* data, unsigned n) {
     trace("TX: ", data, n);
     if (portHandle == NO_PORT) return false;
     unsigned timeout = n < INT_MAX - WRITE_TIMEOUT_BASE_MS ? n + WRITE_TIMEOUT_BASE_MS : INT_MAX;
-    return platformWrite(portHandle, data, n, static_cast<int>(timeout));
+    auto start = std::chrono::steady_clock::now();
+    bool written = platformWrite(portHandle, data, n, static_cast<int>(timeout));
+    keepPaceWithLine(start, n);
+    return written;
+}
+
+void Downloader::keepPaceWithLine(std::chrono::steady_clock::time_point start, unsigned n) {
+    // A POSIX write returns once the kernel has queued the bytes, while the line may need seconds to send
+    // them: record lines sent back to back would run far ahead of the line, and the time-outs of the reply
+    // that follows would be spent waiting for the queue. Like a Windows write, which returns once the bytes
+    // are sent, a write here returns no more than one block's line time ahead of the line.
+    if (baudRate <= 0) return;
+    auto lineTime = [this](uint64_t bytes) {
+        return std::chrono::microseconds(static_cast<int64_t>(bytes * 10 * 1000000 / baudRate));
+    };
+    lineFreeAt = std::max(lineFreeAt, start) + lineTime(n);
+    auto ahead = lineFreeAt - lineTime(MAX_BLOCK) - std::chrono::steady_clock::now();
+    int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(ahead).count();
+    if (ms > 0) sleepMs(static_cast<int>(ms));
 }
 
 bool Downloader::writeByte(uint8_t byte) {
