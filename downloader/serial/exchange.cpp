@@ -44,8 +44,16 @@ bool Downloader::readByte(uint8_t* byte) {
 
 bool Downloader::readBytes(uint8_t* buffer, unsigned n) {
     unsigned got = 0;
-    while (got < n && readByte(&buffer[got]))
+    while (got < n && readByte(&buffer[got])) {
         ++got;
+        // The rest of a block follows at the line's pace: let it arrive and take it in one call, rather than
+        // waking up for every byte. Only what was asked for is taken; a byte that is late is waited for as
+        // any other.
+        if (got < n && baudRate > 0) {
+            sleepUs(static_cast<int64_t>(n - got) * 10 * 1000000 / baudRate);
+            got += static_cast<unsigned>(platformReadAvailable(portHandle, buffer + got, n - got));
+        }
+    }
     // The trace shows what came; the position of a read that failed has nothing to show.
     trace("RX: ", buffer, got);
     return got == n;
@@ -91,8 +99,7 @@ void Downloader::keepPaceWithLine(std::chrono::steady_clock::time_point start, u
     };
     lineFreeAt = std::max(lineFreeAt, start) + lineTime(n);
     auto ahead = lineFreeAt - lineTime(MAX_BLOCK) - std::chrono::steady_clock::now();
-    int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(ahead).count();
-    if (ms > 0) sleepMs(static_cast<int>(ms));
+    sleepUs(std::chrono::duration_cast<std::chrono::microseconds>(ahead).count());
 }
 
 bool Downloader::writeByte(uint8_t byte) {

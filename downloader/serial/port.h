@@ -22,6 +22,8 @@ PortHandle platformOpen(const std::string& device, int baudRate, std::string& re
 /// Reads one byte, waiting at most timeoutMs (on Windows the port's own time-out, 251 ms, set at open). A
 /// failed read (a hung-up line) still takes a short pause.
 ReadResult platformRead(PortHandle handle, uint8_t* byte, int timeoutMs);
+/// Takes up to most bytes that have already arrived, without waiting; 0 when none have (or never on Windows).
+size_t platformReadAvailable(PortHandle handle, uint8_t* buffer, size_t most);
 /// Writes n bytes, giving up after timeoutMs (on Windows the port's own time-out, n + 25 ms, set at open);
 /// true only when all n were written.
 bool platformWrite(PortHandle handle, const uint8_t* data, size_t n, int timeoutMs);
@@ -33,5 +35,7 @@ std::string platformDeviceName(int port);
 void sleepMs(int milliseconds);
 /// True when standard output is a terminal (a person watching, not a script).
 bool platformOutputIsTerminal();
+/// Pauses the thread for a line's time; nothing for 0 or less.
+void sleepUs(int64_t microseconds);
 /// Milliseconds from a steady clock.
 int64_t nowMs();

@@ -120,6 +120,9 @@ static ReadResult failedRead() {
 }
 
 ReadResult platformRead(PortHandle handle, uint8_t* byte, int timeoutMs) {
+    // A byte that is already there is taken without waiting. With no minimum count a read returns 0 when
+    // nothing has arrived, so only poll below can tell a quiet line from one that hung up.
+    if (read(handle, byte, 1) == 1) return ReadResult::Byte;
     int64_t deadline = nowMs() + timeoutMs;
     for (;;) {
         pollfd pfd = {handle, POLLIN, 0};
@@ -139,6 +142,11 @@ ReadResult platformRead(PortHandle handle, uint8_t* byte, int timeoutMs) {
         }
         return failedRead(); // POLLHUP, POLLERR or POLLNVAL without data
     }
+}
+
+size_t platformReadAvailable(PortHandle handle, uint8_t* buffer, size_t most) {
+    ssize_t got = read(handle, buffer, most);
+    return got > 0 ? static_cast<size_t>(got) : 0;
 }
 
 bool platformWrite(PortHandle handle, const uint8_t* data, size_t n, int timeoutMs) {
@@ -183,6 +191,13 @@ void sleepMs(int milliseconds) {
         return;
     }
     timespec wait = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {}
+}
+
+void sleepUs(int64_t microseconds) {
+    if (microseconds <= 0) return;
+    timespec wait = {static_cast<time_t>(microseconds / 1000000),
+                     static_cast<long>(microseconds % 1000000) * 1000};
     while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {}
 }
 

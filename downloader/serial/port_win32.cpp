@@ -121,11 +121,21 @@ void sleepMs(int milliseconds) {
     Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
 }
 
+void sleepUs(int64_t microseconds) {
+    if (microseconds > 0) Sleep(static_cast<DWORD>((microseconds + 999) / 1000));
+}
+
 int64_t nowMs() {
     LARGE_INTEGER frequency, counter;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&counter);
     return static_cast<int64_t>(counter.QuadPart / (frequency.QuadPart / 1000));
+}
+
+size_t platformReadAvailable(PortHandle, uint8_t*, size_t) {
+    // A Windows read waits in the driver, byte by byte, at no cost worth saving: every byte comes through
+    // platformRead.
+    return 0;
 }
 
 bool platformOutputIsTerminal() {
