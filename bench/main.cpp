@@ -1,0 +1,86 @@
+// vqbench: the benchmarks of make bench. They print figures and never fail for a slow machine; the exit
+// status is non-zero only when a download or a load itself failed.
+#include "bench.h"
+#include "process.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const USAGE =
+    "Usage: vqbench [--vq2dl PATH] [--runs N] [load] [line] [parallel]\n"
+    "       vqbench --load-child FILE\n"
+    "Runs the named benchmarks (all three when none is named) and prints their figures:\n"
+    "  load      a 16 MiB S-record image loaded, against srec_info\n"
+    "  line      whole downloads at 115200 bit/s against the floor of the line\n"
+    "  parallel  8 downloads at once and the CPU time of each\n";
+
+std::string selfPath(const char* argv0) {
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return argv0;
+    path[n] = '\0';
+    return path;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--load-child") == 0) return bench::loadChildMain(argv[2]);
+
+    // Line by line, so that a pipe or a log shows each figure as soon as it is measured.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    bench::Settings settings;
+    settings.self = selfPath(argv[0]);
+    settings.vq2dl = VQ2DL_PROGRAM;
+    settings.srecInfo = bench::findOnPath("srec_info");
+    std::vector<std::string> chosen;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if ((arg == "--vq2dl" || arg == "--runs") && i + 1 < argc) {
+            if (arg == "--vq2dl")
+                settings.vq2dl = argv[++i];
+            else
+                settings.runs = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "line" || arg == "parallel" || arg == "load") {
+            chosen.push_back(arg);
+        } else {
+            std::fputs(USAGE, arg == "--help" ? stdout : stderr);
+            return arg == "--help" ? 0 : 2;
+        }
+    }
+    // Loading goes first: a child's peak includes this process's peak at the start, which the simulated
+    // controllers of the download benchmarks raise.
+    if (chosen.empty()) chosen = {"load", "line", "parallel"};
+
+    // An interrupted run still removes its scratch files: the waits end, the children are killed.
+    bench::stopOnSignals();
+    bench::ScratchDir scratch;
+    if (!scratch.ok()) {
+        std::fprintf(stderr, "vqbench: cannot make a scratch directory\n");
+        return 1;
+    }
+    std::printf("vqbench on %s\n\n", bench::machineLine(bench::describeMachine()).c_str());
+    std::fflush(stdout);
+    bool ok = true;
+    for (const std::string& name : chosen) {
+        if (bench::interrupted()) break;
+        bool done = name == "line"       ? bench::benchmarkLine(settings, scratch)
+                    : name == "parallel" ? bench::benchmarkParallel(settings, scratch)
+                                         : bench::benchmarkLoading(settings, scratch);
+        std::fflush(stdout);
+        ok = done && ok;
+    }
+    if (bench::interrupted()) {
+        std::fprintf(stderr, "vqbench: interrupted\n");
+        return 130;
+    }
+    return ok ? 0 : 1;
+}
