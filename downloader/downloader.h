@@ -18,6 +18,9 @@
 /// The console sink: one finished text per call.
 using MessageCallback = void (*)(const char* text);
 
+/// The program: one Downloader with the given console sink, from the command line to the exit status.
+int runProgram(int argc, char** argv, MessageCallback sink);
+
 /// Writes a text to standard output, with a newline unless it ends in a carriage return.
 void printLine(const char* text);
 

@@ -1,32 +1,6 @@
 // vq2dl: loads firmware into a Velquin controller over a serial line.
 #include "downloader.h"
 
-#include <cstdio>
-#include <exception>
-
 int main(int argc, char** argv) {
-    const char* failure = nullptr;
-    std::string text;
-    try {
-        Downloader downloader;
-        downloader.setMessageCallback(printLine);
-        downloader.parseArgs(argc, argv);
-        downloader.run();
-        return EXIT_DONE;
-    } catch (int status) {
-        return status;
-    } catch (const std::string& error) {
-        text = error;
-    } catch (const char* error) {
-        text = error ? error : "";
-    } catch (const std::exception& error) {
-        text = error.what();
-    } catch (...) {
-        failure = "unknown exception";
-    }
-    // The Downloader is gone by now, so the port is closed; an unexpected error is never a success.
-    clearProgress();
-    std::printf("Exception caught: %s\n", failure ? failure : text.c_str());
-    std::fflush(stdout);
-    return EXIT_INTERNAL;
+    return runProgram(argc, argv, printLine);
 }

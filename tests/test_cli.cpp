@@ -5,6 +5,7 @@
 #include "simulator.h"
 
 #include <deque>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -354,4 +355,35 @@ TEST(Progress, OnATerminalOneLineRewritesItselfAndIsCleared) {
     auto percent = fx::runOnTerminal(VQ2DL_PROGRAM, {"-p", "-c", third.devicePath(), "fw.s19"}, dir.path());
     EXPECT_EQ(percent.status, 0);
     EXPECT_EQ(percent.out.find("] "), std::string::npos);
+}
+
+namespace {
+
+void brokenSink(const char*) {
+    throw std::runtime_error("the console is gone");
+}
+
+void textThrowingSink(const char*) {
+    throw std::string("a text nobody caught");
+}
+
+} // namespace
+
+TEST(Program, AnUnexpectedErrorIsNeverASuccess) {
+    std::string args[] = {"vq2dl", "-w", "-c", NO_PORT_PATH};
+    char* argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0]};
+    const std::pair<MessageCallback, std::string> cases[] = {
+        {brokenSink, "Exception caught: the console is gone\n"},
+        {textThrowingSink, "Exception caught: a text nobody caught\n"},
+    };
+    for (const auto& [sink, text] : cases) {
+        testing::internal::CaptureStdout();
+        int status = runProgram(4, argv, sink);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), text);
+        EXPECT_EQ(status, EXIT_INTERNAL);
+    }
+    // The same program with the console intact ends as usual.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(runProgram(4, argv, printLine), EXIT_PORT);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), BANNER + NO_PORT_TEXT);
 }
