@@ -117,10 +117,10 @@ bool parseValue(const KindInfo& info, bool given, const std::string& text, Fault
 }
 
 /// hangup-after=N or stream=MS.
-bool parseLineFault(const std::string& spec, FaultSet& faults, std::string& reason) {
-    size_t equals = spec.find('=');
-    std::string name = spec.substr(0, equals);
-    std::string value = equals == std::string::npos ? "" : spec.substr(equals + 1);
+bool parseLineFault(const std::string& written, FaultSet& faults, std::string& reason) {
+    size_t equals = written.find('=');
+    std::string name = written.substr(0, equals);
+    std::string value = equals == std::string::npos ? "" : written.substr(equals + 1);
     unsigned long long number = 0;
     if (name == "hangup-after") {
         if (parseNumber(value, UINT64_MAX, number) && number > 0) {
@@ -143,30 +143,30 @@ bool parseLineFault(const std::string& spec, FaultSet& faults, std::string& reas
 /// Splits KIND@COMMAND[#N[-M]][=VALUE] into its kind, its target (command and occurrences) and its value. The
 /// value may also follow the kind (KIND=VALUE@COMMAND[#N[-M]]), as the kinds are listed; the value then runs
 /// to the last '@'. False for a line-wide fault.
-bool splitFault(const std::string& spec, std::string& kind, std::string& target, std::string& value,
+bool splitFault(const std::string& written, std::string& kind, std::string& target, std::string& value,
                 bool& given) {
-    size_t cut = spec.find_first_of("@=");
+    size_t cut = written.find_first_of("@=");
     if (cut == std::string::npos) return false;
-    kind = spec.substr(0, cut);
-    if (spec[cut] == '=') {
-        size_t at = spec.rfind('@');
+    kind = written.substr(0, cut);
+    if (written[cut] == '=') {
+        size_t at = written.rfind('@');
         if (at == std::string::npos || kind == "hangup-after" || kind == "stream") return false;
-        value = spec.substr(cut + 1, at - cut - 1);
-        target = spec.substr(at + 1);
+        value = written.substr(cut + 1, at - cut - 1);
+        target = written.substr(at + 1);
         given = true;
         return true;
     }
-    size_t equals = spec.find('=', cut);
+    size_t equals = written.find('=', cut);
     given = equals != std::string::npos;
-    target = spec.substr(cut + 1, given ? equals - cut - 1 : std::string::npos);
-    value = given ? spec.substr(equals + 1) : "";
+    target = written.substr(cut + 1, given ? equals - cut - 1 : std::string::npos);
+    value = given ? written.substr(equals + 1) : "";
     return true;
 }
 
-bool parseFault(const std::string& spec, int generation, FaultSet& faults, std::string& reason) {
+bool parseFault(const std::string& written, int generation, FaultSet& faults, std::string& reason) {
     std::string kindName, target, value;
     bool given = false;
-    if (!splitFault(spec, kindName, target, value, given)) return parseLineFault(spec, faults, reason);
+    if (!splitFault(written, kindName, target, value, given)) return parseLineFault(written, faults, reason);
     const KindInfo* info = nullptr;
     for (const KindInfo& k : KINDS)
         if (kindName == k.name) info = &k;
@@ -231,10 +231,10 @@ bool unescape(const std::string& text, std::vector<uint8_t>& bytes) {
 bool parseFaults(const std::vector<std::string>& specs, int generation, FaultSet& faults,
                  std::string& error) {
     faults = FaultSet();
-    for (const std::string& spec : specs) {
+    for (const std::string& written : specs) {
         std::string reason;
-        if (!parseFault(spec, generation, faults, reason)) {
-            error = "bad fault \"" + spec + "\": " + reason;
+        if (!parseFault(written, generation, faults, reason)) {
+            error = "bad fault \"" + written + "\": " + reason;
             return false;
         }
     }

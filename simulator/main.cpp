@@ -25,7 +25,7 @@ const char* const USAGE =
     "3E)\n"
     "  --baud RATE        pace both directions at ten bit times per byte; without it answers come at once\n"
     "  --link PATH        make PATH a symbolic link to the device (an old link is replaced, a file never)\n"
-    "  --fault SPEC       inject a fault (repeatable; see below)\n"
+    "  --fault FAULT      inject a fault (repeatable; see below)\n"
     "  --signature TEXT   VQ-I: the answer to \"S\" (escapes \\r \\n \\t \\\\ \\xNN)\n"
     "  --dump FILE        at exit, write the flash to FILE\n"
     "  --dump-format F    srec (the flash that is not erased, as S-records; the default) or bin (the raw\n"
