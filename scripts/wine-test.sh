@@ -156,13 +156,14 @@ if [ ! -x "$VQSIM" ]; then
 fi
 download() {
     start_peer "$WORK/sim" "$VQSIM" --generation "$1" --once --link "$LINK"
-    run_exe "$VQ2DL" -c 1 "$2"
+    # Negative delays wait as 0: Sleep would take them for "forever".
+    run_exe "$VQ2DL" -c 1 -d -1 -dw -1 "$2"
     stop_peer
     # What vq2dl.exe says it wrote must be what the controller took.
     written=$(sed -n 's/.*Write complete, [0-9]* records, \([0-9]*\) bytes\.$/\1/p' "$WORK/out")
     if [ "$RC" -eq 0 ] && grep -q "^$3" "$WORK/out" && [ -n "$written" ] &&
         grep -q "bytes written $written," "$WORK/sim"; then
-        pass "vq2dl.exe -c 1 $2 into a simulated VQ-$4 controller"
+        pass "vq2dl.exe -c 1 -d -1 -dw -1 $2 into a simulated VQ-$4 controller"
     else
         fail "vq2dl.exe -c 1 $2 into a simulated VQ-$4 controller (status $RC)"
         tail -n 15 "$WORK/out" "$WORK/sim"
