@@ -63,17 +63,23 @@ std::string iniName(FirmwareImage& image, const std::string& line) {
     return name;
 }
 
-/// Shows the lines of the text block up to the next tag line, which is left to be read again.
+/// Reads the next line of a text or .ini block and counts it; false at the end of the file, or at the tag
+/// line that ends the block, which is left to be read again and counted then.
+bool readBlockLine(FirmwareImage& image, LineReader& reader, std::string& line) {
+    long position = reader.tell();
+    if (!reader.readLine(line)) return false;
+    if (startsWith(line, "#!VQU")) {
+        reader.seek(position);
+        return false;
+    }
+    ++image.lineNumber;
+    return true;
+}
+
+/// Shows the lines of the text block up to the next tag line.
 void showTextBlock(FirmwareImage& image, LineReader& reader) {
     std::string line;
-    for (;;) {
-        long position = reader.tell();
-        if (!reader.readLine(line)) return;
-        if (startsWith(line, "#!VQU")) {
-            reader.seek(position);
-            return;
-        }
-        ++image.lineNumber;
+    while (readBlockLine(image, reader, line)) {
         FirmwareImage::stripLineEnd(line);
         image.message(0, "%s", line.c_str());
     }
@@ -154,14 +160,7 @@ void FirmwareImage::extractFile(std::FILE* file, const std::string& path) {
     LineReader reader(file);
     std::string line;
     bool written = true;
-    for (;;) {
-        long position = reader.tell();
-        if (!reader.readLine(line)) break;
-        if (startsWith(line, "#!VQU")) {
-            reader.seek(position);
-            break;
-        }
-        ++lineNumber;
+    while (readBlockLine(*this, reader, line)) {
         if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) written = false;
     }
     reader.detach();
