@@ -1,6 +1,8 @@
-// The command line of vq2dl: switches, file names, the rate check and the usage text.
+// The command line of vq2dl: the switch tables, strict values, file names, the rate check and the usage text.
 #include "downloader.h"
+#include "ports/ports.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -9,82 +11,127 @@ namespace {
 
 const int STANDARD_RATES[] = {9600, 19200, 38400, 56000, 115200};
 
-// Numbers follow strtol: blanks skipped, an optional sign, digits up to the first other character, and 0 when
-// there are none. Values beyond an int are held at its limits.
-int number(const char* text) {
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
+/// What a switch takes after its name: nothing, a whole number, a port (a number or a device name), a text.
+enum class Takes { Nothing, Number, Port, Text };
+
+/// One switch: its name without the dash or dashes, what it takes, and what it does with it.
+struct Switch {
+    const char* name;
+    Takes takes;
+    void (*apply)(Downloader& d, const char* text, int number);
+};
+
+// The single-letter switches. A value comes right after the name (-c2, -dw1000) or as the next argument; -dc
+// and -dw come before -d, so that the longer name is taken.
+const Switch SHORT_SWITCHES[] = {
+    {"c", Takes::Port, [](Downloader& d, const char* text, int) { d.setPort(text); }},
+    {"dc", Takes::Number, [](Downloader& d, const char*, int number) { d.dcDelay = number; }},
+    {"dw", Takes::Number, [](Downloader& d, const char*, int number) { d.wipeDelay = number; }},
+    {"d", Takes::Number, [](Downloader& d, const char*, int number) { d.recordDelay = number; }},
+    {"i", Takes::Text, [](Downloader& d, const char* text, int) { d.installDir = text; }},
+    {"p", Takes::Nothing, [](Downloader& d, const char*, int) { d.showPercent = true; }},
+    {"r", Takes::Number, [](Downloader& d, const char*, int number) { d.setBaudRate(number); }},
+    {"v", Takes::Number, [](Downloader& d, const char*, int number) { d.verbosity = number; }},
+    {"V", Takes::Nothing, [](Downloader& d, const char*, int) { d.verifyOnly = true; }},
+    {"w", Takes::Nothing, [](Downloader& d, const char*, int) { d.wipeOnly = true; }},
+};
+
+// The long switches: "--name", and "--name VALUE" or "--name=VALUE" for those that take a value.
+const Switch LONG_SWITCHES[] = {
+    {"help", Takes::Nothing, [](Downloader& d, const char*, int) { d.help(); }},
+    {"version", Takes::Nothing, [](Downloader& d, const char*, int) { d.version(); }},
+    {"log", Takes::Text, [](Downloader& d, const char* text, int) { d.logPath = text; }},
+    {"list-ports", Takes::Nothing, [](Downloader& d, const char*, int) { d.listPorts = true; }},
+};
+
+/// A whole number: an optional sign, then digits, nothing after. Values beyond an int are held at its limits.
+bool wholeNumber(const char* text, int& value) {
+    const char* digits = text + (*text == '+' || *text == '-');
+    if (!std::isdigit(static_cast<unsigned char>(*digits))) return false;
+    for (const char* p = digits; *p; ++p)
+        if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+    long number = std::strtol(text, nullptr, 10);
+    value = number > INT_MAX ? INT_MAX : number < INT_MIN ? INT_MIN : static_cast<int>(number);
+    return true;
+}
+
+/// The first single-letter switch whose name begins the text after the dash.
+const Switch* shortSwitch(const char* text) {
+    for (const Switch& s : SHORT_SWITCHES)
+        if (std::strncmp(text, s.name, std::strlen(s.name)) == 0) return &s;
+    return nullptr;
+}
+
+/// The long switch named by the text after the two dashes, up to an "=".
+const Switch* longSwitch(const char* text) {
+    size_t length = std::strcspn(text, "=");
+    for (const Switch& s : LONG_SWITCHES)
+        if (std::strlen(s.name) == length && std::strncmp(text, s.name, length) == 0) return &s;
+    return nullptr;
 }
 
 } // namespace
 
 void Downloader::parseArgs(int argc, char** argv) {
     if (argc > 0 && argv[0]) programName = argv[0];
+    for (int i = 0; i < argc; ++i)
+        commandLine.push_back(argv[i] ? argv[i] : "");
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (arg[0] != '-') {
             addFile(arg);
             continue;
         }
-        char letter = arg[1];
-        if (letter == 'p') {
-            showPercent = true;
-            continue;
-        }
-        if (letter == 'V') {
-            verifyOnly = true;
-            continue;
-        }
-        if (letter == 'w') {
-            wipeOnly = true;
-            continue;
-        }
-        if (letter != 'c' && letter != 'd' && letter != 'i' && letter != 'r' && letter != 'v') {
-            message(0, "Switch not recognized: '-%c'.", letter);
+        const bool isLong = arg[1] == '-' && arg[2] != '\0';
+        const Switch* s = isLong ? longSwitch(arg + 2) : shortSwitch(arg + 1);
+        if (!s) {
+            if (isLong)
+                message(0, "Switch not recognized: '%s'.", arg);
+            else
+                message(0, "Switch not recognized: '-%c'.", arg[1]);
             usage();
         }
-        // -dc and -dw pick a delay by their third character; every value switch takes the rest of its
-        // argument, or the whole next one.
-        int* delay = &recordDelay;
-        const char* rest = arg + 2;
-        if (letter == 'd' && (arg[2] == 'c' || arg[2] == 'w')) {
-            delay = arg[2] == 'c' ? &dcDelay : &wipeDelay;
-            rest = arg + 3;
+        // A single-letter switch takes its value from the rest of its argument; a long one after an "=".
+        const char* rest = isLong ? arg + 2 + std::strlen(s->name) : arg + 1 + std::strlen(s->name);
+        if (isLong && *rest == '=') ++rest;
+        const bool attached = *rest != '\0' || (isLong && rest[-1] == '=');
+        if (s->takes == Takes::Nothing) {
+            if (attached) {
+                message(0, "Switch not recognized: '%s'.", arg);
+                usage();
+            }
+            s->apply(*this, "", 0);
+            continue;
         }
         const char* value = rest;
-        if (*rest == '\0') {
+        if (!attached) {
             if (i + 1 >= argc) {
                 message(0, "ERROR: Switch '%s' needs a value.", arg);
                 usage();
             }
             value = argv[++i];
         }
-        switch (letter) {
-        case 'c':
-            if (value[0] == '/') {
-                portPath = value;
-            } else {
-                portPath.clear();
-                port = number(value);
-            }
-            break;
-        case 'd':
-            *delay = number(value);
-            break;
-        case 'i':
-            installDir = value;
-            break;
-        case 'r':
-            setBaudRate(number(value));
-            break;
-        default:
-            verbosity = number(value);
-            break;
+        int number = 0;
+        if (s->takes == Takes::Number && !wholeNumber(value, number)) {
+            message(0, "ERROR: Switch '-%s' needs a number, not '%s'.", s->name, value);
+            usage();
         }
+        s->apply(*this, value, number);
     }
     if (fileNames.empty()) addFile("velquin2.s19");
+}
+
+void Downloader::setPort(const char* text) {
+    // A device path leaves the number as it was; only the path is used then.
+    int number = port;
+    std::string path;
+    if (wholeNumber(text, number) || platformPortName(text, number, path)) {
+        port = number;
+        portPath = path;
+        return;
+    }
+    message(0, "ERROR: Switch '-c' needs a port number or a device path, not '%s'.", text);
+    usage();
 }
 
 void Downloader::addFile(const char* name) {
@@ -105,7 +152,7 @@ void Downloader::setBaudRate(int value) {
     usage();
 }
 
-void Downloader::usage() {
+std::vector<std::string> Downloader::usageText() const {
     const char* lines[] = {
         "usage: %s [options] [-c<port>] [-r<rate>] [s19-file]...",
         "   as in",
@@ -116,31 +163,56 @@ void Downloader::usage() {
         "it cannot burn a blank chip.",
         "",
         "   -c port  - specify comm port to which Velquin is connected, default is",
-        "              port 1.",
+        "              port 1; a device path such as /dev/ttyUSB0 (or COM3) works too.",
         "   -d MS    - delay MS milliseconds between records, increase if you cannot",
         "              reboot after download, default is zero.",
+        "   -dc MS   - accepted and stored, no step uses it, default is zero.",
         "   -dw MS   - set after-wipe delay to MS, default is 250 ms.",
         "   -i dir   - specify install directory for update files.",
         "   -p       - enable percentage reporting.",
         "   -r rate  - specify baud rate of connection to VQ box, 9600,",
         "              19200, 38400, 56000 and 115200 (default) are the only valid speeds (use",
         "              negative rate values, like '-r -2343', to get non-standard speeds).",
-        "   -v level - set Verbosity of output.",
+        "   -v level - set Verbosity of output: -1 percentages only (with -p), 0 errors,",
+        "              1 progress (default), 2 protocol, 3 retries, 4 byte traces,",
+        "              5 and 6 S-record line traces.",
         "   -V       - Verify only, don't download.",
         "   -w       - wipe only, don't try to download.",
+        "   --log FILE   - append every message, byte traces included, to FILE.",
+        "   --list-ports - list the serial ports of this system.",
+        "   --help       - show this text.",
+        "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",
         "              velquin2.s19.",
         "",
     };
+    std::vector<std::string> text;
     for (const char* line : lines) {
-        if (line[0] == '\0')
-            message(0, "%s", "");
-        else if (std::strstr(line, "%s"))
-            message(0, line, programName);
-        else
-            message(0, "%s", line);
+        std::string out = line;
+        size_t at = out.find("%s");
+        if (at != std::string::npos) out.replace(at, 2, programName);
+        text.push_back(out);
     }
+    return text;
+}
+
+void Downloader::usage() {
+    for (const std::string& line : usageText())
+        message(0, "%s", line.c_str());
     throw static_cast<int>(EXIT_USAGE);
+}
+
+void Downloader::help() {
+    // Asked for, so shown at every verbosity, and a success.
+    if (messageCallback)
+        for (const std::string& line : usageText())
+            messageCallback(line.c_str());
+    throw static_cast<int>(EXIT_DONE);
+}
+
+void Downloader::version() {
+    if (messageCallback) messageCallback("vq2dl " VQ2DL_VERSION);
+    throw static_cast<int>(EXIT_DONE);
 }
 
 std::string Downloader::portName() const {

@@ -15,6 +15,8 @@
 #define VQ_PRINTF(fmt, args)
 #endif
 
+struct PortRoots;
+
 /// The console sink: one finished text per call.
 using MessageCallback = void (*)(const char* text);
 
@@ -26,6 +28,17 @@ void printLine(const char* text);
 
 /// Removes a progress line from the terminal, if one is shown.
 void clearProgress();
+
+/// Opens the support log for appending and writes its header; false with the system's reason otherwise.
+bool openLog(const char* path, const std::vector<std::string>& commandLine, std::string& reason);
+/// Appends a text to the support log, each of its lines stamped with the milliseconds since the log opened.
+void writeLog(const char* text);
+/// True while the support log is open.
+bool logIsOpen();
+/// Closes the support log.
+void closeLog();
+/// The highest message level the support log takes: the byte traces.
+constexpr int LOG_LEVEL = 4;
 
 /// "0x" and two upper-case hexadecimal digits.
 std::string hexByte(int value);
@@ -73,12 +86,20 @@ public:
     // Front end and run driver (downloader/)
     /// Reads the whole command line into the fields below; ends the run through usage() on a fault.
     void parseArgs(int argc, char** argv);
+    /// Stores the -c value: a port number or a device name; anything else ends the run through usage().
+    void setPort(const char* text);
     /// Appends a firmware file name; a 21st name ends the run through usage().
     void addFile(const char* name);
     /// Stores the -r value; a negative value is a non-standard rate taken without a test.
     void setBaudRate(int value);
+    /// The lines of the usage text.
+    std::vector<std::string> usageText() const;
     /// Prints the usage text at level 0 and throws exit status 1.
     [[noreturn]] void usage();
+    /// --help: prints the usage text at every verbosity and throws exit status 0.
+    [[noreturn]] void help();
+    /// --version: prints "vq2dl" and the version and throws exit status 0.
+    [[noreturn]] void version();
     /// Prints a printf-style message when level <= verbosity.
     void message(int level, const char* format, ...) VQ_PRINTF(3, 4);
     /// Prints a printf-style message at every verbosity, then throws the exit status.
@@ -89,6 +110,14 @@ public:
     void run();
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const;
+    /// --list-ports: one line per serial port under these roots, or "No serial ports found.".
+    void printPorts(const PortRoots& roots);
+    /// True when a person watches the console: a terminal at the default verbosity, without -p.
+    bool personWatching() const;
+    /// True when a message of this level goes anywhere: to the console or to the support log.
+    bool shows(int level) const;
+    /// Hands a finished text of this level to the support log and, when the level allows, to the console.
+    void emit(int level, const char* text);
     /// On a terminal at the default verbosity, redraws one progress line in place; elsewhere does nothing.
     void showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes,
                       uint64_t totalBytes);
@@ -169,8 +198,14 @@ public:
     const char* writeLabel = "Writing";
     const char* verifyLabel = "Verifying";
     const char* installDir = ".";
+    const char* logPath = nullptr;        ///< --log: the support log, appended to
+    bool listPorts = false;               ///< --list-ports: list the serial ports instead of a download
+    std::vector<std::string> commandLine; ///< the whole command line, for the log's header
 
 private:
+    bool logging = false; ///< this Downloader opened the support log
+    void startLog();
+    void finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes);
     bool readFiles();
     void openOrFail();
     void runMonitor();

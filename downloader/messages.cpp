@@ -29,13 +29,22 @@ void printLine(const char* text) {
     std::fflush(stdout);
 }
 
+bool Downloader::shows(int level) const {
+    return (messageCallback && level <= verbosity) || (level <= LOG_LEVEL && logIsOpen());
+}
+
+void Downloader::emit(int level, const char* text) {
+    if (level <= LOG_LEVEL) writeLog(text);
+    if (messageCallback && level <= verbosity) messageCallback(text);
+}
+
 void Downloader::message(int level, const char* format, ...) {
-    if (!messageCallback || level > verbosity) return;
+    if (!shows(level)) return;
     va_list args;
     va_start(args, format);
     std::string text = formatText(format, args);
     va_end(args);
-    messageCallback(text.c_str());
+    emit(level, text.c_str());
 }
 
 void Downloader::fatal(int status, const char* format, ...) {
@@ -43,16 +52,20 @@ void Downloader::fatal(int status, const char* format, ...) {
     va_start(args, format);
     std::string text = formatText(format, args);
     va_end(args);
+    writeLog(text.c_str());
     if (messageCallback) messageCallback(text.c_str());
     throw status;
 }
 
+bool Downloader::personWatching() const {
+    // Scripts, calling programs and -p get what they always had.
+    static const bool terminal = platformOutputIsTerminal();
+    return terminal && messageCallback == printLine && verbosity == 1 && !showPercent;
+}
+
 void Downloader::showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes,
                               uint64_t totalBytes) {
-    // Only a person at the default verbosity sees it: scripts, calling programs and -p get what they always
-    // had.
-    static const bool terminal = platformOutputIsTerminal();
-    if (!terminal || messageCallback != printLine || verbosity != 1 || showPercent) return;
+    if (!personWatching()) return;
     const int BAR = 20;
     int filled = totalBytes ? static_cast<int>(bytes * BAR / totalBytes) : BAR;
     char line[160];

@@ -1,13 +1,23 @@
 // The run driver: read the firmware files, pick the controller generation, open the port, run the steps.
 #include "downloader.h"
+#include "ports/ports.h"
+
+#include <cstdio>
 
 Downloader::Downloader() = default;
 
 Downloader::~Downloader() {
     closePort();
+    if (logging) closeLog();
 }
 
 void Downloader::run() {
+    startLog();
+    if (listPorts) {
+        printPorts(PortRoots());
+        return;
+    }
+    const int64_t started = nowMs();
     message(1, "Velquin Download %d.%02d", 2, 0);
     message(1, "%s", "");
     try {
@@ -17,6 +27,7 @@ void Downloader::run() {
             enterMonitor(10);
             eraseMainFlash();
             closePort();
+            finish(started, "flash erased", false, 0);
             return;
         }
         bool monitor = readFiles();
@@ -32,6 +43,17 @@ void Downloader::run() {
         else
             runBootLoader();
         closePort();
+        uint64_t bytes = 0;
+        for (const auto& entry : image.records)
+            bytes += entry.second.length;
+        if (!monitor && verifyOnly)
+            finish(started, "signature read", false, 0);
+        else
+            finish(started,
+                   !monitor     ? "written"
+                   : verifyOnly ? "verified"
+                                : "written and verified",
+                   true, bytes);
     } catch (const s19Error& error) {
         fatal(EXIT_FILE, "ERROR: Reading %s line %d: %s.", error.file.c_str(), error.line,
               error.text.c_str());
@@ -46,6 +68,7 @@ void Downloader::run() {
 bool Downloader::readFiles() {
     image.verbosity = verbosity;
     image.installDir = installDir;
+    image.logCallback = logIsOpen() ? writeLog : nullptr;
     bool monitor = true;
     for (const std::string& name : fileNames) {
         message(1, "Reading %s:", name.c_str());
@@ -85,4 +108,37 @@ void Downloader::runBootLoader() {
         writeLines();
     }
     readSignature();
+}
+
+void Downloader::startLog() {
+    if (!logPath) return;
+    std::string reason;
+    if (!openLog(logPath, commandLine, reason))
+        fatal(EXIT_USAGE, "ERROR: Could not open log file %s: %s.", logPath, reason.c_str());
+    logging = true;
+}
+
+void Downloader::printPorts(const PortRoots& roots) {
+    // Asked for, so shown at every verbosity.
+    std::vector<std::string> lines = portListingLines(platformListPorts(roots));
+    if (lines.empty()) lines.push_back("No serial ports found.");
+    for (const std::string& line : lines) {
+        writeLog(line.c_str());
+        if (messageCallback) messageCallback(line.c_str());
+    }
+}
+
+void Downloader::finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes) {
+    // One line for the person watching, and for the log; a script's output stays as it always was.
+    if (!personWatching() && !logIsOpen()) return;
+    const double seconds = static_cast<double>(nowMs() - startedMs) / 1000.0;
+    char text[160];
+    if (counted)
+        std::snprintf(text, sizeof text, "Done in %.1f s: %u bytes %s, %.1f KB/s.", seconds,
+                      static_cast<unsigned>(bytes), what,
+                      seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0);
+    else
+        std::snprintf(text, sizeof text, "Done in %.1f s: %s.", seconds, what);
+    writeLog(text);
+    if (personWatching()) messageCallback(text);
 }

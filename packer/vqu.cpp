@@ -145,8 +145,13 @@ static bool writeOutput(const std::string& output, const std::string& workingDir
 }
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
+    // Only these two are options; any other first argument, "-h" included, names the output.
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
         std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::puts("vqu " VQU_VERSION);
         return 0;
     }
     const std::string output = argv[1];

@@ -27,18 +27,25 @@ std::string usageText(const std::string& program) {
            "it cannot burn a blank chip.\n"
            "\n"
            "   -c port  - specify comm port to which Velquin is connected, default is\n"
-           "              port 1.\n"
+           "              port 1; a device path such as /dev/ttyUSB0 (or COM3) works too.\n"
            "   -d MS    - delay MS milliseconds between records, increase if you cannot\n"
            "              reboot after download, default is zero.\n"
+           "   -dc MS   - accepted and stored, no step uses it, default is zero.\n"
            "   -dw MS   - set after-wipe delay to MS, default is 250 ms.\n"
            "   -i dir   - specify install directory for update files.\n"
            "   -p       - enable percentage reporting.\n"
            "   -r rate  - specify baud rate of connection to VQ box, 9600,\n"
            "              19200, 38400, 56000 and 115200 (default) are the only valid speeds (use\n"
            "              negative rate values, like '-r -2343', to get non-standard speeds).\n"
-           "   -v level - set Verbosity of output.\n"
+           "   -v level - set Verbosity of output: -1 percentages only (with -p), 0 errors,\n"
+           "              1 progress (default), 2 protocol, 3 retries, 4 byte traces,\n"
+           "              5 and 6 S-record line traces.\n"
            "   -V       - Verify only, don't download.\n"
            "   -w       - wipe only, don't try to download.\n"
+           "   --log FILE   - append every message, byte traces included, to FILE.\n"
+           "   --list-ports - list the serial ports of this system.\n"
+           "   --help       - show this text.\n"
+           "   --version    - show the version.\n"
            "   s19-file - the list of names of the s19 files to download, default file is\n"
            "              velquin2.s19.\n"
            "\n";
@@ -114,20 +121,150 @@ TEST(CommandLine, ValuesTakeTheRestOrTheNextArgument) {
     EXPECT_EQ(fx::captured, "");
 
     Downloader e;
-    EXPECT_EQ(parse(e, {"-d", "c5", "-c3x", "-v", "file.s19", "-pq", "-Vx", "-w", "-d-4"}), -1);
+    EXPECT_EQ(parse(e, {"-d", "5", "-dc", "-3", "-c", "3", "-p", "-V", "-w", "-d-4"}), -1);
     EXPECT_EQ(e.recordDelay, -4) << "a negative delay is stored as given";
-    EXPECT_EQ(e.dcDelay, 0);
+    EXPECT_EQ(e.dcDelay, -3);
     EXPECT_EQ(e.port, 3);
-    EXPECT_EQ(e.verbosity, 0) << "-v consumes the file name as its value";
-    EXPECT_EQ(e.fileNames, std::vector<std::string>{"velquin2.s19"});
     EXPECT_TRUE(e.showPercent && e.verifyOnly && e.wipeOnly);
 
     Downloader f;
-    EXPECT_EQ(parse(f, {"-cCOM3", "-c", "/dev/ttyUSB0", "-v3", "-v", "2"}), -1);
-    EXPECT_EQ(f.port, 0);
+    EXPECT_EQ(parse(f, {"-c4", "-c", "/dev/ttyUSB0", "-v3", "-v", "2"}), -1);
+    EXPECT_EQ(f.port, 4) << "a device path leaves the number";
     EXPECT_EQ(f.portPath, "/dev/ttyUSB0");
     EXPECT_EQ(f.portName(), "/dev/ttyUSB0");
     EXPECT_EQ(f.verbosity, 2) << "the last -v wins";
+}
+
+namespace {
+
+// Every option field of a Downloader as "name=value" lines, so that a test sees what changed and what did
+// not.
+std::string state(const Downloader& d) {
+    std::string text;
+    auto add = [&](const char* name, const std::string& value) {
+        text += std::string(name) + "=" + value + "\n";
+    };
+    add("port", std::to_string(d.port));
+    add("path", d.portPath);
+    add("rate", std::to_string(d.baudRate));
+    add("d", std::to_string(d.recordDelay));
+    add("dc", std::to_string(d.dcDelay));
+    add("dw", std::to_string(d.wipeDelay));
+    add("i", d.installDir);
+    add("v", std::to_string(d.verbosity));
+    add("pVw", std::to_string(d.showPercent) + std::to_string(d.verifyOnly) + std::to_string(d.wipeOnly));
+    add("log", d.logPath ? d.logPath : "(none)");
+    add("list", std::to_string(d.listPorts));
+    std::string files;
+    for (const std::string& name : d.fileNames)
+        files += name + " ";
+    add("files", files);
+    return text;
+}
+
+// The default state with some fields replaced ("port=3\nd=5\n").
+std::string stateWith(const std::string& changes) {
+    Downloader d;
+    parse(d, {});
+    std::string text = state(d);
+    for (size_t at = 0; at < changes.size();) {
+        size_t end = changes.find('\n', at);
+        std::string line = changes.substr(at, end - at);
+        std::string key = line.substr(0, line.find('=') + 1);
+        size_t old = text.find("\n" + key) + 1;
+        text.replace(old, text.find('\n', old) - old, line);
+        at = end + 1;
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(CommandLine, EveryAcceptedSpellingMeansWhatItDid) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-c3"}, "port=3\n"},
+        {{"-c", "3"}, "port=3\n"},
+        {{"-c", "+3"}, "port=3\n"},
+        {{"-c", "007"}, "port=7\n"},
+        {{"-c", "-1"}, "port=-1\n"},
+        {{"-c", "99999999999999"}, "port=2147483647\n"},
+        {{"-c", "-99999999999999"}, "port=-2147483648\n"},
+        {{"-c/dev/ttyACM0"}, "path=/dev/ttyACM0\n"},
+        {{"-d5"}, "d=5\n"},
+        {{"-d", "5"}, "d=5\n"},
+        {{"-dc5"}, "dc=5\n"},
+        {{"-dc", "5"}, "dc=5\n"},
+        {{"-dw1000"}, "dw=1000\n"},
+        {{"-dw", "-1"}, "dw=-1\n"},
+        {{"-r38400"}, "rate=38400\n"},
+        {{"-r", "-2343"}, "rate=2343\n"},
+        {{"-v", "-1"}, "v=-1\n"},
+        {{"-v6"}, "v=6\n"},
+        {{"-i", ""}, "i=\n"},
+        {{"-i", "-p"}, "i=-p\n"},
+        {{"-p", "-V", "-w"}, "pVw=111\n"},
+        {{"a.s19", "-v", "2", "b.s19"}, "v=2\nfiles=a.s19 b.s19 \n"},
+        {{"--log", "run.log"}, "log=run.log\n"},
+        {{"--log=run.log"}, "log=run.log\n"},
+        {{"--log", "-v"}, "log=-v\n"},
+        {{"--list-ports"}, "list=1\n"},
+    };
+    for (const auto& [args, changes] : cases) {
+        Downloader d;
+        EXPECT_EQ(parse(d, args), -1) << args[0];
+        EXPECT_EQ(fx::captured, "") << args[0];
+        EXPECT_EQ(state(d), stateWith(changes)) << args[0];
+    }
+}
+
+TEST(CommandLine, ARefusedSpellingEndsTheRunWithTheUsageText) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-verify"}, "ERROR: Switch '-v' needs a number, not 'erify'."},
+        {{"-v", "fw.s19"}, "ERROR: Switch '-v' needs a number, not 'fw.s19'."},
+        {{"-v", ""}, "ERROR: Switch '-v' needs a number, not ''."},
+        {{"-v", "+"}, "ERROR: Switch '-v' needs a number, not '+'."},
+        {{"-v", "1.5"}, "ERROR: Switch '-v' needs a number, not '1.5'."},
+        {{"-d", "c5"}, "ERROR: Switch '-d' needs a number, not 'c5'."},
+        {{"-dx5"}, "ERROR: Switch '-d' needs a number, not 'x5'."},
+        {{"-dc5ms"}, "ERROR: Switch '-dc' needs a number, not '5ms'."},
+        {{"-dw", " 250"}, "ERROR: Switch '-dw' needs a number, not ' 250'."},
+        {{"-r", "38400x"}, "ERROR: Switch '-r' needs a number, not '38400x'."},
+        {{"-r", "x"}, "ERROR: Switch '-r' needs a number, not 'x'."},
+        {{"-c", "COM3"}, "ERROR: Switch '-c' needs a port number or a device path, not 'COM3'."},
+        {{"-c", "ttyUSB0"}, "ERROR: Switch '-c' needs a port number or a device path, not 'ttyUSB0'."},
+        {{"-c3x"}, "ERROR: Switch '-c' needs a port number or a device path, not '3x'."},
+        {{"-c", ""}, "ERROR: Switch '-c' needs a port number or a device path, not ''."},
+        {{"-write"}, "Switch not recognized: '-write'."},
+        {{"-pq"}, "Switch not recognized: '-pq'."},
+        {{"-Vx"}, "Switch not recognized: '-Vx'."},
+        {{"--verify"}, "Switch not recognized: '--verify'."},
+        {{"--help=now"}, "Switch not recognized: '--help=now'."},
+        {{"-x"}, "Switch not recognized: '-x'."},
+        {{"fw.s19", "--log"}, "ERROR: Switch '--log' needs a value."},
+    };
+    for (const auto& [args, first] : cases) {
+        Downloader d;
+        EXPECT_EQ(parse(d, args), 1) << args[0];
+        EXPECT_EQ(fx::captured, first + "\n" + usageText("vq2dl")) << args[0];
+    }
+    // Nothing is read or sent: the run ends before the banner.
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), fx::srec(1, 0x4000, {1}) + "\n");
+    auto r = vq2dl({"-verify", "-c", NO_PORT_PATH, "fw.s19"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ERROR: Switch '-v' needs a number, not 'erify'.\n" + usageText(VQ2DL_PROGRAM));
+}
+
+TEST(Program, HelpAndVersion) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"-v", "-1", "--help", "-x"}}) {
+        auto help = vq2dl(args);
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out, usageText(VQ2DL_PROGRAM)) << "shown at every verbosity, before later switches";
+    }
+    auto version = vq2dl({"--version", "-c", NO_PORT_PATH});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "vq2dl " VQ2DL_VERSION "\n");
 }
 
 TEST(CommandLine, Rates) {
@@ -143,7 +280,7 @@ TEST(CommandLine, Rates) {
     Downloader forced;
     EXPECT_EQ(parse(forced, {"-r", "-57600"}), -1);
     EXPECT_EQ(forced.baudRate, 57600);
-    for (const char* bad : {"300", "0", "57600", "x"}) {
+    for (const char* bad : {"300", "0", "57600", "+9601"}) {
         Downloader d;
         EXPECT_EQ(parse(d, {"-r", bad, "-r", "9600"}), 1) << bad;
         int value = std::atoi(bad);

@@ -47,7 +47,7 @@ public:
     // S-record reader (image/srecord_reader.cpp)
     /// Parses one line into the image; false for a line beginning with "#"; throws s19Error on a fault.
     bool parseLine(const std::string& line);
-    /// Prints when level <= verbosity.
+    /// Prints when level <= verbosity, and logs up to level 4 when a log is set.
     void message(int level, const char* format, ...) VQ_IMAGE_PRINTF(3, 4);
     /// Throws s19Error with fileName, lineNumber and the formatted text.
     [[noreturn]] void fail(const char* format, ...) VQ_IMAGE_PRINTF(2, 3);
@@ -71,6 +71,7 @@ public:
     uint32_t highAddress = 0;
     Callback messageCallback = nullptr;
     int verbosity = 0;
+    Callback logCallback = nullptr; ///< the support log, which takes every message up to level 4
     std::map<uint32_t, SRecord> records;
 
 private:

@@ -94,8 +94,16 @@ uint8_t readHexBytes(const std::string& text, size_t pos, size_t count, uint8_t 
     return sum;
 }
 
-bool shown(const FirmwareImage& image, int level) {
+bool onConsole(const FirmwareImage& image, int level) {
     return image.messageCallback != nullptr && level <= image.verbosity;
+}
+
+bool logged(const FirmwareImage& image, int level) {
+    return image.logCallback != nullptr && level <= 4;
+}
+
+bool shown(const FirmwareImage& image, int level) {
+    return onConsole(image, level) || logged(image, level);
 }
 
 } // namespace
@@ -121,7 +129,8 @@ void FirmwareImage::message(int level, const char* format, ...) {
     va_start(args, format);
     std::string text = formatText(format, args);
     va_end(args);
-    messageCallback(text.c_str());
+    if (logged(*this, level)) logCallback(text.c_str());
+    if (onConsole(*this, level)) messageCallback(text.c_str());
 }
 
 void FirmwareImage::fail(const char* format, ...) {

@@ -20,18 +20,18 @@ static const unsigned DRAIN_LIMIT_BYTES = 64 * 1024;
 static const unsigned TRACE_WIDTH = 16;
 
 void Downloader::trace(const char* prefix, const uint8_t* bytes, unsigned n) {
-    if (!messageCallback || verbosity < 4) return;
+    if (!shows(4)) return;
     std::string line;
     for (unsigned i = 0; i < n; ++i) {
         if (i % TRACE_WIDTH == 0) {
-            if (i > 0) messageCallback(line.c_str());
+            if (i > 0) emit(4, line.c_str());
             line = prefix;
         }
         char entry[8];
         std::snprintf(entry, sizeof entry, " %02x", bytes[i]);
         line += entry;
     }
-    if (!line.empty()) messageCallback(line.c_str());
+    if (!line.empty()) emit(4, line.c_str());
 }
 
 bool Downloader::readByte(uint8_t* byte) {
