@@ -147,7 +147,16 @@ fi
 run_exe "$VQU"
 if [ "$RC" -eq 0 ]; then pass "vqu.exe runs"; else fail "vqu.exe ended with status $RC"; cat "$WORK/err"; fi
 
-# 6. Whole downloads by vq2dl.exe into the simulated controllers, one of each generation.
+# 6. The port listing reads the registry's list of serial ports, where Wine puts its COM mapping.
+run_exe "$VQ2DL" --list-ports
+if [ "$RC" -eq 0 ] && grep -q '^COM1  device \\Device\\Serial[0-9]*$' "$WORK/out"; then
+    pass "vq2dl.exe --list-ports names COM1"
+else
+    fail "vq2dl.exe --list-ports (status $RC)"
+    cat "$WORK/out"
+fi
+
+# 7. Whole downloads by vq2dl.exe into the simulated controllers, one of each generation.
 LINUX_BUILD=${LINUX_BUILD:-build}
 VQSIM="$LINUX_BUILD/simulator/vqsim"
 if [ ! -x "$VQSIM" ]; then
@@ -157,22 +166,23 @@ fi
 download() {
     start_peer "$WORK/sim" "$VQSIM" --generation "$1" --once --link "$LINK"
     # Negative delays wait as 0: Sleep would take them for "forever".
-    run_exe "$VQ2DL" -c 1 -d -1 -dw -1 "$2"
+    run_exe "$VQ2DL" -c "$5" -d -1 -dw -1 "$2"
     stop_peer
     # What vq2dl.exe says it wrote must be what the controller took.
     written=$(sed -n 's/.*Write complete, [0-9]* records, \([0-9]*\) bytes\.$/\1/p' "$WORK/out")
     if [ "$RC" -eq 0 ] && grep -q "^$3" "$WORK/out" && [ -n "$written" ] &&
         grep -q "bytes written $written," "$WORK/sim"; then
-        pass "vq2dl.exe -c 1 -d -1 -dw -1 $2 into a simulated VQ-$4 controller"
+        pass "vq2dl.exe -c $5 -d -1 -dw -1 $2 into a simulated VQ-$4 controller"
     else
-        fail "vq2dl.exe -c 1 $2 into a simulated VQ-$4 controller (status $RC)"
+        fail "vq2dl.exe -c $5 $2 into a simulated VQ-$4 controller (status $RC)"
         tail -n 15 "$WORK/out" "$WORK/sim"
     fi
 }
-download 2 samples/velquin2.s19 "Verification succeeded" II
-download 1 samples/vq1-demo.s19 "Verify complete\." I
+# A port number, and the name the system lists.
+download 2 samples/velquin2.s19 "Verification succeeded" II 1
+download 1 samples/vq1-demo.s19 "Verify complete\." I COM1
 
-# 7. The Windows package: a .zip with vq2dl.exe, vqu.exe and the README.
+# 8. The Windows package: a .zip with vq2dl.exe, vqu.exe and the README.
 rm -f "$WIN_BUILD"/vq2dl-*.zip
 (cd "$WIN_BUILD" && cpack -G ZIP) >"$WORK/cpack.log" 2>&1 || { cat "$WORK/cpack.log"; exit 1; }
 ZIP=$(ls "$WIN_BUILD"/vq2dl-*.zip)

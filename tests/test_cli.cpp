@@ -2,11 +2,15 @@
 #include "fixture.h"
 
 #include "downloader.h"
+#include "ports/ports.h"
 #include "simulator.h"
 
 #include <deque>
+#include <memory>
+#include <regex>
 #include <stdexcept>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -478,7 +482,12 @@ TEST(Progress, OnATerminalOneLineRewritesItselfAndIsCleared) {
     ASSERT_EQ(script.status, 0);
     EXPECT_EQ(script.out.find("] "), std::string::npos) << "no progress line without a terminal";
     std::string scriptText = script.out;
+    EXPECT_EQ(scriptText.find("Done in"), std::string::npos) << "no summary without a terminal";
+    // The summary line closes what a person sees; everything before it is what the script read.
     std::string shown = settledText(seen.out);
+    size_t summary = shown.rfind("Done in ");
+    ASSERT_NE(summary, std::string::npos) << shown;
+    shown.erase(summary);
     // The port names differ between the two runs.
     auto portLine = [](std::string text, const std::string& device) {
         size_t at = text.find(device);
@@ -492,6 +501,179 @@ TEST(Progress, OnATerminalOneLineRewritesItselfAndIsCleared) {
     auto percent = fx::runOnTerminal(VQ2DL_PROGRAM, {"-p", "-c", third.devicePath(), "fw.s19"}, dir.path());
     EXPECT_EQ(percent.status, 0);
     EXPECT_EQ(percent.out.find("] "), std::string::npos);
+}
+
+TEST(Progress, OnATerminalARunEndsWithWhatItDid) {
+    fx::TempDir dir;
+    std::string vq2;
+    for (uint32_t a = 0x4000; a < 0x4000 + 8 * 32; a += 32)
+        vq2 += fx::srec(1, a, fx::bytes(32, a & 0xFF)) + "\n";
+    fx::writeFile(dir.file("vq2.s19"), vq2);
+    fx::writeFile(dir.file("vq1.s19"),
+                  fx::srec(1, 0x9000, fx::bytes(100)) + "\n" + fx::srec(9, 0x9000) + "\n");
+    const std::string seconds = "Done in [0-9]+\\.[0-9] s: ";
+    const std::string rate = ", [0-9]+\\.[0-9] KB/s\\.\n$";
+    // One controller of each generation takes every run in turn; the verification reads what was written.
+    const struct {
+        int generation;
+        std::vector<std::string> args;
+        std::string last;
+    } cases[] = {
+        {2, {"vq2.s19"}, seconds + "256 bytes written and verified" + rate},
+        {2, {"-V", "vq2.s19"}, seconds + "256 bytes verified" + rate},
+        {2, {"-w"}, seconds + "flash erased\\.\n$"},
+        {1, {"vq1.s19"}, seconds + "100 bytes written" + rate},
+        {1, {"-V", "vq1.s19"}, seconds + "signature read\\.\n$"},
+    };
+    std::unique_ptr<vqsim::Simulator> sims[3];
+    for (const auto& c : cases) {
+        auto& sim = sims[c.generation];
+        if (!sim) {
+            vqsim::Options options;
+            options.generation = c.generation;
+            sim = std::make_unique<vqsim::Simulator>(options);
+            std::string error;
+            ASSERT_TRUE(sim->start(error)) << error;
+        }
+        std::vector<std::string> args = {"-c", sim->devicePath()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto seen = fx::runOnTerminal(VQ2DL_PROGRAM, args, dir.path());
+        EXPECT_EQ(seen.status, 0) << seen.out;
+        EXPECT_TRUE(std::regex_search(seen.out, std::regex("\n" + c.last))) << seen.out;
+    }
+}
+
+TEST(Log, HoldsTheHeaderAndEveryMessageWhileTheConsoleStaysAsItWas) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), fx::srec(0, 0, {'H', 'D', 'R'}) + "\n" +
+                                          fx::srec(1, 0x4000, fx::bytes(20)) + "\n" + fx::srec(9, 0x4000) +
+                                          "\n");
+    vqsim::Options options;
+    vqsim::Simulator sim(options);
+    std::string error;
+    ASSERT_TRUE(sim.start(error)) << error;
+    const std::string log = dir.file("support log.txt");
+    auto plain = vq2dl({"-c", sim.devicePath(), "fw.s19"}, dir.path());
+    auto logged = vq2dl({"-c", sim.devicePath(), "--log", log, "fw.s19"}, dir.path());
+    ASSERT_EQ(plain.status, 0) << plain.out;
+    EXPECT_EQ(logged.status, 0);
+    EXPECT_EQ(logged.out, plain.out);
+
+    // A second run appends: two headers, each followed by its own stamped messages.
+    auto failed = vq2dl({"-c", NO_PORT_PATH, "--log=" + log, "fw.s19"}, dir.path());
+    EXPECT_EQ(failed.status, 2);
+    std::string text = fx::readFile(log);
+    std::regex header("==== vq2dl " VQ2DL_VERSION
+                      ", [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [-+][0-9]{4}\n"
+                      "Command line: [^\n]*vq2dl -c [^\n]* --log '[^']*/support log\\.txt' fw\\.s19\n");
+    EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), header), std::sregex_iterator()),
+              1)
+        << text;
+    EXPECT_NE(text.find("Command line: " VQ2DL_PROGRAM " -c " + std::string(NO_PORT_PATH) + " '--log=" + log +
+                        "' fw.s19\n"),
+              std::string::npos)
+        << text;
+    auto stamped = [&](const std::string& line) {
+        return std::regex_search(text, std::regex("\n *[0-9]+ ms  " + line + "\n"));
+    };
+    EXPECT_TRUE(stamped("Velquin Download 2\\.00"));
+    EXPECT_TRUE(stamped("HDR")) << "the image reader's own message";
+    EXPECT_TRUE(stamped("Entered monitor mode\\.")) << "level 2";
+    EXPECT_TRUE(stamped("SR:  00001:0")) << "level 4";
+    EXPECT_TRUE(stamped("TX:  a8 40 00 13")) << "the byte trace of the write-block command";
+    EXPECT_TRUE(stamped("Done in [0-9.]+ s: 20 bytes written and verified, [0-9.]+ KB/s\\."));
+    // A message of several lines is stamped line by line, without its carriage returns.
+    EXPECT_TRUE(stamped("Download failed:"));
+    EXPECT_TRUE(stamped("   Could not open comm port /nonexistent/vq-port\\."));
+}
+
+TEST(Log, ThatCannotBeOpenedEndsTheRunFirst) {
+    auto r = vq2dl({"-w", "-c", NO_PORT_PATH, "--log", "/nonexistent/dir/vq.log"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ERROR: Could not open log file /nonexistent/dir/vq.log: no such file or directory.\n");
+}
+
+namespace {
+
+// A made-up sysfs and /dev: a USB adapter with a stable name, a modem without a serial number, two on-board
+// ports, a port the kernel reserved without a UART, and a console with no device.
+void makeTree(const fx::TempDir& dir) {
+    auto mkdirs = [](const std::string& path) {
+        ASSERT_EQ(std::system(("mkdir -p '" + path + "'").c_str()), 0);
+    };
+    auto link = [](const std::string& target, const std::string& at) {
+        ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0);
+    };
+    const std::string sys = dir.file("sys"), dev = dir.file("dev");
+    const std::string usb = sys + "/devices/pci0000:00/usb1/1-1", acm = sys + "/devices/pci0000:00/usb1/1-2";
+    mkdirs(usb + "/1-1:1.0/ttyUSB0/tty/ttyUSB0");
+    mkdirs(acm + "/1-2:1.0/tty/ttyACM0");
+    mkdirs(sys + "/devices/pnp0/00:01/tty/ttyS0");
+    mkdirs(sys + "/devices/pnp0/00:02/tty/ttyS10");
+    mkdirs(sys + "/devices/platform/serial8250/tty/ttyS1");
+    mkdirs(sys + "/devices/virtual/tty/tty0");
+    mkdirs(sys + "/bus/usb-serial/drivers/ftdi_sio");
+    mkdirs(sys + "/bus/usb/drivers/cdc_acm");
+    mkdirs(sys + "/bus/pnp/drivers/serial");
+    mkdirs(sys + "/class/tty");
+    mkdirs(dev + "/serial/by-id");
+    for (const auto& [file, text] : std::vector<std::pair<std::string, std::string>>{
+             {usb + "/idVendor", "0403\n"},
+             {usb + "/idProduct", "6001\n"},
+             {usb + "/manufacturer", "FTDI\n"},
+             {usb + "/product", "FT232R USB UART\n"},
+             {usb + "/serial", "A12345\n"},
+             {acm + "/idVendor", "2341\n"},
+             {acm + "/idProduct", "0043\n"},
+             {sys + "/devices/pnp0/00:01/tty/ttyS0/type", "4\n"},
+             {sys + "/devices/pnp0/00:02/tty/ttyS10/type", "4\n"},
+             {sys + "/devices/platform/serial8250/tty/ttyS1/type", "0\n"}})
+        fx::writeFile(file, text);
+    link(sys + "/bus/usb-serial/drivers/ftdi_sio", usb + "/1-1:1.0/ttyUSB0/driver");
+    link("../..", usb + "/1-1:1.0/ttyUSB0/tty/ttyUSB0/device");
+    link(sys + "/bus/usb/drivers/cdc_acm", acm + "/1-2:1.0/driver");
+    link("../..", acm + "/1-2:1.0/tty/ttyACM0/device");
+    for (const char* n : {"00:01/tty/ttyS0", "00:02/tty/ttyS10"}) {
+        link(sys + "/bus/pnp/drivers/serial", sys + "/devices/pnp0/" + std::string(n, 5) + "/driver");
+        link("../..", sys + "/devices/pnp0/" + n + "/device");
+    }
+    link("../..", sys + "/devices/platform/serial8250/tty/ttyS1/device");
+    link("../../devices/pci0000:00/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0", sys + "/class/tty/ttyUSB0");
+    link("../../devices/pci0000:00/usb1/1-2/1-2:1.0/tty/ttyACM0", sys + "/class/tty/ttyACM0");
+    link("../../devices/pnp0/00:01/tty/ttyS0", sys + "/class/tty/ttyS0");
+    link("../../devices/pnp0/00:02/tty/ttyS10", sys + "/class/tty/ttyS10");
+    link("../../devices/platform/serial8250/tty/ttyS1", sys + "/class/tty/ttyS1");
+    link("../../devices/virtual/tty/tty0", sys + "/class/tty/tty0");
+    link("../../ttyUSB0", dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0");
+}
+
+} // namespace
+
+TEST(ListPorts, ReadsAMadeUpSysfsTree) {
+    fx::TempDir dir;
+    makeTree(dir);
+    const std::string dev = dir.file("dev");
+    Downloader d;
+    d.setMessageCallback(fx::captureSink);
+    fx::captured.clear();
+    d.printPorts({dir.file("sys"), dev});
+    EXPECT_EQ(fx::captured,
+              dev + "/ttyACM0  USB 2341:0043, driver cdc_acm\n" + dev + "/ttyS0  driver serial\n" + dev +
+                  "/ttyS10  driver serial\n" + dev +
+                  "/ttyUSB0  USB 0403:6001 (FTDI FT232R USB UART), serial A12345, driver ftdi_sio, " + dev +
+                  "/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0\n");
+
+    fx::TempDir empty;
+    fx::captured.clear();
+    d.printPorts({empty.file("sys"), empty.file("dev")});
+    EXPECT_EQ(fx::captured, "No serial ports found.\n");
+
+    // This machine's own ports, by the names -c takes, at every verbosity and without a banner.
+    auto r = vq2dl({"-v", "-1", "--list-ports"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(
+        std::regex_match(r.out, std::regex("No serial ports found\\.\n|(/dev/[^ \n]+(  [^\n]*)?\n)+")))
+        << r.out;
 }
 
 namespace {

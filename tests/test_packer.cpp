@@ -61,6 +61,26 @@ TEST(Packer, UsageWithoutArguments) {
     EXPECT_TRUE(fx::listDir(dir.path()).empty());
 }
 
+TEST(Packer, HelpAndVersionWriteNoFile) {
+    fx::TempDir dir;
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--help"}, USAGE},
+        {{"--help", "a.ini", "b.s19"}, USAGE},
+        {{"--version"}, "vqu " VQ2DL_VERSION "\n"},
+    };
+    for (const auto& [args, text] : cases) {
+        auto r = vqu(dir, args);
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_EQ(r.out, text) << args[0];
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(fx::listDir(dir.path()).empty()) << args[0];
+    }
+    // Any other first argument still names the output.
+    auto named = vqu(dir, {"-h"});
+    EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(fx::listDir(dir.path()), std::vector<std::string>{"-h"});
+}
+
 TEST(Packer, WritesHeaderAndSectionsByteForByte) {
     fx::TempDir dir;
     fx::writeFile(dir.file("settings.ini"), "[serial]\r\nbaud=115200\r\n");
