@@ -13,14 +13,25 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+# The two commands of the README first install what they use (scripts/setup.sh), then build.
+demo:
+	sh scripts/setup.sh demo
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target vq2dl vqsim
 	sh scripts/demo.sh $(BUILD)
 
-test: build
+# A build directory that the demo configured without tests gets them now.
+test:
+	sh scripts/setup.sh test
+	@if grep -q '^BUILD_TESTING:BOOL=OFF' $(BUILD)/CMakeCache.txt 2>/dev/null; then \
+		cmake -S . -B $(BUILD) -DBUILD_TESTING=ON $(CMAKE_FLAGS); fi
+	$(MAKE) build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
 
 # Line efficiency, parallel downloads and file loading; figures only, a few minutes (see bench/RESULTS.md).
-bench: build
+bench:
+	sh scripts/setup.sh bench
+	$(MAKE) build
 	$(BUILD)/bench/vqbench
 
 # Every libFuzzer target for FUZZ_SECONDS each, built with clang in its own directory (build-fuzz).
