@@ -1,5 +1,6 @@
 #!/bin/sh
-# The Debian package as a user gets it: build it, install it, run what it installed, remove it cleanly.
+# The Debian package as a user gets it: build it, check it with lintian, install it, run what it installed,
+# remove it cleanly.
 #   sh scripts/package-test.sh [build-dir]      (or: make package-test; needs root for dpkg)
 set -eu
 cd "$(dirname "$0")/.."
@@ -15,6 +16,15 @@ check() {
     if eval "$2"; then echo "package-test: ok: $1"; else echo "package-test: FAILED: $1"; failed=1; fi
 }
 
+# Debian's own checker: any error fails the stage (warnings are shown).
+if ! command -v lintian >/dev/null 2>&1; then
+    echo "package-test: lintian is missing (apt-get install lintian)" >&2
+    exit 1
+fi
+lintian --tag-display-limit 0 "$deb" >"$build/lintian.out" 2>&1 || true
+cat "$build/lintian.out"
+check "lintian reports no error" '! grep -q "^E: " "$build/lintian.out"'
+
 dpkg -i "$deb" >/dev/null
 status=0
 out=$(vq2dl -w -c /nonexistent/port) || status=$?
@@ -22,9 +32,11 @@ check "vq2dl runs from /usr/bin, shows the banner and ends with status 2" \
     '[ "$status" -eq 2 ] && [ "$(printf "%s\n" "$out" | head -n 1)" = "Velquin Download 2.00" ]'
 check "vqu and vqsim are installed" 'command -v vqu >/dev/null && vqsim --help >/dev/null'
 for page in vq2dl vqu vqsim; do
-    check "man page $page(1) renders" "man -l /usr/share/man/man1/$page.1 2>&1 | grep -q '^NAME'"
+    check "man page $page(1) renders" "man -l /usr/share/man/man1/$page.1.gz 2>&1 | grep -q '^NAME'"
 done
 check "bash completion installed" '[ -f /usr/share/bash-completion/completions/vq2dl ]'
+check "vq2dl --version and vqu --version name the package's version" \
+    '[ "$(vq2dl --version)" = "vq2dl $(dpkg-deb -f "$deb" Version)" ] && [ "$(vqu --version)" = "vqu $(dpkg-deb -f "$deb" Version)" ]'
 dpkg -r vq2dl >/dev/null
-check "removed cleanly" '! command -v vq2dl >/dev/null && [ ! -e /usr/share/man/man1/vq2dl.1 ]'
+check "removed cleanly" '! command -v vq2dl >/dev/null && [ ! -e /usr/share/man/man1/vq2dl.1.gz ]'
 exit $failed
