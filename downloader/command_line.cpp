@@ -168,7 +168,7 @@ std::vector<std::string> Downloader::usageText() const {
         "              reboot after download, default is zero.",
         "   -dc MS   - accepted and stored, no step uses it, default is zero.",
         "   -dw MS   - set after-wipe delay to MS, default is 250 ms.",
-        "   -i dir   - specify install directory for update files.",
+        "   -i dir   - specify install directory for update files, default is '.'.",
         "   -p       - enable percentage reporting.",
         "   -r rate  - specify baud rate of connection to VQ box, 9600,",
         "              19200, 38400, 56000 and 115200 (default) are the only valid speeds (use",

@@ -36,7 +36,7 @@ std::string usageText(const std::string& program) {
            "              reboot after download, default is zero.\n"
            "   -dc MS   - accepted and stored, no step uses it, default is zero.\n"
            "   -dw MS   - set after-wipe delay to MS, default is 250 ms.\n"
-           "   -i dir   - specify install directory for update files.\n"
+           "   -i dir   - specify install directory for update files, default is '.'.\n"
            "   -p       - enable percentage reporting.\n"
            "   -r rate  - specify baud rate of connection to VQ box, 9600,\n"
            "              19200, 38400, 56000 and 115200 (default) are the only valid speeds (use\n"
