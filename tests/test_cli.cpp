@@ -676,6 +676,37 @@ TEST(ListPorts, ReadsAMadeUpSysfsTree) {
         << r.out;
 }
 
+TEST(Documents, EverySwitchOfTheUsageTextIsInTheReadmeTheManualPageAndTheCompletion) {
+    const std::string readme = fx::readFile(VQ_SOURCE_DIR "/README.md");
+    const std::string manual = fx::readFile(VQ_SOURCE_DIR "/man/vq2dl.1");
+    const std::string completion = fx::readFile(VQ_SOURCE_DIR "/completions/vq2dl");
+    // A name stands as a word of its own: "-d" is not found in "-dw".
+    auto hasWord = [](const std::string& text, const std::string& word, const std::string& before,
+                      const std::string& after) {
+        for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+            bool start = at > 0 && before.find(text[at - 1]) != std::string::npos;
+            bool end =
+                at + word.size() < text.size() && after.find(text[at + word.size()]) != std::string::npos;
+            if (start && end) return true;
+        }
+        return false;
+    };
+    Downloader d;
+    std::vector<std::string> switches;
+    for (const std::string& line : d.usageText()) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(" {3}(-[-a-zA-Z]+) .*"))) switches.push_back(m[1]);
+    }
+    ASSERT_GE(switches.size(), 14u);
+    for (const std::string& name : switches) {
+        // The manual page writes each dash as "\-", and each option as the heading of its paragraph.
+        std::string roff = std::regex_replace(name, std::regex("-"), "\\-");
+        EXPECT_TRUE(hasWord(readme, name, "`", " `")) << name;
+        EXPECT_TRUE(hasWord(manual, roff, " ", " \n")) << name;
+        EXPECT_TRUE(hasWord(completion, name, " \"", " \"")) << name;
+    }
+}
+
 namespace {
 
 void brokenSink(const char*) {
