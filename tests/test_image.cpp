@@ -396,7 +396,8 @@ TEST(SRecordReader, OverlongLinesTakeBoundedMemory) {
             fx::run(VQ2DL_PROGRAM, {"-c", "/nonexistent/port", "-i", install.path(), c.file});
         EXPECT_EQ(r.status, c.status) << c.file;
         EXPECT_NE(r.out.find(c.text + "\n"), std::string::npos) << r.out.substr(0, 2000);
-        EXPECT_LT(r.maxRssKb, base.maxRssKb + 4096) << c.file;
+        // Far below a line held whole; the sanitizers' quarantine of freed pieces takes a few MB of it.
+        EXPECT_LT(r.maxRssKb, base.maxRssKb + 16384) << c.file;
     }
     const std::string extracted = fx::readFile(install.file("big.ini"));
     EXPECT_EQ(extracted.size(), (64u << 20) + 2);
