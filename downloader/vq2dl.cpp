@@ -1,6 +1,8 @@
 // vq2dl: loads firmware into a Velquin controller over a serial line.
 #include "downloader.h"
+#include "signals.h"
 
 int main(int argc, char** argv) {
+    endRunOnSignals();
     return runProgram(argc, argv, printLine);
 }

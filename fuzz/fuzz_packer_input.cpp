@@ -2,7 +2,8 @@
 // file read back by the downloader's reader. The input is the argument, a zero byte, then the file's bytes
 // (no zero byte: the whole input is the file, named settings.ini). The packer must list the argument, tag
 // the input by its base name and kind, copy the text with every line end as CR LF, and the reader must
-// give back the header, the .ini file byte for byte and the firmware record for record.
+// give back the header, the .ini file byte for byte and the firmware record for record. An input with a line
+// that the reader would take for a tag must be refused, at the line where it stands.
 #include "fuzz_check.h"
 
 #include "image/firmware_image.h"
@@ -53,23 +54,16 @@ std::string crlfText(const std::string& text) {
     return out;
 }
 
-/// True when some line of the text (after the packer's copy) begins with a container tag.
-bool holdsTagLine(const std::string& text) {
-    for (size_t start = 0; start < text.size();) {
-        if (text.compare(start, 5, "#!VQU") == 0) return true;
+/// The number of the first line of the text that begins with a container tag, from 1; 0 for none.
+int firstTagLine(const std::string& text) {
+    int line = 1;
+    for (size_t start = 0; start < text.size(); ++line) {
+        if (text.compare(start, 5, "#!VQU") == 0) return line;
         size_t end = text.find('\n', start);
         if (end == std::string::npos) break;
         start = end + 1;
     }
-    return false;
-}
-
-/// True when the text holds a CR that no LF follows: the reader cuts such a line there, a plain file too.
-bool holdsLoneCr(const std::string& text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) return true;
-    }
-    return false;
+    return 0;
 }
 
 void checkNames(const std::string& name) {
@@ -108,7 +102,7 @@ void loadInto(Loaded& loaded, const std::string& path, const std::string& instal
 
 /// The firmware read from the update file is the firmware read from the plain file.
 void checkFirmware(const Loaded& packed, const std::string& inputPath, const std::string& content) {
-    if (holdsLoneCr(content) || holdsTagLine(content)) return;
+    // A CR that no LF follows stays in the packed line as in the plain one: both are refused alike.
     Loaded plain;
     loadInto(plain, inputPath, root + "/install");
     fuzzCheck(plain.image.extractedFiles.empty(), "a plain file extracted something");
@@ -139,15 +133,13 @@ void checkReadBack(const Input& input, const std::string& content, const std::st
     fuzzCheck(shown.size() >= 4 && shown[0] == HYPHENS && shown[3] == HYPHENS,
               "the header reads back as other lines: " + fuzzShow(input.name));
     std::vector<std::string> expected;
-    if (input.kind == InputKind::Ini && !holdsTagLine(crlfText(content))) {
+    if (input.kind == InputKind::Ini) {
         fuzzCheck(!packed.threw, "the update file fails to read: " + fuzzShow(packed.fault.text));
         expected.push_back(install + "/" + input.baseName);
         fuzzCheck(fuzzReadFile(expected[0]) == crlfText(content), "the .ini file reads back otherwise");
     }
     if (input.kind == InputKind::S19) checkFirmware(packed, inputPath, content);
-    if (!holdsTagLine(crlfText(content))) {
-        fuzzCheck(packed.image.extractedFiles == expected, "extracted other files than the one packed");
-    }
+    fuzzCheck(packed.image.extractedFiles == expected, "extracted other files than the one packed");
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(install, error))
         fs::remove_all(entry.path(), error);
@@ -184,14 +176,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     inputs[0].file.reset(openInput(inputPath));
     fuzzCheck(inputs[0].file != nullptr, "cannot open the scratch input");
     Input& input = inputs[0];
+    // A line that the reader would take for a tag is found up front, and again while the text is copied.
+    const int tagLine = firstTagLine(content);
+    int found = -1;
+    fuzzCheck(findTagLine(input.file.get(), found) && found == tagLine,
+              "the tag line found up front differs");
 
     // 2. The update file, written as vqu writes it, under a temporary name.
     const std::string output = root + "/out.vqu";
     std::string tempPath, error;
     FilePtr out(createTemporary(output, tempPath));
     fuzzCheck(out != nullptr, "cannot create the temporary output");
-    fuzzCheck(writeUpdate(out.get(), output, WORKING_DIR, inputs, error), "writeUpdate failed: " + error);
+    bool written = writeUpdate(out.get(), output, WORKING_DIR, inputs, error);
     out.reset();
+    if (tagLine) {
+        fuzzCheck(!written && error == tagLineText(name, tagLine), "a tag line copied or reported otherwise");
+        removeFile(tempPath);
+        return 0;
+    }
+    fuzzCheck(written, "writeUpdate failed: " + error);
     const std::string packed = fuzzReadFile(tempPath);
 
     // 3. Byte for byte: header, tag line, the copied text, end line.

@@ -1,6 +1,8 @@
 // Fuzz target: one line through the S-record line reader. Besides running clean under the sanitizers, every
 // line must be judged the same with or without its line end, every fault must carry one of the reader's
-// texts, and every record taken must be as long as its line says and read back the same when written anew.
+// texts, every record taken must be as long as its line says and read back the same when written anew, and
+// no line may be taken with text dropped: against a line end cut off here by our own rule, a taken line is
+// exactly its fields, and the same line with a character added after them or a CR put inside fails.
 #include "fuzz_check.h"
 
 #include "image/firmware_image.h"
@@ -132,13 +134,48 @@ void checkTaken(const std::string& line, const Outcome& outcome) {
     fuzzCheck(again.taken && again.sameAs(outcome), "the record written anew reads back otherwise");
 }
 
+/// The text before the line end, cut off by the rule of the file format rather than by the reader's code: a
+/// final LF, with the CR before it if there is one.
+std::string beforeLineEnd(const std::string& line) {
+    size_t n = line.size();
+    if (n > 0 && line[n - 1] == '\n') {
+        --n;
+        if (n > 0 && line[n - 1] == '\r') --n;
+    }
+    return line.substr(0, n);
+}
+
+/// A line that was taken keeps no text back: nothing but its fields stand before its line end, and the same
+/// line with more text after the checksum, or with a CR inside it, is refused.
+void checkNothingDropped(const std::string& line, const uint8_t* data, size_t size) {
+    const std::string text = beforeLineEnd(line);
+    const std::string end = line.substr(text.size());
+    fuzzCheck(text.find_first_of("\r\n") == std::string::npos, "a line taken with a line end inside it");
+    fuzzCheck(text.size() == 2 * FirmwareImage::hexValue(text, 2, 2) + 4,
+              "a line taken with more or less text than its byte count: " + fuzzShow(line));
+    for (const std::string extra : {" ", "0", "\r", "S"}) {
+        // A CR before a lone LF makes a CR LF line end, which is no added text.
+        if (extra == "\r" && end == "\n") continue;
+        Outcome longer;
+        parseInto(longer, text + extra + end);
+        fuzzCheck(longer.threw, "a line taken with text after its checksum: " + fuzzShow(text + extra + end));
+    }
+    size_t at = size > 0 ? data[size - 1] % text.size() : 0;
+    Outcome split;
+    parseInto(split, text.substr(0, at) + "\r" + text.substr(at) + end);
+    fuzzCheck(split.threw, "a line taken with a CR inside it");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string line(reinterpret_cast<const char*>(data), size);
     Outcome outcome;
     parseInto(outcome, line);
-    if (outcome.taken) checkTaken(line, outcome);
+    if (outcome.taken) {
+        checkTaken(line, outcome);
+        checkNothingDropped(line, data, size);
+    }
     if (!outcome.threw && !outcome.taken) {
         fuzzCheck(size > 0 && line[0] == '#', "a line refused without a fault that does not begin with #");
     }

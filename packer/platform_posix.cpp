@@ -1,13 +1,39 @@
 // The packer's file operations on POSIX systems.
 #include "packer.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+/// The temporary file for a signal handler: the name is complete whenever armed is set.
+static char pendingName[4096];
+static std::atomic<bool> pendingArmed{false};
+
+static const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+static void onSignal(int signalNumber) {
+    // Only system calls here: the signal may have come in the middle of anything.
+    if (pendingArmed) unlink(pendingName);
+    _exit(128 + signalNumber);
+}
+
+void endOnSignals() {
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigfillset(&action.sa_mask);
+    for (int signalNumber : ENDING_SIGNALS) {
+        struct sigaction previous;
+        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        sigaction(signalNumber, &action, nullptr);
+    }
+}
 
 std::string workingDirectory() {
     std::vector<char> buffer(1024);
@@ -61,12 +87,28 @@ std::FILE* openInput(const std::string& path) {
     return file;
 }
 
+bool isPlainFile(std::FILE* file) {
+    struct stat st;
+    return fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::FILE* createTemporary(const std::string& output, std::string& tempPath) {
     size_t slash = output.rfind('/');
     std::string pattern = (slash == std::string::npos ? "" : output.substr(0, slash + 1)) + ".vqu-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
+    // The file is made and named for the signal handler with the signals held, so none comes in between.
+    sigset_t held, previous;
+    sigemptyset(&held);
+    for (int signalNumber : ENDING_SIGNALS)
+        sigaddset(&held, signalNumber);
+    sigprocmask(SIG_BLOCK, &held, &previous);
     int fd = mkstemp(name.data());
+    if (fd >= 0 && name.size() <= sizeof pendingName) {
+        std::memcpy(pendingName, name.data(), name.size());
+        pendingArmed = true;
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (fd < 0) return nullptr;
     tempPath = name.data();
     // mkstemp makes the file private; the update file gets the rights any new file would get.
@@ -77,7 +119,7 @@ std::FILE* createTemporary(const std::string& output, std::string& tempPath) {
     if (!file) {
         int error = errno;
         close(fd);
-        unlink(tempPath.c_str());
+        removeFile(tempPath);
         tempPath.clear();
         errno = error;
     }
@@ -91,13 +133,16 @@ bool syncFile(std::FILE* file) {
 int moveNoReplace(const std::string& from, const std::string& to) {
     // A hard link never replaces an existing name; the temporary name is dropped afterwards.
     if (link(from.c_str(), to.c_str()) == 0) {
-        unlink(from.c_str());
+        removeFile(from);
         return 0;
     }
     int error = errno;
     if (error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK) {
         // File systems without hard links (FAT on a memory stick): a rename that refuses to replace.
-        if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+        if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+            pendingArmed = false;
+            return 0;
+        }
         error = errno;
     }
     return error;
@@ -105,4 +150,5 @@ int moveNoReplace(const std::string& from, const std::string& to) {
 
 void removeFile(const std::string& path) {
     unlink(path.c_str());
+    pendingArmed = false;
 }

@@ -1,7 +1,9 @@
 // The packer's file operations on Windows.
 #include "packer.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <direct.h>
@@ -29,6 +31,21 @@ static int errnoFrom(DWORD code) {
         return ENOSPC;
     default:
         return EIO;
+    }
+}
+
+/// The temporary file for a signal handler: the name is complete whenever armed is set.
+static char pendingName[MAX_PATH + 1];
+static std::atomic<bool> pendingArmed{false};
+
+static void onSignal(int signalNumber) {
+    if (pendingArmed) DeleteFileA(pendingName);
+    std::_Exit(128 + signalNumber);
+}
+
+void endOnSignals() {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGBREAK}) {
+        if (std::signal(signalNumber, onSignal) == SIG_IGN) std::signal(signalNumber, SIG_IGN);
     }
 }
 
@@ -71,6 +88,10 @@ std::FILE* openInput(const std::string& path) {
     return std::fopen(path.c_str(), "rb");
 }
 
+bool isPlainFile(std::FILE* file) {
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) == FILE_TYPE_DISK;
+}
+
 std::FILE* createTemporary(const std::string& output, std::string& tempPath) {
     size_t separator = output.find_last_of("/\\:");
     std::string dir = separator == std::string::npos ? "." : output.substr(0, separator + 1);
@@ -80,10 +101,12 @@ std::FILE* createTemporary(const std::string& output, std::string& tempPath) {
         return nullptr;
     }
     tempPath = name;
+    std::memcpy(pendingName, name, std::strlen(name) + 1);
+    pendingArmed = true;
     std::FILE* file = std::fopen(name, "wb");
     if (!file) {
         int error = errno;
-        DeleteFileA(name);
+        removeFile(name);
         tempPath.clear();
         errno = error;
     }
@@ -96,10 +119,14 @@ bool syncFile(std::FILE* file) {
 
 int moveNoReplace(const std::string& from, const std::string& to) {
     // Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return 0;
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        pendingArmed = false;
+        return 0;
+    }
     return errnoFrom(GetLastError());
 }
 
 void removeFile(const std::string& path) {
     DeleteFileA(path.c_str());
+    pendingArmed = false;
 }

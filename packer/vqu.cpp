@@ -4,7 +4,6 @@
 #include "packer.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -31,31 +30,17 @@ static void report(const char* format, ...) {
     va_end(args);
 }
 
-/// The temporary file's name for an interrupt (Ctrl-C, a kill) that ends vqu while it writes.
-static char interruptedTemporary[4096];
-
-static void onInterrupt(int signalNumber) {
-    if (interruptedTemporary[0]) std::remove(interruptedTemporary);
-    std::_Exit(128 + signalNumber);
-}
-
 /// The update file under its temporary name; removed unless it was moved into place, also on an interrupt.
 class TempOutput {
 public:
     ~TempOutput() {
         file.reset();
         if (!path.empty()) removeFile(path);
-        interruptedTemporary[0] = '\0';
     }
     /// Creates the temporary file beside the output; 0 or an errno value.
     int create(const std::string& output) {
         errno = 0;
         file.reset(createTemporary(output, path));
-        if (file && path.size() < sizeof interruptedTemporary) {
-            std::memcpy(interruptedTemporary, path.c_str(), path.size() + 1);
-            for (int signalNumber : {SIGINT, SIGTERM})
-                std::signal(signalNumber, onInterrupt);
-        }
         return file ? 0 : (errno ? errno : EIO);
     }
     /// Flushes, syncs and closes the file; 0 or an errno value (a full disk shows here at the latest).
@@ -70,10 +55,7 @@ public:
     /// Moves the finished file to the output's name; 0 or an errno value (EEXIST when the name is taken).
     int commit(const std::string& output) {
         int error = moveNoReplace(path, output);
-        if (error == 0) {
-            path.clear();
-            interruptedTemporary[0] = '\0';
-        }
+        if (error == 0) path.clear();
         return error;
     }
     std::FILE* get() const { return file.get(); }
@@ -112,6 +94,19 @@ static bool openInputs(const std::string& output, int count, char** names, std::
             report("ERROR: Can't open input file '%s', aborting.\n", input.name.c_str());
             return false;
         }
+        // A plain file is looked through now, before anything is written; a pipe or a device is looked
+        // through while it is copied.
+        int tagLine = 0;
+        errno = 0;
+        if (isPlainFile(input.file.get()) && !findTagLine(input.file.get(), tagLine)) {
+            report("ERROR: Can't read input file '%s': %s, aborting.\n", input.name.c_str(),
+                   std::strerror(errno ? errno : EIO));
+            return false;
+        }
+        if (tagLine) {
+            report("%s", tagLineText(input.name, tagLine).c_str());
+            return false;
+        }
         inputs.push_back(std::move(input));
     }
     return true;
@@ -130,8 +125,11 @@ static bool writeOutput(const std::string& output, const std::string& workingDir
         report("%s", text.c_str());
         return false;
     }
-    int error = temp.finish();
-    if (!error) error = temp.commit(output);
+    if (int error = temp.finish()) {
+        report("%s", cantWriteText(output, error).c_str());
+        return false;
+    }
+    int error = temp.commit(output);
     if (error == EEXIST) {
         // Someone else created the output while we were writing: theirs stands.
         report("ERROR: Output file already exists, '%s', aborting.\n", output.c_str());
@@ -154,6 +152,7 @@ int main(int argc, char** argv) {
         std::puts("vqu " VQU_VERSION);
         return 0;
     }
+    endOnSignals();
     const std::string output = argv[1];
     errno = 0;
     std::string workingDir = workingDirectory();

@@ -77,15 +77,57 @@ std::string cantCreateText(const std::string& output, int error) {
     return "ERROR: Can't create output file '" + output + "': " + std::strerror(error) + ", aborting.\n";
 }
 
+std::string cantWriteText(const std::string& output, int error) {
+    return "ERROR: Can't write output file '" + output + "': " + std::strerror(error) + ", aborting.\n";
+}
+
+std::string tagLineText(const std::string& input, int line) {
+    return "ERROR: Input file '" + input + "' line " + std::to_string(line) +
+           " begins with \"#!VQU\", aborting.\n";
+}
+
+bool TagLineFinder::feed(const char* data, size_t n) {
+    static const char TAG[] = "#!VQU";
+    for (size_t i = 0; i < n && !foundLine; ++i) {
+        char c = data[i];
+        if (c == '\n') {
+            ++line;
+            matched = 0;
+        } else if (matched != NO_MATCH) {
+            matched = c == TAG[matched] ? matched + 1 : NO_MATCH;
+            if (matched == sizeof TAG - 1) foundLine = line;
+        }
+    }
+    return foundLine != 0;
+}
+
+bool findTagLine(std::FILE* file, int& line) {
+    char buffer[32768];
+    TagLineFinder finder;
+    size_t n;
+    while (!finder.found() && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        finder.feed(buffer, n);
+    line = finder.found();
+    bool read = !std::ferror(file);
+    return std::fseek(file, 0, SEEK_SET) == 0 && read;
+}
+
 /// Copies an input's text, writing every CR LF or bare LF as CR LF; a CR without LF after it stays as it is.
-/// A last line without a line end gets one, so that the next tag starts a line of its own.
-static bool copyText(std::FILE* in, Output& out) {
+/// A last line without a line end gets one, so that the next tag starts a line of its own. Stops at the first
+/// write fault, and before a line that the reader would take for a tag.
+static bool copyText(const Input& input, Output& out, const std::string& output, std::string& error) {
     char buffer[32768];
     std::string text;
+    TagLineFinder finder;
     bool pendingCR = false; // a CR at the end of one read may be followed by the LF at the start of the next
     char last = '\n';
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+    errno = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, input.file.get())) > 0) {
+        if (finder.feed(buffer, n)) {
+            error = tagLineText(input.name, finder.found());
+            return false;
+        }
         text.clear();
         for (size_t i = 0; i < n; ++i) {
             char c = buffer[i];
@@ -106,8 +148,17 @@ static bool copyText(std::FILE* in, Output& out) {
         }
         last = buffer[n - 1];
         out.put(text);
+        if (out.error) {
+            error = cantWriteText(output, out.error);
+            return false;
+        }
+        errno = 0;
     }
-    if (std::ferror(in)) return false;
+    if (std::ferror(input.file.get())) {
+        error = "ERROR: Can't read input file '" + input.name + "': " + std::strerror(errno ? errno : EIO) +
+                ", aborting.\n";
+        return false;
+    }
     if (pendingCR) out.put("\r", 1);
     if (last != '\n') out.put(LINE_END, 2);
     return true;
@@ -125,20 +176,16 @@ bool writeUpdate(std::FILE* file, const std::string& output, const std::string& 
     out.line(HYPHENS);
     // 2. One section per input, in the order given; only .ini and .s19 inputs get a tag line.
     for (Input& input : inputs) {
+        if (out.error) break;
         if (input.kind == InputKind::Ini) out.line("#!VQU-INI(" + input.baseName + ")");
         if (input.kind == InputKind::S19) out.line("#!VQU-S19(" + input.baseName + ")");
-        errno = 0;
-        if (!copyText(input.file.get(), out)) {
-            error = "ERROR: Can't read input file '" + input.name +
-                    "': " + std::strerror(errno ? errno : EIO) + ", aborting.\n";
-            return false;
-        }
+        if (!copyText(input, out, output, error)) return false;
         input.file.reset();
     }
     // 3. The end line.
     out.line("#!VQU-END");
     if (out.error) {
-        error = cantCreateText(output, out.error);
+        error = cantWriteText(output, out.error);
         return false;
     }
     return true;

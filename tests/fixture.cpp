@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -177,7 +178,9 @@ static void collect(RunResult& result, pid_t pid, std::vector<int> fds, std::vec
     for (int fd : fds)
         close(fd);
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage usage = {};
+    wait4(pid, &status, 0, &usage);
+    result.maxRssKb = usage.ru_maxrss;
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
 }

@@ -40,6 +40,7 @@ struct RunResult {
     std::string out;    ///< standard output
     std::string err;    ///< standard error
     double seconds = 0; ///< wall time
+    long maxRssKb = 0;  ///< the program's peak resident memory
 };
 /// Runs a program with arguments (argv[0] is program) in cwd (empty: the current one), with no standard
 /// input, killing it after timeoutMs.

@@ -5,11 +5,15 @@
 #include "ports/ports.h"
 #include "simulator.h"
 
+#include <csignal>
 #include <deque>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -737,3 +741,31 @@ TEST(Program, AnUnexpectedErrorIsNeverASuccess) {
     EXPECT_EQ(runProgram(4, argv, printLine), EXIT_PORT);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), BANNER + NO_PORT_TEXT);
 }
+
+namespace {
+
+// A signal in the middle of a download (here while the monitor is being called up on a silent line) closes
+// the port and ends with the shell's status, 128 + n.
+TEST(Program, SignalDuringADownloadEndsWith128PlusN) {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        const std::string slave = ptsname(master);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(master);
+            execl(VQ2DL_PROGRAM, "vq2dl", "-w", "-c", slave.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // The first byte on the line shows that vq2dl holds the port open.
+        pollfd ready = {master, POLLIN, 0};
+        EXPECT_EQ(poll(&ready, 1, 10000), 1);
+        kill(pid, signalNumber);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(master);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << signalNumber;
+    }
+}
+
+} // namespace

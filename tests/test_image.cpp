@@ -4,11 +4,14 @@
 #include "image/firmware_image.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -59,7 +62,7 @@ std::string container(const std::vector<std::string>& texts) {
 TEST(SRecordReader, EveryFaultNamesFileLineAndText) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"S1050000AABB00", "Invalid checksum, found 0x00, expected 0x95"},
-        {"S10300FC01", "Invalid checksum, found 0x01, expected 0000"},
+        {"S10300FC01", "Invalid checksum, found 0x01, expected 0x00"},
         {"s1050000AABB95", "Not a Motorola S-record"},
         {"", "Not a Motorola S-record"},
         {"S5030001FB", "Unknown S-record type '5'"},
@@ -318,6 +321,170 @@ TEST(VquReader, ZeroByteNamesAndNamesNearTheLengthLimit) {
     EXPECT_EQ(fx::readFile(out.file(longest)), "x=2\r\n");
     EXPECT_EQ(image.extractedFiles, (std::vector<std::string>{out.file(longest), out.file(longest)}));
     EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{longest});
+}
+
+} // namespace
+
+namespace {
+
+// A carriage return ends a line only where a line feed follows it: a record line that still holds one once
+// its line end is cut off is refused, so that no record after it is dropped unread.
+TEST(SRecordReader, CarriageReturnsInsideALineAreRefused) {
+    const std::string a = fx::srec(1, 0x1000, {0xAA, 0xBB}), b = fx::srec(1, 0x1010, {0xCC, 0xDD});
+    const std::vector<std::pair<std::string, int>> refused = {
+        {a + "\r" + b + "\r", 1},     // CR-only line ends
+        {a + "\n" + b + "\r\r\n", 2}, // a second CR before the line end
+        {a + "\r\n" + b + "\rS9030000FC\n", 2},
+        {a + "\n" + b + "\r", 2}, // a last line ending in a CR alone
+        {"#!VQU-OUT\n#!VQU-S19(f.s19)\n" + a + "\r" + b + "\n", 3},
+    };
+    fx::TempDir dir;
+    for (const auto& [content, line] : refused) {
+        fx::writeFile(dir.file("f.s19"), content);
+        Image image(0, dir.path());
+        s19Error e = image.error(dir.file("f.s19"));
+        EXPECT_EQ(e.line, line) << fx::readFile(dir.file("f.s19"));
+        EXPECT_EQ(e.text, "Garbage at end of line");
+    }
+    Image image;
+    EXPECT_EQ(image.parseError(a + "\rS"), "Garbage at end of line");
+    EXPECT_EQ(image.parseError(a + "\n" + b), "Garbage at end of line");
+    fx::writeFile(dir.file("ok.s19"), a + "\r\n" + b + "\n" + fx::srec(1, 0x1020, {1}));
+    image.load(dir.file("ok.s19"));
+    EXPECT_EQ(image.recordCount(), 3u);
+}
+
+// Lines of any length take bounded memory: an S-record line longer than the longest record is refused from
+// its first part without reading the rest, and .ini and text lines pass in pieces.
+TEST(SRecordReader, OverlongLinesTakeBoundedMemory) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("small.s19"), lines({fx::srec(1, 0x100, {1})}));
+    const fx::RunResult base = fx::run(VQ2DL_PROGRAM, {"-c", "/nonexistent/port", dir.file("small.s19")});
+    ASSERT_EQ(base.status, 2) << base.out;
+    // A sparse file of 2 GB: one line that starts like a record.
+    fx::writeFile(dir.file("sparse.s19"), "S1FF" + std::string(600, 'A'));
+    ASSERT_EQ(truncate(dir.file("sparse.s19").c_str(), 2L << 30), 0);
+    // An update with a 64 MB .ini line and an 8 MB text line, written in parts so that this process stays
+    // small: a child's peak counts this process's memory at the moment it was started.
+    std::string part(1 << 20, 'i');
+    std::FILE* update = std::fopen(dir.file("u.vqu").c_str(), "wb");
+    ASSERT_NE(update, nullptr);
+    auto put = [&](const std::string& text, int times) {
+        for (int i = 0; i < times; ++i)
+            std::fwrite(text.data(), 1, text.size(), update);
+    };
+    put(container({"#!VQU-INI(big.ini)"}), 1);
+    put(part, 64);
+    put("\r\n#!VQU-OUT\r\n", 1);
+    put(part, 8);
+    put("\r\n#!VQU-S19(f.s19)\r\n" + fx::srec(1, 0x100, {1}) + "\r\n", 1);
+    ASSERT_EQ(std::fclose(update), 0);
+    fx::TempDir install;
+    const struct {
+        std::string file;
+        int status;
+        std::string text;
+    } cases[] = {
+        {"/dev/zero", 3, "ERROR: Reading /dev/zero line 1: Not a Motorola S-record."},
+        {dir.file("sparse.s19"), 3,
+         "ERROR: Reading " + dir.file("sparse.s19") +
+             " line 1: Invalid checksum, found 0xaa, expected 0x54."},
+        {dir.file("u.vqu"), 2, "   Extracted " + install.file("big.ini")},
+    };
+    for (const auto& c : cases) {
+        const fx::RunResult r =
+            fx::run(VQ2DL_PROGRAM, {"-c", "/nonexistent/port", "-i", install.path(), c.file});
+        EXPECT_EQ(r.status, c.status) << c.file;
+        EXPECT_NE(r.out.find(c.text + "\n"), std::string::npos) << r.out.substr(0, 2000);
+        // Far below a line held whole; the sanitizers' quarantine of freed pieces takes a few MB of it.
+        EXPECT_LT(r.maxRssKb, base.maxRssKb + 16384) << c.file;
+    }
+    const std::string extracted = fx::readFile(install.file("big.ini"));
+    EXPECT_EQ(extracted.size(), (64u << 20) + 2);
+    EXPECT_EQ(extracted.find_first_not_of('i'), 64u << 20);
+    ASSERT_EQ(Image(0, install.path()).error(dir.file("sparse.s19")).line, 1);
+}
+
+// Extraction writes only a file of its own making, under a name no other process uses, and the rename is
+// the only step that touches the real name.
+TEST(VquReader, ExtractionWritesOnlyItsOwnTemporary) {
+    fx::TempDir dir, out, elsewhere;
+    fx::writeFile(dir.file("a.vqu"), container({"#!VQU-INI(a.ini)", "new", "#!VQU-END"}));
+    // A link prepared at this process's first name, and a stale file at the second, are left alone.
+    const std::string first = out.file("~vq2dl-" + std::to_string(getpid()) + ".tmp");
+    ASSERT_EQ(symlink(elsewhere.file("stolen").c_str(), first.c_str()), 0);
+    fx::writeFile(out.file("~vq2dl-" + std::to_string(getpid()) + "-1.tmp"), "stale");
+    // The old file's permission bits and owner pass to the new one.
+    fx::writeFile(out.file("a.ini"), "old");
+    ASSERT_EQ(chmod(out.file("a.ini").c_str(), 0640), 0);
+    bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(out.file("a.ini").c_str(), 1234, 5678), 0);
+    }
+    Image(0, out.path()).load(dir.file("a.vqu"));
+    EXPECT_EQ(fx::readFile(out.file("a.ini")), "new\r\n");
+    struct stat st;
+    ASSERT_EQ(stat(out.file("a.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(std::make_pair(st.st_uid, st.st_gid), std::make_pair(uid_t(1234), gid_t(5678)));
+    }
+    EXPECT_EQ(fx::listDir(elsewhere.path()), std::vector<std::string>{});
+    EXPECT_EQ(fx::readFile(out.file("~vq2dl-" + std::to_string(getpid()) + "-1.tmp")), "stale");
+    EXPECT_EQ(fx::listDir(out.path()).size(), 3u);
+
+    // Two downloads that extract the same update into one directory at once both succeed.
+    fx::TempDir shared;
+    std::string body;
+    for (int i = 0; i < 20000; ++i)
+        body += "key" + std::to_string(i) + "=value\r\n";
+    fx::writeFile(dir.file("b.vqu"), container({"#!VQU-INI(b.ini)"}) + body + "#!VQU-END\r\n");
+    for (int round = 0; round < 5; ++round) {
+        fx::RunResult results[2];
+        std::thread other([&] {
+            results[1] =
+                fx::run(VQ2DL_PROGRAM, {"-c", "/nonexistent/port", "-i", shared.path(), dir.file("b.vqu")});
+        });
+        results[0] =
+            fx::run(VQ2DL_PROGRAM, {"-c", "/nonexistent/port", "-i", shared.path(), dir.file("b.vqu")});
+        other.join();
+        for (const auto& r : results) {
+            EXPECT_EQ(r.status, 2) << r.out;
+            EXPECT_NE(r.out.find("   Extracted " + shared.file("b.ini") + "\n"), std::string::npos) << r.out;
+        }
+    }
+    EXPECT_EQ(fx::readFile(shared.file("b.ini")), body);
+    EXPECT_EQ(fx::listDir(shared.path()), std::vector<std::string>{"b.ini"});
+}
+
+// SIGINT, SIGTERM or SIGHUP in the middle of an extraction: the temporary file goes, the status is 128 + n.
+TEST(VquReader, SignalDuringExtractionLeavesNothing) {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        fx::TempDir dir, out;
+        const std::string pipe = dir.file("u.vqu");
+        ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl(VQ2DL_PROGRAM, "vq2dl", "-v", "0", "-c", "/nonexistent/port", "-i", out.path().c_str(),
+                  pipe.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // The update comes through a pipe that stays open: vq2dl waits in the .ini block for more.
+        int fd = open(pipe.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        std::string start = container({"#!VQU-INI(big.ini)"}) + std::string(256 << 10, 'x') + "\r\n";
+        ASSERT_EQ(write(fd, start.data(), start.size()), static_cast<ssize_t>(start.size()));
+        const std::string temporary = out.file("~vq2dl-" + std::to_string(pid) + ".tmp");
+        for (int i = 0; i < 5000 && !fx::fileExists(temporary); ++i)
+            usleep(2000);
+        EXPECT_TRUE(fx::fileExists(temporary));
+        kill(pid, signalNumber);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(fd);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << signalNumber;
+        EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{});
+    }
 }
 
 } // namespace

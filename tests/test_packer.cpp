@@ -12,10 +12,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -266,7 +268,7 @@ TEST(Packer, WriteFaultLeavesNoFile) {
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, std::string("ERROR: Can't create output file 'out.vqu': ") + std::strerror(EFBIG) +
+    EXPECT_EQ(r.err, std::string("ERROR: Can't write output file 'out.vqu': ") + std::strerror(EFBIG) +
                          ", aborting.\n");
     EXPECT_EQ(fx::listDir(dir.path()), (std::vector<std::string>{"big.ini", "fw.s19"}));
 }
@@ -298,30 +300,80 @@ TEST(Packer, OutputAppearingWhileWritingIsNotReplaced) {
 }
 
 TEST(Packer, InterruptWhileWritingLeavesNoTemporary) {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        fx::TempDir dir;
+        fx::writeFile(dir.file("fw.s19"), "S9030000FC\n");
+        ASSERT_EQ(mkfifo(dir.file("pipe.ini").c_str(), 0644), 0);
+        std::string output = dir.file("out.vqu"), pipe = dir.file("pipe.ini"), firmware = dir.file("fw.s19");
+        char* argv[] = {const_cast<char*>("vqu"), &output[0], &pipe[0], &firmware[0], nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, VQU_PROGRAM, nullptr, nullptr, argv, environ), 0);
+        // vqu holds the pipe open for its .ini text and waits for it with its temporary file written in part.
+        int fd = -1;
+        bool temporarySeen = false;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!temporarySeen && std::chrono::steady_clock::now() < deadline) {
+            if (fd < 0) fd = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+            for (const auto& name : fx::listDir(dir.path()))
+                temporarySeen = temporarySeen || name.compare(0, 5, ".vqu-") == 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        kill(pid, signalNumber);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (fd >= 0) close(fd);
+        EXPECT_TRUE(temporarySeen);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << signalNumber;
+        EXPECT_EQ(fx::listDir(dir.path()), (std::vector<std::string>{"fw.s19", "pipe.ini"}));
+    }
+}
+
+// A line that the reader would take for a tag is refused before anything is written: the reader would split
+// the update there, and an "#!VQU-S19" line in an .ini file would replace the firmware. A pipe is looked
+// through while it is copied, with the same ending.
+TEST(Packer, InputLinesThatReadAsTagsAreRefused) {
     fx::TempDir dir;
     fx::writeFile(dir.file("fw.s19"), "S9030000FC\n");
-    ASSERT_EQ(mkfifo(dir.file("pipe.ini").c_str(), 0644), 0);
-    std::string output = dir.file("out.vqu"), pipe = dir.file("pipe.ini"), firmware = dir.file("fw.s19");
-    char* argv[] = {const_cast<char*>("vqu"), &output[0], &pipe[0], &firmware[0], nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, VQU_PROGRAM, nullptr, nullptr, argv, environ), 0);
-    // vqu holds the pipe open for its .ini text and waits for it with its temporary file written in part.
-    int fd = -1;
-    bool temporarySeen = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!temporarySeen && std::chrono::steady_clock::now() < deadline) {
-        if (fd < 0) fd = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
-        for (const auto& name : fx::listDir(dir.path()))
-            temporarySeen = temporarySeen || name.compare(0, 5, ".vqu-") == 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::vector<std::tuple<std::string, std::string, int>> refused = {
+        {"a.ini", "x=1\n#!VQU-S19(e.s19)\nS1050000AABB95\n", 2},
+        {"b.s19", "#!VQU-INI(x.ini)\n", 1},
+        {"notes.txt", "a\r\n\r\n#!VQUX", 3},
+    };
+    for (const auto& [name, content, line] : refused) {
+        fx::writeFile(dir.file(name), content);
+        auto r = vqu(dir, {"nodir/out.vqu", name});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err, "ERROR: Input file '" + name + "' line " + std::to_string(line) +
+                             " begins with \"#!VQU\", aborting.\n");
+        std::remove(dir.file(name).c_str());
     }
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (fd >= 0) close(fd);
-    EXPECT_TRUE(temporarySeen);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
+    ASSERT_EQ(mkfifo(dir.file("pipe.ini").c_str(), 0644), 0);
+    std::thread writer([&] { fx::writeFile(dir.file("pipe.ini"), "k=1\n#!VQU-END\n"); });
+    auto r = vqu(dir, {"out.vqu", "pipe.ini", "fw.s19"});
+    writer.join();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ERROR: Input file 'pipe.ini' line 2 begins with \"#!VQU\", aborting.\n");
     EXPECT_EQ(fx::listDir(dir.path()), (std::vector<std::string>{"fw.s19", "pipe.ini"}));
+    // Only the start of a line counts.
+    fx::writeFile(dir.file("ok.ini"), " #!VQU\na\r#!VQU\n#!VQ\n");
+    r = vqu(dir, {"out.vqu", "ok.ini", "fw.s19"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// With the disk full, vqu stops at the first failed write, even with an endless input.
+TEST(Packer, FullDiskEndsTheRunAtOnce) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), "S9030000FC\n");
+    ASSERT_EQ(mkdir(dir.file("small").c_str(), 0755), 0);
+    if (mount("tmpfs", dir.file("small").c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+    auto r = vqu(dir, {"small/out.vqu", "/dev/zero", "fw.s19"});
+    std::vector<std::string> left = fx::listDir(dir.file("small"));
+    umount2(dir.file("small").c_str(), MNT_DETACH);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string("ERROR: Can't write output file 'small/out.vqu': ") + std::strerror(ENOSPC) +
+                         ", aborting.\n");
+    EXPECT_EQ(left, std::vector<std::string>{});
 }
 
 namespace {

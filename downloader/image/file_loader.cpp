@@ -2,6 +2,7 @@
 #include "firmware_image.h"
 #include "line_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -10,15 +11,18 @@ namespace {
 /// Large enough that a read takes a few thousand record lines at a time.
 constexpr size_t READ_CHUNK = 64 * 1024;
 
+/// The longest S-record line without its line end: a count of 0xFF.
+constexpr size_t MAX_RECORD_TEXT = 2 * 0xFF + 4;
+
 using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 } // namespace
 
-LineReader::LineReader(std::FILE* file) : file(file), buffer(READ_CHUNK) {
-    attach();
-}
+LineReader::LineReader(std::FILE* file) : file(file), buffer(READ_CHUNK) {}
 
 bool LineReader::fill() {
+    // After a failed seek the file stands somewhere unknown: nothing more is read from it.
+    if (readError) return false;
     bufferStart += static_cast<long>(end);
     begin = 0;
     end = std::fread(buffer.data(), 1, buffer.size(), file);
@@ -27,25 +31,54 @@ bool LineReader::fill() {
     return false;
 }
 
-bool LineReader::readLine(std::string& line) {
-    // The caller's string keeps its capacity from line to line, so long runs of lines allocate nothing.
-    line.clear();
-    for (;;) {
-        if (begin == end && !fill()) return !line.empty();
+bool LineReader::readPiece(std::string& piece, size_t most) {
+    // The caller's string keeps its capacity from piece to piece, so long runs of lines allocate nothing.
+    piece.clear();
+    pieceBegan = lineStart;
+    while (piece.size() < most) {
+        if (begin == end && !fill()) break;
+        const char* start = buffer.data() + begin;
+        size_t room = std::min(end - begin, most - piece.size());
+        const void* lineFeed = std::memchr(start, '\n', room);
+        if (lineFeed) {
+            size_t n = static_cast<size_t>(static_cast<const char*>(lineFeed) - start) + 1;
+            piece.append(start, n);
+            begin += n;
+            lineStart = true;
+            return true;
+        }
+        piece.append(start, room);
+        begin += room;
+    }
+    if (piece.empty()) return false;
+    // A CR that ends a full piece stays for the next one, where its LF may follow it.
+    if (piece.size() == most && most > 1 && piece.back() == '\r') {
+        piece.pop_back();
+        --begin;
+    }
+    lineStart = false;
+    return true;
+}
+
+void LineReader::skipRestOfLine() {
+    while (!lineStart) {
+        if (begin == end && !fill()) {
+            lineStart = true;
+            return;
+        }
         const char* start = buffer.data() + begin;
         const void* lineFeed = std::memchr(start, '\n', end - begin);
         if (lineFeed) {
-            size_t n = static_cast<size_t>(static_cast<const char*>(lineFeed) - start) + 1;
-            line.append(start, n);
-            begin += n;
-            return true;
+            begin += static_cast<size_t>(static_cast<const char*>(lineFeed) - start) + 1;
+            lineStart = true;
+        } else {
+            begin = end;
         }
-        line.append(start, end - begin);
-        begin = end;
     }
 }
 
 void LineReader::seek(long position) {
+    lineStart = true;
     // Going back to a line still in the buffer, as the block readers do, needs no call on the file.
     if (position >= bufferStart && position <= bufferStart + static_cast<long>(end)) {
         begin = static_cast<size_t>(position - bufferStart);
@@ -56,15 +89,12 @@ void LineReader::seek(long position) {
     begin = end = 0;
 }
 
-void LineReader::detach() {
-    if (std::fseek(file, tell(), SEEK_SET) != 0) readError = true;
-}
-
-void LineReader::attach() {
-    long position = std::ftell(file);
-    if (position < 0) readError = true;
-    bufferStart = position < 0 ? 0 : position;
-    begin = end = 0;
+/// Takes the next S-record line. One longer than the longest record is cut short of its rest, which is never
+/// read: the parser refuses it, as it would the whole line, from the part it keeps.
+static bool readRecordLine(LineReader& reader, std::string& line) {
+    if (!reader.readPiece(line, MAX_RECORD_TEXT + 2)) return false;
+    if (line.back() != '\n' && line.size() > MAX_RECORD_TEXT) line.resize(MAX_RECORD_TEXT + 1);
+    return true;
 }
 
 void FirmwareImage::load(const std::string& path) {
@@ -74,20 +104,19 @@ void FirmwareImage::load(const std::string& path) {
     if (!file) fail("Can't open input file");
     LineReader reader(file.get());
     std::string line;
-    if (!reader.readLine(line)) {
+    if (!readRecordLine(reader, line)) {
         // A directory opens on some systems but cannot be read: it is no input file either.
         if (reader.failed()) fail("Can't open input file");
         return;
     }
     if (line.compare(0, 5, "#!VQU") == 0) {
-        readContainer(file.get());
-        reader.attach();
+        readContainer(reader);
     } else {
         lineNumber = 1;
         stripLineEnd(line);
         if (!parseLine(line)) return;
     }
-    while (reader.readLine(line)) {
+    while (readRecordLine(reader, line)) {
         ++lineNumber;
         stripLineEnd(line);
         if (!parseLine(line)) return;

@@ -34,6 +34,8 @@ struct SRecord {
     std::string formatS1Line() const;
 };
 
+class LineReader;
+
 class FirmwareImage {
 public:
     using Callback = void (*)(const char* text);
@@ -51,7 +53,7 @@ public:
     void message(int level, const char* format, ...) VQ_IMAGE_PRINTF(3, 4);
     /// Throws s19Error with fileName, lineNumber and the formatted text.
     [[noreturn]] void fail(const char* format, ...) VQ_IMAGE_PRINTF(2, 3);
-    /// Cuts the text at its last carriage return, then at its last line feed.
+    /// Cuts off the line end: a final line feed, with the carriage return before it if there is one.
     static void stripLineEnd(std::string& text);
     /// Reads up to count characters at pos as a hexadecimal number (blanks skipped, stops at a non-digit).
     static uint32_t hexValue(const std::string& text, size_t pos, size_t count);
@@ -75,6 +77,6 @@ public:
     std::map<uint32_t, SRecord> records;
 
 private:
-    void readContainer(std::FILE* file);
-    void extractFile(std::FILE* file, const std::string& path);
+    void readContainer(LineReader& reader);
+    void extractFile(LineReader& reader, const std::string& path);
 };

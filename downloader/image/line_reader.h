@@ -1,27 +1,30 @@
-// Whole lines from a file opened as bytes, at any length, with positions for reading a part again.
+// Lines from a file opened as bytes, taken in pieces of bounded size, with positions for reading a part
+// again.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-/// Reads a file line by line through its own buffer; the file's position is brought up to date only by
-/// detach.
+/// Reads a file line by line through its own buffer, so that a pipe reads as well as a file as long as no
+/// part is read again. No line is ever held whole: a caller takes it in pieces of the size it chooses.
 class LineReader {
 public:
-    /// Starts reading at the file's current position.
+    /// Starts reading a file just opened.
     explicit LineReader(std::FILE* file);
-    /// Takes the next line with its line feed (none on a last line without one); false at the end or on an
-    /// error.
-    bool readLine(std::string& line);
-    /// The position of the next line in the file.
+    /// Takes the next piece of the current line: up to and including its line feed, but at most most
+    /// characters (a CR LF pair is never split while most allows); false at the end or on an error.
+    bool readPiece(std::string& piece, size_t most);
+    /// True when the piece last taken began its line.
+    bool pieceBeganLine() const { return pieceBegan; }
+    /// True when the next piece begins a line.
+    bool atLineStart() const { return lineStart; }
+    /// Reads past the rest of the current line without keeping it.
+    void skipRestOfLine();
+    /// The position of the next piece in the file.
     long tell() const { return bufferStart + static_cast<long>(begin); }
-    /// Goes to a position returned by tell.
+    /// Goes to a position returned by tell at the start of a line.
     void seek(long position);
-    /// Sets the file's own position to that of the next line, for another reader or the caller.
-    void detach();
-    /// Starts again from the file's current position, after someone else has read it.
-    void attach();
     /// True when reading stopped on a read error rather than at the end of the file.
     bool failed() const { return readError; }
 
@@ -33,5 +36,7 @@ private:
     long bufferStart = 0; ///< file position of buffer[0]
     size_t begin = 0;     ///< next unread character
     size_t end = 0;       ///< characters held
+    bool lineStart = true;
+    bool pieceBegan = true;
     bool readError = false;
 };

@@ -30,29 +30,14 @@ const RecordType* findType(char type) {
     return nullptr;
 }
 
-/// The position of the last c among the first length characters of text, or npos.
-size_t lastOf(const std::string& text, size_t length, char c) {
-    // A forward search with memchr is fast, and a line holds at most one or two line-end characters.
-    size_t found = std::string::npos;
-    const char* start = text.data();
-    const char* p = start;
-    const char* end = start + length;
-    while (p < end) {
-        const char* hit = static_cast<const char*>(std::memchr(p, c, static_cast<size_t>(end - p)));
-        if (!hit) break;
-        found = static_cast<size_t>(hit - start);
-        p = hit + 1;
-    }
-    return found;
-}
-
-/// The length of a text once cut at its last carriage return, then at its last line feed.
+/// The length of a text without its line end: a final LF, with the CR before it if there is one. A CR
+/// anywhere else is part of the line.
 size_t strippedLength(const std::string& text) {
     size_t length = text.size();
-    size_t cr = lastOf(text, length, '\r');
-    if (cr != std::string::npos) length = cr;
-    size_t lf = lastOf(text, length, '\n');
-    if (lf != std::string::npos) length = lf;
+    if (length > 0 && text[length - 1] == '\n') {
+        --length;
+        if (length > 0 && text[length - 1] == '\r') --length;
+    }
     return length;
 }
 
@@ -171,6 +156,9 @@ bool FirmwareImage::parseLine(const std::string& line) {
     if (length > 0 && line[0] == '#') return false;
     // 4. to 6. Type, count and address; no field is read before it is known to lie inside the line.
     if (length == 0 || line[0] != 'S') fail("Not a Motorola S-record");
+    // A line end inside the line would hide the text after it: the whole line is refused instead.
+    if (std::memchr(line.data(), '\r', length) || std::memchr(line.data(), '\n', length))
+        fail("Garbage at end of line");
     if (length < 2) fail("Line shorter than its byte count");
     const RecordType* type = findType(line[1]);
     if (!type) fail("Unknown S-record type '%c'", line[1]);
@@ -204,7 +192,7 @@ bool FirmwareImage::parseLine(const std::string& line) {
     uint8_t recordSum = static_cast<uint8_t>(~(found + sum));
     message(6, "   Record sum = %d", recordSum);
     if (recordSum != 0)
-        fail("Invalid checksum, found 0x%02x, expected %#04x", found, static_cast<uint8_t>(~sum));
+        fail("Invalid checksum, found 0x%02x, expected 0x%02x", found, static_cast<uint8_t>(~sum));
     // 14. Nothing may follow the checksum, not even a blank.
     if (length > 2 * static_cast<size_t>(count) + 4) fail("Garbage at end of line");
     // 15. and 16.

@@ -1,6 +1,7 @@
 // The VQU update file reader: shows the text block, extracts the .ini blocks, finds the S-record block.
 #include "firmware_image.h"
 #include "line_reader.h"
+#include "output_file.h"
 
 #include <cctype>
 #include <cstring>
@@ -15,6 +16,10 @@ const char SEPARATOR = '\\';
 #else
 const char SEPARATOR = '/';
 #endif
+
+/// The most of a line held at once: block lines are copied and shown in pieces of this size, and a tag line
+/// is judged by its first piece.
+constexpr size_t BLOCK_PIECE = 64 * 1024;
 
 bool startsWith(const std::string& text, const char* tag) {
     return text.compare(0, std::strlen(tag), tag) == 0;
@@ -63,68 +68,45 @@ std::string iniName(FirmwareImage& image, const std::string& line) {
     return name;
 }
 
-/// Reads the next line of a text or .ini block and counts it; false at the end of the file, or at the tag
-/// line that ends the block, which is left to be read again and counted then.
-bool readBlockLine(FirmwareImage& image, LineReader& reader, std::string& line) {
+/// Reads the next piece of a line of a text or .ini block, counting each line at its first piece; false at
+/// the end of the file, or at the tag line that ends the block, which is left to be read again and counted
+/// then.
+bool readBlockPiece(FirmwareImage& image, LineReader& reader, std::string& piece) {
     long position = reader.tell();
-    if (!reader.readLine(line)) return false;
-    if (startsWith(line, "#!VQU")) {
-        reader.seek(position);
-        return false;
+    if (!reader.readPiece(piece, BLOCK_PIECE)) return false;
+    if (reader.pieceBeganLine()) {
+        if (startsWith(piece, "#!VQU")) {
+            reader.seek(position);
+            return false;
+        }
+        ++image.lineNumber;
     }
-    ++image.lineNumber;
     return true;
 }
 
-/// Shows the lines of the text block up to the next tag line.
+/// Shows the lines of the text block up to the next tag line; a line too long to hold is shown in pieces.
 void showTextBlock(FirmwareImage& image, LineReader& reader) {
-    std::string line;
-    while (readBlockLine(image, reader, line)) {
-        FirmwareImage::stripLineEnd(line);
-        image.message(0, "%s", line.c_str());
+    std::string piece;
+    while (readBlockPiece(image, reader, piece)) {
+        FirmwareImage::stripLineEnd(piece);
+        image.message(0, "%s", piece.c_str());
     }
-}
-
-bool exists(const std::string& path) {
-    std::error_code error;
-    return std::filesystem::exists(path, error) || std::filesystem::is_symlink(path, error);
-}
-
-/// A name beside the target that no file has yet, so that nothing of the user's is overwritten. It is short
-/// and of fixed form, so that a target name near the longest the system allows still gets one.
-std::string temporaryName(const std::string& path) {
-    size_t separator = path.find_last_of("/\\");
-    std::string dir = separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
-    std::string candidate = dir + "~vq2dl.tmp";
-    for (int i = 1; i < 1000 && exists(candidate); ++i)
-        candidate = dir + "~vq2dl" + std::to_string(i) + ".tmp";
-    return candidate;
-}
-
-/// False when the target exists but could not be written over, as a directory or a read-only file.
-bool canReplace(const std::string& path) {
-    std::FILE* probe = std::fopen(path.c_str(), "rb");
-    if (!probe) return true;
-    std::fclose(probe);
-    probe = std::fopen(path.c_str(), "r+b");
-    if (!probe) return false;
-    std::fclose(probe);
-    return true;
 }
 
 } // namespace
 
-void FirmwareImage::readContainer(std::FILE* file) {
+void FirmwareImage::readContainer(LineReader& reader) {
     // 1. and 2.
     std::string extractDir = installDir.empty() ? currentDirectory() : installDir;
-    LineReader reader(file);
     reader.seek(0);
     lineNumber = 0;
     long recordStart = 0;
     int recordLine = 0;
     std::string line;
     // 3. to 7.: every line once; blocks read by their own loops leave the ending tag line to this one.
-    while (reader.readLine(line)) {
+    while (reader.readPiece(line, BLOCK_PIECE)) {
+        // Only tag lines matter here; the rest of a long line is of no interest.
+        reader.skipRestOfLine();
         ++lineNumber;
         stripLineEnd(line);
         if (startsWith(line, "#!VQU-S19")) {
@@ -136,9 +118,7 @@ void FirmwareImage::readContainer(std::FILE* file) {
         } else if (startsWith(line, "#!VQU-INI")) {
             message(4, "%s", line.c_str());
             std::string path = extractDir + SEPARATOR + iniName(*this, line);
-            reader.detach();
-            extractFile(file, path);
-            reader.attach();
+            extractFile(reader, path);
             message(1, "   Extracted %s", path.c_str());
             extractedFiles.push_back(path);
         }
@@ -146,30 +126,26 @@ void FirmwareImage::readContainer(std::FILE* file) {
     if (reader.failed()) fail("Error reading input file");
     // 8. The loader reads the S-record block next and counts on from its tag line.
     reader.seek(recordStart);
-    reader.detach();
     lineNumber = recordLine;
 }
 
-void FirmwareImage::extractFile(std::FILE* file, const std::string& path) {
-    // The block goes to a new file beside the target, which replaces the target only once it is complete:
-    // a failure leaves an older file of that name as it was.
+void FirmwareImage::extractFile(LineReader& reader, const std::string& path) {
+    // The block goes to a new file of our own beside the target, which replaces the target only once it is
+    // complete: a failure leaves an older file of that name as it was, and no one else's file is written.
     int tagLine = lineNumber;
-    std::string temporary = canReplace(path) ? temporaryName(path) : std::string();
-    std::FILE* out = temporary.empty() ? nullptr : std::fopen(temporary.c_str(), "wb");
+    std::string temporary;
+    std::FILE* out = canReplace(path) ? createTemporaryBeside(path, temporary) : nullptr;
     if (!out) fail("Could not open %s for output", path.c_str());
-    LineReader reader(file);
-    std::string line;
+    std::string piece;
     bool written = true;
-    while (readBlockLine(*this, reader, line)) {
-        if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) written = false;
+    while (readBlockPiece(*this, reader, piece)) {
+        if (written && std::fwrite(piece.data(), 1, piece.size(), out) != piece.size()) written = false;
     }
-    reader.detach();
     if (std::fclose(out) != 0) written = false;
-    std::error_code error;
-    if (written && !reader.failed()) std::filesystem::rename(temporary, path, error);
-    if (!written || reader.failed() || error) std::remove(temporary.c_str());
+    bool replaced = written && !reader.failed() && replaceTarget(temporary, path);
+    if (!replaced) removeTemporary(temporary);
     if (reader.failed()) fail("Error reading input file");
-    if (!written || error) {
+    if (!replaced) {
         // Faults of the output file are reported at the tag line that names it.
         lineNumber = tagLine;
         if (!written) fail("Could not write %s", path.c_str());

@@ -1,5 +1,6 @@
 // Opening, reopening and closing the serial port.
 #include "downloader.h"
+#include "signals.h"
 
 bool Downloader::openPort() {
     closePort();
@@ -15,11 +16,15 @@ bool Downloader::openPort() {
     }
     std::string device = portPath.empty() ? platformDeviceName(port) : portPath;
     portHandle = platformOpen(device, baudRate, portError);
+    if (portHandle != NO_PORT) openPortForSignals = portHandle;
     return portHandle != NO_PORT;
 }
 
 void Downloader::closePort() {
     if (portHandle == NO_PORT) return;
+    // Taken from the signal handler first, so that the port is closed once, here or there.
+    PortHandle published = portHandle;
+    openPortForSignals.compare_exchange_strong(published, NO_PORT);
     platformClose(portHandle);
     portHandle = NO_PORT;
 }

@@ -1,0 +1,73 @@
+// Extracted files on Windows.
+#include "output_file.h"
+
+#include <atomic>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+namespace {
+
+/// The temporary file being written, for a signal handler: the name is complete whenever armed is set.
+char pendingName[MAX_PATH + 1];
+std::atomic<bool> pendingArmed{false};
+
+} // namespace
+
+std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPath) {
+    size_t separator = target.find_last_of("/\\");
+    std::string stem = (separator == std::string::npos ? std::string() : target.substr(0, separator + 1)) +
+                       "~vq2dl-" + std::to_string(static_cast<unsigned long>(GetCurrentProcessId()));
+    for (int i = 0; i < 1000; ++i) {
+        std::string candidate = i == 0 ? stem + ".tmp" : stem + "-" + std::to_string(i) + ".tmp";
+        // CREATE_NEW never opens a file that exists, nor a link at the name.
+        HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS) continue;
+            return nullptr;
+        }
+        if (candidate.size() < sizeof pendingName) {
+            std::memcpy(pendingName, candidate.c_str(), candidate.size() + 1);
+            pendingArmed = true;
+        }
+        tempPath = candidate;
+        int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+        std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+        if (!file) {
+            if (fd < 0)
+                CloseHandle(handle);
+            else
+                _close(fd);
+            removeTemporary(candidate);
+        }
+        return file;
+    }
+    return nullptr;
+}
+
+bool canReplace(const std::string& target) {
+    DWORD attributes = GetFileAttributesA(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+}
+
+bool replaceTarget(const std::string& temporary, const std::string& target) {
+    // ReplaceFile keeps the old file's attributes and access rights; a new name is a plain move.
+    bool moved = GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES &&
+                 ReplaceFileA(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                              nullptr, nullptr);
+    if (!moved) moved = MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    if (moved) pendingArmed = false;
+    return moved;
+}
+
+void removeTemporary(const std::string& temporary) {
+    DeleteFileA(temporary.c_str());
+    pendingArmed = false;
+}
+
+void removeTemporaryOnSignal() {
+    if (pendingArmed) DeleteFileA(pendingName);
+}

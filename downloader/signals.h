@@ -1,0 +1,14 @@
+// Ending a run on a signal: no temporary file left behind, the port closed, the shell's exit status.
+#pragma once
+
+#include "serial/port.h"
+
+#include <atomic>
+
+/// The port held open now, for a signal handler to close; NO_PORT while none is.
+inline std::atomic<PortHandle> openPortForSignals{NO_PORT};
+
+/// From now on SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and SIGTERM) end the process with
+/// status 128 + n, once the extraction temporary is removed and the port closed. A signal that the process
+/// was started to ignore stays ignored.
+void endRunOnSignals();

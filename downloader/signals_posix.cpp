@@ -1,0 +1,26 @@
+// Ending a run on a signal, on POSIX systems.
+#include "signals.h"
+
+#include "image/output_file.h"
+
+#include <csignal>
+#include <unistd.h>
+
+static void onSignal(int signalNumber) {
+    // Only system calls from here on: the signal may have come in the middle of anything.
+    removeTemporaryOnSignal();
+    PortHandle port = openPortForSignals.exchange(NO_PORT);
+    if (port != NO_PORT) platformClose(port);
+    _exit(128 + signalNumber);
+}
+
+void endRunOnSignals() {
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigfillset(&action.sa_mask);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous;
+        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        sigaction(signalNumber, &action, nullptr);
+    }
+}

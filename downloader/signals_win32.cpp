@@ -1,0 +1,20 @@
+// Ending a run on a signal, on Windows: Ctrl-C and Ctrl-Break arrive as SIGINT and SIGBREAK.
+#include "signals.h"
+
+#include "image/output_file.h"
+
+#include <csignal>
+#include <cstdlib>
+
+static void onSignal(int signalNumber) {
+    removeTemporaryOnSignal();
+    PortHandle port = openPortForSignals.exchange(NO_PORT);
+    if (port != NO_PORT) platformClose(port);
+    std::_Exit(128 + signalNumber);
+}
+
+void endRunOnSignals() {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGBREAK}) {
+        if (std::signal(signalNumber, onSignal) == SIG_IGN) std::signal(signalNumber, SIG_IGN);
+    }
+}
