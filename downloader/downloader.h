@@ -102,8 +102,10 @@ public:
     bool reopenPort();
     /// One byte within the read time-out.
     bool readByte(uint8_t* byte);
-    /// n bytes one at a time, with the RX trace at verbosity 4.
+    /// n bytes, each within the read time-out of the one before, with the RX trace at verbosity 4.
     bool readBytes(uint8_t* buffer, unsigned n);
+    /// Up to n bytes as readBytes takes them, without a trace; how many came.
+    unsigned receive(uint8_t* buffer, unsigned n);
     /// Reads a text reply of the expected length (one read more) and compares it.
     bool expect(const char* expected, bool fatalOnMismatch);
     /// TX trace at verbosity 4, then one write of all n bytes.

@@ -1,5 +1,6 @@
 // The serial port on Linux and other POSIX systems: termios for the line, poll() for the deadlines.
 #include "serial/custom_rate.h"
+#include "serial/low_latency.h"
 #include "serial/port.h"
 
 #include <cctype>
@@ -106,6 +107,9 @@ PortHandle platformOpen(const std::string& device, int baudRate, std::string& re
         close(fd);
         return NO_PORT;
     }
+    // Bytes left on the line by an earlier run (a late answer, an interrupted download) would be read as the
+    // answer to the first command.
+    tcflush(fd, TCIFLUSH);
     return fd;
 }
 
@@ -177,6 +181,7 @@ bool platformWrite(PortHandle handle, const uint8_t* data, size_t n, int timeout
 }
 
 void platformClose(PortHandle handle) {
+    restoreLowLatency(handle);
     ioctl(handle, TIOCNXCL);
     close(handle);
 }
