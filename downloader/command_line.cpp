@@ -29,6 +29,15 @@ void Downloader::parseArgs(int argc, char** argv) {
             continue;
         }
         char letter = arg[1];
+        if (letter == 'b') {
+            // A new switch: nothing may follow its letter.
+            if (arg[2] != '\0') {
+                message(0, "Switch not recognized: '%s'.", arg);
+                usage();
+            }
+            joinBlocks = true;
+            continue;
+        }
         if (letter == 'p') {
             showPercent = true;
             continue;
@@ -115,6 +124,7 @@ void Downloader::usage() {
         "Download requires that the monitor/bootloader already be resident on your MCU,",
         "it cannot burn a blank chip.",
         "",
+        "   -b       - send records that follow each other as full blocks (VQ-II).",
         "   -c port  - specify comm port to which Velquin is connected, default is",
         "              port 1.",
         "   -d MS    - delay MS milliseconds between records, increase if you cannot",

@@ -160,6 +160,7 @@ public:
     FirmwareImage image;
     bool wipeOnly = false;
     bool verifyOnly = false;
+    bool joinBlocks = false; ///< -b: VQ-II records that follow each other without a gap share full blocks
     int recordDelay = 0;
     int dcDelay = 0;
     int wipeDelay = 250;
