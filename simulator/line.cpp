@@ -1,8 +1,8 @@
 // The line: the master side of a pseudo-terminal, served on one thread. The downloader may close and reopen
 // the slave side at any time; while no one holds it, the master reports a hang-up and the thread waits in
 // short sleeps until the slave is opened again. With a baud rate both directions are paced at ten bit times
-// per byte. Answer bytes reach the host as the chosen delivery says: one by one, in a UART FIFO's chunks or in
-// a USB adapter's packets.
+// per byte. Answer bytes reach the host as the chosen delivery says: one by one, in a UART FIFO's chunks or
+// in a USB adapter's packets.
 #include "engine.h"
 
 #include <cerrno>
@@ -43,8 +43,8 @@ Clock::duration characterTime(const Core& e) {
     return std::chrono::nanoseconds(10000000000LL / (e.options.baud > 0 ? e.options.baud : 115200));
 }
 
-/// Writes what the delivery model held back to the host in one go; false when no one holds the line (the bytes
-/// are lost, as on a real line) or the simulator stops while the line is full.
+/// Writes what the delivery model held back to the host in one go; false when no one holds the line (the
+/// bytes are lost, as on a real line) or the simulator stops while the line is full.
 bool release(Core& e, bool waitForRoom) {
     if (e.held.empty()) return true;
     const Clock::time_point now = Clock::now();
@@ -162,7 +162,8 @@ void receive(Core& e, const uint8_t* data, size_t n) {
     {
         std::lock_guard<std::mutex> lock(e.mutex);
         if (e.deliveredSinceInput && e.held.empty() && e.timedAnswer)
-            e.turnarounds.push_back(std::chrono::duration<double, std::micro>(arrived - e.deliveredAt).count());
+            e.turnarounds.push_back(
+                std::chrono::duration<double, std::micro>(arrived - e.deliveredAt).count());
         e.deliveredSinceInput = false;
     }
     for (size_t i = 0; i < n && !e.stopping; ++i) {

@@ -188,9 +188,9 @@ bool parseArguments(int argc, char** argv, Settings& s, std::string& error) {
             (name == "--help" ? s.help : name == "--once" ? s.once : s.options.inMonitor) = true;
             continue;
         }
-        static const char* const withValue[] = {"--generation", "--baud",   "--deliver",     "--link",
-                                                "--fault",      "--signature", "--dump-format", "--dump",
-                                                "--log"};
+        static const char* const withValue[] = {"--generation",  "--baud",  "--deliver",
+                                                "--link",        "--fault", "--signature",
+                                                "--dump-format", "--dump",  "--log"};
         bool known = false;
         for (const char* option : withValue)
             known = known || name == option;

@@ -57,8 +57,9 @@ struct Counters {
     uint64_t probes = 0;        ///< VQ-II probe bytes
     uint64_t linesReceived = 0; ///< VQ-I S1 and S9 lines
     uint64_t badLines = 0;      ///< VQ-I lines with a bad checksum or form
-    uint64_t answers = 0;       ///< answers given or withheld, one per command (drop-in string and probes too)
-    uint64_t heldMicros = 0; ///< how long answers' last bytes waited for the FIFO's or the adapter's timer, in all
+    uint64_t answers = 0; ///< answers given or withheld, one per command (drop-in string and probes too)
+    uint64_t heldMicros =
+        0; ///< how long answers' last bytes waited for the FIFO's or the adapter's timer, in all
 };
 
 class Simulator {
@@ -94,9 +95,9 @@ public:
     /// VQ-I: the S-record lines received, byte for byte with their line ends.
     std::vector<std::string> lines() const;
     Counters counters() const;
-    /// The host's turnaround, once per answer: microseconds from the moment the answer's last byte reached the
-    /// host until the next bytes from the host arrived. Answers to erase commands, after which the downloader
-    /// waits its after-erase delay, are left out.
+    /// The host's turnaround, once per answer: microseconds from the moment the answer's last byte reached
+    /// the host until the next bytes from the host arrived. Answers to erase commands, after which the
+    /// downloader waits its after-erase delay, are left out.
     std::vector<double> turnarounds() const;
     /// A one-line summary: bytes written, pages erased, verification reads.
     std::string summary() const;

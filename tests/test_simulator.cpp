@@ -72,6 +72,14 @@ public:
         }
         return got;
     }
+    // What one read takes once something came (nothing after timeoutMs).
+    Bytes readSome(int timeoutMs) {
+        pollfd p = {fd, POLLIN, 0};
+        uint8_t buffer[512];
+        if (poll(&p, 1, timeoutMs) <= 0) return {};
+        ssize_t r = ::read(fd, buffer, sizeof buffer);
+        return r > 0 ? Bytes(buffer, buffer + r) : Bytes();
+    }
     Bytes exchange(const Bytes& command, size_t n, int timeoutMs = 2000) {
         send(command);
         return read(n, timeoutMs);
@@ -587,6 +595,8 @@ TEST(Program, RefusesBadOptionsWithAMessage) {
          "VQ-II controller (dropin reset probe writebyte erasepage erasemain "
          "writeblock readblock any)\n"},
         {{"--baud", "0"}, "vqsim: --baud takes a positive rate in bit/s, not \"0\"\n"},
+        {{"--deliver", "usb:0"},
+         "vqsim: --deliver takes byte, fifo, usb or usb:MS (MS from 1 to 255), not \"usb:0\"\n"},
         {{"--dump-format", "hex"}, "vqsim: --dump-format takes srec or bin, not \"hex\"\n"},
         {{"--in-monitor", "--generation", "1"},
          "vqsim: --in-monitor applies to a VQ-II controller (--generation "
@@ -617,6 +627,10 @@ TEST(Program, HelpDocumentsEveryOptionAndFault) {
     for (const char* word : {"--generation",
                              "--in-monitor",
                              "--baud",
+                             "--deliver",
+                             "byte",
+                             "fifo",
+                             "usb[:MS]",
                              "--link",
                              "--fault",
                              "--signature",
@@ -643,4 +657,42 @@ TEST(Program, HelpDocumentsEveryOptionAndFault) {
                              "wake (the \"!!\") cr w u s9 x S any",
                              "Examples:"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
+
+// Answer bytes reach the host as the chosen line hands them over: a UART FIFO's 14 bytes at a time, a USB
+// adapter's 62-byte packets with the short last one after its latency timer.
+TEST(Line, DeliveriesHandAnswersOverInChunks) {
+    struct Case {
+        vqsim::Delivery delivery;
+        size_t chunk;
+        double leastSeconds; // line time at 115200 bit/s up to the last chunk's first byte, plus its timer
+    };
+    const Case cases[] = {{vqsim::Delivery::Fifo, 14, 263 * 86.8e-6},
+                          {vqsim::Delivery::Usb, 62, 253 * 86.8e-6 + 0.016}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chunk);
+        vqsim::Options options = monitor(true);
+        options.baud = 115200;
+        options.delivery = c.delivery;
+        auto sim = started(options);
+        Peer peer(sim->devicePath());
+        auto start = Clock::now();
+        peer.send(readBlock(0x1000, 256));
+        std::vector<size_t> reads;
+        Bytes got;
+        while (got.size() < 259) {
+            Bytes more = peer.readSome(2000);
+            if (more.empty()) break;
+            reads.push_back(more.size());
+            got = got + more;
+        }
+        const double seconds = secondsSince(start);
+        EXPECT_EQ(got, Bytes(256, 0xFF) + DONE);
+        ASSERT_FALSE(reads.empty());
+        // Reads that come late may join chunks, never split them.
+        for (size_t i = 0; i + 1 < reads.size(); ++i)
+            EXPECT_EQ(reads[i] % c.chunk, 0u) << "read " << i << " of " << reads[i];
+        EXPECT_EQ(reads.back() % c.chunk, 259 % c.chunk);
+        EXPECT_GE(seconds, c.leastSeconds);
+    }
 }
