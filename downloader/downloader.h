@@ -120,6 +120,10 @@ public:
     // VQ-II serial monitor (downloader/monitor/)
     /// Reads and judges an error, status and prompt reply; retries monitor entry while attempts are left.
     void checkReply(uint8_t expectedError, uint8_t expectedStatus, int attempt);
+    /// checkReply of a reply whose first got bytes are in reply already; tries: reads left for the first
+    /// byte.
+    void finishReply(uint8_t* reply, unsigned got, int tries, uint8_t expectedError, uint8_t expectedStatus,
+                     int attempt);
     /// Brings the serial monitor up; attempt 10 sends the drop-in string, lower ones only the probe.
     void enterMonitor(int attempt);
     /// Selects the flash page of an address, erasing it on first entry when asked to.

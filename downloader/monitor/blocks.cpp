@@ -57,7 +57,8 @@ std::vector<Block> planBlocks(const std::vector<const SRecord*>& records, bool j
         uint32_t offset = 0;
         for (unsigned block = 0; offset < length; ++block) {
             const unsigned n = blockLength(address, length - offset);
-            add(blocks, join, Segment{i, block, record.data.data() + offset, n, offset + n == length}, address);
+            add(blocks, join, Segment{i, block, record.data.data() + offset, n, offset + n == length},
+                address);
             offset += n;
             address = nextBlock(address, n);
         }

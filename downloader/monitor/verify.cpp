@@ -3,6 +3,7 @@
 #include "downloader.h"
 #include "monitor/blocks.h"
 
+#include <algorithm>
 #include <vector>
 
 void Downloader::verifyImage() {
@@ -35,7 +36,14 @@ void Downloader::verifyImage() {
         }
     };
 
-    uint8_t buffer[MAX_BLOCK];
+    // A block's bytes and the reply behind them arrive as one answer and are read as one.
+    uint8_t buffer[MAX_BLOCK + 3];
+    auto readAnswer = [&](const uint8_t* command, unsigned n) {
+        writeBytes(command, 4);
+        unsigned got = receive(buffer, n + 3);
+        trace("RX: ", buffer, std::min(got, n));
+        return got < n ? -1 : static_cast<int>(got - n);
+    };
     for (const monitor::Block& block : monitor::planBlocks(records, joinBlocks, true)) {
         const monitor::Segment& head = block.parts.front();
         reach(head.record + 1);
@@ -45,17 +53,27 @@ void Downloader::verifyImage() {
                                     static_cast<uint8_t>(address), static_cast<uint8_t>(n - 1)};
         message(4, "VR:  %05d:%d", recordNumber, head.block);
         setPage(address, false);
-        writeBytes(command, sizeof command);
-        if (!readBytes(buffer, n)) {
+        int replyBytes = readAnswer(command, n);
+        if (replyBytes < 0) {
             // One more try after a fresh monitor entry; the page register is still where it was.
             enterMonitor(10);
             setPage(address, false);
-            writeBytes(command, sizeof command);
-            if (!readBytes(buffer, n))
+            replyBytes = readAnswer(command, n);
+            if (replyBytes < 0)
                 fatal(EXIT_PROTOCOL, "Could not read record %d block %d during verification.", recordNumber,
                       head.block + 1);
         }
-        checkReply(MON_ERR_NONE, MON_STATUS_NONE, 0);
+        // The read that took the block waited once for the reply's first byte already.
+        uint8_t* reply = buffer + n;
+        if (replyBytes == 0) {
+            reply[0] = MON_ERR_NONE;
+            reply[1] = MON_STATUS_NONE;
+            reply[2] = 0x00;
+        } else if (replyBytes < 3) {
+            reply[2] = 0x00;
+            if (replyBytes == 1) reply[1] = MON_STATUS_NONE;
+        }
+        finishReply(reply, static_cast<unsigned>(replyBytes), 4, MON_ERR_NONE, MON_STATUS_NONE, 0);
 
         unsigned at = 0;
         for (const monitor::Segment& part : block.parts) {

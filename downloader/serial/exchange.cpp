@@ -12,7 +12,7 @@ static const int READ_TIMEOUT_MS = 251;
 /// A write of n bytes gives up after its line time, rounded up to whole milliseconds a byte, plus 25 ms.
 static const unsigned WRITE_TIMEOUT_BASE_MS = 25;
 /// The longest sleep while the rest of a block arrives.
-static const int64_t SLEEP_STEP_US = 5000;
+static const int64_t SLEEP_STEP_US = 25000;
 /// With no port a read fails as on a hung-up line: at once, but not without a pause.
 static const int NO_PORT_PAUSE_MS = 20;
 /// drainInput gives up on a line that never falls quiet after this long or this many bytes.
@@ -48,11 +48,23 @@ unsigned Downloader::receive(uint8_t* buffer, unsigned n) {
         return 0;
     }
     const auto byteTime = std::chrono::microseconds(baudRate > 0 ? 10 * 1000000LL / baudRate : 0);
+    const auto step = std::chrono::microseconds(SLEEP_STEP_US);
     // The time-out of a byte runs from the byte before it; that of the first, from when the command has left
     // the line, since at a slow rate a command may take longer to go out than the time-out lasts.
     Clock::time_point previous = std::max(Clock::now(), lineFreeAt);
-    Clock::time_point sleptFrom{};
+    // No byte taken after a sleep can have arrived before this.
+    Clock::time_point sleptFrom = lineFreeAt;
     bool slept = false;
+    // While the command is still going out, no answer can be there: the answer needs its own line time
+    // after it. The sleep stops one byte short, so that the last byte wakes the wait below the moment it
+    // arrives.
+    if (byteTime.count() > 0 && lineFreeAt > Clock::now()) {
+        const Clock::time_point now = Clock::now();
+        sleepUs(std::chrono::duration_cast<std::chrono::microseconds>(
+                    std::min(lineFreeAt + byteTime * (n - 1), now + step) - now)
+                    .count());
+        slept = true;
+    }
     unsigned got = 0;
     while (got < n) {
         // 1. Whatever has arrived is taken at once, in one call.
@@ -72,14 +84,12 @@ unsigned Downloader::receive(uint8_t* buffer, unsigned n) {
         previous = Clock::now();
         slept = false;
 
-        // 3. The rest cannot all be there before its line time from the last arrival has passed. Sleeping
-        // until one byte short of that keeps a trickling line from waking us per byte, and leaves the last
-        // byte to the wait of step 2, which returns the moment it arrives. Sleeps are kept short, so that
-        // bytes found after one are timed to within a step.
+        // 3. The rest cannot all be there before its line time from the last arrival has passed: sleep until
+        // one byte short of that, which keeps a trickling line from waking us per byte. Sleeps are kept
+        // short, so that bytes found after one are timed to within a step.
         const unsigned rest = n - got;
         if (rest > 1 && byteTime.count() > 0) {
-            Clock::time_point wake = std::min(arrived + byteTime * (rest - 1),
-                                              previous + std::chrono::microseconds(SLEEP_STEP_US));
+            Clock::time_point wake = std::min(arrived + byteTime * (rest - 1), previous + step);
             if (wake > previous) {
                 sleptFrom = previous;
                 slept = true;
