@@ -82,10 +82,12 @@ std::vector<LineResult> runTogether(const Settings& settings, const ScratchDir& 
 
 void printRow(const LineCase& c, const LineResult& r) {
     if (!r.ok) return;
-    std::printf("  | %-8s | %-7s | %-3s | %7.2f | %7.2f | %5.3f | %6llu | %7.3f | %5.2f | %7.2f | %5.2f |\n",
-                c.label.c_str(), deliveryName(c.model).c_str(), c.model.join ? "-b" : "", r.wall, r.floor,
-                r.wall / r.floor, static_cast<unsigned long long>(r.exchanges), r.medianUs / 1000.0,
-                100.0 * r.turnaroundSeconds / r.floor, r.heldSeconds, 100.0 * r.cpu / r.wall);
+    std::printf(
+        "  | %-7s | %-7s | %-2s | %6.2f | %6.2f | %5.3f | %6.2f | %5.3f | %5llu | %5.3f | %5.2f | %4.2f |\n",
+        c.label.c_str(), deliveryName(c.model).c_str(), c.model.join ? "-b" : "", r.wall, r.floor,
+        r.wall / r.floor, r.heldSeconds, (r.wall - r.heldSeconds) / r.floor,
+        static_cast<unsigned long long>(r.exchanges), r.medianUs / 1000.0,
+        100.0 * r.turnaroundSeconds / r.floor, 100.0 * r.cpu / r.wall);
 }
 
 /// The VQ-I download, alone, byte by byte (the boot loader takes no -b).

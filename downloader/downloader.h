@@ -183,6 +183,8 @@ private:
     void runMonitor();
     void runBootLoader();
     void trace(const char* prefix, const uint8_t* bytes, unsigned n);
+    /// writeBytes without the trace.
+    bool sendBytes(const uint8_t* data, unsigned n);
     void keepPaceWithLine(std::chrono::steady_clock::time_point start, unsigned n);
 };
 

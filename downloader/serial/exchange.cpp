@@ -128,6 +128,10 @@ bool Downloader::expect(const char* expected, bool fatalOnMismatch) {
 
 bool Downloader::writeBytes(const uint8_t* data, unsigned n) {
     trace("TX: ", data, n);
+    return sendBytes(data, n);
+}
+
+bool Downloader::sendBytes(const uint8_t* data, unsigned n) {
     if (portHandle == NO_PORT) return false;
     const uint64_t timeout = static_cast<uint64_t>(n) * lineMsPerByte(baudRate) + WRITE_TIMEOUT_BASE_MS;
     auto start = std::chrono::steady_clock::now();

@@ -36,8 +36,9 @@ PortHandle platformOpen(const std::string& device, int baudRate, std::string& re
 /// Asks the driver of an open port for low latency (USB adapters then hand over received bytes after 1 ms
 /// instead of 16). Costs nothing when refused.
 LowLatency platformRequestLowLatency(PortHandle handle);
-/// Reads one byte, waiting at most timeoutMs (on Windows at least the port's own time-out, 251 ms). A failed
-/// read (a hung-up line) still takes a short pause.
+/// Waits for one byte and reads it, at most timeoutMs (on Windows at least the port's own time-out, 251 ms);
+/// meant for after platformReadAvailable found nothing. A failed read (a hung-up line) still takes a short
+/// pause.
 ReadResult platformRead(PortHandle handle, uint8_t* byte, int timeoutMs);
 /// Takes up to most bytes that have already arrived, in one call and without waiting; 0 when none have.
 size_t platformReadAvailable(PortHandle handle, uint8_t* buffer, size_t most);

@@ -124,9 +124,8 @@ static ReadResult failedRead() {
 }
 
 ReadResult platformRead(PortHandle handle, uint8_t* byte, int timeoutMs) {
-    // A byte that is already there is taken without waiting. With no minimum count a read returns 0 when
-    // nothing has arrived, so only poll below can tell a quiet line from one that hung up.
-    if (read(handle, byte, 1) == 1) return ReadResult::Byte;
+    // The caller has just taken what was there, so this goes straight to poll. With no minimum count a read
+    // returns 0 when nothing has arrived, so only poll can tell a quiet line from one that hung up.
     int64_t deadline = nowMs() + timeoutMs;
     for (;;) {
         pollfd pfd = {handle, POLLIN, 0};
