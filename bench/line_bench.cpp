@@ -132,8 +132,13 @@ bool benchmarkLine(const Settings& settings, const ScratchDir& scratch) {
         return false;
     }
     std::printf("  64 KiB = %s; 256 KiB = %s; 32-byte records\n", small.name.c_str(), large.name.c_str());
-    std::printf("  | image    | deliver | -b  | wall s  | floor s | ratio | exchg  | turn ms | turn%% | held "
-                "s  | CPU%% |\n");
+    std::printf(
+        "  wall / floor; held: how long answers waited for the FIFO's or the adapter's timer, the line's "
+        "cost;\n  ours: (wall - held) / floor; turn: vq2dl's median turnaround, and the sum of all as %% of "
+        "the floor\n");
+    std::printf(
+        "  | image   | deliver | -b | wall s | floor  | ratio | held s | ours  | exchg | turn ms | turn%% | "
+        "CPU%% |\n");
 
     std::vector<LineCase> cases;
     auto add = [&](const DownloadCase& image, const std::string& file, const char* label,
@@ -144,7 +149,8 @@ bool benchmarkLine(const Settings& settings, const ScratchDir& scratch) {
         model.join = join;
         cases.push_back({&image, file, label, model});
     };
-    // 1. Byte and FIFO delivery one download at a time: their figures are the machine's wake-ups, which other
+    // 1. Byte and FIFO delivery one download at a time: their figures are the machine's wake-ups,
+    // which other
     //    downloads would disturb.
     for (int image = 0; image < 2; ++image)
         for (vqsim::Delivery delivery : {vqsim::Delivery::Byte, vqsim::Delivery::Fifo})
@@ -160,9 +166,10 @@ bool benchmarkLine(const Settings& settings, const ScratchDir& scratch) {
         ok = ok && r.ok;
         results.push_back(r);
     }
-    // 2. USB delivery, all at once: each answer waits for the adapter's timer, and the downloads, idle in
-    //    between, hardly disturb each other. The 256 KiB image without -b (about 5.5 minutes at 16 ms) only
-    //    with --full: per exchange it costs what the 64 KiB image shows.
+    // 2. USB delivery, all at once: each answer waits for the adapter's timer, and the downloads,
+    // idle in
+    //    between, hardly disturb each other. The 256 KiB image without -b (about 5.5 minutes at
+    //    16 ms) only with --full: per exchange it costs what the 64 KiB image shows.
     const size_t together = cases.size();
     for (int latency : {1, 16})
         for (bool join : {false, true})

@@ -151,6 +151,7 @@ struct Core {
     Clock::time_point heldUntil;   ///< when the held bytes go to the host at the latest
     Clock::time_point lastCrossed; ///< when the last held byte crossed the line
     Clock::time_point deliveredAt; ///< when answer bytes last reached the host
+    Clock::duration lastHold{};    ///< how long the last byte then released had waited after crossing
     bool deliveredSinceInput = false;
     bool timedAnswer = false; ///< the last answer counts for the turnaround
 

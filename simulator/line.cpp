@@ -62,11 +62,8 @@ bool release(Core& e, bool waitForRoom) {
     std::lock_guard<std::mutex> lock(e.mutex);
     for (size_t i = 0; i < done; ++i)
         e.logByte(1, e.held[i]);
-    // A timer let the bytes go: the answer waited for it after its last byte had crossed.
-    if (e.options.delivery != Delivery::Byte && now >= e.heldUntil &&
-        e.held.size() < (e.options.delivery == Delivery::Usb ? USB_PACKET : FIFO_TRIGGER))
-        e.counters.heldMicros += static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(now - e.lastCrossed).count());
+    // How long the last of these bytes waited after it had crossed: if they end an answer, its cost.
+    e.lastHold = e.options.delivery == Delivery::Byte ? Clock::duration::zero() : now - e.lastCrossed;
     const bool all = done == e.held.size();
     if (!all) e.note("answer dropped: the line is not held");
     e.held.clear();
@@ -161,9 +158,12 @@ void receive(Core& e, const uint8_t* data, size_t n) {
     const Clock::time_point arrived = Clock::now();
     {
         std::lock_guard<std::mutex> lock(e.mutex);
-        if (e.deliveredSinceInput && e.held.empty() && e.timedAnswer)
+        if (e.deliveredSinceInput && e.held.empty() && e.timedAnswer) {
             e.turnarounds.push_back(
                 std::chrono::duration<double, std::micro>(arrived - e.deliveredAt).count());
+            e.counters.heldMicros += static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(e.lastHold).count());
+        }
         e.deliveredSinceInput = false;
     }
     for (size_t i = 0; i < n && !e.stopping; ++i) {

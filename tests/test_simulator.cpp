@@ -674,6 +674,8 @@ TEST(Line, DeliveriesHoldTheLastBytesForTheirTimers) {
         auto start = Clock::now();
         EXPECT_EQ(peer.exchange(readBlock(0x1000, 256), 259), Bytes(256, 0xFF) + DONE);
         EXPECT_GE(secondsSince(start), c.leastSeconds);
+        // The hold counts once the next command shows that the answer has ended.
+        EXPECT_EQ(peer.exchange({0x0D}, 3), NOT_RECOGNIZED);
         const double held = static_cast<double>(sim->counters().heldMicros);
         EXPECT_GE(held, c.leastHeldUs);
         if (c.delivery == vqsim::Delivery::Byte) {
