@@ -19,7 +19,8 @@ demo: build
 test: build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
 
-# Line efficiency, parallel downloads and file loading; figures only, a few minutes (see bench/RESULTS.md).
+# Line efficiency under each delivery, parallel downloads and file loading; figures only, about 8 minutes
+# (see bench/RESULTS.md).
 bench: build
 	$(BUILD)/bench/vqbench
 
