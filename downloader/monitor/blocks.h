@@ -62,8 +62,8 @@ struct Block {
 /// The image's records in address order.
 std::vector<const SRecord*> recordList(const FirmwareImage& image);
 
-/// The blocks that carry the records, in order. Each record is cut into blocks of at most MAX_BLOCK bytes that
-/// never run across 0x8000. With join, bytes that follow each other without a gap share blocks of up to
+/// The blocks that carry the records, in order. Each record is cut into blocks of at most MAX_BLOCK bytes
+/// that never run across 0x8000. With join, bytes that follow each other without a gap share blocks of up to
 /// MAX_BLOCK bytes, which never run across 0x8000, past the end of a page's window or onto another page. With
 /// skipTop, the records that verification passes over have no bytes in any block.
 std::vector<Block> planBlocks(const std::vector<const SRecord*>& records, bool join, bool skipTop);
