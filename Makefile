@@ -28,7 +28,8 @@ test:
 	$(MAKE) build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
 
-# Line efficiency, parallel downloads and file loading; figures only, a few minutes (see bench/RESULTS.md).
+# Line efficiency under each delivery, parallel downloads and file loading; figures only, about 8 minutes
+# (see bench/RESULTS.md).
 bench:
 	sh scripts/setup.sh bench
 	$(MAKE) build

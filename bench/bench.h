@@ -15,6 +15,7 @@ struct Settings {
     int runs = 3;         ///< repeats of each file load; the fastest counts
     int baud = 115200;    ///< line rate of the download benchmarks
     int parallel = 8;     ///< downloads at once in the parallel benchmark
+    bool full = false;    ///< also the line benchmark's longest runs (256 KiB through USB without -b)
 };
 
 /// The loading child: loads one file into a FirmwareImage and prints what it holds; 0 when it loaded.

@@ -77,18 +77,35 @@ bool writeCaseFile(const DownloadCase& image, const std::string& path, std::stri
                             error);
 }
 
-Download::Download(const DownloadCase& image, const std::string& file, const std::string& log, int baud)
-    : image(image), file(file), log(log), baud(baud) {}
+std::string deliveryName(const LineModel& model) {
+    switch (model.delivery) {
+    case vqsim::Delivery::Byte:
+        return "byte";
+    case vqsim::Delivery::Fifo:
+        return "fifo";
+    case vqsim::Delivery::Usb:
+        break;
+    }
+    return "usb:" + std::to_string(model.latencyMs);
+}
+
+Download::Download(const DownloadCase& image, const std::string& file, const std::string& log, int baud,
+                   LineModel model)
+    : image(image), file(file), log(log), baud(baud), model(model) {}
 
 bool Download::start(const std::string& vq2dl, std::string& error) {
     vqsim::Options options;
     options.generation = image.generation;
     options.baud = baud;
     options.faults = image.faults;
+    options.delivery = model.delivery;
+    options.latencyMs = model.latencyMs;
     simulator = std::make_unique<vqsim::Simulator>(options);
     if (!simulator->start(error)) return false;
-    return process.start({vq2dl, "-c", simulator->devicePath(), "-r", std::to_string(baud), file}, log,
-                         error);
+    std::vector<std::string> argv = {vq2dl, "-c", simulator->devicePath(), "-r", std::to_string(baud)};
+    if (model.join) argv.push_back("-b");
+    argv.push_back(file);
+    return process.start(argv, log, error);
 }
 
 bool Download::finish(std::string& error) {
@@ -98,6 +115,7 @@ bool Download::finish(std::string& error) {
     }
     simulator->stop();
     counted = simulator->counters();
+    turnaroundUs = simulator->turnarounds();
     const ChildResult& result = process.result();
     if (result.status != 0) {
         error = interrupted()     ? "vq2dl was stopped, as the benchmark was interrupted"

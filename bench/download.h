@@ -47,10 +47,21 @@ struct Floor {
 /// the number of records the downloader pauses after (written and read back for VQ-II, sent for VQ-I).
 Floor downloadFloor(int generation, const vqsim::Counters& counters, int baud, uint64_t records);
 
+/// How the line of a download hands answers over, and whether vq2dl joins records into full blocks (-b).
+struct LineModel {
+    vqsim::Delivery delivery = vqsim::Delivery::Byte;
+    int latencyMs = 16; ///< usb: the adapter's latency timer
+    bool join = false;
+};
+
+/// The delivery as vqsim --deliver names it ("byte", "fifo", "usb:16").
+std::string deliveryName(const LineModel& model);
+
 /// One download: its simulated controller, the vq2dl child and what came of it.
 class Download {
 public:
-    Download(const DownloadCase& image, const std::string& file, const std::string& log, int baud);
+    Download(const DownloadCase& image, const std::string& file, const std::string& log, int baud,
+             LineModel model = {});
     /// Starts the controller and the downloader; false with the reason.
     bool start(const std::string& vq2dl, std::string& error);
     /// The child, for waiting on it.
@@ -59,6 +70,8 @@ public:
     /// download exited with status 0 and the flash holds the image.
     bool finish(std::string& error);
     const vqsim::Counters& counters() const { return counted; }
+    /// vq2dl's turnaround after each answer, in microseconds, as the controller saw it.
+    const std::vector<double>& turnarounds() const { return turnaroundUs; }
     /// Records the downloader pauses after (see downloadFloor).
     uint64_t delayedRecords() const;
     Floor floor() const { return downloadFloor(image.generation, counted, baud, delayedRecords()); }
@@ -68,9 +81,11 @@ private:
     std::string file;
     std::string log;
     int baud;
+    LineModel model;
     std::unique_ptr<vqsim::Simulator> simulator;
     Child process;
     vqsim::Counters counted;
+    std::vector<double> turnaroundUs;
 };
 
 /// Writes the image of a case as an S-record file the way firmware tools do (32 bytes a line).

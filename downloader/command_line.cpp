@@ -24,6 +24,7 @@ struct Switch {
 // The single-letter switches. A value comes right after the name (-c2, -dw1000) or as the next argument; -dc
 // and -dw come before -d, so that the longer name is taken.
 const Switch SHORT_SWITCHES[] = {
+    {"b", Takes::Nothing, [](Downloader& d, const char*, int) { d.joinBlocks = true; }},
     {"c", Takes::Port, [](Downloader& d, const char* text, int) { d.setPort(text); }},
     {"dc", Takes::Number, [](Downloader& d, const char*, int number) { d.dcDelay = number; }},
     {"dw", Takes::Number, [](Downloader& d, const char*, int number) { d.wipeDelay = number; }},
@@ -162,6 +163,7 @@ std::vector<std::string> Downloader::usageText() const {
         "Download requires that the monitor/bootloader already be resident on your MCU,",
         "it cannot burn a blank chip.",
         "",
+        "   -b       - send records that follow each other as full blocks (VQ-II).",
         "   -c port  - specify comm port to which Velquin is connected, default is",
         "              port 1; a device path such as /dev/ttyUSB0 (or COM3) works too.",
         "   -d MS    - delay MS milliseconds between records, increase if you cannot",

@@ -131,8 +131,10 @@ public:
     bool reopenPort();
     /// One byte within the read time-out.
     bool readByte(uint8_t* byte);
-    /// n bytes one at a time, with the RX trace at verbosity 4.
+    /// n bytes, each within the read time-out of the one before, with the RX trace at verbosity 4.
     bool readBytes(uint8_t* buffer, unsigned n);
+    /// Up to n bytes as readBytes takes them, without a trace; how many came.
+    unsigned receive(uint8_t* buffer, unsigned n);
     /// Reads a text reply of the expected length (one read more) and compares it.
     bool expect(const char* expected, bool fatalOnMismatch);
     /// TX trace at verbosity 4, then one write of all n bytes.
@@ -147,6 +149,10 @@ public:
     // VQ-II serial monitor (downloader/monitor/)
     /// Reads and judges an error, status and prompt reply; retries monitor entry while attempts are left.
     void checkReply(uint8_t expectedError, uint8_t expectedStatus, int attempt);
+    /// checkReply of a reply whose first got bytes are in reply already; tries: reads left for the first
+    /// byte.
+    void finishReply(uint8_t* reply, unsigned got, int tries, uint8_t expectedError, uint8_t expectedStatus,
+                     int attempt);
     /// Brings the serial monitor up; attempt 10 sends the drop-in string, lower ones only the probe.
     void enterMonitor(int attempt);
     /// Selects the flash page of an address, erasing it on first entry when asked to.
@@ -187,6 +193,7 @@ public:
     FirmwareImage image;
     bool wipeOnly = false;
     bool verifyOnly = false;
+    bool joinBlocks = false; ///< -b: VQ-II records that follow each other without a gap share full blocks
     int recordDelay = 0;
     int dcDelay = 0;
     int wipeDelay = 250;
@@ -211,6 +218,8 @@ private:
     void runMonitor();
     void runBootLoader();
     void trace(const char* prefix, const uint8_t* bytes, unsigned n);
+    /// writeBytes without the trace.
+    bool sendBytes(const uint8_t* data, unsigned n);
     void keepPaceWithLine(std::chrono::steady_clock::time_point start, unsigned n);
 };
 

@@ -182,6 +182,19 @@ download() {
 download 2 samples/velquin2.s19 "Verification succeeded" II 1
 download 1 samples/vq1-demo.s19 "Verify complete\." I COM1
 
+# 7. How fast the Windows build exchanges blocks with the controller through Wine's COM mapping: read-back
+#    exchanges per second beside write exchanges (figures only; they depend on the machine).
+start_peer "$WORK/sim" "$VQSIM" --baud 115200 --once --link "$LINK"
+run_exe "$CHECK" -r 1
+stop_peer
+if [ "$RC" -eq 0 ]; then
+    pass "serial_check -r 1: 256 records written and read back at 115200 bit/s"
+    sed 's/^/wine-test:   /' "$WORK/out"
+else
+    fail "serial_check -r 1 (status $RC)"
+    cat "$WORK/out" "$WORK/sim"
+fi
+
 # 8. The Windows package: a .zip with vq2dl.exe, vqu.exe and the README.
 rm -f "$WIN_BUILD"/vq2dl-*.zip
 (cd "$WIN_BUILD" && cpack -G ZIP) >"$WORK/cpack.log" 2>&1 || { cat "$WORK/cpack.log"; exit 1; }

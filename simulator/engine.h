@@ -72,6 +72,7 @@ struct FaultSet {
 
 /// What goes on the line for one reply once the faults have had their say.
 struct Answer {
+    std::string command; ///< the command answered
     std::vector<uint8_t> bytes;
     int slowMs = 0;      ///< pause before each byte
     bool hangup = false; ///< close the line instead of answering
@@ -127,6 +128,7 @@ struct Core {
     std::vector<std::string> lines;
     std::vector<LogEntry> log;
     std::vector<std::string> events;
+    std::vector<double> turnarounds;
     bool logFull = false;
     int sessions = 0;
     bool lineOpen = false;
@@ -144,6 +146,14 @@ struct Core {
     Clock::time_point inFreeAt;
     Clock::time_point outFreeAt;
     Clock::time_point nextStream;
+    // The delivery model: bytes that have crossed the line but wait for the host's FIFO or adapter.
+    std::vector<uint8_t> held;
+    Clock::time_point heldUntil;   ///< when the held bytes go to the host at the latest
+    Clock::time_point lastCrossed; ///< when the last held byte crossed the line
+    Clock::time_point deliveredAt; ///< when answer bytes last reached the host
+    Clock::duration lastHold{};    ///< how long the last byte then released had waited after crossing
+    bool deliveredSinceInput = false;
+    bool timedAnswer = false; ///< the last answer counts for the turnaround
 
     /// Opens, sets raw and primes the pseudo-terminal; false with the reason.
     bool openLine(std::string& error);

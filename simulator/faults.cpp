@@ -248,6 +248,7 @@ Answer applyFaults(const FaultSet& faults, const Reply& reply, uint64_t occurren
         if (n >= f.first && n <= f.last) picked.push_back(&f);
     }
     Answer answer;
+    answer.command = reply.command;
     std::vector<uint8_t>& bytes = answer.bytes;
     bytes = reply.bytes;
     // 1. Answers replaced or bytes of the reply changed; the reply is the last three bytes, after any data.

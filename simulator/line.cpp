@@ -1,7 +1,8 @@
 // The line: the master side of a pseudo-terminal, served on one thread. The downloader may close and reopen
 // the slave side at any time; while no one holds it, the master reports a hang-up and the thread waits in
 // short sleeps until the slave is opened again. With a baud rate both directions are paced at ten bit times
-// per byte.
+// per byte. Answer bytes reach the host as the chosen delivery says: one by one, in a UART FIFO's chunks or
+// in a USB adapter's packets.
 #include "engine.h"
 
 #include <cerrno>
@@ -24,6 +25,11 @@ constexpr int IDLE_POLL_MS = 100;
 /// The chatter of the stream fault: what a controller running its own program might print.
 constexpr uint8_t STREAM_BYTE = '.';
 
+/// A 16550 UART raises its receive interrupt at 14 bytes; a USB adapter sends 62 data bytes a packet.
+constexpr size_t FIFO_TRIGGER = 14;
+constexpr int FIFO_IDLE_CHARACTERS = 4;
+constexpr size_t USB_PACKET = 62;
+
 /// Waits up to ms milliseconds for the wake pipe; true when stop() was called.
 bool waitForStop(Core& e, int ms) {
     if (e.stopping) return true;
@@ -32,17 +38,89 @@ bool waitForStop(Core& e, int ms) {
     return e.stopping;
 }
 
+/// Ten bit times at the line's rate (at 115200 bit/s when answers are not paced).
+Clock::duration characterTime(const Core& e) {
+    return std::chrono::nanoseconds(10000000000LL / (e.options.baud > 0 ? e.options.baud : 115200));
+}
+
+/// Writes what the delivery model held back to the host in one go; false when no one holds the line (the
+/// bytes are lost, as on a real line) or the simulator stops while the line is full.
+bool release(Core& e, bool waitForRoom) {
+    if (e.held.empty()) return true;
+    const Clock::time_point now = Clock::now();
+    size_t done = 0;
+    while (done < e.held.size()) {
+        pollfd fd = {e.master, POLLOUT, 0};
+        if ((poll(&fd, 1, 0) < 0 && errno != EINTR) || (fd.revents & (POLLHUP | POLLERR | POLLNVAL))) break;
+        ssize_t n = write(e.master, e.held.data() + done, e.held.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if ((n < 0 && errno != EAGAIN && errno != EINTR) || !waitForRoom || waitForStop(e, 10)) break;
+    }
+    std::lock_guard<std::mutex> lock(e.mutex);
+    for (size_t i = 0; i < done; ++i)
+        e.logByte(1, e.held[i]);
+    // How long the last of these bytes waited after it had crossed: if they end an answer, its cost.
+    e.lastHold = e.options.delivery == Delivery::Byte ? Clock::duration::zero() : now - e.lastCrossed;
+    const bool all = done == e.held.size();
+    if (!all) e.note("answer dropped: the line is not held");
+    e.held.clear();
+    e.deliveredAt = Clock::now();
+    e.deliveredSinceInput = true;
+    return all;
+}
+
+/// Releases the held bytes if their timer has run out.
+void releaseIfDue(Core& e) {
+    if (!e.held.empty() && Clock::now() >= e.heldUntil) release(e, true);
+}
+
+/// Waits until a moment, releasing held bytes on time on the way; true when stop() was called.
+bool waitUntil(Core& e, Clock::time_point when) {
+    for (;;) {
+        Clock::time_point next = when;
+        if (!e.held.empty() && e.heldUntil < next) next = e.heldUntil;
+        // Long waits go in steps that stop() can cut short.
+        if (next - Clock::now() > std::chrono::milliseconds(20)) {
+            if (waitForStop(e, 10)) return true;
+            continue;
+        }
+        std::this_thread::sleep_until(next);
+        if (e.stopping) return true;
+        releaseIfDue(e);
+        if (Clock::now() >= when) return false;
+    }
+}
+
+/// One byte has crossed the line: it reaches the host as the delivery model says. False when it was lost.
+bool deliver(Core& e, uint8_t byte, bool waitForRoom) {
+    const Clock::time_point now = Clock::now();
+    e.held.push_back(byte);
+    e.lastCrossed = now;
+    switch (e.options.delivery) {
+    case Delivery::Byte:
+        return release(e, waitForRoom);
+    case Delivery::Fifo:
+        if (e.held.size() >= FIFO_TRIGGER) return release(e, waitForRoom);
+        e.heldUntil = now + FIFO_IDLE_CHARACTERS * characterTime(e);
+        return true;
+    case Delivery::Usb:
+        if (e.held.size() >= USB_PACKET) return release(e, waitForRoom);
+        if (e.held.size() == 1) e.heldUntil = now + std::chrono::milliseconds(e.options.latencyMs);
+        return true;
+    }
+    return true;
+}
+
 /// Holds a byte back until the line would have carried it: ten bit times after the line was last free. The
 /// due times add up from the last one, so a long answer takes its full time without drifting.
 void pace(Core& e, Clock::time_point& freeAt, Clock::time_point ready) {
     if (e.options.baud <= 0) return;
-    auto byteTime = std::chrono::nanoseconds(10000000000LL / e.options.baud);
-    Clock::time_point due = std::max(freeAt, ready) + byteTime;
+    Clock::time_point due = std::max(freeAt, ready) + characterTime(e);
     freeAt = due;
-    // Slow rates wait in steps that stop() can cut short.
-    while (due - Clock::now() > std::chrono::milliseconds(20))
-        if (waitForStop(e, 10)) return;
-    std::this_thread::sleep_until(due);
+    waitUntil(e, due);
 }
 
 /// Notes that the downloader opened or closed the slave side.
@@ -60,42 +138,34 @@ void setLineOpen(Core& e, bool open) {
     }
 }
 
-/// Writes one byte to the line; false when no one holds the line (the byte is lost, as on a real line) or the
-/// simulator stops while the line is full.
-bool putByte(Core& e, uint8_t byte, bool waitForRoom) {
-    for (;;) {
-        pollfd fd = {e.master, POLLOUT, 0};
-        if (poll(&fd, 1, 0) < 0 && errno != EINTR) return false;
-        if (fd.revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
-        if (write(e.master, &byte, 1) == 1) break;
-        if (errno != EAGAIN && errno != EINTR) return false;
-        if (!waitForRoom || waitForStop(e, 10)) return false;
-    }
-    std::lock_guard<std::mutex> lock(e.mutex);
-    e.logByte(1, byte);
-    return true;
-}
-
 /// Sends one answer byte by byte, as slowly as the faults and the baud rate say.
 void send(Core& e, const Answer& answer, Clock::time_point ready) {
+    // The downloader waits its after-erase delay before it reads these answers: no turnaround of its own.
+    e.timedAnswer = answer.command != "erasepage" && answer.command != "erasemain";
     for (uint8_t byte : answer.bytes) {
         if (answer.slowMs > 0) {
-            if (waitForStop(e, answer.slowMs)) return;
+            if (waitUntil(e, Clock::now() + std::chrono::milliseconds(answer.slowMs))) return;
             ready = Clock::now();
         }
         pace(e, e.outFreeAt, ready);
         if (e.stopping) return;
-        if (!putByte(e, byte, true)) {
-            std::lock_guard<std::mutex> lock(e.mutex);
-            e.note("answer dropped: the line is not held");
-            return;
-        }
+        if (!deliver(e, byte, true)) return;
     }
 }
 
 /// Takes the bytes the downloader sent, one at a time, and answers them.
 void receive(Core& e, const uint8_t* data, size_t n) {
     const Clock::time_point arrived = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(e.mutex);
+        if (e.deliveredSinceInput && e.held.empty() && e.timedAnswer) {
+            e.turnarounds.push_back(
+                std::chrono::duration<double, std::micro>(arrived - e.deliveredAt).count());
+            e.counters.heldMicros += static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(e.lastHold).count());
+        }
+        e.deliveredSinceInput = false;
+    }
     for (size_t i = 0; i < n && !e.stopping; ++i) {
         pace(e, e.inFreeAt, arrived);
         std::vector<Answer> answers;
@@ -108,9 +178,11 @@ void receive(Core& e, const uint8_t* data, size_t n) {
             } else {
                 std::vector<Reply> replies;
                 e.feed(data[i], replies);
-                for (const Reply& reply : replies)
+                for (const Reply& reply : replies) {
                     answers.push_back(
                         applyFaults(e.faults, reply, ++e.occurrences[reply.command], ++e.answers));
+                    e.counters.answers = e.answers;
+                }
             }
         }
         if (hangup) return e.hangUp("hangup-after");
@@ -128,14 +200,18 @@ void streamTick(Core& e) {
     if (e.nextStream < Clock::now())
         e.nextStream = Clock::now() + std::chrono::milliseconds(e.faults.streamMs);
     pace(e, e.outFreeAt, Clock::now());
-    putByte(e, STREAM_BYTE, false); // a full line drops the chatter
+    deliver(e, STREAM_BYTE, false); // a full line drops the chatter
 }
 
-/// How long to wait for the next event on a held line.
-int openPollMs(const Core& e) {
-    if (e.faults.streamMs <= 0) return IDLE_POLL_MS;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(e.nextStream - Clock::now()).count();
-    return static_cast<int>(std::max<long long>(0, std::min<long long>(left, IDLE_POLL_MS)));
+/// How long to wait for the next event on the line: a held answer, the stream's next byte, or a look at a
+/// line opened again.
+timespec pollTime(const Core& e) {
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(IDLE_POLL_MS);
+    if (e.lineOpen && e.faults.streamMs > 0) until = std::min(until, e.nextStream);
+    if (!e.held.empty()) until = std::min(until, e.heldUntil);
+    auto left = std::max<Clock::duration>(Clock::duration::zero(), until - Clock::now());
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
 }
 
 } // namespace
@@ -177,8 +253,10 @@ void Core::serve() {
     std::vector<uint8_t> buffer(4096);
     while (!stopping && !hungUp) {
         pollfd fds[2] = {{master, POLLIN, 0}, {wake[0], POLLIN, 0}};
-        int ready = poll(fds, 2, lineOpen ? openPollMs(*this) : IDLE_POLL_MS);
+        timespec wait = pollTime(*this);
+        int ready = ppoll(fds, 2, &wait, nullptr);
         if (ready < 0 && errno != EINTR) break;
+        releaseIfDue(*this);
         if (stopping || ready < 0) continue;
         short events = fds[0].revents;
         if (events & POLLIN) {

@@ -24,6 +24,10 @@ const char* const USAGE =
     "  --in-monitor       VQ-II: the monitor is already active (it answers the drop-in string with E1 00 "
     "3E)\n"
     "  --baud RATE        pace both directions at ten bit times per byte; without it answers come at once\n"
+    "  --deliver MODEL    how answers reach the host: byte (each byte as it arrives; the default), fifo\n"
+    "                     (14 bytes at a time and the rest after 4 idle character times, as a 16550 UART\n"
+    "                     hands them over) or usb[:MS] (62-byte packets, a shorter one MS milliseconds\n"
+    "                     after its first byte, as a USB adapter's latency timer; MS 1 to 255, default 16)\n"
     "  --link PATH        make PATH a symbolic link to the device (an old link is replaced, a file never)\n"
     "  --fault FAULT      inject a fault (repeatable; see below)\n"
     "  --signature TEXT   VQ-I: the answer to \"S\" (escapes \\r \\n \\t \\\\ \\xNN)\n"
@@ -89,6 +93,18 @@ bool parseInt(const std::string& text, int low, int high, int& value) {
     return true;
 }
 
+/// Reads byte, fifo, usb or usb:MS.
+bool parseDelivery(const std::string& text, vqsim::Options& options) {
+    if (text == "byte" || text == "fifo") {
+        options.delivery = text == "byte" ? vqsim::Delivery::Byte : vqsim::Delivery::Fifo;
+        return true;
+    }
+    if (text.compare(0, 3, "usb") != 0) return false;
+    options.delivery = vqsim::Delivery::Usb;
+    if (text.size() == 3) return true;
+    return text[3] == ':' && parseInt(text.substr(4), 1, 255, options.latencyMs);
+}
+
 /// Resolves the escapes of a --signature text; false on a malformed escape.
 bool unescapeText(const std::string& text, std::string& out) {
     out.clear();
@@ -131,6 +147,9 @@ bool applyOption(const std::string& name, const std::string& value, Settings& s,
     } else if (name == "--baud") {
         if (parseInt(value, 1, 100000000, s.options.baud)) return true;
         error = "--baud takes a positive rate in bit/s, not \"" + value + "\"";
+    } else if (name == "--deliver") {
+        if (parseDelivery(value, s.options)) return true;
+        error = "--deliver takes byte, fifo, usb or usb:MS (MS from 1 to 255), not \"" + value + "\"";
     } else if (name == "--fault") {
         s.options.faults.push_back(value);
         return true;
@@ -169,8 +188,9 @@ bool parseArguments(int argc, char** argv, Settings& s, std::string& error) {
             (name == "--help" ? s.help : name == "--once" ? s.once : s.options.inMonitor) = true;
             continue;
         }
-        static const char* const withValue[] = {"--generation", "--baud",        "--link", "--fault",
-                                                "--signature",  "--dump-format", "--dump", "--log"};
+        static const char* const withValue[] = {"--generation",  "--baud",  "--deliver",
+                                                "--link",        "--fault", "--signature",
+                                                "--dump-format", "--dump",  "--log"};
         bool known = false;
         for (const char* option : withValue)
             known = known || name == option;

@@ -63,6 +63,10 @@ bool Simulator::start(std::string& error) {
         error = "the baud rate must be positive, not " + std::to_string(e.options.baud);
         return false;
     }
+    if (e.options.latencyMs < 1 || e.options.latencyMs > 255) {
+        error = "the latency timer must be 1 to 255 ms, not " + std::to_string(e.options.latencyMs);
+        return false;
+    }
     if (!parseFaults(e.options.faults, e.options.generation, e.faults, error)) return false;
     e.monitor.inMonitor = e.options.inMonitor;
     e.startTime = Clock::now();
@@ -134,6 +138,11 @@ std::vector<uint8_t> Simulator::sent() const {
 std::vector<std::string> Simulator::lines() const {
     std::lock_guard<std::mutex> lock(engine->mutex);
     return engine->lines;
+}
+
+std::vector<double> Simulator::turnarounds() const {
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    return engine->turnarounds;
 }
 
 Counters Simulator::counters() const {

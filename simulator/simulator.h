@@ -26,10 +26,19 @@ namespace vqsim {
 ///         hangup        close the line instead of answering
 ///   Two faults stand for a whole line: "hangup-after=N" (close the line after N bytes were received)
 ///   and "stream=MS" (send chatter every MS milliseconds, forever).
+/// How answer bytes that have crossed the line reach the host.
+enum class Delivery {
+    Byte, ///< each byte as it arrives (an ideal line)
+    Fifo, ///< a 16550 UART's receive FIFO: 14 bytes at a time, the rest after 4 idle character times
+    Usb,  ///< a USB adapter: packets of 62 bytes, a shorter one once its latency timer runs out
+};
+
 struct Options {
     int generation = 2;     ///< 2: VQ-II serial monitor; 1: VQ-I boot loader
     bool inMonitor = false; ///< VQ-II: the monitor is already active (E1 00 3E to the drop-in string)
     int baud = 0;           ///< pace both directions at 10 bit times per byte; 0 answers at once
+    Delivery delivery = Delivery::Byte;
+    int latencyMs = 16; ///< Usb: milliseconds from a packet's first byte until it goes short
     std::string signature = "VQ-I boot loader 1.3 (simulated)\r\n"; ///< VQ-I: answer to "S"
     std::vector<std::string> faults;                                ///< as described above
 };
@@ -48,6 +57,9 @@ struct Counters {
     uint64_t probes = 0;        ///< VQ-II probe bytes
     uint64_t linesReceived = 0; ///< VQ-I S1 and S9 lines
     uint64_t badLines = 0;      ///< VQ-I lines with a bad checksum or form
+    uint64_t answers = 0; ///< answers given or withheld, one per command (drop-in string and probes too)
+    uint64_t heldMicros =
+        0; ///< how long answers' last bytes waited for the FIFO's or the adapter's timer, in all
 };
 
 class Simulator {
@@ -83,6 +95,10 @@ public:
     /// VQ-I: the S-record lines received, byte for byte with their line ends.
     std::vector<std::string> lines() const;
     Counters counters() const;
+    /// The host's turnaround, once per answer: microseconds from the moment the answer's last byte reached
+    /// the host until the next bytes from the host arrived. Answers to erase commands, after which the
+    /// downloader waits its after-erase delay, are left out.
+    std::vector<double> turnarounds() const;
     /// A one-line summary: bytes written, pages erased, verification reads.
     std::string summary() const;
     /// Writes the flash that is not erased as S-records (S2/S3 as the addresses need), or raw bytes.

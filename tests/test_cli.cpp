@@ -34,6 +34,7 @@ std::string usageText(const std::string& program) {
            "Download requires that the monitor/bootloader already be resident on your MCU,\n"
            "it cannot burn a blank chip.\n"
            "\n"
+           "   -b       - send records that follow each other as full blocks (VQ-II).\n"
            "   -c port  - specify comm port to which Velquin is connected, default is\n"
            "              port 1; a device path such as /dev/ttyUSB0 (or COM3) works too.\n"
            "   -d MS    - delay MS milliseconds between records, increase if you cannot\n"

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
 #include <functional>
 #include <string>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -475,6 +477,120 @@ TEST(MonitorVerify, TopPageSkipAndZeroLengthRecords) {
     EXPECT_EQ(fx::captured, "Verifying:\nVerification succeeded, 2 records total (1 skipped).\n");
 }
 
+// -b: the same memory, console text and comparisons in fewer commands. The image has gaps, a record crossing
+// 0x8000 (whose tail at 0xC000 joins the record that follows it there), a zero-length record inside a run,
+// records up to a page window's end and the next page, a record reaching the skipped top of the unpaged space
+// and runs longer than a block.
+TEST(MonitorJoin, SameMemoryAndTextInFewerCommands) {
+    std::vector<std::pair<uint32_t, Bytes>> image = {{0x1000, fx::bytes(32, 0x01)},
+                                                     {0x1020, fx::bytes(32, 0x21)},
+                                                     {0x1040, fx::bytes(32, 0x41)},
+                                                     {0x1100, fx::bytes(300, 0x02)},
+                                                     {0x122C, fx::bytes(32, 0x03)},
+                                                     {0x2000, fx::bytes(32, 0x10)},
+                                                     {0x2010, {}},
+                                                     {0x2020, fx::bytes(16, 0x30)},
+                                                     {0x7FD0, fx::bytes(32, 0x50)},
+                                                     {0x7FF0, fx::bytes(32, 0x60)},
+                                                     {0xC010, fx::bytes(16, 0x70)},
+                                                     {0xFEE0, fx::bytes(32, 0x80)},
+                                                     {0xFF00, fx::bytes(16, 0x90)},
+                                                     {0x30BFC0, fx::bytes(32, 0xA0)},
+                                                     {0x30BFE0, fx::bytes(32, 0xB0)},
+                                                     {0x318000, fx::bytes(32, 0xC0)},
+                                                     {0x318020, fx::bytes(32, 0xD0)}};
+    for (uint32_t i = 0; i < 16; ++i)
+        image.push_back({0xD000 + 32 * i, fx::bytes(32, static_cast<uint8_t>(i))});
+    std::string text[2][2];
+    Texts sent[2][2];
+    Rig rigs[2];
+    for (int join = 0; join < 2; ++join) {
+        Rig& rig = rigs[join];
+        ASSERT_TRUE(rig.open());
+        for (const auto& record : image)
+            rig.add(record.first, record.second);
+        rig.dl.joinBlocks = join == 1;
+        rig.dl.showPercent = true;
+        rig.prepare();
+        rig.dl.writeImage();
+        text[join][0] = fx::captured;
+        sent[join][0] = commands(rig.txSinceMark());
+        rig.mark();
+        rig.dl.verifyImage();
+        text[join][1] = fx::captured;
+        sent[join][1] = commands(rig.txSinceMark());
+    }
+    EXPECT_EQ(text[1][0], text[0][0]);
+    EXPECT_EQ(text[1][1], text[0][1]);
+    EXPECT_NE(text[1][0].find("Zero-length s-rec found 7 - 0x2010 0.\n"), std::string::npos) << text[1][0];
+    EXPECT_EQ(sent[1][0], (Texts{"A8 1000 96", "A8 1100 256", "A8 1200 76", "A8 2000 48", "A8 7FD0 48",
+                                 "A8 C000 32", "A8 D000 256", "A8 D100 256", "A8 FEE0 48", "A2 0030 30",
+                                 "ERASEPAGE", "A8 BFC0 64", "A2 0030 31", "ERASEPAGE", "A8 8000 64"}));
+    EXPECT_EQ(sent[1][1], (Texts{"A2 0030 00", "A7 1000 96", "A7 1100 256", "A7 1200 76", "A7 2000 48",
+                                 "A7 7FD0 48", "A7 C000 32", "A7 D000 256", "A7 D100 256", "A7 FEE0 32",
+                                 "A2 0030 30", "A7 BFC0 64", "A2 0030 31", "A7 8000 64"}));
+    EXPECT_GT(sent[0][0].size(), sent[1][0].size() + 20);
+    EXPECT_GT(sent[0][1].size(), sent[1][1].size() + 20);
+    for (uint32_t address = 0; address < 0x10000; ++address)
+        ASSERT_EQ(rigs[1].sim.peek(address), rigs[0].sim.peek(address)) << std::hex << address;
+    for (uint32_t address = 0x308000; address < 0x31C000; ++address)
+        ASSERT_EQ(rigs[1].sim.peek(address), rigs[0].sim.peek(address)) << std::hex << address;
+}
+
+// A byte that differs inside a joined block is reported as without -b: the same address and bytes, after the
+// percentages of the records up to the one that holds it.
+TEST(MonitorJoin, MismatchReadsAsWithoutJoining) {
+    std::string text[2];
+    for (int join = 0; join < 2; ++join) {
+        Rig rig;
+        ASSERT_TRUE(rig.open());
+        for (uint32_t i = 0; i < 6; ++i) {
+            const Bytes data = fx::bytes(32, static_cast<uint8_t>(0x20 * i));
+            rig.add(0x1000 + 32 * i, data);
+            pokeMemory(rig.sim, 0x1000 + 32 * i, data);
+        }
+        rig.sim.poke(0x1083, 0x00);
+        rig.dl.joinBlocks = join == 1;
+        rig.dl.showPercent = true;
+        rig.dl.enterMonitor(10);
+        rig.mark();
+        EXPECT_EQ(exitStatus([&] { rig.dl.verifyImage(); }), EXIT_PROTOCOL);
+        text[join] = fx::captured;
+        EXPECT_EQ(commands(rig.txSinceMark()).size(), join ? 1u : 5u);
+    }
+    EXPECT_EQ(text[0],
+              "$Verifying\nVerifying:\n%83.33\nVerification failed: At 0x1083 expected 0x83, found 0x00.\n");
+    EXPECT_EQ(text[1], text[0]);
+}
+
+// A read-back returns once its bytes are there, however the line hands them over: the controller sees the
+// next command soon after the answer's last byte reached the host (a bound that only a wait of our own can
+// break).
+TEST(MonitorVerify, ReadBackReturnsOnceTheBytesAreThere) {
+    for (vqsim::Delivery delivery : {vqsim::Delivery::Fifo, vqsim::Delivery::Usb}) {
+        vqsim::Options options;
+        options.baud = 9600;
+        options.delivery = delivery;
+        Rig rig(options);
+        ASSERT_TRUE(rig.open());
+        rig.dl.baudRate = 9600;
+        ASSERT_TRUE(rig.dl.openPort());
+        for (uint32_t i = 0; i < 3; ++i) {
+            const Bytes data = fx::bytes(256, static_cast<uint8_t>(i));
+            rig.add(0x1000 + 256 * i, data);
+            pokeMemory(rig.sim, 0x1000 + 256 * i, data);
+        }
+        rig.dl.enterMonitor(10);
+        const size_t before = rig.sim.turnarounds().size();
+        rig.dl.verifyImage();
+        EXPECT_EQ(fx::captured.substr(fx::captured.rfind("Verification")),
+                  "Verification succeeded, 3 records total (0 skipped).\n");
+        const std::vector<double> after = rig.sim.turnarounds();
+        ASSERT_EQ(after.size(), before + 3) << "after the probe and the first two read-backs";
+        EXPECT_LT(*std::min_element(after.begin() + static_cast<long>(before), after.end()), 20000.0);
+    }
+}
+
 // Paged records that would not land where the image says are refused before the port is opened.
 TEST(MonitorImageCheck, RecordsOutsideThePageWindow) {
     struct Case {
@@ -676,4 +792,48 @@ TEST(MonitorProgram, UnplaceableRecordStopsBeforeThePort) {
                          "ERROR: Record at 0x3CC000 cannot be written to a VQ-II controller: window address "
                          "outside 0x8000-0xBFFF.\n");
     EXPECT_TRUE(p.sim.received().empty());
+}
+
+// Bytes left waiting on the line from before (here: an answer's extra byte, kept while another program holds
+// the line open) are discarded when the port opens; and the low-latency request, which a pseudo-terminal
+// refuses, is refused quietly even at -v 3.
+TEST(MonitorProgram, StaleInputIsDiscardedAndLowLatencyRefusedQuietly) {
+    Program p(withFaults({"extra=0x3E@probe#1"}));
+    ASSERT_TRUE(p.start());
+    const int holder = open(p.sim.devicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    {
+        Downloader dl;
+        dl.portPath = p.sim.devicePath();
+        ASSERT_TRUE(dl.openPort());
+        dl.enterMonitor(10);
+        for (int i = 0; i < 100 && p.sim.sent().size() < 7; ++i)
+            usleep(10000);
+        ASSERT_EQ(p.sim.sent().size(), 7u) << "the probe's answer and its extra byte";
+    }
+    const std::string file = p.dir.file("s.s19");
+    fx::writeFile(file, s19({{0x4000, fx::bytes(16)}}, 0x4000));
+    const fx::RunResult r = p.run({"-v", "3", "-dw", "0"}, file);
+    close(holder);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Verification succeeded, 1 records total (0 skipped).\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("atency"), std::string::npos) << r.out;
+}
+
+// At 300 and 600 bit/s a command takes longer to go out than a read time-out lasts: the wait for its answer
+// starts when it has left the line.
+TEST(MonitorProgram, SlowLinesAt300And600) {
+    for (int baud : {300, 600}) {
+        vqsim::Options options;
+        options.baud = baud;
+        Program p(options);
+        ASSERT_TRUE(p.start());
+        const std::string file = p.dir.file("slow.s19");
+        fx::writeFile(file, s19({{0x4000, fx::bytes(4)}}, 0x4000));
+        const fx::RunResult r = p.run({"-r", "-" + std::to_string(baud), "-dw", "0"}, file);
+        EXPECT_EQ(r.status, 0) << baud << "\n" << r.out;
+        EXPECT_NE(r.out.find("Verification succeeded, 1 records total (0 skipped).\n"), std::string::npos);
+        expectMemory(p.sim, 0x4000, fx::bytes(4));
+    }
 }

@@ -587,6 +587,8 @@ TEST(Program, RefusesBadOptionsWithAMessage) {
          "VQ-II controller (dropin reset probe writebyte erasepage erasemain "
          "writeblock readblock any)\n"},
         {{"--baud", "0"}, "vqsim: --baud takes a positive rate in bit/s, not \"0\"\n"},
+        {{"--deliver", "usb:0"},
+         "vqsim: --deliver takes byte, fifo, usb or usb:MS (MS from 1 to 255), not \"usb:0\"\n"},
         {{"--dump-format", "hex"}, "vqsim: --dump-format takes srec or bin, not \"hex\"\n"},
         {{"--in-monitor", "--generation", "1"},
          "vqsim: --in-monitor applies to a VQ-II controller (--generation "
@@ -617,6 +619,10 @@ TEST(Program, HelpDocumentsEveryOptionAndFault) {
     for (const char* word : {"--generation",
                              "--in-monitor",
                              "--baud",
+                             "--deliver",
+                             "byte",
+                             "fifo",
+                             "usb[:MS]",
                              "--link",
                              "--fault",
                              "--signature",
@@ -643,4 +649,37 @@ TEST(Program, HelpDocumentsEveryOptionAndFault) {
                              "wake (the \"!!\") cr w u s9 x S any",
                              "Examples:"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
+
+// Answer bytes reach the host as the chosen line hands them over: a UART FIFO's tail after 4 idle character
+// times, a USB adapter's short last packet once its latency timer has run out after the packet's first byte.
+// (How a pseudo-terminal's reader splits them up is the kernel's business, so only times are checked.)
+TEST(Line, DeliveriesHoldTheLastBytesForTheirTimers) {
+    const double byteUs = 86.8; // at 115200 bit/s
+    struct Case {
+        vqsim::Delivery delivery;
+        double leastHeldUs;  // how long the answer's last bytes waited at least
+        double leastSeconds; // line time up to the last chunk's first byte, plus its timer
+    };
+    const Case cases[] = {{vqsim::Delivery::Byte, 0, 263 * byteUs / 1e6},
+                          {vqsim::Delivery::Fifo, 4 * byteUs, 263 * byteUs / 1e6},
+                          {vqsim::Delivery::Usb, 16000 - 10 * byteUs, 253 * byteUs / 1e6 + 0.016}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.delivery));
+        vqsim::Options options = monitor(true);
+        options.baud = 115200;
+        options.delivery = c.delivery;
+        auto sim = started(options);
+        Peer peer(sim->devicePath());
+        auto start = Clock::now();
+        EXPECT_EQ(peer.exchange(readBlock(0x1000, 256), 259), Bytes(256, 0xFF) + DONE);
+        EXPECT_GE(secondsSince(start), c.leastSeconds);
+        // The hold counts once the next command shows that the answer has ended.
+        EXPECT_EQ(peer.exchange({0x0D}, 3), NOT_RECOGNIZED);
+        const double held = static_cast<double>(sim->counters().heldMicros);
+        EXPECT_GE(held, c.leastHeldUs);
+        if (c.delivery == vqsim::Delivery::Byte) {
+            EXPECT_EQ(held, 0.0);
+        }
+    }
 }

@@ -4,7 +4,9 @@
 #include "downloader.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace monitor {
 
@@ -35,5 +37,38 @@ inline unsigned blockLength(uint32_t address, uint32_t remaining) {
 inline uint32_t recordLength(const SRecord& record) {
     return static_cast<uint32_t>(std::min<size_t>(record.length, record.data.size()));
 }
+
+/// Records that start in the top 256 bytes of the 16-bit space are not read back.
+inline bool skippedByVerification(uint32_t mappedStart) {
+    return mappedStart >= 0xFF00 && mappedStart <= 0xFFFF;
+}
+
+/// Bytes of one record inside a block.
+struct Segment {
+    size_t record;       ///< the record's position in address order, from 0
+    unsigned block;      ///< which of the record's own blocks (cut as without -b) the bytes belong to, from 0
+    const uint8_t* data; ///< the bytes, in the record
+    unsigned n;
+    bool ends; ///< the record's last bytes
+};
+
+/// One write-block or read-block command: n bytes from a mapped address, gathered from one or more records.
+struct Block {
+    uint32_t address = 0;
+    unsigned n = 0;
+    std::vector<Segment> parts;
+};
+
+/// The image's records in address order.
+std::vector<const SRecord*> recordList(const FirmwareImage& image);
+
+/// The blocks that carry the records, in order. Each record is cut into blocks of at most MAX_BLOCK bytes
+/// that never run across 0x8000. With join, bytes that follow each other without a gap share blocks of up to
+/// MAX_BLOCK bytes, which never run across 0x8000, past the end of a page's window or onto another page. With
+/// skipTop, the records that verification passes over have no bytes in any block.
+std::vector<Block> planBlocks(const std::vector<const SRecord*>& records, bool join, bool skipTop);
+
+/// The bytes of a block, in one piece: in the record itself, or gathered into buffer (MAX_BLOCK bytes).
+const uint8_t* blockBytes(const Block& block, uint8_t* buffer);
 
 } // namespace monitor

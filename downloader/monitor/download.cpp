@@ -1,9 +1,12 @@
 // Block download: every record, in ascending address order, is cut into blocks of at most MAX_BLOCK bytes
-// that never run across 0x8000, and each block goes out as one write-block command.
+// that never run across 0x8000 (with -b, records that follow each other share full blocks), and each block
+// goes out as one write-block command.
 #include "downloader.h"
 #include "monitor/blocks.h"
 
 #include <cassert>
+#include <cstring>
+#include <vector>
 
 void Downloader::writeBlock(uint32_t address, const uint8_t* data, unsigned n) {
     assert(n <= MAX_BLOCK);
@@ -12,8 +15,13 @@ void Downloader::writeBlock(uint32_t address, const uint8_t* data, unsigned n) {
     // Only the low 16 bits go into the command; the page is already in the page register.
     const uint8_t command[4] = {MON_WRITE_BLOCK, static_cast<uint8_t>(address >> 8),
                                 static_cast<uint8_t>(address), static_cast<uint8_t>(n - 1)};
-    writeBytes(command, sizeof command);
-    writeBytes(data, n);
+    // Command and data show as two traces, and go out in one write, which spares the system a call.
+    trace("TX: ", command, sizeof command);
+    trace("TX: ", data, n);
+    uint8_t block[sizeof command + MAX_BLOCK];
+    std::memcpy(block, command, sizeof command);
+    std::memcpy(block + sizeof command, data, n);
+    sendBytes(block, static_cast<unsigned>(sizeof command + n));
     checkReply(MON_ERR_NONE, MON_STATUS_NONE, 0);
 }
 
@@ -21,37 +29,43 @@ void Downloader::writeImage() {
     if (showPercent) message(-1, "$%s", writeLabel);
     message(1, "%s:", writeLabel);
 
+    const std::vector<const SRecord*> records = monitor::recordList(image);
+    const double total = static_cast<double>(records.size());
+    uint64_t imageBytes = 0;
+    for (const SRecord* record : records)
+        imageBytes += record->length;
+
+    // Each record is counted and reported as it comes up, in address order. A record whose bytes join a
+    // block that began with an earlier record comes up once that block is written: its lines read the same.
     int recordNumber = 0;
     uint64_t byteTotal = 0;
-    const double total = static_cast<double>(image.recordCount());
-    uint64_t imageBytes = 0;
-    for (const auto& entry : image.records)
-        imageBytes += entry.second.length;
-    for (const auto& entry : image.records) {
-        const SRecord& record = entry.second;
-        const uint32_t length = monitor::recordLength(record);
-        uint32_t address = monitor::mapStart(record.address);
-        ++recordNumber;
-        byteTotal += record.length;
-        if (showPercent && recordNumber % 5 == 0) message(-1, "%%%.2f", recordNumber * 100.0 / total);
-        if (record.length == 0) {
-            message(0, "Zero-length s-rec found %d - 0x%x %d.", recordNumber, address,
-                    static_cast<int>(record.length));
-            showProgress(writeLabel, recordNumber, image.recordCount(), byteTotal, imageBytes);
-            continue;
+    size_t reached = 0;
+    auto reach = [&](size_t upTo) {
+        for (; reached < upTo; ++reached) {
+            const SRecord& record = *records[reached];
+            ++recordNumber;
+            byteTotal += record.length;
+            if (showPercent && recordNumber % 5 == 0) message(-1, "%%%.2f", recordNumber * 100.0 / total);
+            if (record.length != 0) continue;
+            message(0, "Zero-length s-rec found %d - 0x%x %d.", recordNumber,
+                    monitor::mapStart(record.address), static_cast<int>(record.length));
+            showProgress(writeLabel, recordNumber, records.size(), byteTotal, imageBytes);
         }
+    };
 
-        uint32_t offset = 0;
-        for (int block = 0; offset < length; ++block) {
-            const unsigned n = monitor::blockLength(address, length - offset);
-            message(4, "SR:  %05d:%d", recordNumber, block);
-            writeBlock(address, record.data.data() + offset, n);
-            offset += n;
-            address = monitor::nextBlock(address, n);
-        }
-        showProgress(writeLabel, recordNumber, image.recordCount(), byteTotal, imageBytes);
-        sleepMs(recordDelay);
+    uint8_t buffer[MAX_BLOCK];
+    for (const monitor::Block& block : monitor::planBlocks(records, joinBlocks, false)) {
+        const monitor::Segment& head = block.parts.front();
+        reach(head.record + 1);
+        message(4, "SR:  %05d:%d", recordNumber, head.block);
+        writeBlock(block.address, monitor::blockBytes(block, buffer), block.n);
+        const monitor::Segment& tail = block.parts.back();
+        reach(tail.record + 1);
+        if (tail.ends) showProgress(writeLabel, recordNumber, records.size(), byteTotal, imageBytes);
+        // The record delay follows each record, or with -b each block.
+        if (recordDelay > 0 && (joinBlocks || tail.ends)) sleepMs(recordDelay);
     }
+    reach(records.size());
 
     if (showPercent) message(-1, "%%100.00");
     message(1, "Write complete, %d records, %d bytes.", recordNumber, static_cast<int>(byteTotal));

@@ -61,23 +61,22 @@ const char* statusText(uint8_t status) {
 void Downloader::checkReply(uint8_t expectedError, uint8_t expectedStatus, int attempt) {
     // A byte that never comes keeps its default here, and the messages show the buffer as it stands.
     uint8_t reply[3] = {MON_ERR_NONE, MON_STATUS_NONE, 0x00};
-    auto receive = [this](uint8_t& into) {
-        uint8_t byte = 0;
-        if (!readByte(&byte)) return false;
-        into = byte;
-        return true;
-    };
-
     // The first byte may be slow in coming after an erase or a long block: five reads for it.
-    bool gotError = false;
-    for (int read = 0; read < 5 && !gotError; ++read)
-        gotError = receive(reply[0]);
+    finishReply(reply, 0, 5, expectedError, expectedStatus, attempt);
+}
+
+void Downloader::finishReply(uint8_t* reply, unsigned got, int tries, uint8_t expectedError,
+                             uint8_t expectedStatus, int attempt) {
+    // Status and prompt follow the error byte at the line's pace and are taken with it; a read that brought
+    // some of the three has waited its time-out for the next one already.
+    for (; got == 0 && tries > 0; --tries)
+        got = receive(reply, 3);
     std::string failure;
-    if (!gotError)
+    if (got == 0)
         failure = "Timed out reading response, " + hexByte(reply[0]);
-    else if (!receive(reply[1]))
+    else if (got == 1)
         failure = "Could not read status code, " + hexByte(reply[0]) + " " + hexByte(reply[1]);
-    else if (!receive(reply[2]))
+    else if (got == 2)
         failure = "Could not read monitor prompt, " + hexByte(reply[0]) + " " + hexByte(reply[1]) + " " +
                   hexByte(reply[2]);
 

@@ -1,5 +1,6 @@
 set(VQ_MONITOR_SOURCES
   monitor/blocks.h
+  monitor/blocks.cpp
   monitor/reply.cpp
   monitor/entry.cpp
   monitor/paging.cpp

@@ -1,16 +1,10 @@
-// Block verification: the controller's memory is read back block by block, cut and mapped as the download
-// cut and mapped it, and compared byte for byte with the image.
+// Block verification: the controller's memory is read back block by block, cut, joined and mapped as the
+// download did it, and compared byte for byte with the image.
 #include "downloader.h"
 #include "monitor/blocks.h"
 
-namespace {
-
-/// Records that start in the top 256 bytes of the 16-bit space are not read back.
-bool skipped(uint32_t address) {
-    return address >= 0xFF00 && address <= 0xFFFF;
-}
-
-} // namespace
+#include <algorithm>
+#include <vector>
 
 void Downloader::verifyImage() {
     if (showPercent) message(-1, "$%s", verifyLabel);
@@ -18,61 +12,86 @@ void Downloader::verifyImage() {
     // An earlier step may have left the page register on a page.
     setPage(0, false);
 
+    const std::vector<const SRecord*> records = monitor::recordList(image);
+    const double total = static_cast<double>(records.size());
+    uint64_t imageBytes = 0, bytesDone = 0;
+    for (const SRecord* record : records)
+        imageBytes += record->length;
+
+    // Each record is counted as it comes up, in address order; one whose bytes join a block that began with
+    // an earlier record comes up once that block has been compared, or at the byte that differs.
     int recordNumber = 0;
     int skippedCount = 0;
-    const double total = static_cast<double>(image.recordCount());
-    uint8_t buffer[MAX_BLOCK];
-    uint64_t imageBytes = 0, bytesDone = 0;
-    for (const auto& entry : image.records)
-        imageBytes += entry.second.length;
-    size_t visited = 0;
-    for (const auto& entry : image.records) {
-        const SRecord& record = entry.second;
-        const uint32_t length = monitor::recordLength(record);
-        // The line counts the records already compared.
-        showProgress(verifyLabel, visited++, image.recordCount(), bytesDone, imageBytes);
-        bytesDone += record.length;
-        if (record.length == 0) continue;
-        uint32_t address = monitor::mapStart(record.address);
-        ++recordNumber;
-        if (showPercent && recordNumber % 5 == 0) message(-1, "%%%.2f", recordNumber * 100.0 / total);
-        if (skipped(address)) {
-            ++skippedCount;
-            continue;
+    size_t reached = 0;
+    auto reach = [&](size_t upTo) {
+        for (; reached < upTo; ++reached) {
+            const SRecord& record = *records[reached];
+            // The line counts the records already compared.
+            showProgress(verifyLabel, reached, records.size(), bytesDone, imageBytes);
+            bytesDone += record.length;
+            if (record.length == 0) continue;
+            ++recordNumber;
+            if (showPercent && recordNumber % 5 == 0) message(-1, "%%%.2f", recordNumber * 100.0 / total);
+            if (monitor::skippedByVerification(monitor::mapStart(record.address))) ++skippedCount;
         }
+    };
 
-        uint32_t offset = 0;
-        for (int block = 0; offset < length; ++block) {
-            const unsigned n = monitor::blockLength(address, length - offset);
-            const uint8_t command[4] = {MON_READ_BLOCK, static_cast<uint8_t>(address >> 8),
-                                        static_cast<uint8_t>(address), static_cast<uint8_t>(n - 1)};
-            message(4, "VR:  %05d:%d", recordNumber, block);
+    // A block's bytes and the reply behind them arrive as one answer and are read as one.
+    uint8_t buffer[MAX_BLOCK + 3];
+    auto readAnswer = [&](const uint8_t* command, unsigned n) {
+        writeBytes(command, 4);
+        unsigned got = receive(buffer, n + 3);
+        trace("RX: ", buffer, std::min(got, n));
+        return got < n ? -1 : static_cast<int>(got - n);
+    };
+    for (const monitor::Block& block : monitor::planBlocks(records, joinBlocks, true)) {
+        const monitor::Segment& head = block.parts.front();
+        reach(head.record + 1);
+        const uint32_t address = block.address;
+        const unsigned n = block.n;
+        const uint8_t command[4] = {MON_READ_BLOCK, static_cast<uint8_t>(address >> 8),
+                                    static_cast<uint8_t>(address), static_cast<uint8_t>(n - 1)};
+        message(4, "VR:  %05d:%d", recordNumber, head.block);
+        setPage(address, false);
+        int replyBytes = readAnswer(command, n);
+        if (replyBytes < 0) {
+            // One more try after a fresh monitor entry; the page register is still where it was.
+            enterMonitor(10);
             setPage(address, false);
-            writeBytes(command, sizeof command);
-            if (!readBytes(buffer, n)) {
-                // One more try after a fresh monitor entry; the page register is still where it was.
-                enterMonitor(10);
-                setPage(address, false);
-                writeBytes(command, sizeof command);
-                if (!readBytes(buffer, n))
-                    fatal(EXIT_PROTOCOL, "Could not read record %d block %d during verification.",
-                          recordNumber, block + 1);
-            }
-            checkReply(MON_ERR_NONE, MON_STATUS_NONE, 0);
-
-            const uint8_t* expected = record.data.data() + offset;
-            for (unsigned i = 0; i < n; ++i) {
-                if (buffer[i] != expected[i])
-                    fatal(EXIT_PROTOCOL, "Verification failed: At 0x%X expected 0x%02X, found 0x%02X.",
-                          address + i, expected[i], buffer[i]);
-            }
-            offset += n;
-            address = monitor::nextBlock(address, n);
+            replyBytes = readAnswer(command, n);
+            if (replyBytes < 0)
+                fatal(EXIT_PROTOCOL, "Could not read record %d block %d during verification.", recordNumber,
+                      head.block + 1);
         }
-        sleepMs(recordDelay);
-    }
+        // The read that took the block waited once for the reply's first byte already.
+        uint8_t* reply = buffer + n;
+        if (replyBytes == 0) {
+            reply[0] = MON_ERR_NONE;
+            reply[1] = MON_STATUS_NONE;
+            reply[2] = 0x00;
+        } else if (replyBytes < 3) {
+            reply[2] = 0x00;
+            if (replyBytes == 1) reply[1] = MON_STATUS_NONE;
+        }
+        finishReply(reply, static_cast<unsigned>(replyBytes), 4, MON_ERR_NONE, MON_STATUS_NONE, 0);
 
-    showProgress(verifyLabel, visited, image.recordCount(), bytesDone, imageBytes);
+        unsigned at = 0;
+        for (const monitor::Segment& part : block.parts) {
+            for (unsigned i = 0; i < part.n; ++i, ++at) {
+                if (buffer[at] == part.data[i]) continue;
+                reach(part.record + 1);
+                fatal(EXIT_PROTOCOL, "Verification failed: At 0x%X expected 0x%02X, found 0x%02X.",
+                      address + at, part.data[i], buffer[at]);
+            }
+        }
+        const monitor::Segment& tail = block.parts.back();
+        reach(tail.record + 1);
+        // The record delay follows each record, or with -b each block.
+        if (recordDelay > 0 && (joinBlocks || tail.ends)) sleepMs(recordDelay);
+    }
+    reach(records.size());
+
+    showProgress(verifyLabel, reached, records.size(), bytesDone, imageBytes);
     if (showPercent) message(-1, "%%100.00");
     message(1, "Verification succeeded, %d records total (%d skipped).", recordNumber, skippedCount);
 }

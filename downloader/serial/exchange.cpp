@@ -9,8 +9,10 @@
 
 /// A one-byte read gives up after 250 ms plus 1 ms per byte.
 static const int READ_TIMEOUT_MS = 251;
-/// A write of n bytes gives up after n + 25 ms.
+/// A write of n bytes gives up after its line time, rounded up to whole milliseconds a byte, plus 25 ms.
 static const unsigned WRITE_TIMEOUT_BASE_MS = 25;
+/// The longest sleep while the rest of a block arrives.
+static const int64_t SLEEP_STEP_US = 25000;
 /// With no port a read fails as on a hung-up line: at once, but not without a pause.
 static const int NO_PORT_PAUSE_MS = 20;
 /// drainInput gives up on a line that never falls quiet after this long or this many bytes.
@@ -35,25 +37,71 @@ void Downloader::trace(const char* prefix, const uint8_t* bytes, unsigned n) {
 }
 
 bool Downloader::readByte(uint8_t* byte) {
+    return receive(byte, 1) == 1;
+}
+
+unsigned Downloader::receive(uint8_t* buffer, unsigned n) {
+    using Clock = std::chrono::steady_clock;
+    if (n == 0) return 0;
     if (portHandle == NO_PORT) {
         sleepMs(NO_PORT_PAUSE_MS);
-        return false;
+        return 0;
     }
-    return platformRead(portHandle, byte, READ_TIMEOUT_MS) == ReadResult::Byte;
+    const auto byteTime = std::chrono::microseconds(baudRate > 0 ? 10 * 1000000LL / baudRate : 0);
+    const auto step = std::chrono::microseconds(SLEEP_STEP_US);
+    // The time-out of a byte runs from the byte before it; that of the first, from when the command has left
+    // the line, since at a slow rate a command may take longer to go out than the time-out lasts.
+    Clock::time_point previous = std::max(Clock::now(), lineFreeAt);
+    // No byte taken after a sleep can have arrived before this.
+    Clock::time_point sleptFrom = lineFreeAt;
+    bool slept = false;
+    // While the command is still going out, no answer can be there: the answer needs its own line time
+    // after it. The sleep stops one byte short, so that the last byte wakes the wait below the moment it
+    // arrives.
+    if (byteTime.count() > 0 && lineFreeAt > Clock::now()) {
+        const Clock::time_point now = Clock::now();
+        sleepUs(std::chrono::duration_cast<std::chrono::microseconds>(
+                    std::min(lineFreeAt + byteTime * (n - 1), now + step) - now)
+                    .count());
+        slept = true;
+    }
+    unsigned got = 0;
+    while (got < n) {
+        // 1. Whatever has arrived is taken at once, in one call.
+        size_t taken = platformReadAvailable(portHandle, buffer + got, n - got);
+        Clock::time_point arrived = slept ? sleptFrom : Clock::now();
+        if (taken == 0) {
+            // 2. Nothing there: wait for the next byte; the bytes that came with it are taken with it.
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                previous + std::chrono::milliseconds(READ_TIMEOUT_MS) - Clock::now());
+            int leftMs = static_cast<int>(std::max<int64_t>(0, left.count()));
+            if (platformRead(portHandle, buffer + got, leftMs) != ReadResult::Byte) break;
+            arrived = Clock::now();
+            taken = 1;
+            if (got + 1 < n) taken += platformReadAvailable(portHandle, buffer + got + 1, n - got - 1);
+        }
+        got += static_cast<unsigned>(taken);
+        previous = Clock::now();
+        slept = false;
+
+        // 3. The rest cannot all be there before its line time from the last arrival has passed: sleep until
+        // one byte short of that, which keeps a trickling line from waking us per byte. Sleeps are kept
+        // short, so that bytes found after one are timed to within a step.
+        const unsigned rest = n - got;
+        if (rest > 1 && byteTime.count() > 0) {
+            Clock::time_point wake = std::min(arrived + byteTime * (rest - 1), previous + step);
+            if (wake > previous) {
+                sleptFrom = previous;
+                slept = true;
+                sleepUs(std::chrono::duration_cast<std::chrono::microseconds>(wake - previous).count());
+            }
+        }
+    }
+    return got;
 }
 
 bool Downloader::readBytes(uint8_t* buffer, unsigned n) {
-    unsigned got = 0;
-    while (got < n && readByte(&buffer[got])) {
-        ++got;
-        // The rest of a block follows at the line's pace: let it arrive and take it in one call, rather than
-        // waking up for every byte. Only what was asked for is taken; a byte that is late is waited for as
-        // any other.
-        if (got < n && baudRate > 0) {
-            sleepUs(static_cast<int64_t>(n - got) * 10 * 1000000 / baudRate);
-            got += static_cast<unsigned>(platformReadAvailable(portHandle, buffer + got, n - got));
-        }
-    }
+    unsigned got = receive(buffer, n);
     // The trace shows what came; the position of a read that failed has nothing to show.
     trace("RX: ", buffer, got);
     return got == n;
@@ -80,10 +128,14 @@ bool Downloader::expect(const char* expected, bool fatalOnMismatch) {
 
 bool Downloader::writeBytes(const uint8_t* data, unsigned n) {
     trace("TX: ", data, n);
+    return sendBytes(data, n);
+}
+
+bool Downloader::sendBytes(const uint8_t* data, unsigned n) {
     if (portHandle == NO_PORT) return false;
-    unsigned timeout = n < INT_MAX - WRITE_TIMEOUT_BASE_MS ? n + WRITE_TIMEOUT_BASE_MS : INT_MAX;
+    const uint64_t timeout = static_cast<uint64_t>(n) * lineMsPerByte(baudRate) + WRITE_TIMEOUT_BASE_MS;
     auto start = std::chrono::steady_clock::now();
-    bool written = platformWrite(portHandle, data, n, static_cast<int>(timeout));
+    bool written = platformWrite(portHandle, data, n, static_cast<int>(std::min<uint64_t>(timeout, INT_MAX)));
     keepPaceWithLine(start, n);
     return written;
 }

@@ -16,8 +16,17 @@ bool Downloader::openPort() {
     }
     std::string device = portPath.empty() ? platformDeviceName(port) : portPath;
     portHandle = platformOpen(device, baudRate, portError);
-    if (portHandle != NO_PORT) openPortForSignals = portHandle;
-    return portHandle != NO_PORT;
+    if (portHandle == NO_PORT) return false;
+    openPortForSignals = portHandle;
+    lineFreeAt = {};
+    // Low latency hands each answer over as soon as it is in. A driver without the mode (a pseudo-terminal,
+    // a plain UART) is no fault and is not mentioned: the transcripts of such lines stay as they were.
+    LowLatency latency = platformRequestLowLatency(portHandle);
+    if (latency == LowLatency::Set)
+        message(3, "Low-latency mode set (restored on close).");
+    else if (latency == LowLatency::AlreadySet)
+        message(3, "Low-latency mode was set already.");
+    return true;
 }
 
 void Downloader::closePort() {

@@ -1,5 +1,6 @@
 // The serial port on Linux and other POSIX systems: termios for the line, poll() for the deadlines.
 #include "serial/custom_rate.h"
+#include "serial/low_latency.h"
 #include "serial/port.h"
 
 #include <cctype>
@@ -106,6 +107,9 @@ PortHandle platformOpen(const std::string& device, int baudRate, std::string& re
         close(fd);
         return NO_PORT;
     }
+    // Bytes left on the line by an earlier run (a late answer, an interrupted download) would be read as the
+    // answer to the first command.
+    tcflush(fd, TCIFLUSH);
     return fd;
 }
 
@@ -120,9 +124,8 @@ static ReadResult failedRead() {
 }
 
 ReadResult platformRead(PortHandle handle, uint8_t* byte, int timeoutMs) {
-    // A byte that is already there is taken without waiting. With no minimum count a read returns 0 when
-    // nothing has arrived, so only poll below can tell a quiet line from one that hung up.
-    if (read(handle, byte, 1) == 1) return ReadResult::Byte;
+    // The caller has just taken what was there, so this goes straight to poll. With no minimum count a read
+    // returns 0 when nothing has arrived, so only poll can tell a quiet line from one that hung up.
     int64_t deadline = nowMs() + timeoutMs;
     for (;;) {
         pollfd pfd = {handle, POLLIN, 0};
@@ -177,6 +180,7 @@ bool platformWrite(PortHandle handle, const uint8_t* data, size_t n, int timeout
 }
 
 void platformClose(PortHandle handle) {
+    restoreLowLatency(handle);
     ioctl(handle, TIOCNXCL);
     close(handle);
 }

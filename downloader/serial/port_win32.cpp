@@ -1,5 +1,6 @@
 // The serial port on Windows: the COM device with its line settings and time-outs set at open, so that every
-// ReadFile of one byte and every WriteFile of a block ends by itself.
+// ReadFile of one byte and every WriteFile of a block ends by itself; what has arrived is taken by the queue
+// count that ClearCommError reports.
 #include "serial/port.h"
 
 #include <cctype>
@@ -7,6 +8,11 @@
 
 /// How long a read or write on a failed line takes at least, so that a caller's retries cannot spin.
 static const DWORD FAILURE_PAUSE_MS = 20;
+/// A one-byte read gives up after 250 ms plus 1 ms per byte.
+static const DWORD READ_TIMEOUT_CONSTANT_MS = 250;
+static const DWORD READ_TIMEOUT_MS = READ_TIMEOUT_CONSTANT_MS + 1;
+/// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 1803 and later), which older headers lack.
+static const DWORD HIGH_RESOLUTION_TIMER = 0x00000002;
 
 static std::string systemText(DWORD error) {
     char buffer[256];
@@ -55,8 +61,9 @@ static bool setLine(HANDLE handle, int baudRate, std::string& reason) {
     return true;
 }
 
-/// A read of n bytes gives up after n + 250 ms, a write of n bytes after n + 25 ms.
-static bool setTimeouts(HANDLE handle, std::string& reason) {
+/// The port's time-outs: a read of n bytes gives up after n + readConstant ms, a write of n bytes after its
+/// line time at baudRate (whole milliseconds a byte) + 25 ms.
+static bool setTimeouts(HANDLE handle, int baudRate, DWORD readConstant, std::string& reason) {
     COMMTIMEOUTS timeouts = {};
     if (!GetCommTimeouts(handle, &timeouts)) {
         reason = reasonFor(GetLastError());
@@ -64,8 +71,8 @@ static bool setTimeouts(HANDLE handle, std::string& reason) {
     }
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 1;
-    timeouts.ReadTotalTimeoutConstant = 250;
-    timeouts.WriteTotalTimeoutMultiplier = 1;
+    timeouts.ReadTotalTimeoutConstant = readConstant;
+    timeouts.WriteTotalTimeoutMultiplier = lineMsPerByte(baudRate);
     timeouts.WriteTotalTimeoutConstant = 25;
     if (!SetCommTimeouts(handle, &timeouts)) {
         reason = reasonFor(GetLastError());
@@ -81,24 +88,54 @@ PortHandle platformOpen(const std::string& device, int baudRate, std::string& re
         reason = reasonFor(GetLastError());
         return NO_PORT;
     }
-    if (!setLine(handle, baudRate, reason) || !setTimeouts(handle, reason)) {
+    if (!setLine(handle, baudRate, reason) ||
+        !setTimeouts(handle, baudRate, READ_TIMEOUT_CONSTANT_MS, reason)) {
         CloseHandle(handle);
         return NO_PORT;
     }
+    // Bytes left on the line by an earlier run (a late answer, an interrupted download) would be read as the
+    // answer to the first command.
+    PurgeComm(handle, PURGE_RXCLEAR);
     return handle;
 }
 
-// The deadline of a one-byte read is the port's own time-out, set at open: 251 ms.
-ReadResult platformRead(PortHandle handle, uint8_t* byte, int) {
+LowLatency platformRequestLowLatency(PortHandle) {
+    // A USB adapter's latency timer is a setting of its driver (Device Manager), not a request of a program.
+    return LowLatency::Unsupported;
+}
+
+// A one-byte read waits the port's own time-out, 251 ms. A longer wait (for a command that is still going out
+// on a slow line) stretches the time-out for that one read.
+ReadResult platformRead(PortHandle handle, uint8_t* byte, int timeoutMs) {
+    COMMTIMEOUTS usual = {};
+    bool longer = timeoutMs > static_cast<int>(READ_TIMEOUT_MS) && GetCommTimeouts(handle, &usual);
+    if (longer) {
+        COMMTIMEOUTS stretched = usual;
+        stretched.ReadTotalTimeoutConstant = static_cast<DWORD>(timeoutMs) - 1;
+        longer = SetCommTimeouts(handle, &stretched) != 0;
+    }
     DWORD got = 0;
-    if (!ReadFile(handle, byte, 1, &got, nullptr)) {
+    BOOL ok = ReadFile(handle, byte, 1, &got, nullptr);
+    if (longer) SetCommTimeouts(handle, &usual);
+    if (!ok) {
         Sleep(FAILURE_PAUSE_MS);
         return ReadResult::Failed;
     }
     return got == 1 ? ReadResult::Byte : ReadResult::TimedOut;
 }
 
-// The deadline of a write is the port's own time-out, set at open: n + 25 ms.
+size_t platformReadAvailable(PortHandle handle, uint8_t* buffer, size_t most) {
+    // The driver's queue count says what is there; a read of no more than that returns at once.
+    DWORD errors = 0;
+    COMSTAT status = {};
+    if (!ClearCommError(handle, &errors, &status) || status.cbInQue == 0) return 0;
+    DWORD wanted = status.cbInQue < most ? status.cbInQue : static_cast<DWORD>(most);
+    DWORD got = 0;
+    if (!ReadFile(handle, buffer, wanted, &got, nullptr)) return 0;
+    return got;
+}
+
+// The deadline of a write is the port's own time-out, set at open: the line time of n bytes + 25 ms.
 bool platformWrite(PortHandle handle, const uint8_t* data, size_t n, int) {
     DWORD written = 0;
     if (n > MAXDWORD) return false;
@@ -122,7 +159,17 @@ void sleepMs(int milliseconds) {
 }
 
 void sleepUs(int64_t microseconds) {
-    if (microseconds > 0) Sleep(static_cast<DWORD>((microseconds + 999) / 1000));
+    if (microseconds <= 0) return;
+    // Sleep counts whole milliseconds, and a stock Windows stretches them to its 15.6 ms tick; a
+    // high-resolution timer keeps to the tenth of a millisecond.
+    static HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION_TIMER, TIMER_ALL_ACCESS);
+    LARGE_INTEGER due;
+    due.QuadPart = -microseconds * 10; // relative, in units of 100 ns
+    if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) &&
+        WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0)
+        return;
+    // Without such a timer (before Windows 10 1803) no sleep at all: the read that follows waits in the
+    // driver.
 }
 
 int64_t nowMs() {
@@ -130,12 +177,6 @@ int64_t nowMs() {
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&counter);
     return static_cast<int64_t>(counter.QuadPart / (frequency.QuadPart / 1000));
-}
-
-size_t platformReadAvailable(PortHandle, uint8_t*, size_t) {
-    // A Windows read waits in the driver, byte by byte, at no cost worth saving: every byte comes through
-    // platformRead.
-    return 0;
 }
 
 bool platformOutputIsTerminal() {

@@ -2,6 +2,7 @@
 // pty_peer on Linux (scripts/wine-test.sh runs both). Prints a transcript that the script compares.
 //   serial_check PORT     the dialogue with pty_peer on PORT, at 38400 bit/s
 //   serial_check -m PORT  opening PORT must fail; prints the reason
+//   serial_check -r PORT  against vqsim on PORT at 115200 bit/s: write and read-back exchanges per second
 #include "downloader.h"
 
 #include <cstdio>
@@ -43,12 +44,47 @@ bool dialogue(Downloader& d) {
     return true;
 }
 
+/// Writes RATE_RECORDS records of 32 bytes into the controller and reads them back, timing each phase.
+int exchangeRates(Downloader& d) {
+    const unsigned RATE_RECORDS = 256;
+    for (unsigned i = 0; i < RATE_RECORDS; ++i) {
+        SRecord record;
+        record.address = 0x4000 + 32 * i;
+        record.length = 32;
+        for (unsigned j = 0; j < 32; ++j)
+            record.data.push_back(static_cast<uint8_t>(i + j));
+        d.image.addRecord(record);
+    }
+    try {
+        d.enterMonitor(10);
+        d.eraseMainFlash();
+        int64_t start = nowMs();
+        d.writeImage();
+        int64_t written = nowMs();
+        d.verifyImage();
+        int64_t verified = nowMs();
+        // A 32-byte exchange moves 39 bytes either way: 3.4 ms of line at 115200 bit/s.
+        auto show = [&](const char* what, int64_t ms) {
+            std::printf("%s: %u exchanges in %lld ms, %.0f a second, %.2f ms each (line 3.39 ms)\n", what,
+                        RATE_RECORDS, static_cast<long long>(ms), RATE_RECORDS * 1000.0 / (ms > 0 ? ms : 1),
+                        static_cast<double>(ms) / RATE_RECORDS);
+        };
+        show("write", written - start);
+        show("read-back", verified - written);
+    } catch (...) {
+        std::printf("the exchanges with the controller failed\n");
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     bool mustFail = argc == 3 && std::strcmp(argv[1], "-m") == 0;
-    if (argc != 2 && !mustFail) {
-        std::printf("usage: serial_check [-m] PORT\n");
+    bool rates = argc == 3 && std::strcmp(argv[1], "-r") == 0;
+    if (argc != 2 && !mustFail && !rates) {
+        std::printf("usage: serial_check [-m|-r] PORT\n");
         return 1;
     }
     Downloader d;
@@ -59,6 +95,13 @@ int main(int argc, char** argv) {
     if (!d.openPort()) {
         std::printf("open COM%d: failed (%s)\n", d.port, d.portError.c_str());
         return mustFail ? 0 : 1;
+    }
+    if (rates) {
+        d.baudRate = 115200;
+        d.verbosity = 0;
+        d.wipeDelay = 0;
+        if (!d.reopenPort()) return 1;
+        return exchangeRates(d);
     }
     std::printf("open COM%d: ok\n", d.port);
     if (mustFail) return 1;
