@@ -1,5 +1,6 @@
 // The command line of vq2dl: switches, file names, the rate check and the usage text.
 #include "downloader.h"
+#include "monitor/read_areas.h"
 
 #include <climits>
 #include <cstdlib>
@@ -28,6 +29,7 @@ void Downloader::parseArgs(int argc, char** argv) {
             addFile(arg);
             continue;
         }
+        if (arg[1] == '-' && readBackSwitch(argc, argv, i)) continue;
         char letter = arg[1];
         if (letter == 'p') {
             showPercent = true;
@@ -84,7 +86,51 @@ void Downloader::parseArgs(int argc, char** argv) {
             break;
         }
     }
-    if (fileNames.empty()) addFile("velquin2.s19");
+    checkReadBackSwitches();
+    // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
+    if (fileNames.empty() && readBackFile.empty()) addFile("velquin2.s19");
+}
+
+bool Downloader::readBackSwitch(int argc, char** argv, int& i) {
+    // --read FILE and --range FIRST-LAST, the value also as --read=FILE and --range=FIRST-LAST.
+    const std::string arg = argv[i];
+    const size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    if (name != "--read" && name != "--range") return false;
+    const char* value = equals == std::string::npos ? nullptr : argv[i] + equals + 1;
+    if (!value) {
+        if (i + 1 >= argc) {
+            message(0, "ERROR: Switch '%s' needs a value.", name.c_str());
+            usage();
+        }
+        value = argv[++i];
+    }
+    if (name == "--read") {
+        if (*value == '\0') {
+            message(0, "ERROR: Switch '%s' needs a value.", name.c_str());
+            usage();
+        }
+        readBackFile = value;
+        return true;
+    }
+    uint32_t first = 0, last = 0;
+    if (!monitor::parseRange(value, first, last)) {
+        message(0, "ERROR: Invalid range '%s'.", value);
+        usage();
+    }
+    readRanges.push_back({first, last});
+    return true;
+}
+
+void Downloader::checkReadBackSwitches() {
+    if (!readRanges.empty() && readBackFile.empty()) {
+        message(0, "ERROR: Switch '--range' needs '--read'.");
+        usage();
+    }
+    if (!readBackFile.empty() && (wipeOnly || verifyOnly)) {
+        message(0, "ERROR: Switch '--read' cannot be combined with -%c.", wipeOnly ? 'w' : 'V');
+        usage();
+    }
 }
 
 void Downloader::addFile(const char* name) {
@@ -128,6 +174,8 @@ void Downloader::usage() {
         "   -v level - set Verbosity of output.",
         "   -V       - Verify only, don't download.",
         "   -w       - wipe only, don't try to download.",
+        "   --read FILE  - read the controller back into FILE, erase and write nothing.",
+        "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.",
         "   s19-file - the list of names of the s19 files to download, default file is",
         "              velquin2.s19.",
         "",

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if defined(__GNUC__)
@@ -14,6 +15,10 @@
 #else
 #define VQ_PRINTF(fmt, args)
 #endif
+
+namespace monitor {
+struct Area;
+}
 
 /// The console sink: one finished text per call.
 using MessageCallback = void (*)(const char* text);
@@ -132,6 +137,11 @@ public:
     void verifyImage();
     /// Ends the run with status 3 when a record cannot be written where the image says.
     void checkMonitorImage();
+    /// Reads one block of at most MAX_BLOCK bytes, once more after a fresh monitor entry if it does not
+    /// arrive; false when the second try fails too.
+    bool readBlock(uint32_t address, uint8_t* buffer, unsigned n);
+    /// A whole read-back run: the areas chosen, the monitor entered, the memory read into readBackFile.
+    void runReadBack();
 
     // VQ-I boot loader (downloader/bootloader/)
     /// Wakes the boot loader up to its prompt, with one retry.
@@ -169,8 +179,15 @@ public:
     const char* writeLabel = "Writing";
     const char* verifyLabel = "Verifying";
     const char* installDir = ".";
+    std::string readBackFile; ///< --read FILE: the S-record file a read-back writes; empty for a download
+    /// --range FIRST-LAST, image addresses with both ends included, in command-line order.
+    std::vector<std::pair<uint32_t, uint32_t>> readRanges;
+    const char* readLabel = "Reading";
 
 private:
+    bool readBackSwitch(int argc, char** argv, int& i);
+    void checkReadBackSwitches();
+    std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
     bool readFiles();
     void openOrFail();
     void runMonitor();

@@ -19,6 +19,10 @@ void Downloader::run() {
             closePort();
             return;
         }
+        if (!readBackFile.empty()) {
+            runReadBack();
+            return;
+        }
         bool monitor = readFiles();
         // Records that cannot go where the image says are refused before anything is sent; a VQ-I
         // verification sends no record, so it takes any image.

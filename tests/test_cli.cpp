@@ -39,6 +39,8 @@ std::string usageText(const std::string& program) {
            "   -v level - set Verbosity of output.\n"
            "   -V       - Verify only, don't download.\n"
            "   -w       - wipe only, don't try to download.\n"
+           "   --read FILE  - read the controller back into FILE, erase and write nothing.\n"
+           "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.\n"
            "   s19-file - the list of names of the s19 files to download, default file is\n"
            "              velquin2.s19.\n"
            "\n";
