@@ -2,6 +2,7 @@
 // status is non-zero only when a download or a load itself failed.
 #include "bench.h"
 #include "process.h"
+#include "read_back_bench.h"
 
 #include <algorithm>
 #include <climits>
@@ -15,12 +16,13 @@
 namespace {
 
 const char* const USAGE =
-    "Usage: vqbench [--vq2dl PATH] [--runs N] [load] [line] [parallel]\n"
+    "Usage: vqbench [--vq2dl PATH] [--runs N] [load] [line] [parallel] [readback]\n"
     "       vqbench --load-child FILE\n"
-    "Runs the named benchmarks (all three when none is named) and prints their figures:\n"
+    "Runs the named benchmarks (all four when none is named) and prints their figures:\n"
     "  load      a 16 MiB S-record image loaded, against srec_info\n"
     "  line      whole downloads at 115200 bit/s against the floor of the line\n"
-    "  parallel  8 downloads at once and the CPU time of each\n";
+    "  parallel  8 downloads at once and the CPU time of each\n"
+    "  readback  a 64 KiB read-back at 115200 bit/s against the floor of the line\n";
 
 std::string selfPath(const char* argv0) {
     char path[PATH_MAX];
@@ -49,7 +51,7 @@ int main(int argc, char** argv) {
                 settings.vq2dl = argv[++i];
             else
                 settings.runs = std::max(1, std::atoi(argv[++i]));
-        } else if (arg == "line" || arg == "parallel" || arg == "load") {
+        } else if (arg == "line" || arg == "parallel" || arg == "load" || arg == "readback") {
             chosen.push_back(arg);
         } else {
             std::fputs(USAGE, arg == "--help" ? stdout : stderr);
@@ -58,7 +60,7 @@ int main(int argc, char** argv) {
     }
     // Loading goes first: a child's peak includes this process's peak at the start, which the simulated
     // controllers of the download benchmarks raise.
-    if (chosen.empty()) chosen = {"load", "line", "parallel"};
+    if (chosen.empty()) chosen = {"load", "line", "readback", "parallel"};
 
     // An interrupted run still removes its scratch files: the waits end, the children are killed.
     bench::stopOnSignals();
@@ -74,6 +76,7 @@ int main(int argc, char** argv) {
         if (bench::interrupted()) break;
         bool done = name == "line"       ? bench::benchmarkLine(settings, scratch)
                     : name == "parallel" ? bench::benchmarkParallel(settings, scratch)
+                    : name == "readback" ? bench::benchmarkReadBack(settings, scratch)
                                          : bench::benchmarkLoading(settings, scratch);
         std::fflush(stdout);
         ok = done && ok;
