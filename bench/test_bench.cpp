@@ -5,6 +5,7 @@
 #include "environment.h"
 #include "image/firmware_image.h"
 #include "process.h"
+#include "read_back_bench.h"
 #include "srec_writer.h"
 
 #include <gtest/gtest.h>
@@ -238,4 +239,25 @@ TEST(Environment, TailShowsProgressLinesEachOnItsOwn) {
         << "Writing:\nLine   10 of 30\rLine   20 of 30\rDownload failed:\r\n   Expected \"x\"\n\n";
     EXPECT_EQ(bench::tailOfFile(dir.file("log"), 4),
               "    | Line   20 of 30\n    | Download failed:\n    |    Expected \"x\"\n    | \n");
+}
+
+// The read-back row: a small image read back at 115200 bit/s, the file checked against the image, and a floor
+// that counts every block (command, data, reply) and stays under the wall time.
+TEST(ReadBackFloor, ReadBackNeverBeatsItsFloor) {
+    bench::ScratchDir dir;
+    bench::Settings settings;
+    settings.vq2dl = VQ2DL_PROGRAM;
+    bench::DownloadCase image;
+    image.generation = 2;
+    image.spans = {{0x4000, 0x400}, {0x308000, 0x200}};
+    vqsim::Options options;
+    options.baud = 115200;
+    bench::ReadBackFigures figures;
+    std::string error;
+    ASSERT_TRUE(bench::measureReadBack(settings, dir, image, options, figures, error)) << error;
+    EXPECT_EQ(figures.dataBytes, 0x600u);
+    // 6 blocks of 256 bytes: 4 command and 3 reply bytes each, the drop-in, probe and page register
+    // exchanges.
+    EXPECT_GE(figures.bytes, 0x600u + 6 * 7 + 14 + 3 + 1 + 3 + 4 + 3);
+    EXPECT_LE(figures.floorSeconds * 0.95, figures.wallSeconds);
 }

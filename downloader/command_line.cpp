@@ -1,5 +1,6 @@
 // The command line of vq2dl: the switch tables, strict values, file names, the rate check and the usage text.
 #include "downloader.h"
+#include "monitor/read_areas.h"
 #include "ports/ports.h"
 
 #include <cctype>
@@ -43,6 +44,8 @@ const Switch LONG_SWITCHES[] = {
     {"version", Takes::Nothing, [](Downloader& d, const char*, int) { d.version(); }},
     {"log", Takes::Text, [](Downloader& d, const char* text, int) { d.logPath = text; }},
     {"list-ports", Takes::Nothing, [](Downloader& d, const char*, int) { d.listPorts = true; }},
+    {"read", Takes::Text, [](Downloader& d, const char* text, int) { d.setReadBack(text); }},
+    {"range", Takes::Text, [](Downloader& d, const char* text, int) { d.addReadRange(text); }},
 };
 
 /// A whole number: an optional sign, then digits, nothing after. Values beyond an int are held at its limits.
@@ -119,7 +122,37 @@ void Downloader::parseArgs(int argc, char** argv) {
         }
         s->apply(*this, value, number);
     }
-    if (fileNames.empty()) addFile("velquin2.s19");
+    checkReadBackSwitches();
+    // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
+    if (fileNames.empty() && readBackFile.empty()) addFile("velquin2.s19");
+}
+
+void Downloader::setReadBack(const char* file) {
+    if (*file == '\0') {
+        message(0, "ERROR: Switch '--read' needs a value.");
+        usage();
+    }
+    readBackFile = file;
+}
+
+void Downloader::addReadRange(const char* text) {
+    uint32_t first = 0, last = 0;
+    if (!monitor::parseRange(text, first, last)) {
+        message(0, "ERROR: Invalid range '%s'.", text);
+        usage();
+    }
+    readRanges.push_back({first, last});
+}
+
+void Downloader::checkReadBackSwitches() {
+    if (!readRanges.empty() && readBackFile.empty()) {
+        message(0, "ERROR: Switch '--range' needs '--read'.");
+        usage();
+    }
+    if (!readBackFile.empty() && (wipeOnly || verifyOnly)) {
+        message(0, "ERROR: Switch '--read' cannot be combined with -%c.", wipeOnly ? 'w' : 'V');
+        usage();
+    }
 }
 
 void Downloader::setPort(const char* text) {
@@ -182,6 +215,8 @@ std::vector<std::string> Downloader::usageText() const {
         "   -w       - wipe only, don't try to download.",
         "   --log FILE   - append every message, byte traces included, to FILE.",
         "   --list-ports - list the serial ports of this system.",
+        "   --read FILE  - read the controller back into FILE, erase and write nothing.",
+        "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.",
         "   --help       - show this text.",
         "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",

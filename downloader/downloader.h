@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if defined(__GNUC__)
@@ -16,6 +17,9 @@
 #endif
 
 struct PortRoots;
+namespace monitor {
+struct Area;
+}
 
 /// The console sink: one finished text per call.
 using MessageCallback = void (*)(const char* text);
@@ -92,6 +96,10 @@ public:
     void addFile(const char* name);
     /// Stores the -r value; a negative value is a non-standard rate taken without a test.
     void setBaudRate(int value);
+    /// Stores the --read FILE; an empty name ends the run through usage().
+    void setReadBack(const char* file);
+    /// Adds a --range FIRST-LAST; one that is no range of one flash area ends the run through usage().
+    void addReadRange(const char* text);
     /// The lines of the usage text.
     std::vector<std::string> usageText() const;
     /// Prints the usage text at level 0 and throws exit status 1.
@@ -167,6 +175,11 @@ public:
     void verifyImage();
     /// Ends the run with status 3 when a record cannot be written where the image says.
     void checkMonitorImage();
+    /// Reads one block of at most MAX_BLOCK bytes, once more after a fresh monitor entry if it does not
+    /// arrive; false when the second try fails too.
+    bool readBlock(uint32_t address, uint8_t* buffer, unsigned n);
+    /// A whole read-back run: the areas chosen, the monitor entered, the memory read into readBackFile.
+    void runReadBack();
 
     // VQ-I boot loader (downloader/bootloader/)
     /// Wakes the boot loader up to its prompt, with one retry.
@@ -208,11 +221,17 @@ public:
     const char* logPath = nullptr;        ///< --log: the support log, appended to
     bool listPorts = false;               ///< --list-ports: list the serial ports instead of a download
     std::vector<std::string> commandLine; ///< the whole command line, for the log's header
+    std::string readBackFile; ///< --read FILE: the S-record file a read-back writes; empty for a download
+    /// --range FIRST-LAST, image addresses with both ends included, in command-line order.
+    std::vector<std::pair<uint32_t, uint32_t>> readRanges;
+    const char* readLabel = "Reading";
 
 private:
     bool logging = false; ///< this Downloader opened the support log
     void startLog();
     void finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes);
+    void checkReadBackSwitches();
+    std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
     bool readFiles();
     void openOrFail();
     void runMonitor();

@@ -30,6 +30,10 @@ void Downloader::run() {
             finish(started, "flash erased", false, 0);
             return;
         }
+        if (!readBackFile.empty()) {
+            runReadBack();
+            return;
+        }
         bool monitor = readFiles();
         // Records that cannot go where the image says are refused before anything is sent; a VQ-I
         // verification sends no record, so it takes any image.

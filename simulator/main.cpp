@@ -31,6 +31,8 @@ const char* const USAGE =
     "  --link PATH        make PATH a symbolic link to the device (an old link is replaced, a file never)\n"
     "  --fault FAULT      inject a fault (repeatable; see below)\n"
     "  --signature TEXT   VQ-I: the answer to \"S\" (escapes \\r \\n \\t \\\\ \\xNN)\n"
+    "  --preload FILE     fill the flash from the S-record file FILE before serving (addresses as --dump\n"
+    "                     writes them: pages in the bits above the low 16, windows 0x8000-0xBFFF)\n"
     "  --dump FILE        at exit, write the flash to FILE\n"
     "  --dump-format F    srec (the flash that is not erased, as S-records; the default) or bin (the raw\n"
     "                     64 KiB address space)\n"
@@ -77,6 +79,7 @@ struct Settings {
     vqsim::Options options;
     std::string link;
     std::string dump;
+    std::string preload;
     bool binaryDump = false;
     std::string log;
     bool once = false;
@@ -163,7 +166,10 @@ bool applyOption(const std::string& name, const std::string& value, Settings& s,
         }
         error = "--dump-format takes srec or bin, not \"" + value + "\"";
     } else {
-        std::string& target = name == "--link" ? s.link : name == "--dump" ? s.dump : s.log;
+        std::string& target = name == "--link"      ? s.link
+                              : name == "--dump"    ? s.dump
+                              : name == "--preload" ? s.preload
+                                                    : s.log;
         if (!value.empty()) {
             target = value;
             return true;
@@ -188,9 +194,9 @@ bool parseArguments(int argc, char** argv, Settings& s, std::string& error) {
             (name == "--help" ? s.help : name == "--once" ? s.once : s.options.inMonitor) = true;
             continue;
         }
-        static const char* const withValue[] = {"--generation",  "--baud",  "--deliver",
-                                                "--link",        "--fault", "--signature",
-                                                "--dump-format", "--dump",  "--log"};
+        static const char* const withValue[] = {"--generation", "--baud",      "--deliver",     "--link",
+                                                "--fault",      "--signature", "--dump-format", "--dump",
+                                                "--log",        "--preload"};
         bool known = false;
         for (const char* option : withValue)
             known = known || name == option;
@@ -290,7 +296,8 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, &previous);
     vqsim::Simulator sim(settings.options);
-    bool started = sim.start(error);
+    bool started = settings.preload.empty() || sim.preload(settings.preload, error);
+    started = started && sim.start(error);
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigaction(SIGINT, &action, nullptr);

@@ -86,6 +86,9 @@ public:
     uint8_t peek(uint32_t address) const;
     /// Sets flash contents directly (to prepare a verify-only run).
     void poke(uint32_t address, uint8_t value);
+    /// Fills the flash from an S-record file, addresses as peek takes them (and as dump writes them). Nothing
+    /// is changed unless the whole file is good; false with the reason (file, line and fault) otherwise.
+    bool preload(const std::string& path, std::string& error);
     /// The VQ-II page register.
     uint8_t pageRegister() const;
     /// Every byte the downloader sent, in order.

@@ -6,6 +6,7 @@
 #include "simulator.h"
 
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
@@ -455,6 +456,64 @@ TEST(Simulator, DumpsFlashAndLogsEveryByte) {
                                                      fx::srec(1, 0xFFFF, {1}) + "\n" + fx::srec(9, 0) + "\n");
 }
 
+// --preload fills the flash from an S-record file in the addresses that --dump writes, so that a dump
+// preloads back to the same dump; a file with any fault changes nothing and says where the fault is.
+TEST(Simulator, PreloadFillsTheFlashOrChangesNothing) {
+    fx::TempDir dir;
+    const std::string good = dir.file("good.s19");
+    fx::writeFile(good, fx::srec(0, 0, text("hdr")) + "\r\n" + fx::srec(1, 0x4000, {1, 2, 3}) + "\r\n" +
+                            fx::srec(2, 0x3CBFFE, {4, 5}) + "\r\n\r\n" + fx::srec(3, 0xC010, {6}) + "\n" +
+                            fx::srec(9, 0x4000) + "\r\n");
+    auto sim = started(monitor(false));
+    std::string error;
+    ASSERT_TRUE(sim->preload(good, error)) << error;
+    EXPECT_EQ(sim->peek(0x4002), 3);
+    EXPECT_EQ(sim->peek(0x3CBFFF), 5);
+    EXPECT_EQ(sim->peek(0xC010), 6);
+    EXPECT_EQ(sim->peek(0xC011), 0xFF);
+    ASSERT_TRUE(sim->dump(dir.file("a.s19"), false, error)) << error;
+    vqsim::Simulator again(monitor(false));
+    ASSERT_TRUE(again.preload(dir.file("a.s19"), error)) << error;
+    ASSERT_TRUE(again.dump(dir.file("b.s19"), false, error)) << error;
+    EXPECT_EQ(fx::readFile(dir.file("b.s19")), fx::readFile(dir.file("a.s19")));
+
+    struct Case {
+        int generation;
+        std::string content; ///< after a good first line at 0x5000
+        std::string fault;   ///< empty: the file is missing
+    };
+    std::string badSum = fx::srec(1, 0x6000, {7});
+    badSum.back() = badSum.back() == '0' ? '1' : '0';
+    const std::vector<Case> cases = {
+        {2, badSum, "line 2: bad checksum"},
+        {2, fx::srec(1, 0x6000, {7}).substr(0, 10), "line 2: the length does not match the byte count"},
+        {2, "S1040000GG00", "line 2: not a hexadecimal digit"},
+        {2, "s1040000AA51", "line 2: not an S-record"},
+        {2, fx::srec(2, 0x3CC000, {7}), "line 2: address 0x3CC000 is not in the simulated flash"},
+        {2, fx::srec(2, 0x3CBFFF, {7, 8}), "line 2: address 0x3CC000 is not in the simulated flash"},
+        {1, fx::srec(2, 0x10000, {7}), "line 2: address 0x10000 is not in the simulated flash"},
+        {2, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.content);
+        const std::string path = dir.file("bad.s19");
+        std::remove(path.c_str());
+        if (!c.fault.empty()) fx::writeFile(path, fx::srec(1, 0x5000, {9}) + "\n" + c.content + "\n");
+        vqsim::Options options = monitor(false);
+        options.generation = c.generation;
+        vqsim::Simulator bad(options);
+        EXPECT_FALSE(bad.preload(path, error));
+        EXPECT_EQ(error, "cannot preload " + path + ": " +
+                             (c.fault.empty() ? "No such file or directory" : c.fault));
+        EXPECT_EQ(bad.peek(0x5000), 0xFF) << "nothing of a bad file is taken";
+    }
+    // The program stops before it serves.
+    const fx::RunResult r = fx::run(VQSIM_PROGRAM, {"--preload", dir.file("bad.s19")}, "", 10000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "vqsim: cannot preload " + dir.file("bad.s19") + ": No such file or directory\n");
+}
+
 namespace {
 
 // vqsim as a background process whose first line of output is read as soon as it comes.
@@ -628,6 +687,7 @@ TEST(Program, HelpDocumentsEveryOptionAndFault) {
                              "--signature",
                              "--dump",
                              "--dump-format",
+                             "--preload",
                              "--log",
                              "--once",
                              "--help",

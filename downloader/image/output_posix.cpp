@@ -80,7 +80,11 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
 bool canReplace(const std::string& target) {
     struct stat st;
     if (stat(target.c_str(), &st) != 0) return true;
-    return !S_ISDIR(st.st_mode) && access(target.c_str(), W_OK) == 0;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    return access(target.c_str(), W_OK) == 0;
 }
 
 bool replaceTarget(const std::string& temporary, const std::string& target) {

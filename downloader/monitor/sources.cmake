@@ -6,4 +6,7 @@ set(VQ_MONITOR_SOURCES
   monitor/paging.cpp
   monitor/download.cpp
   monitor/verify.cpp
-  monitor/image_check.cpp)
+  monitor/image_check.cpp
+  monitor/read_areas.h
+  monitor/read_areas.cpp
+  monitor/read_back.cpp)

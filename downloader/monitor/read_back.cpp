@@ -1,0 +1,147 @@
+// Read-back: the controller's memory read block by block into an S-record file, with the page register set
+// as verification sets it. Nothing is erased or written on the controller.
+#include "downloader.h"
+#include "image/srecord_writer.h"
+#include "monitor/blocks.h"
+#include "monitor/read_areas.h"
+
+#include <algorithm>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+/// Data bytes on one line of the file, on 32-byte boundaries; a whole line of erased flash is left out.
+constexpr uint32_t LINE_BYTES = 32;
+constexpr uint8_t ERASED = 0xFF;
+
+/// The lines of the file that the first done bytes of an area finish.
+size_t linesDone(const monitor::Area& area, size_t done) {
+    const uint64_t end = uint64_t{area.address} + done;
+    if (done < area.length) return static_cast<size_t>(end / LINE_BYTES - area.address / LINE_BYTES);
+    return static_cast<size_t>((end + LINE_BYTES - 1) / LINE_BYTES - area.address / LINE_BYTES);
+}
+
+/// The S0 record: the program and the date of the read.
+std::string header() {
+    char date[16] = "";
+    const std::time_t now = std::time(nullptr);
+    if (const std::tm* local = std::localtime(&now)) std::strftime(date, sizeof date, "%Y-%m-%d", local);
+    const std::string text = std::string("vq2dl 2.00 read-back ") + date;
+    return formatSRecord(0, 0, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+/// How far the read has come, as the bar on a terminal and the -p markers show it: lines of the file.
+struct Progress {
+    Downloader& downloader;
+    size_t totalLines = 0;
+    uint64_t totalBytes = 0;
+    size_t lines = 0;
+    uint64_t bytes = 0;
+
+    void advance(size_t finished, unsigned n) {
+        for (; lines < finished;) {
+            if (++lines % 5 == 0 && downloader.showPercent)
+                downloader.message(-1, "%%%.2f", lines * 100.0 / static_cast<double>(totalLines));
+        }
+        bytes += n;
+        downloader.showProgress(downloader.readLabel, lines, totalLines, bytes, totalBytes);
+    }
+};
+
+/// The lines of one area: S1 up to 0xFFFF, S2 above; whole lines of erased bytes are left out.
+void appendLines(std::string& text, const monitor::Area& area, const std::vector<uint8_t>& data,
+                 unsigned& bytes, unsigned& records) {
+    for (size_t offset = 0; offset < data.size();) {
+        const uint32_t address = area.address + static_cast<uint32_t>(offset);
+        const size_t n = std::min<size_t>(LINE_BYTES - address % LINE_BYTES, data.size() - offset);
+        const uint8_t* line = data.data() + offset;
+        offset += n;
+        if (n == LINE_BYTES && std::all_of(line, line + n, [](uint8_t b) { return b == ERASED; })) continue;
+        text += formatSRecord(address + n - 1 <= 0xFFFF ? 1 : 2, address, line, n);
+        bytes += static_cast<unsigned>(n);
+        ++records;
+    }
+}
+
+} // namespace
+
+bool Downloader::readBlock(uint32_t address, uint8_t* buffer, unsigned n) {
+    const uint8_t command[4] = {MON_READ_BLOCK, static_cast<uint8_t>(address >> 8),
+                                static_cast<uint8_t>(address), static_cast<uint8_t>(n - 1)};
+    setPage(address, false);
+    writeBytes(command, sizeof command);
+    if (!readBytes(buffer, n)) {
+        // One more try after a fresh monitor entry; the page register is still where it was.
+        enterMonitor(10);
+        setPage(address, false);
+        writeBytes(command, sizeof command);
+        if (!readBytes(buffer, n)) return false;
+    }
+    checkReply(MON_ERR_NONE, MON_STATUS_NONE, 0);
+    return true;
+}
+
+std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsigned& bytes,
+                                 unsigned& records) {
+    if (showPercent) message(-1, "$%s", readLabel);
+    message(1, "Reading back into %s:", readBackFile.c_str());
+    // An earlier run may have left the page register on a page.
+    setPage(0, false);
+    Progress progress{*this};
+    for (const monitor::Area& area : areas) {
+        progress.totalLines += linesDone(area, area.length);
+        progress.totalBytes += area.length;
+    }
+    std::string text = header();
+    bytes = records = 0;
+    uint8_t buffer[MAX_BLOCK];
+    for (const monitor::Area& area : areas) {
+        std::vector<uint8_t> data;
+        data.reserve(area.length);
+        for (uint32_t address = monitor::mapStart(area.address); data.size() < area.length;) {
+            const unsigned n =
+                monitor::blockLength(address, area.length - static_cast<uint32_t>(data.size()));
+            message(4, "RB:  0x%X:%u", address, n);
+            if (!readBlock(address, buffer, n))
+                fatal(EXIT_PROTOCOL, "Could not read the block at 0x%X during read-back.", address);
+            data.insert(data.end(), buffer, buffer + n);
+            address += n;
+            progress.advance(linesDone(area, data.size()), n);
+        }
+        appendLines(text, area, data, bytes, records);
+    }
+    if (showPercent) message(-1, "%%100.00");
+    const bool paged = text.find("\nS2") != std::string::npos;
+    return text + formatSRecord(paged ? 8 : 9, 0, nullptr, 0);
+}
+
+void Downloader::runReadBack() {
+    // 1. What is read: the ranges given, else what the firmware files' records cover, else the unpaged flash.
+    if (!readFiles()) fatal(EXIT_USAGE, "ERROR: A VQ-I boot loader cannot be read back.");
+    std::vector<monitor::Area> areas;
+    if (!readRanges.empty()) {
+        for (const auto& range : readRanges)
+            areas.push_back({range.first, range.second - range.first + 1});
+    } else if (!fileNames.empty()) {
+        checkMonitorImage();
+        areas = monitor::recordAreas(image);
+    } else {
+        areas = monitor::defaultAreas();
+    }
+    areas = monitor::normaliseAreas(areas);
+
+    // 2. A file that cannot be written is found before anything is sent; until the read is complete an
+    // older file of that name stays as it was.
+    ReplacingFile output(readBackFile);
+    if (!output.open())
+        fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", readBackFile.c_str(), output.error().c_str());
+    openOrFail();
+    enterMonitor(10);
+    unsigned bytes = 0, records = 0;
+    const std::string text = readBack(areas, bytes, records);
+    if (!output.commit(text))
+        fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", readBackFile.c_str(), output.error().c_str());
+    message(1, "Read complete, %u bytes in %u records.", bytes, records);
+    closePort();
+}
