@@ -750,24 +750,31 @@ namespace {
 // A signal in the middle of a download (here while the monitor is being called up on a silent line) closes
 // the port and ends with the shell's status, 128 + n.
 TEST(Program, SignalDuringADownloadEndsWith128PlusN) {
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        int master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
-        const std::string slave = ptsname(master);
-        pid_t pid = fork();
-        if (pid == 0) {
+    // A wipe, and a read-back whose file waits under a temporary name: neither leaves anything behind.
+    fx::TempDir dir;
+    const std::string backup = dir.file("backup.s19");
+    for (bool readBack : {false, true}) {
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+            int master = posix_openpt(O_RDWR | O_NOCTTY);
+            ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+            const std::string slave = ptsname(master);
+            pid_t pid = fork();
+            if (pid == 0) {
+                close(master);
+                execl(VQ2DL_PROGRAM, "vq2dl", readBack ? "--read" : "-w", readBack ? backup.c_str() : "-w",
+                      "-c", slave.c_str(), static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            // The first byte on the line shows that vq2dl holds the port open.
+            pollfd ready = {master, POLLIN, 0};
+            EXPECT_EQ(poll(&ready, 1, 10000), 1);
+            kill(pid, signalNumber);
+            int status = 0;
+            waitpid(pid, &status, 0);
             close(master);
-            execl(VQ2DL_PROGRAM, "vq2dl", "-w", "-c", slave.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << signalNumber;
+            EXPECT_EQ(fx::listDir(dir.path()), std::vector<std::string>{}) << signalNumber;
         }
-        // The first byte on the line shows that vq2dl holds the port open.
-        pollfd ready = {master, POLLIN, 0};
-        EXPECT_EQ(poll(&ready, 1, 10000), 1);
-        kill(pid, signalNumber);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        close(master);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << signalNumber;
     }
 }
 
