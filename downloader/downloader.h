@@ -1,20 +1,16 @@
 // The one object of a vq2dl run: options, the serial port, the firmware image and every protocol step.
 #pragma once
 
+#include "format.h"
 #include "image/firmware_image.h"
 #include "serial/port.h"
+#include "system.h"
 
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
-
-#if defined(__GNUC__)
-#define VQ_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define VQ_PRINTF(fmt, args)
-#endif
 
 struct PortRoots;
 namespace monitor {
@@ -43,9 +39,6 @@ bool logIsOpen();
 void closeLog();
 /// The highest message level the support log takes: the byte traces.
 constexpr int LOG_LEVEL = 4;
-
-/// "0x" and two upper-case hexadecimal digits.
-std::string hexByte(int value);
 
 /// The serial monitor's reply bytes and commands.
 enum : uint8_t {

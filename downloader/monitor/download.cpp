@@ -63,7 +63,7 @@ void Downloader::writeImage() {
         reach(tail.record + 1);
         if (tail.ends) showProgress(writeLabel, recordNumber, records.size(), byteTotal, imageBytes);
         // The record delay follows each record, or with -b each block.
-        if (recordDelay > 0 && (joinBlocks || tail.ends)) sleepMs(recordDelay);
+        if (recordDelay > 0 && (joinBlocks || tail.ends)) platformSleepMs(recordDelay);
     }
     reach(records.size());
 

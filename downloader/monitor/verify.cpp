@@ -87,7 +87,7 @@ void Downloader::verifyImage() {
         const monitor::Segment& tail = block.parts.back();
         reach(tail.record + 1);
         // The record delay follows each record, or with -b each block.
-        if (recordDelay > 0 && (joinBlocks || tail.ends)) sleepMs(recordDelay);
+        if (recordDelay > 0 && (joinBlocks || tail.ends)) platformSleepMs(recordDelay);
     }
     reach(records.size());
 
