@@ -20,8 +20,8 @@ std::string formatS1Line(const SRecord& record) {
 
 void Downloader::writeLines() {
     const size_t total = image.recordCount();
-    if (showPercent) message(-1, "$%s", writeLabel);
-    message(1, "%s:", writeLabel);
+    if (showPercent) message(-1, "$%s", WRITE_LABEL);
+    message(1, "%s:", WRITE_LABEL);
 
     int line = 0;
     long bytes = 0;

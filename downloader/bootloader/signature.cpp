@@ -16,7 +16,7 @@ constexpr size_t SIGNATURE_BYTE_LIMIT = 64 * 1024;
 } // namespace
 
 void Downloader::readSignature() {
-    message(1, "%s:", verifyLabel);
+    message(1, "%s:", VERIFY_LABEL);
     // 1. "x" ends whatever the boot loader was doing; its answer is discarded unseen.
     platformSleepMs(SETTLE_MS);
     writeText("x");

@@ -61,8 +61,8 @@ unsigned Downloader::receive(uint8_t* buffer, unsigned n) {
     if (byteTime.count() > 0 && lineFreeAt > Clock::now()) {
         const Clock::time_point now = Clock::now();
         platformSleepUs(std::chrono::duration_cast<std::chrono::microseconds>(
-                    std::min(lineFreeAt + byteTime * (n - 1), now + step) - now)
-                    .count());
+                            std::min(lineFreeAt + byteTime * (n - 1), now + step) - now)
+                            .count());
         slept = true;
     }
     unsigned got = 0;
@@ -93,7 +93,8 @@ unsigned Downloader::receive(uint8_t* buffer, unsigned n) {
             if (wake > previous) {
                 sleptFrom = previous;
                 slept = true;
-                platformSleepUs(std::chrono::duration_cast<std::chrono::microseconds>(wake - previous).count());
+                platformSleepUs(
+                    std::chrono::duration_cast<std::chrono::microseconds>(wake - previous).count());
             }
         }
     }
@@ -122,7 +123,7 @@ bool Downloader::expect(const char* expected, bool fatalOnMismatch) {
     message(2, "%s", received.c_str());
     if (received == expected) return true;
     if (!fatalOnMismatch) return false;
-    fatal(4, "Download failed:\n   Expected response \"%s\",\n   but received this \"%s\".\n", expected,
+    fatal(EXIT_PROTOCOL, "Download failed:\n   Expected response \"%s\",\n   but received this \"%s\".\n", expected,
           received.c_str());
 }
 
