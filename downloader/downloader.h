@@ -61,6 +61,9 @@ enum : uint8_t {
 constexpr unsigned MAX_BLOCK = 256;
 /// Controller address of the VQ-II flash page register.
 constexpr uint16_t PAGE_REGISTER = 0x0030;
+/// The VQ-II page window: the page that the register selects shows from WINDOW_START up to WINDOW_END.
+constexpr uint32_t WINDOW_START = 0x8000;
+constexpr uint32_t WINDOW_END = 0xC000;
 /// Lowest image address that marks VQ-I (HC908) code.
 constexpr uint32_t VQ1_THRESHOLD = 0x8080;
 /// Most firmware files on one command line.
