@@ -1,4 +1,5 @@
-// The serial port on Linux and other POSIX systems: termios for the line, poll() for the deadlines.
+// The serial port on Linux: termios for the line, poll() for the deadlines; the custom rates and the
+// low-latency mode, which need Linux's own ioctls, have files of their own.
 #include "serial/custom_rate.h"
 #include "serial/low_latency.h"
 #include "serial/port.h"
