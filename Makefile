@@ -7,16 +7,26 @@ CMAKE_FLAGS ?=
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+# Configures BUILD: a new folder gets the build type and the flags given as $(1); CMAKE_FLAGS apply to a new
+# folder and to an existing one alike.
+define configure
+	@if [ ! -f $(BUILD)/CMakeCache.txt ]; then \
+		echo "cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(strip $(1) $(CMAKE_FLAGS))"; \
+		cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(1) $(CMAKE_FLAGS); \
+	elif [ -n "$(strip $(CMAKE_FLAGS))" ]; then \
+		echo "cmake -S . -B $(BUILD) $(strip $(CMAKE_FLAGS))"; \
+		cmake -S . -B $(BUILD) $(CMAKE_FLAGS); \
+	fi
+endef
 
-build: $(BUILD)/CMakeCache.txt
+build:
+	$(call configure)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The two commands of the README first install what they use (scripts/setup.sh), then build.
 demo:
 	sh scripts/setup.sh demo
-	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
+	$(call configure,-DBUILD_TESTING=OFF)
 	cmake --build $(BUILD) -j $(JOBS) --target vq2dl vqsim
 	sh scripts/demo.sh $(BUILD)
 
@@ -24,7 +34,7 @@ demo:
 test:
 	sh scripts/setup.sh test
 	@if grep -q '^BUILD_TESTING:BOOL=OFF' $(BUILD)/CMakeCache.txt 2>/dev/null; then \
-		cmake -S . -B $(BUILD) -DBUILD_TESTING=ON $(CMAKE_FLAGS); fi
+		cmake -S . -B $(BUILD) -DBUILD_TESTING=ON; fi
 	$(MAKE) build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
 

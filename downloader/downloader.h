@@ -1,20 +1,16 @@
 // The one object of a vq2dl run: options, the serial port, the firmware image and every protocol step.
 #pragma once
 
+#include "format.h"
 #include "image/firmware_image.h"
 #include "serial/port.h"
+#include "system.h"
 
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
-
-#if defined(__GNUC__)
-#define VQ_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define VQ_PRINTF(fmt, args)
-#endif
 
 struct PortRoots;
 namespace monitor {
@@ -24,8 +20,9 @@ struct Area;
 /// The console sink: one finished text per call.
 using MessageCallback = void (*)(const char* text);
 
-/// The program: one Downloader with the given console sink, from the command line to the exit status.
-int runProgram(int argc, char** argv, MessageCallback sink);
+/// The program: one Downloader with the given console sink, from the command line to the exit status. A sink
+/// that prints to a terminal (printLine on one) gets the progress line and the closing summary.
+int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal = false);
 
 /// Writes a text to standard output, with a newline unless it ends in a carriage return.
 void printLine(const char* text);
@@ -43,9 +40,6 @@ bool logIsOpen();
 void closeLog();
 /// The highest message level the support log takes: the byte traces.
 constexpr int LOG_LEVEL = 4;
-
-/// "0x" and two upper-case hexadecimal digits.
-std::string hexByte(int value);
 
 /// The serial monitor's reply bytes and commands.
 enum : uint8_t {
@@ -67,8 +61,17 @@ enum : uint8_t {
 constexpr unsigned MAX_BLOCK = 256;
 /// Controller address of the VQ-II flash page register.
 constexpr uint16_t PAGE_REGISTER = 0x0030;
+/// The VQ-II page window: the page that the register selects shows from WINDOW_START up to WINDOW_END.
+constexpr uint32_t WINDOW_START = 0x8000;
+constexpr uint32_t WINDOW_END = 0xC000;
 /// Lowest image address that marks VQ-I (HC908) code.
 constexpr uint32_t VQ1_THRESHOLD = 0x8080;
+/// Most firmware files on one command line.
+constexpr size_t MAX_FILES = 20;
+/// The names of the write and verification steps, in the console messages, the -p markers ("$Writing") and
+/// the progress line, for both controller generations.
+constexpr const char* WRITE_LABEL = "Writing";
+constexpr const char* VERIFY_LABEL = "Verifying";
 
 /// Exit statuses of vq2dl.
 enum ExitStatus {
@@ -120,7 +123,7 @@ public:
     std::string portName() const;
     /// --list-ports: one line per serial port under these roots, or "No serial ports found.".
     void printPorts(const PortRoots& roots);
-    /// True when a person watches the console: a terminal at the default verbosity, without -p.
+    /// True when a person watches the console: a terminal sink at the default verbosity, without -p.
     bool personWatching() const;
     /// True when a message of this level goes anywhere: to the console or to the support log.
     bool shows(int level) const;
@@ -193,38 +196,40 @@ public:
     /// Ends the run with status 3 when a record does not fit an S1 line.
     void checkBootLoaderImage();
 
-    // Options and state
-    const char* programName = "vq2dl";
-    int port = 1;
-    std::string portPath; ///< a device path given with -c (begins with "/"); empty for a port number
-    int baudRate = 115200;
-    PortHandle portHandle = NO_PORT;
-    std::string portError; ///< why the last openPort failed
-    std::chrono::steady_clock::time_point
-        lineFreeAt; ///< when the line will have sent what was written so far
-    std::vector<std::string> fileNames;
-    FirmwareImage image;
-    bool wipeOnly = false;
-    bool verifyOnly = false;
-    bool joinBlocks = false; ///< -b: VQ-II records that follow each other without a gap share full blocks
-    int recordDelay = 0;
-    int dcDelay = 0;
-    int wipeDelay = 250;
-    uint8_t currentPage = 0;
-    bool erasedPages[256] = {};
-    MessageCallback messageCallback = nullptr;
-    int verbosity = 1;
-    bool showPercent = false;
-    const char* writeLabel = "Writing";
-    const char* verifyLabel = "Verifying";
-    const char* installDir = ".";
+    // Options, as parseArgs sets them
+    const char* programName = "vq2dl"; ///< the name the usage text shows: argv[0]
+    int port = 1;                      ///< -c: the COM port number
+    std::string portPath;  ///< a device path given with -c (begins with "/"); empty for a port number
+    int baudRate = 115200; ///< -r: the line rate in bit/s (a non-standard -r -N as N)
+    std::vector<std::string> fileNames; ///< the firmware files, in command-line order
+    bool wipeOnly = false;              ///< -w: erase the main flash and nothing else
+    bool verifyOnly = false;            ///< -V: compare (VQ-II) or show the signature (VQ-I), write nothing
+    bool joinBlocks = false;  ///< -b: VQ-II records that follow each other without a gap share full blocks
+    int recordDelay = 0;      ///< -d: milliseconds of pause after each record written or verified
+    int dcDelay = 0;          ///< -dc: accepted and stored; no step uses it
+    int wipeDelay = 250;      ///< -dw: milliseconds of pause after each erase command
+    int verbosity = 1;        ///< -v: the highest message level shown on the console
+    bool showPercent = false; ///< -p: percentage lines for a calling program
+    const char* installDir = ".";         ///< -i: where the .ini files of an update are extracted
     const char* logPath = nullptr;        ///< --log: the support log, appended to
     bool listPorts = false;               ///< --list-ports: list the serial ports instead of a download
     std::vector<std::string> commandLine; ///< the whole command line, for the log's header
     std::string readBackFile; ///< --read FILE: the S-record file a read-back writes; empty for a download
     /// --range FIRST-LAST, image addresses with both ends included, in command-line order.
     std::vector<std::pair<uint32_t, uint32_t>> readRanges;
-    const char* readLabel = "Reading";
+
+    // The console, set by the program around the Downloader
+    MessageCallback messageCallback = nullptr; ///< the console sink; nullptr shows nothing
+    bool consoleIsTerminal = false; ///< the sink prints to a terminal, where a progress line can be redrawn
+
+    // State of a run
+    FirmwareImage image;             ///< the records of every firmware file read
+    PortHandle portHandle = NO_PORT; ///< the open serial port; NO_PORT while none is
+    std::string portError;           ///< why the last openPort failed
+    std::chrono::steady_clock::time_point
+        lineFreeAt;             ///< when the line will have sent what was written so far
+    uint8_t currentPage = 0;    ///< the VQ-II page register as last set
+    bool erasedPages[256] = {}; ///< the VQ-II pages erased in this run, so that each is erased once
 
 private:
     bool logging = false; ///< this Downloader opened the support log
@@ -241,6 +246,3 @@ private:
     bool sendBytes(const uint8_t* data, unsigned n);
     void keepPaceWithLine(std::chrono::steady_clock::time_point start, unsigned n);
 };
-
-/// Most firmware files on one command line.
-constexpr size_t MAX_FILES = 20;

@@ -4,12 +4,13 @@
 #include <cstdio>
 #include <exception>
 
-int runProgram(int argc, char** argv, MessageCallback sink) {
+int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
     const char* failure = nullptr;
     std::string text;
     try {
         Downloader downloader;
         downloader.setMessageCallback(sink);
+        downloader.consoleIsTerminal = sinkIsTerminal;
         downloader.parseArgs(argc, argv);
         downloader.run();
         return EXIT_DONE;

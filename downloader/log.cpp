@@ -40,7 +40,7 @@ bool openLog(const char* path, const std::vector<std::string>& commandLine, std:
         return false;
     }
     logFile = file;
-    logStart = nowMs();
+    logStart = platformNowMs();
     std::time_t now = std::time(nullptr);
     char when[64] = "";
     if (const std::tm* local = std::localtime(&now))
@@ -55,7 +55,7 @@ bool openLog(const char* path, const std::vector<std::string>& commandLine, std:
 
 void writeLog(const char* text) {
     if (!logFile) return;
-    const long long ms = static_cast<long long>(nowMs() - logStart);
+    const long long ms = static_cast<long long>(platformNowMs() - logStart);
     // Each line of the text gets its stamp; carriage returns only move a console's cursor and are left out.
     const char* start = text;
     while (true) {

@@ -59,8 +59,7 @@ void Downloader::fatal(int status, const char* format, ...) {
 
 bool Downloader::personWatching() const {
     // Scripts, calling programs and -p get what they always had.
-    static const bool terminal = platformOutputIsTerminal();
-    return terminal && messageCallback == printLine && verbosity == 1 && !showPercent;
+    return consoleIsTerminal && messageCallback && verbosity == 1 && !showPercent;
 }
 
 void Downloader::showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes,

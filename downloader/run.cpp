@@ -17,7 +17,7 @@ void Downloader::run() {
         printPorts(PortRoots());
         return;
     }
-    const int64_t started = nowMs();
+    const int64_t started = platformNowMs();
     message(1, "Velquin Download %d.%02d", 2, 0);
     message(1, "%s", "");
     try {
@@ -135,7 +135,7 @@ void Downloader::printPorts(const PortRoots& roots) {
 void Downloader::finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes) {
     // One line for the person watching, and for the log; a script's output stays as it always was.
     if (!personWatching() && !logIsOpen()) return;
-    const double seconds = static_cast<double>(nowMs() - startedMs) / 1000.0;
+    const double seconds = static_cast<double>(platformNowMs() - startedMs) / 1000.0;
     char text[160];
     if (counted)
         std::snprintf(text, sizeof text, "Done in %.1f s: %u bytes %s, %.1f KB/s.", seconds,

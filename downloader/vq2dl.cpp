@@ -4,5 +4,5 @@
 
 int main(int argc, char** argv) {
     endRunOnSignals();
-    return runProgram(argc, argv, printLine);
+    return runProgram(argc, argv, printLine, platformOutputIsTerminal());
 }

@@ -67,7 +67,7 @@ bool findTagLine(std::FILE* file, int& line);
 bool writeUpdate(std::FILE* out, const std::string& output, const std::string& workingDir,
                  std::vector<Input>& inputs, std::string& error);
 
-// Platform operations (packer/platform_posix.cpp, packer/platform_win32.cpp)
+// Platform operations (packer/platform_linux.cpp, packer/platform_win32.cpp)
 /// The current working directory; empty, with errno set, when it cannot be read.
 std::string workingDirectory();
 /// True when anything stands at the path: a file, a directory, a dangling link.

@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets with clang and runs each in turn for FUZZ_SECONDS (default 60), starting from
 # the seed corpus in fuzz/corpus/. Fails as soon as a target finds a crash, a sanitizer report or a broken
 # property; the input that caused it is kept in the build directory's fuzz-artifacts/.
-# Usage: scripts/fuzz.sh [build-dir] [target...]; CMAKE_FLAGS adds to the first configuration of build-dir.
+# Usage: scripts/fuzz.sh [build-dir] [target...]; CMAKE_FLAGS adds to the configuration of build-dir, a new
+# one or an existing one.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build-fuzz}
@@ -14,6 +15,8 @@ targets=${*:-fuzz_srecord_line fuzz_file_loader fuzz_packer_input}
 if [ ! -f "$build/CMakeCache.txt" ]; then
     CXX=${FUZZ_CXX:-clang++} cmake -S "$top" -B "$build" -DVQ2DL_FUZZ=ON -DBUILD_TESTING=OFF \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_FLAGS:-}
+elif [ -n "${CMAKE_FLAGS:-}" ]; then
+    cmake -S "$top" -B "$build" ${CMAKE_FLAGS}
 fi
 for target in $targets; do
     cmake --build "$build" --target "$target" -j "${JOBS:-2}"

@@ -43,7 +43,7 @@ bool recordBytes(const std::string& body, std::vector<uint8_t>& bytes) {
 }
 
 /// Handles one whole record line; true when it ends the reception.
-bool takeLine(Core& e, const std::string& body) {
+bool takeLine(Engine& e, const std::string& body) {
     ++e.counters.linesReceived;
     std::vector<uint8_t> bytes;
     bool good = body.size() >= 2 && body[0] == 'S' && recordBytes(body, bytes);
@@ -63,7 +63,7 @@ bool takeLine(Core& e, const std::string& body) {
 
 } // namespace
 
-void Core::feedBootLoader(uint8_t byte, std::vector<Reply>& replies) {
+void Engine::feedBootLoader(uint8_t byte, std::vector<Reply>& replies) {
     if (boot.receiving) {
         if (boot.line.size() < MAX_LINE)
             boot.line.push_back(static_cast<char>(byte));

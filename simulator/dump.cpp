@@ -81,19 +81,20 @@ std::string binary(const Flash& flash) {
     return bytes;
 }
 
-std::string logText(const Core& e) {
+std::string logText(const Engine& e) {
     std::string text = "# vqsim log: VQ-" + std::string(e.options.generation == 1 ? "I" : "II") +
                        " controller; seconds since the start, direction, byte\n";
     char line[64];
     for (const LogEntry& entry : e.log) {
         double seconds = static_cast<double>(entry.micros) / 1e6;
-        if (entry.kind == 2) {
+        if (entry.kind == LogKind::Event) {
             std::snprintf(line, sizeof line, "%11.6f # ", seconds);
             text += line + e.events[entry.value] + "\n";
             continue;
         }
         uint8_t byte = static_cast<uint8_t>(entry.value);
-        std::snprintf(line, sizeof line, "%11.6f %-3s %02X", seconds, entry.kind == 0 ? "in" : "out", byte);
+        std::snprintf(line, sizeof line, "%11.6f %-3s %02X", seconds,
+                      entry.kind == LogKind::In ? "in" : "out", byte);
         text += line;
         if (byte >= 0x20 && byte < 0x7F) text += std::string("  ") + static_cast<char>(byte);
         text += "\n";

@@ -80,8 +80,6 @@ struct Answer {
 
 /// Parses every fault for a controller of the generation; false with a reason naming the fault otherwise.
 bool parseFaults(const std::vector<std::string>& specs, int generation, FaultSet& faults, std::string& error);
-/// Resolves the escapes \r \n \t \\ and \xNN of a text; false on a malformed escape.
-bool unescape(const std::string& text, std::vector<uint8_t>& bytes);
 /// Applies the faults that pick this occurrence of the reply's command (and the occurrence of any answer).
 Answer applyFaults(const FaultSet& faults, const Reply& reply, uint64_t occurrence, uint64_t anyOccurrence);
 
@@ -100,16 +98,23 @@ struct BootState {
     bool overflow = false;  ///< the line grew too long to be a record
 };
 
+/// What an entry of the log holds.
+enum class LogKind : uint8_t {
+    In,    ///< a byte the downloader sent
+    Out,   ///< a byte the controller sent
+    Event, ///< a note; the value indexes the events
+};
+
 /// A byte or an event of the log, stamped in microseconds since the start.
 struct LogEntry {
     int64_t micros;
-    int kind; ///< 0: byte in, 1: byte out, 2: event (value indexes events)
-    uint32_t value;
+    LogKind kind;
+    uint32_t value; ///< the byte, or the index of the event's text
 };
 
-/// Everything the simulated controller holds; the Simulator owns one (as its Engine).
-struct Core {
-    explicit Core(Options options);
+/// Everything the simulated controller holds; the Simulator owns one.
+struct Engine {
+    explicit Engine(Options options);
 
     Options options;
     FaultSet faults;
@@ -168,13 +173,9 @@ struct Core {
     void feedBootLoader(uint8_t byte, std::vector<Reply>& replies);
     /// Notes an event in the log (under the mutex).
     void note(const std::string& text);
-    /// Logs a byte in (kind 0) or out (kind 1) and keeps it with the others (under the mutex).
-    void logByte(int kind, uint8_t byte);
+    /// Logs a byte in or out and keeps it with the others of its direction (under the mutex).
+    void logByte(LogKind direction, uint8_t byte);
     int64_t micros() const;
-};
-
-struct Simulator::Engine : Core {
-    using Core::Core;
 };
 
 } // namespace vqsim

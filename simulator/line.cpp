@@ -31,7 +31,7 @@ constexpr int FIFO_IDLE_CHARACTERS = 4;
 constexpr size_t USB_PACKET = 62;
 
 /// Waits up to ms milliseconds for the wake pipe; true when stop() was called.
-bool waitForStop(Core& e, int ms) {
+bool waitForStop(Engine& e, int ms) {
     if (e.stopping) return true;
     pollfd fd = {e.wake[0], POLLIN, 0};
     poll(&fd, 1, ms);
@@ -39,13 +39,13 @@ bool waitForStop(Core& e, int ms) {
 }
 
 /// Ten bit times at the line's rate (at 115200 bit/s when answers are not paced).
-Clock::duration characterTime(const Core& e) {
+Clock::duration characterTime(const Engine& e) {
     return std::chrono::nanoseconds(10000000000LL / (e.options.baud > 0 ? e.options.baud : 115200));
 }
 
 /// Writes what the delivery model held back to the host in one go; false when no one holds the line (the
 /// bytes are lost, as on a real line) or the simulator stops while the line is full.
-bool release(Core& e, bool waitForRoom) {
+bool release(Engine& e, bool waitForRoom) {
     if (e.held.empty()) return true;
     const Clock::time_point now = Clock::now();
     size_t done = 0;
@@ -61,7 +61,7 @@ bool release(Core& e, bool waitForRoom) {
     }
     std::lock_guard<std::mutex> lock(e.mutex);
     for (size_t i = 0; i < done; ++i)
-        e.logByte(1, e.held[i]);
+        e.logByte(LogKind::Out, e.held[i]);
     // How long the last of these bytes waited after it had crossed: if they end an answer, its cost.
     e.lastHold = e.options.delivery == Delivery::Byte ? Clock::duration::zero() : now - e.lastCrossed;
     const bool all = done == e.held.size();
@@ -73,12 +73,12 @@ bool release(Core& e, bool waitForRoom) {
 }
 
 /// Releases the held bytes if their timer has run out.
-void releaseIfDue(Core& e) {
+void releaseIfDue(Engine& e) {
     if (!e.held.empty() && Clock::now() >= e.heldUntil) release(e, true);
 }
 
 /// Waits until a moment, releasing held bytes on time on the way; true when stop() was called.
-bool waitUntil(Core& e, Clock::time_point when) {
+bool waitUntil(Engine& e, Clock::time_point when) {
     for (;;) {
         Clock::time_point next = when;
         if (!e.held.empty() && e.heldUntil < next) next = e.heldUntil;
@@ -95,7 +95,7 @@ bool waitUntil(Core& e, Clock::time_point when) {
 }
 
 /// One byte has crossed the line: it reaches the host as the delivery model says. False when it was lost.
-bool deliver(Core& e, uint8_t byte, bool waitForRoom) {
+bool deliver(Engine& e, uint8_t byte, bool waitForRoom) {
     const Clock::time_point now = Clock::now();
     e.held.push_back(byte);
     e.lastCrossed = now;
@@ -116,7 +116,7 @@ bool deliver(Core& e, uint8_t byte, bool waitForRoom) {
 
 /// Holds a byte back until the line would have carried it: ten bit times after the line was last free. The
 /// due times add up from the last one, so a long answer takes its full time without drifting.
-void pace(Core& e, Clock::time_point& freeAt, Clock::time_point ready) {
+void pace(Engine& e, Clock::time_point& freeAt, Clock::time_point ready) {
     if (e.options.baud <= 0) return;
     Clock::time_point due = std::max(freeAt, ready) + characterTime(e);
     freeAt = due;
@@ -124,7 +124,7 @@ void pace(Core& e, Clock::time_point& freeAt, Clock::time_point ready) {
 }
 
 /// Notes that the downloader opened or closed the slave side.
-void setLineOpen(Core& e, bool open) {
+void setLineOpen(Engine& e, bool open) {
     std::lock_guard<std::mutex> lock(e.mutex);
     if (open == e.lineOpen) return;
     e.lineOpen = open;
@@ -139,7 +139,7 @@ void setLineOpen(Core& e, bool open) {
 }
 
 /// Sends one answer byte by byte, as slowly as the faults and the baud rate say.
-void send(Core& e, const Answer& answer, Clock::time_point ready) {
+void send(Engine& e, const Answer& answer, Clock::time_point ready) {
     // The downloader waits its after-erase delay before it reads these answers: no turnaround of its own.
     e.timedAnswer = answer.command != "erasepage" && answer.command != "erasemain";
     for (uint8_t byte : answer.bytes) {
@@ -153,8 +153,8 @@ void send(Core& e, const Answer& answer, Clock::time_point ready) {
     }
 }
 
-/// Takes the bytes the downloader sent, one at a time, and answers them.
-void receive(Core& e, const uint8_t* data, size_t n) {
+/// Takes what the downloader sent, each byte at the line's pace, and answers every command they finish.
+void receive(Engine& e, const uint8_t* data, size_t n) {
     const Clock::time_point arrived = Clock::now();
     {
         std::lock_guard<std::mutex> lock(e.mutex);
@@ -172,7 +172,7 @@ void receive(Core& e, const uint8_t* data, size_t n) {
         bool hangup = false;
         {
             std::lock_guard<std::mutex> lock(e.mutex);
-            e.logByte(0, data[i]);
+            e.logByte(LogKind::In, data[i]);
             if (e.faults.hangupAfter != 0 && e.counters.bytesIn >= e.faults.hangupAfter) {
                 hangup = true;
             } else {
@@ -194,7 +194,7 @@ void receive(Core& e, const uint8_t* data, size_t n) {
 }
 
 /// The stream fault: one byte of chatter whenever it is due, while the line is held.
-void streamTick(Core& e) {
+void streamTick(Engine& e) {
     if (e.faults.streamMs <= 0 || Clock::now() < e.nextStream) return;
     e.nextStream += std::chrono::milliseconds(e.faults.streamMs);
     if (e.nextStream < Clock::now())
@@ -205,7 +205,7 @@ void streamTick(Core& e) {
 
 /// How long to wait for the next event on the line: a held answer, the stream's next byte, or a look at a
 /// line opened again.
-timespec pollTime(const Core& e) {
+timespec pollTime(const Engine& e) {
     Clock::time_point until = Clock::now() + std::chrono::milliseconds(IDLE_POLL_MS);
     if (e.lineOpen && e.faults.streamMs > 0) until = std::min(until, e.nextStream);
     if (!e.held.empty()) until = std::min(until, e.heldUntil);
@@ -216,7 +216,7 @@ timespec pollTime(const Core& e) {
 
 } // namespace
 
-bool Core::openLine(std::string& error) {
+bool Engine::openLine(std::string& error) {
     master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0) {
         error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
@@ -248,7 +248,7 @@ bool Core::openLine(std::string& error) {
     return true;
 }
 
-void Core::serve() {
+void Engine::serve() {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::vector<uint8_t> buffer(4096);
     while (!stopping && !hungUp) {
@@ -279,7 +279,7 @@ void Core::serve() {
     }
 }
 
-void Core::hangUp(const char* why) {
+void Engine::hangUp(const char* why) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         note(std::string("hung up: ") + why);

@@ -37,7 +37,7 @@ size_t commandLength(const std::vector<uint8_t>& command) {
     }
 }
 
-void writeBlock(Core& e, const std::vector<uint8_t>& command, uint16_t address) {
+void writeBlock(Engine& e, const std::vector<uint8_t>& command, uint16_t address) {
     size_t count = command[3] + 1u;
     for (size_t i = 0; i < count; ++i)
         e.flash.at(static_cast<uint16_t>(address + i), e.page) = command[4 + i];
@@ -45,7 +45,7 @@ void writeBlock(Core& e, const std::vector<uint8_t>& command, uint16_t address) 
     ++e.counters.blocksWritten;
 }
 
-Reply readBlock(Core& e, const std::vector<uint8_t>& command, uint16_t address) {
+Reply readBlock(Engine& e, const std::vector<uint8_t>& command, uint16_t address) {
     Reply reply{"readblock", {}};
     size_t count = command[3] + 1u;
     for (size_t i = 0; i < count; ++i)
@@ -56,7 +56,7 @@ Reply readBlock(Core& e, const std::vector<uint8_t>& command, uint16_t address) 
 }
 
 /// Carries out one whole command and gives its reply.
-Reply execute(Core& e, const std::vector<uint8_t>& command) {
+Reply execute(Engine& e, const std::vector<uint8_t>& command) {
     uint16_t address = command.size() >= 3 ? static_cast<uint16_t>(command[1] << 8 | command[2]) : 0;
     switch (command[0]) {
     case RESET:
@@ -95,7 +95,7 @@ Reply execute(Core& e, const std::vector<uint8_t>& command) {
 
 } // namespace
 
-void Core::feedMonitor(uint8_t byte, std::vector<Reply>& replies) {
+void Engine::feedMonitor(uint8_t byte, std::vector<Reply>& replies) {
     if (!monitor.inMonitor) {
         monitor.recent.push_back(static_cast<char>(byte));
         if (monitor.recent.size() > DROP_IN.size()) monitor.recent.erase(0, 1);

@@ -10,33 +10,34 @@ namespace vqsim {
 /// The most bytes the log keeps.
 constexpr size_t MAX_LOG = 4000000;
 
-Core::Core(Options options) : options(std::move(options)), flash(this->options.generation != 1) {}
+Engine::Engine(Options options) : options(std::move(options)), flash(this->options.generation != 1) {}
 
-void Core::feed(uint8_t byte, std::vector<Reply>& replies) {
+void Engine::feed(uint8_t byte, std::vector<Reply>& replies) {
     if (options.generation == 1)
         feedBootLoader(byte, replies);
     else
         feedMonitor(byte, replies);
 }
 
-void Core::note(const std::string& text) {
+void Engine::note(const std::string& text) {
     events.push_back(text);
-    log.push_back({micros(), 2, static_cast<uint32_t>(events.size() - 1)});
+    log.push_back({micros(), LogKind::Event, static_cast<uint32_t>(events.size() - 1)});
 }
 
-void Core::logByte(int kind, uint8_t byte) {
-    (kind == 0 ? in : out).push_back(byte);
-    ++(kind == 0 ? counters.bytesIn : counters.bytesOut);
+void Engine::logByte(LogKind direction, uint8_t byte) {
+    const bool incoming = direction == LogKind::In;
+    (incoming ? in : out).push_back(byte);
+    ++(incoming ? counters.bytesIn : counters.bytesOut);
     // A line that chatters for hours must not eat the memory: the log stops at some millions of bytes.
     if (log.size() < MAX_LOG) {
-        log.push_back({micros(), kind, byte});
+        log.push_back({micros(), direction, byte});
     } else if (!logFull) {
         logFull = true;
         note("the log is full: later bytes are counted but not logged");
     }
 }
 
-int64_t Core::micros() const {
+int64_t Engine::micros() const {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - startTime).count();
 }
 

@@ -9,6 +9,13 @@
 
 namespace vqsim {
 
+/// How answer bytes that have crossed the line reach the host.
+enum class Delivery {
+    Byte, ///< each byte as it arrives (an ideal line)
+    Fifo, ///< a 16550 UART's receive FIFO: 14 bytes at a time, the rest after 4 idle character times
+    Usb,  ///< a USB adapter: packets of 62 bytes, a shorter one once its latency timer runs out
+};
+
 /// How the simulated controller is set up. Faults use one small syntax, KIND@COMMAND[#N[-M]][=VALUE]:
 ///   COMMAND (VQ-II): dropin reset probe writebyte erasepage erasemain writeblock readblock any
 ///   COMMAND (VQ-I):  wake (the "!!") cr w u s9 x S any
@@ -25,14 +32,7 @@ namespace vqsim {
 ///         reply=TEXT    VQ-I: answer with TEXT instead
 ///         hangup        close the line instead of answering
 ///   Two faults stand for a whole line: "hangup-after=N" (close the line after N bytes were received)
-///   and "stream=MS" (send chatter every MS milliseconds, forever).
-/// How answer bytes that have crossed the line reach the host.
-enum class Delivery {
-    Byte, ///< each byte as it arrives (an ideal line)
-    Fifo, ///< a 16550 UART's receive FIFO: 14 bytes at a time, the rest after 4 idle character times
-    Usb,  ///< a USB adapter: packets of 62 bytes, a shorter one once its latency timer runs out
-};
-
+///   and "stream=MS" (send one byte of chatter every MS milliseconds while a program holds the line open).
 struct Options {
     int generation = 2;     ///< 2: VQ-II serial monitor; 1: VQ-I boot loader
     bool inMonitor = false; ///< VQ-II: the monitor is already active (E1 00 3E to the drop-in string)
@@ -42,6 +42,9 @@ struct Options {
     std::string signature = "VQ-I boot loader 1.3 (simulated)\r\n"; ///< VQ-I: answer to "S"
     std::vector<std::string> faults;                                ///< as described above
 };
+
+/// Resolves the escapes \r \n \t \\ and \xNN of a text (faults, --signature); false on a malformed escape.
+bool unescape(const std::string& text, std::vector<uint8_t>& bytes);
 
 /// What the controller has done, for summaries and tests.
 struct Counters {
@@ -61,6 +64,9 @@ struct Counters {
     uint64_t heldMicros =
         0; ///< how long answers' last bytes waited for the FIFO's or the adapter's timer, in all
 };
+
+/// The inside of the simulated controller (engine.h).
+struct Engine;
 
 class Simulator {
 public:
@@ -110,7 +116,6 @@ public:
     bool writeLog(const std::string& path, std::string& error) const;
 
 private:
-    struct Engine;
     std::unique_ptr<Engine> engine;
 };
 

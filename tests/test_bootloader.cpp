@@ -2,6 +2,7 @@
 // Downloader step by step and by the real vq2dl program.
 #include "fixture.h"
 
+#include "bootloader/lines.h"
 #include "downloader.h"
 #include "simulator.h"
 
@@ -112,11 +113,11 @@ protected:
 } // namespace
 
 TEST(RecordLine, UpperCaseHexWithOnesComplementChecksum) {
-    EXPECT_EQ(record(0x8000, {0x01, 0x02, 0x03}).formatS1Line(), "S106800001020373\r\n");
-    EXPECT_EQ(record(0xABCD, {0xEF, 0xFE, 0x0A}).formatS1Line(), "S106ABCDEFFE0A8A\r\n");
-    EXPECT_EQ(record(0x9000, {}).formatS1Line(), "S10390006C\r\n");
+    EXPECT_EQ(formatS1Line(record(0x8000, {0x01, 0x02, 0x03})), "S106800001020373\r\n");
+    EXPECT_EQ(formatS1Line(record(0xABCD, {0xEF, 0xFE, 0x0A})), "S106ABCDEFFE0A8A\r\n");
+    EXPECT_EQ(formatS1Line(record(0x9000, {})), "S10390006C\r\n");
     // The longest line a count byte allows: 252 data bytes, 12 + 504 characters.
-    std::string line = record(0x9000, fx::bytes(252, 0x80)).formatS1Line();
+    std::string line = formatS1Line(record(0x9000, fx::bytes(252, 0x80)));
     EXPECT_EQ(line.size(), 516u);
     EXPECT_EQ(line, fx::srec(1, 0x9000, fx::bytes(252, 0x80)) + "\r\n");
     EXPECT_EQ(line.substr(0, 4), "S1FF");

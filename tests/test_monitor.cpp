@@ -3,6 +3,7 @@
 #include "fixture.h"
 
 #include "downloader.h"
+#include "monitor/reply.h"
 #include "simulator.h"
 
 #include <algorithm>

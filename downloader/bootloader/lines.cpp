@@ -1,7 +1,9 @@
 // Sending the image to the VQ-I boot loader as Motorola S-record text: one S1 line per record, in
 // ascending address order, then the S9 line with the entry point. The boot loader answers only after
 // the S9 line; anything it said while the lines went out waits in the input and is read first.
+#include "bootloader/lines.h"
 #include "downloader.h"
+#include "image/srecord_writer.h"
 
 namespace {
 
@@ -10,50 +12,21 @@ const char* const COMPLETE_REPLY = "  Complete\r\nBoot>";
 /// Characters of an S1 line besides its data: "S1", count, address, checksum, CR LF.
 constexpr size_t S1_OVERHEAD = 12;
 
-/// Appends a byte as two upper-case hexadecimal digits.
-void appendHex(std::string& text, unsigned value) {
-    static const char digits[] = "0123456789ABCDEF";
-    text += digits[(value >> 4) & 0x0F];
-    text += digits[value & 0x0F];
-}
-
-/// A 16-bit record of the given type: count, address, data, one's-complement checksum, CR LF.
-std::string formatLine(char type, uint32_t address, const uint8_t* data, size_t n) {
-    std::string text;
-    text.reserve(S1_OVERHEAD + 2 * n);
-    text += 'S';
-    text += type;
-    unsigned count = static_cast<unsigned>(n + 3);
-    unsigned high = (address >> 8) & 0xFF;
-    unsigned low = address & 0xFF;
-    unsigned sum = count + high + low;
-    appendHex(text, count);
-    appendHex(text, high);
-    appendHex(text, low);
-    for (size_t i = 0; i < n; ++i) {
-        sum += data[i];
-        appendHex(text, data[i]);
-    }
-    appendHex(text, ~sum & 0xFF);
-    text += "\r\n";
-    return text;
-}
-
 } // namespace
 
-std::string SRecord::formatS1Line() const {
-    return formatLine('1', address, data.data(), data.size());
+std::string formatS1Line(const SRecord& record) {
+    return formatSRecord(1, record.address, record.data.data(), record.data.size());
 }
 
 void Downloader::writeLines() {
     const size_t total = image.recordCount();
-    if (showPercent) message(-1, "$%s", writeLabel);
-    message(1, "%s:", writeLabel);
+    if (showPercent) message(-1, "$%s", WRITE_LABEL);
+    message(1, "%s:", WRITE_LABEL);
 
     int line = 0;
     long bytes = 0;
     for (const auto& entry : image.records) {
-        const std::string text = entry.second.formatS1Line();
+        const std::string text = formatS1Line(entry.second);
         // No line is answered, so a line that did not go out whole (the line hung up, or the controller
         // stopped taking bytes) would be missed: the boot loader could still confirm the end line over a gap
         // in the flash. The run ends here instead, before the end line.
@@ -61,7 +34,7 @@ void Downloader::writeLines() {
             fatal(EXIT_PROTOCOL, "Download failed:\n   Could not send line %d of %d.\n", line + 1,
                   static_cast<int>(total));
         // The boot loader is paced by this pause alone; a pause of 0 still gives up the processor.
-        sleepMs(recordDelay);
+        platformSleepMs(recordDelay);
         ++line;
         bytes += static_cast<long>((text.size() - S1_OVERHEAD) / 2);
         if (showPercent) {
@@ -72,7 +45,7 @@ void Downloader::writeLines() {
     }
 
     // checkBootLoaderImage has made sure the entry point fits the 16-bit address field.
-    writeText(formatLine('9', image.entryPoint, nullptr, 0).c_str());
+    writeText(formatSRecord(9, image.entryPoint, nullptr, 0).c_str());
     expect(COMPLETE_REPLY, true);
 
     if (showPercent) message(-1, "%%100.00");

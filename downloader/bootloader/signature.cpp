@@ -16,22 +16,22 @@ constexpr size_t SIGNATURE_BYTE_LIMIT = 64 * 1024;
 } // namespace
 
 void Downloader::readSignature() {
-    message(1, "%s:", verifyLabel);
+    message(1, "%s:", VERIFY_LABEL);
     // 1. "x" ends whatever the boot loader was doing; its answer is discarded unseen.
-    sleepMs(SETTLE_MS);
+    platformSleepMs(SETTLE_MS);
     writeText("x");
-    sleepMs(SETTLE_MS);
+    platformSleepMs(SETTLE_MS);
     drainInput();
     // 2. "S" asks for the signature.
     writeText("S");
-    sleepMs(SETTLE_MS);
+    platformSleepMs(SETTLE_MS);
 
     // 3. Everything up to the first read time-out is the signature, shown as it came, line ends included.
     std::string text = "Signature: ";
-    const int64_t deadline = nowMs() + SIGNATURE_TIME_LIMIT_MS;
+    const int64_t deadline = platformNowMs() + SIGNATURE_TIME_LIMIT_MS;
     size_t received = 0;
     uint8_t byte = 0;
-    while (received < SIGNATURE_BYTE_LIMIT && nowMs() < deadline && readByte(&byte)) {
+    while (received < SIGNATURE_BYTE_LIMIT && platformNowMs() < deadline && readByte(&byte)) {
         text += static_cast<char>(byte);
         ++received;
     }

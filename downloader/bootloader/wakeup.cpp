@@ -22,14 +22,14 @@ void Downloader::wakeUp() {
     // 1. A carriage return ends whatever the controller was reading; what it sends back (a running
     //    program's output, an old prompt) is discarded.
     writeText("\r");
-    sleepMs(SETTLE_MS);
+    platformSleepMs(SETTLE_MS);
     drainInput();
     // 2. "!!" brings the boot loader to its prompt.
     writeText("!!");
     if (!expect(BOOT_PROMPT, false)) {
         // 3. The second and last attempt: a boot loader already awake answers a lone carriage return with
         //    its prompt.
-        sleepMs(SETTLE_MS);
+        platformSleepMs(SETTLE_MS);
         drainInput();
         writeText("\r");
         expect(BOOT_PROMPT, true);
@@ -42,7 +42,7 @@ void Downloader::eraseFlash() {
     message(1, "Erasing:");
     // 1. Wipe: the reply comes only once the flash is wiped, so it is awaited after wipeDelay.
     writeText("w");
-    sleepMs(wipeDelay);
+    platformSleepMs(wipeDelay);
     expect(WIPE_REPLY, true);
     // 2. Record reception: writeLines follows at once, as the boot loader now waits for lines.
     writeText("u");

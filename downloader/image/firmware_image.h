@@ -1,21 +1,13 @@
 // Everything read from the firmware files: records, code range, entry point, and the readers.
 #pragma once
 
-#include <cstdarg>
+#include "format.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
-
-#if defined(__GNUC__)
-#define VQ_IMAGE_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define VQ_IMAGE_PRINTF(fmt, args)
-#endif
-
-/// printf-style formatting into a string of any length.
-std::string formatText(const char* format, va_list args);
 
 /// A fault found by the file readers: where, and what.
 struct s19Error {
@@ -29,9 +21,6 @@ struct SRecord {
     uint32_t address = 0;
     uint32_t length = 0;
     std::vector<uint8_t> data;
-
-    /// The record as one S1 line with CR LF, upper-case hex and the one's-complement checksum.
-    std::string formatS1Line() const;
 };
 
 class LineReader;
@@ -50,9 +39,9 @@ public:
     /// Parses one line into the image; false for a line beginning with "#"; throws s19Error on a fault.
     bool parseLine(const std::string& line);
     /// Prints when level <= verbosity, and logs up to level 4 when a log is set.
-    void message(int level, const char* format, ...) VQ_IMAGE_PRINTF(3, 4);
+    void message(int level, const char* format, ...) VQ_PRINTF(3, 4);
     /// Throws s19Error with fileName, lineNumber and the formatted text.
-    [[noreturn]] void fail(const char* format, ...) VQ_IMAGE_PRINTF(2, 3);
+    [[noreturn]] void fail(const char* format, ...) VQ_PRINTF(2, 3);
     /// Cuts off the line end: a final line feed, with the carriage return before it if there is one.
     static void stripLineEnd(std::string& text);
     /// Reads up to count characters at pos as a hexadecimal number (blanks skipped, stops at a non-digit).

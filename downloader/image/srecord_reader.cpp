@@ -93,21 +93,6 @@ bool shown(const FirmwareImage& image, int level) {
 
 } // namespace
 
-std::string formatText(const char* format, va_list args) {
-    char small[1024];
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    if (n < 0) return std::string();
-    if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
-    // A long line shown verbatim is formatted again into a buffer that fits rather than cut.
-    std::string text(static_cast<size_t>(n) + 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, args);
-    text.resize(n);
-    return text;
-}
-
 void FirmwareImage::message(int level, const char* format, ...) {
     if (!shown(*this, level)) return;
     va_list args;
@@ -148,13 +133,13 @@ uint8_t FirmwareImage::addressSum(uint32_t address) {
 }
 
 bool FirmwareImage::parseLine(const std::string& line) {
-    // 1. The line end is left out by length alone: the text itself stays as read.
+    // The line end is left out by length alone: the text itself stays as read.
     size_t length = strippedLength(line);
-    // 2. Copied only when shown: a large image has hundreds of thousands of lines.
+    // Copied only when shown: a large image has hundreds of thousands of lines.
     if (shown(*this, 5)) message(5, "%s", line.substr(0, length).c_str());
-    // 3. A "#" line ends the S-record text of a file.
+    // A "#" line ends the S-record text of a file.
     if (length > 0 && line[0] == '#') return false;
-    // 4. to 6. Type, count and address; no field is read before it is known to lie inside the line.
+    // Type, count and address; no field is read before it is known to lie inside the line.
     if (length == 0 || line[0] != 'S') fail("Not a Motorola S-record");
     // A line end inside the line would hide the text after it: the whole line is refused instead.
     if (std::memchr(line.data(), '\r', length) || std::memchr(line.data(), '\n', length))
@@ -169,18 +154,18 @@ bool FirmwareImage::parseLine(const std::string& line) {
     if (length < 2 * static_cast<size_t>(count) + 4) fail("Line shorter than its byte count");
     uint32_t dataLength = count - type->addressBytes - 1;
     uint32_t address = hexValue(line, 4, 2 * type->addressBytes);
-    // 7. and 8.
+    // The trace of the count and address; the checksum starts from them.
     message(6, "   Size = %2d (%2d)  Address=%04x", static_cast<int>(count), static_cast<int>(dataLength),
             address);
     uint8_t sum = static_cast<uint8_t>(addressSum(address) + count);
-    // 9. Entry point and code range take the start address, before the checksum is known.
+    // Entry point and code range take the start address, before the checksum is known.
     if (type->kind == Kind::Termination) {
         entryPoint = address;
     } else if (type->kind == Kind::Data) {
         if (address > highAddress) highAddress = address;
         if (address < lowAddress) lowAddress = address;
     }
-    // 10. to 13. The data bytes and the checksum.
+    // The data bytes and the checksum.
     SRecord record;
     record.address = address;
     record.length = dataLength;
@@ -193,9 +178,9 @@ bool FirmwareImage::parseLine(const std::string& line) {
     message(6, "   Record sum = %d", recordSum);
     if (recordSum != 0)
         fail("Invalid checksum, found 0x%02x, expected 0x%02x", found, static_cast<uint8_t>(~sum));
-    // 14. Nothing may follow the checksum, not even a blank.
+    // Nothing may follow the checksum, not even a blank.
     if (length > 2 * static_cast<size_t>(count) + 4) fail("Garbage at end of line");
-    // 15. and 16.
+    // A data record goes into the image; a comment record is shown up to its first zero byte.
     if (type->kind == Kind::Data) {
         addRecord(std::move(record));
     } else if (type->kind == Kind::Comment) {

@@ -96,14 +96,14 @@ void showTextBlock(FirmwareImage& image, LineReader& reader) {
 } // namespace
 
 void FirmwareImage::readContainer(LineReader& reader) {
-    // 1. and 2.
+    // The files are extracted where -i says, else into the working directory; the scan starts from the top.
     std::string extractDir = installDir.empty() ? currentDirectory() : installDir;
     reader.seek(0);
     lineNumber = 0;
     long recordStart = 0;
     int recordLine = 0;
     std::string line;
-    // 3. to 7.: every line once; blocks read by their own loops leave the ending tag line to this one.
+    // Every line once; blocks read by their own loops leave the ending tag line to this one.
     while (reader.readPiece(line, BLOCK_PIECE)) {
         // Only tag lines matter here; the rest of a long line is of no interest.
         reader.skipRestOfLine();
@@ -124,7 +124,7 @@ void FirmwareImage::readContainer(LineReader& reader) {
         }
     }
     if (reader.failed()) fail("Error reading input file");
-    // 8. The loader reads the S-record block next and counts on from its tag line.
+    // The loader reads the S-record block next and counts on from its tag line.
     reader.seek(recordStart);
     lineNumber = recordLine;
 }

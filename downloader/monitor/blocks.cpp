@@ -13,8 +13,8 @@ namespace {
 bool extends(const Block& block, uint32_t address) {
     if (block.n >= MAX_BLOCK || block.address + block.n != address) return false;
     if ((address >> 16) != (block.address >> 16)) return false;
-    if (block.address < 0x8000 && address >= 0x8000) return false;
-    return address < 0x10000 || (address & 0xFFFF) < 0xC000;
+    if (block.address < WINDOW_START && address >= WINDOW_START) return false;
+    return address < 0x10000 || (address & 0xFFFF) < WINDOW_END;
 }
 
 /// Adds the bytes of one of a record's own blocks, starting new blocks where they cannot join the last one.

@@ -26,8 +26,8 @@ void Downloader::writeBlock(uint32_t address, const uint8_t* data, unsigned n) {
 }
 
 void Downloader::writeImage() {
-    if (showPercent) message(-1, "$%s", writeLabel);
-    message(1, "%s:", writeLabel);
+    if (showPercent) message(-1, "$%s", WRITE_LABEL);
+    message(1, "%s:", WRITE_LABEL);
 
     const std::vector<const SRecord*> records = monitor::recordList(image);
     const double total = static_cast<double>(records.size());
@@ -49,7 +49,7 @@ void Downloader::writeImage() {
             if (record.length != 0) continue;
             message(0, "Zero-length s-rec found %d - 0x%x %d.", recordNumber,
                     monitor::mapStart(record.address), static_cast<int>(record.length));
-            showProgress(writeLabel, recordNumber, records.size(), byteTotal, imageBytes);
+            showProgress(WRITE_LABEL, recordNumber, records.size(), byteTotal, imageBytes);
         }
     };
 
@@ -61,9 +61,9 @@ void Downloader::writeImage() {
         writeBlock(block.address, monitor::blockBytes(block, buffer), block.n);
         const monitor::Segment& tail = block.parts.back();
         reach(tail.record + 1);
-        if (tail.ends) showProgress(writeLabel, recordNumber, records.size(), byteTotal, imageBytes);
+        if (tail.ends) showProgress(WRITE_LABEL, recordNumber, records.size(), byteTotal, imageBytes);
         // The record delay follows each record, or with -b each block.
-        if (recordDelay > 0 && (joinBlocks || tail.ends)) sleepMs(recordDelay);
+        if (recordDelay > 0 && (joinBlocks || tail.ends)) platformSleepMs(recordDelay);
     }
     reach(records.size());
 

@@ -22,8 +22,8 @@ const char* placementFault(const SRecord& record) {
     if (record.length == 0) return nullptr;
     if (record.address < 0x10000) return wrapsPastTop(record) ? "data run past 0xFFFF" : nullptr;
     const uint32_t window = record.address & 0xFFFF;
-    if (window < 0x8000 || window > 0xBFFF) return "window address outside 0x8000-0xBFFF";
-    if (static_cast<uint64_t>(window) + record.length > 0xC000)
+    if (window < WINDOW_START || window >= WINDOW_END) return "window address outside 0x8000-0xBFFF";
+    if (static_cast<uint64_t>(window) + record.length > WINDOW_END)
         return "data run past the end of the page window";
     if ((record.address >> 16) > 0xFF) return "page number above 0xFF";
     return nullptr;

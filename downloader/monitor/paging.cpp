@@ -19,7 +19,7 @@ void Downloader::setPage(uint32_t address, bool eraseFirst) {
     if (!eraseFirst || erasedPages[currentPage]) return;
     message(1, "Erasing page %#04x:", page);
     writeByte(MON_ERASE_PAGE);
-    sleepMs(wipeDelay);
+    platformSleepMs(wipeDelay);
     checkReply(MON_ERR_NONE, MON_STATUS_NONE, 0);
     erasedPages[currentPage] = true;
     message(1, "Erased.");
@@ -28,7 +28,7 @@ void Downloader::setPage(uint32_t address, bool eraseFirst) {
 void Downloader::eraseMainFlash() {
     message(1, "Erasing main FLASH:");
     writeByte(MON_ERASE_MAIN);
-    sleepMs(wipeDelay);
+    platformSleepMs(wipeDelay);
     checkReply(MON_ERR_NONE, MON_STATUS_NONE, 0);
     message(1, "Erased.");
 }

@@ -14,6 +14,8 @@ namespace {
 /// Data bytes on one line of the file, on 32-byte boundaries; a whole line of erased flash is left out.
 constexpr uint32_t LINE_BYTES = 32;
 constexpr uint8_t ERASED = 0xFF;
+/// The name of the step, in the -p marker ("$Reading") and the progress line.
+constexpr const char* READ_LABEL = "Reading";
 
 /// The lines of the file that the first done bytes of an area finish.
 size_t linesDone(const monitor::Area& area, size_t done) {
@@ -45,7 +47,7 @@ struct Progress {
                 downloader.message(-1, "%%%.2f", lines * 100.0 / static_cast<double>(totalLines));
         }
         bytes += n;
-        downloader.showProgress(downloader.readLabel, lines, totalLines, bytes, totalBytes);
+        downloader.showProgress(READ_LABEL, lines, totalLines, bytes, totalBytes);
     }
 };
 
@@ -84,7 +86,7 @@ bool Downloader::readBlock(uint32_t address, uint8_t* buffer, unsigned n) {
 
 std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsigned& bytes,
                                  unsigned& records) {
-    if (showPercent) message(-1, "$%s", readLabel);
+    if (showPercent) message(-1, "$%s", READ_LABEL);
     message(1, "Reading back into %s:", readBackFile.c_str());
     // An earlier run may have left the page register on a page.
     setPage(0, false);

@@ -1,5 +1,6 @@
 // The serial monitor answers every command with an error byte, a status byte and the prompt byte; this file
 // reads and judges that answer, and re-enters the monitor while entry attempts are left.
+#include "monitor/reply.h"
 #include "downloader.h"
 
 #include <cstdio>
@@ -20,7 +21,7 @@ namespace {
 
 const char* errorText(uint8_t error) {
     switch (error) {
-    case 0xE1:
+    case MON_ERR_NOT_RECOGNIZED:
         return "Command not recognized, e=";
     case 0xE2:
         return "Command not allowed in run mode, e=";

@@ -7,8 +7,8 @@
 #include <vector>
 
 void Downloader::verifyImage() {
-    if (showPercent) message(-1, "$%s", verifyLabel);
-    message(1, "%s:", verifyLabel);
+    if (showPercent) message(-1, "$%s", VERIFY_LABEL);
+    message(1, "%s:", VERIFY_LABEL);
     // An earlier step may have left the page register on a page.
     setPage(0, false);
 
@@ -27,7 +27,7 @@ void Downloader::verifyImage() {
         for (; reached < upTo; ++reached) {
             const SRecord& record = *records[reached];
             // The line counts the records already compared.
-            showProgress(verifyLabel, reached, records.size(), bytesDone, imageBytes);
+            showProgress(VERIFY_LABEL, reached, records.size(), bytesDone, imageBytes);
             bytesDone += record.length;
             if (record.length == 0) continue;
             ++recordNumber;
@@ -87,11 +87,11 @@ void Downloader::verifyImage() {
         const monitor::Segment& tail = block.parts.back();
         reach(tail.record + 1);
         // The record delay follows each record, or with -b each block.
-        if (recordDelay > 0 && (joinBlocks || tail.ends)) sleepMs(recordDelay);
+        if (recordDelay > 0 && (joinBlocks || tail.ends)) platformSleepMs(recordDelay);
     }
     reach(records.size());
 
-    showProgress(verifyLabel, reached, records.size(), bytesDone, imageBytes);
+    showProgress(VERIFY_LABEL, reached, records.size(), bytesDone, imageBytes);
     if (showPercent) message(-1, "%%100.00");
     message(1, "Verification succeeded, %d records total (%d skipped).", recordNumber, skippedCount);
 }

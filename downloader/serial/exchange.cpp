@@ -44,7 +44,7 @@ unsigned Downloader::receive(uint8_t* buffer, unsigned n) {
     using Clock = std::chrono::steady_clock;
     if (n == 0) return 0;
     if (portHandle == NO_PORT) {
-        sleepMs(NO_PORT_PAUSE_MS);
+        platformSleepMs(NO_PORT_PAUSE_MS);
         return 0;
     }
     const auto byteTime = std::chrono::microseconds(baudRate > 0 ? 10 * 1000000LL / baudRate : 0);
@@ -60,9 +60,9 @@ unsigned Downloader::receive(uint8_t* buffer, unsigned n) {
     // arrives.
     if (byteTime.count() > 0 && lineFreeAt > Clock::now()) {
         const Clock::time_point now = Clock::now();
-        sleepUs(std::chrono::duration_cast<std::chrono::microseconds>(
-                    std::min(lineFreeAt + byteTime * (n - 1), now + step) - now)
-                    .count());
+        platformSleepUs(std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::min(lineFreeAt + byteTime * (n - 1), now + step) - now)
+                            .count());
         slept = true;
     }
     unsigned got = 0;
@@ -93,7 +93,8 @@ unsigned Downloader::receive(uint8_t* buffer, unsigned n) {
             if (wake > previous) {
                 sleptFrom = previous;
                 slept = true;
-                sleepUs(std::chrono::duration_cast<std::chrono::microseconds>(wake - previous).count());
+                platformSleepUs(
+                    std::chrono::duration_cast<std::chrono::microseconds>(wake - previous).count());
             }
         }
     }
@@ -122,7 +123,7 @@ bool Downloader::expect(const char* expected, bool fatalOnMismatch) {
     message(2, "%s", received.c_str());
     if (received == expected) return true;
     if (!fatalOnMismatch) return false;
-    fatal(4, "Download failed:\n   Expected response \"%s\",\n   but received this \"%s\".\n", expected,
+    fatal(EXIT_PROTOCOL, "Download failed:\n   Expected response \"%s\",\n   but received this \"%s\".\n", expected,
           received.c_str());
 }
 
@@ -151,7 +152,7 @@ void Downloader::keepPaceWithLine(std::chrono::steady_clock::time_point start, u
     };
     lineFreeAt = std::max(lineFreeAt, start) + lineTime(n);
     auto ahead = lineFreeAt - lineTime(MAX_BLOCK) - std::chrono::steady_clock::now();
-    sleepUs(std::chrono::duration_cast<std::chrono::microseconds>(ahead).count());
+    platformSleepUs(std::chrono::duration_cast<std::chrono::microseconds>(ahead).count());
 }
 
 bool Downloader::writeByte(uint8_t byte) {
@@ -163,9 +164,9 @@ bool Downloader::writeText(const char* text) {
 }
 
 void Downloader::drainInput() {
-    int64_t start = nowMs();
+    int64_t start = platformNowMs();
     unsigned discarded = 0;
     uint8_t byte;
-    while (discarded < DRAIN_LIMIT_BYTES && nowMs() - start < DRAIN_LIMIT_MS && readByte(&byte))
+    while (discarded < DRAIN_LIMIT_BYTES && platformNowMs() - start < DRAIN_LIMIT_MS && readByte(&byte))
         ++discarded;
 }

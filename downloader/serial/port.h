@@ -50,11 +50,3 @@ bool platformWrite(PortHandle handle, const uint8_t* data, size_t n, int timeout
 void platformClose(PortHandle handle);
 /// The device behind a port number: "/dev/ttyS<n-1>" on POSIX, "\\.\COM<n>" on Windows.
 std::string platformDeviceName(int port);
-/// Pauses the thread; a negative time waits as 0, and 0 still yields.
-void sleepMs(int milliseconds);
-/// True when standard output is a terminal (a person watching, not a script).
-bool platformOutputIsTerminal();
-/// Pauses the thread for a line's time, to the tenth of a millisecond; nothing for 0 or less.
-void sleepUs(int64_t microseconds);
-/// Milliseconds from a steady clock.
-int64_t nowMs();

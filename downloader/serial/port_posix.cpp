@@ -1,15 +1,15 @@
-// The serial port on Linux and other POSIX systems: termios for the line, poll() for the deadlines.
+// The serial port on Linux: termios for the line, poll() for the deadlines; the custom rates and the
+// low-latency mode, which need Linux's own ioctls, have files of their own.
 #include "serial/custom_rate.h"
 #include "serial/low_latency.h"
 #include "serial/port.h"
+#include "system.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -114,19 +114,19 @@ PortHandle platformOpen(const std::string& device, int baudRate, std::string& re
 }
 
 static int remainingMs(int64_t deadline) {
-    int64_t left = deadline - nowMs();
+    int64_t left = deadline - platformNowMs();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
 static ReadResult failedRead() {
-    sleepMs(FAILURE_PAUSE_MS);
+    platformSleepMs(FAILURE_PAUSE_MS);
     return ReadResult::Failed;
 }
 
 ReadResult platformRead(PortHandle handle, uint8_t* byte, int timeoutMs) {
     // The caller has just taken what was there, so this goes straight to poll. With no minimum count a read
     // returns 0 when nothing has arrived, so only poll can tell a quiet line from one that hung up.
-    int64_t deadline = nowMs() + timeoutMs;
+    int64_t deadline = platformNowMs() + timeoutMs;
     for (;;) {
         pollfd pfd = {handle, POLLIN, 0};
         int ready = poll(&pfd, 1, remainingMs(deadline));
@@ -153,7 +153,7 @@ size_t platformReadAvailable(PortHandle handle, uint8_t* buffer, size_t most) {
 }
 
 bool platformWrite(PortHandle handle, const uint8_t* data, size_t n, int timeoutMs) {
-    int64_t deadline = nowMs() + timeoutMs;
+    int64_t deadline = platformNowMs() + timeoutMs;
     size_t written = 0;
     while (written < n) {
         ssize_t put = write(handle, data + written, n - written);
@@ -163,7 +163,7 @@ bool platformWrite(PortHandle handle, const uint8_t* data, size_t n, int timeout
         }
         if (put < 0 && errno == EINTR) continue;
         if (put < 0 && errno != EAGAIN) {
-            sleepMs(FAILURE_PAUSE_MS);
+            platformSleepMs(FAILURE_PAUSE_MS);
             return false;
         }
         // The output buffer is full: wait until it takes more, or the deadline passes.
@@ -172,7 +172,7 @@ bool platformWrite(PortHandle handle, const uint8_t* data, size_t n, int timeout
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) return false;
         if (ready < 0 || (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            sleepMs(FAILURE_PAUSE_MS);
+            platformSleepMs(FAILURE_PAUSE_MS);
             return false;
         }
     }
@@ -187,30 +187,4 @@ void platformClose(PortHandle handle) {
 
 std::string platformDeviceName(int port) {
     return "/dev/ttyS" + std::to_string(static_cast<long long>(port) - 1);
-}
-
-void sleepMs(int milliseconds) {
-    if (milliseconds <= 0) {
-        sched_yield();
-        return;
-    }
-    timespec wait = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {}
-}
-
-void sleepUs(int64_t microseconds) {
-    if (microseconds <= 0) return;
-    timespec wait = {static_cast<time_t>(microseconds / 1000000),
-                     static_cast<long>(microseconds % 1000000) * 1000};
-    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {}
-}
-
-int64_t nowMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-bool platformOutputIsTerminal() {
-    return isatty(STDOUT_FILENO) == 1;
 }

@@ -11,8 +11,6 @@ static const DWORD FAILURE_PAUSE_MS = 20;
 /// A one-byte read gives up after 250 ms plus 1 ms per byte.
 static const DWORD READ_TIMEOUT_CONSTANT_MS = 250;
 static const DWORD READ_TIMEOUT_MS = READ_TIMEOUT_CONSTANT_MS + 1;
-/// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 1803 and later), which older headers lack.
-static const DWORD HIGH_RESOLUTION_TIMER = 0x00000002;
 
 static std::string systemText(DWORD error) {
     char buffer[256];
@@ -152,34 +150,4 @@ void platformClose(PortHandle handle) {
 
 std::string platformDeviceName(int port) {
     return "\\\\.\\COM" + std::to_string(port);
-}
-
-void sleepMs(int milliseconds) {
-    Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
-}
-
-void sleepUs(int64_t microseconds) {
-    if (microseconds <= 0) return;
-    // Sleep counts whole milliseconds, and a stock Windows stretches them to its 15.6 ms tick; a
-    // high-resolution timer keeps to the tenth of a millisecond.
-    static HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION_TIMER, TIMER_ALL_ACCESS);
-    LARGE_INTEGER due;
-    due.QuadPart = -microseconds * 10; // relative, in units of 100 ns
-    if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) &&
-        WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0)
-        return;
-    // Without such a timer (before Windows 10 1803) no sleep at all: the read that follows waits in the
-    // driver.
-}
-
-int64_t nowMs() {
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return static_cast<int64_t>(counter.QuadPart / (frequency.QuadPart / 1000));
-}
-
-bool platformOutputIsTerminal() {
-    DWORD mode;
-    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }

@@ -25,9 +25,9 @@ bool dialogue(Downloader& d) {
 
     // 2. The peer stays silent now: one read gives up after about 251 ms.
     uint8_t byte = 0;
-    int64_t start = nowMs();
+    int64_t start = platformNowMs();
     bool got = d.readByte(&byte);
-    int64_t waited = nowMs() - start;
+    int64_t waited = platformNowMs() - start;
     bool inTime = waited >= 200 && waited <= 450;
     std::printf("silent read: %s, %s (%lld ms)\n", got ? "a byte came" : "nothing read",
                 inTime ? "timed out as expected" : "WRONG TIME", static_cast<long long>(waited));
@@ -58,11 +58,11 @@ int exchangeRates(Downloader& d) {
     try {
         d.enterMonitor(10);
         d.eraseMainFlash();
-        int64_t start = nowMs();
+        int64_t start = platformNowMs();
         d.writeImage();
-        int64_t written = nowMs();
+        int64_t written = platformNowMs();
         d.verifyImage();
-        int64_t verified = nowMs();
+        int64_t verified = platformNowMs();
         // A 32-byte exchange moves 39 bytes either way: 3.4 ms of line at 115200 bit/s.
         auto show = [&](const char* what, int64_t ms) {
             std::printf("%s: %u exchanges in %lld ms, %.0f a second, %.2f ms each (line 3.39 ms)\n", what,

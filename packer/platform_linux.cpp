@@ -1,4 +1,4 @@
-// The packer's file operations on POSIX systems.
+// The packer's file operations on Linux.
 #include "packer.h"
 
 #include <atomic>

@@ -1,0 +1,14 @@
+// What the program takes from the system besides the serial port: a steady clock, sleeps and whether the
+// console is a terminal. One definition each in system_posix.cpp and system_win32.cpp.
+#pragma once
+
+#include <cstdint>
+
+/// Milliseconds from a steady clock.
+int64_t platformNowMs();
+/// Pauses the thread; a negative time waits as 0, and 0 still yields.
+void platformSleepMs(int milliseconds);
+/// Pauses the thread for a line's time, to the tenth of a millisecond; nothing for 0 or less.
+void platformSleepUs(int64_t microseconds);
+/// True when standard output is a terminal (a person watching, not a script).
+bool platformOutputIsTerminal();

@@ -1,0 +1,33 @@
+// The clock, the sleeps and the terminal test on POSIX systems.
+#include "system.h"
+
+#include <cerrno>
+#include <ctime>
+#include <sched.h>
+#include <unistd.h>
+
+void platformSleepMs(int milliseconds) {
+    if (milliseconds <= 0) {
+        sched_yield();
+        return;
+    }
+    timespec wait = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {}
+}
+
+void platformSleepUs(int64_t microseconds) {
+    if (microseconds <= 0) return;
+    timespec wait = {static_cast<time_t>(microseconds / 1000000),
+                     static_cast<long>(microseconds % 1000000) * 1000};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {}
+}
+
+int64_t platformNowMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool platformOutputIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}

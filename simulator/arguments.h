@@ -1,0 +1,24 @@
+// The command line of vqsim: its options and the usage text.
+#pragma once
+
+#include "simulator.h"
+
+#include <string>
+
+/// What the command line asks for.
+struct Settings {
+    vqsim::Options options;  ///< the controller: generation, rate, delivery, faults, signature
+    std::string link;        ///< --link: a symbolic link to make to the device; empty for none
+    std::string dump;        ///< --dump: the file the flash goes to at exit; empty for none
+    std::string preload;     ///< --preload: the S-record file that fills the flash first; empty for none
+    bool binaryDump = false; ///< --dump-format bin: the raw address space instead of S-records
+    std::string log;         ///< --log: the file the byte log goes to at exit; empty for none
+    bool once = false;       ///< --once: end after the downloader's session
+    bool help = false;       ///< --help: print the usage text and nothing else
+};
+
+/// The usage text of --help.
+extern const char* const USAGE;
+
+/// Reads the whole command line into s; false with a message naming the fault otherwise.
+bool parseArguments(int argc, char** argv, Settings& s, std::string& error);
