@@ -1,13 +1,24 @@
-// Shared test helpers: temporary directories, files, S-record lines, running the programs, captured messages.
+// Shared test helpers: temporary directories, files, S-record lines, running the programs, captured messages,
+// and the rig of a simulated controller on a pseudo-terminal with a Downloader on its line.
 #pragma once
+
+#include "downloader.h"
+#include "simulator.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fx {
+
+using Bytes = std::vector<uint8_t>;
+using Texts = std::vector<std::string>;
 
 /// A fresh directory, removed with everything in it at the end of the test.
 class TempDir {
@@ -55,5 +66,94 @@ RunResult runOnTerminal(const std::string& program, const std::vector<std::strin
 /// Messages of an in-process Downloader, laid out as the console would show them.
 extern std::string captured;
 void captureSink(const char* text);
+
+// ---- Bytes, texts, records and thrown results ----
+
+/// a followed by b.
+Bytes operator+(Bytes a, const Bytes& b);
+/// The bytes of a text, and the text of bytes.
+Bytes toBytes(const std::string& text);
+std::string toText(const Bytes& bytes);
+/// Bytes [from, to) of data.
+Bytes slice(const Bytes& data, size_t from, size_t to);
+::testing::AssertionResult endsWith(const std::string& text, const std::string& tail);
+double secondsSince(std::chrono::steady_clock::time_point start);
+/// An image record of the data at an address.
+SRecord record(uint32_t address, Bytes data);
+/// An S-record file: S1 lines below 0x10000, S2 lines above, then S9 with the entry point.
+std::string s19(const std::vector<std::pair<uint32_t, Bytes>>& records, uint32_t entry = 0);
+/// Runs a step of a Downloader; returns the exit status it threw, or 0 when it ran through.
+int exitStatus(const std::function<void()>& step);
+/// Runs a step of a Downloader; returns the protocol error text it threw, or "(none)".
+std::string protocolError(const std::function<void()>& step);
+
+// ---- The simulated controller ----
+
+/// A VQ-II controller with these faults, running its program or already in the monitor.
+vqsim::Options monitorOptions(Texts faults = {}, bool inMonitor = false);
+/// A VQ-I controller with these faults and this signature.
+vqsim::Options bootLoaderOptions(Texts faults = {},
+                                 const std::string& signature = vqsim::Options().signature);
+/// A controller serving its pseudo-terminal; null (with the test failed) when it cannot start.
+std::unique_ptr<vqsim::Simulator> startController(vqsim::Options options = {});
+
+/// Checks that the controller holds data from a controller address on.
+void expectMemory(const vqsim::Simulator& sim, uint32_t address, const Bytes& data);
+void pokeMemory(vqsim::Simulator& sim, uint32_t address, const Bytes& data);
+/// The VQ-II commands in the bytes a downloader sent, one readable text each: "A8 C000 16" is a block write
+/// of 16 bytes at 0xC000, "A7 ..." a block read, "A2 0030 3C" a byte write; the one-byte commands by name.
+Texts commands(const Bytes& tx);
+/// The VQ-I "Download failed" text of a reply that differs, as the console shows it.
+std::string failed(const std::string& expected, const std::string& received);
+
+/// A simulated controller on a pseudo-terminal, a Downloader for its line and a scratch directory. open()
+/// starts the controller and opens the Downloader's port on it; start() alone serves runs of the vq2dl
+/// program. The Downloader goes first on the way out, so the port is closed before the controller stops.
+class Rig {
+public:
+    explicit Rig(vqsim::Options options = {});
+    /// Starts the controller, preloaded from an S-record file when one is given.
+    ::testing::AssertionResult start(const std::string& preload = "");
+    /// Starts the controller and opens the port with messages to captured at this verbosity, no wipe delay.
+    ::testing::AssertionResult open(int verbosity = 1);
+    /// Closes the port, puts a fresh controller on a new line and opens the port on it.
+    ::testing::AssertionResult reopen(vqsim::Options options, int verbosity = 1);
+    /// Adds a record to the Downloader's image.
+    void add(uint32_t address, const Bytes& data);
+    /// VQ-II monitor entry and the main flash erase; then the messages and bytes so far are forgotten.
+    void prepare();
+    /// Forgets the messages and the bytes sent so far.
+    void mark();
+    Bytes txSinceMark() const;
+    /// Runs vq2dl with -c on this line, the arguments and then the file when one is given.
+    RunResult run(Texts args, const std::string& file = "", int timeoutMs = 60000) const;
+
+    std::unique_ptr<vqsim::Simulator> sim;
+    Downloader dl;
+    TempDir dir;
+
+private:
+    size_t txMark = 0;
+};
+
+/// The downloader's end of a line opened by hand, exclusively as vq2dl opens it, for the tests that speak
+/// to the controller byte by byte.
+class Peer {
+public:
+    explicit Peer(const std::string& path);
+    ~Peer();
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    bool isOpen() const { return fd >= 0; }
+    void close();
+    void send(const Bytes& bytes);
+    /// Reads until n bytes came, the line hung up, or the time ran out.
+    Bytes read(size_t n, int timeoutMs = 2000);
+    Bytes exchange(const Bytes& command, size_t n, int timeoutMs = 2000);
+    bool hungUp = false;
+
+private:
+    int fd = -1;
+};
 
 } // namespace fx
