@@ -105,6 +105,8 @@ void pokeMemory(vqsim::Simulator& sim, uint32_t address, const Bytes& data);
 Texts commands(const Bytes& tx);
 /// The VQ-I "Download failed" text of a reply that differs, as the console shows it.
 std::string failed(const std::string& expected, const std::string& received);
+/// What a whole successful VQ-I run prints from the wake-up on, at verbosity 1.
+std::string transcript(const std::string& writing, const std::string& signature = vqsim::Options().signature);
 
 /// A simulated controller on a pseudo-terminal, a Downloader for its line and a scratch directory. open()
 /// starts the controller and opens the Downloader's port on it; start() alone serves runs of the vq2dl

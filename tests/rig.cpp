@@ -140,6 +140,11 @@ std::string failed(const std::string& expected, const std::string& received) {
            received + "\".\n\n";
 }
 
+std::string transcript(const std::string& writing, const std::string& signature) {
+    return "Wake up attempted:\nWakeup successful.\n\nErasing:\nErased.\n\n" + writing +
+           "Verifying:\nSignature: " + signature + "\nVerify complete.\n";
+}
+
 Rig::Rig(vqsim::Options options) : sim(std::make_unique<vqsim::Simulator>(std::move(options))) {}
 
 ::testing::AssertionResult Rig::start(const std::string& preload) {
