@@ -94,12 +94,22 @@ vqsim::Options monitorOptions(Texts faults = {}, bool inMonitor = false);
 /// A VQ-I controller with these faults and this signature.
 vqsim::Options bootLoaderOptions(Texts faults = {},
                                  const std::string& signature = vqsim::Options().signature);
-/// A controller serving its pseudo-terminal; null (with the test failed) when it cannot start.
+/// A controller serving its pseudo-terminal. One that cannot start fails the test and serves no line.
 std::unique_ptr<vqsim::Simulator> startController(vqsim::Options options = {});
 
 /// Checks that the controller holds data from a controller address on.
 void expectMemory(const vqsim::Simulator& sim, uint32_t address, const Bytes& data);
 void pokeMemory(vqsim::Simulator& sim, uint32_t address, const Bytes& data);
+/// VQ-II commands as a downloader sends them, and the monitor's answers.
+Bytes writeBlock(uint16_t address, const Bytes& data);
+Bytes readBlock(uint16_t address, size_t n);
+Bytes setPage(uint8_t page);
+inline const Bytes DROP_IN = toBytes("!!!KeepOutHere");
+inline const Bytes DONE = {0xE0, 0x00, 0x3E};
+inline const Bytes COLD_RESET = {0xE0, 0x08, 0x3E};
+inline const Bytes NOT_RECOGNIZED = {0xE1, 0x00, 0x3E};
+/// n bytes of the controller's flash from an address on.
+Bytes peekRange(const vqsim::Simulator& sim, uint32_t address, size_t n);
 /// The VQ-II commands in the bytes a downloader sent, one readable text each: "A8 C000 16" is a block write
 /// of 16 bytes at 0xC000, "A7 ..." a block read, "A2 0030 3C" a byte write; the one-byte commands by name.
 Texts commands(const Bytes& tx);

@@ -91,7 +91,7 @@ std::unique_ptr<vqsim::Simulator> startController(vqsim::Options options) {
     std::string error;
     if (sim->start(error)) return sim;
     ADD_FAILURE() << "simulator: " << error;
-    return nullptr;
+    return sim;
 }
 
 void expectMemory(const vqsim::Simulator& sim, uint32_t address, const Bytes& data) {
@@ -103,6 +103,25 @@ void expectMemory(const vqsim::Simulator& sim, uint32_t address, const Bytes& da
 void pokeMemory(vqsim::Simulator& sim, uint32_t address, const Bytes& data) {
     for (size_t i = 0; i < data.size(); ++i)
         sim.poke(address + static_cast<uint32_t>(i), data[i]);
+}
+
+Bytes writeBlock(uint16_t address, const Bytes& data) {
+    return Bytes{0xA8, uint8_t(address >> 8), uint8_t(address), uint8_t(data.size() - 1)} + data;
+}
+
+Bytes readBlock(uint16_t address, size_t n) {
+    return {0xA7, uint8_t(address >> 8), uint8_t(address), uint8_t(n - 1)};
+}
+
+Bytes setPage(uint8_t page) {
+    return {0xA2, 0x00, 0x30, page};
+}
+
+Bytes peekRange(const vqsim::Simulator& sim, uint32_t address, size_t n) {
+    Bytes b;
+    for (size_t i = 0; i < n; ++i)
+        b.push_back(sim.peek(address + uint32_t(i)));
+    return b;
 }
 
 Texts commands(const Bytes& tx) {
