@@ -3,20 +3,13 @@
 
 #include <algorithm>
 #include <fcntl.h>
-#include <memory>
 #include <thread>
 #include <unistd.h>
 
 namespace matrix {
 
-std::string joinLines(const std::vector<std::string>& lines, size_t from, size_t to) {
-    std::string text;
-    for (size_t i = from; i < to && i < lines.size(); ++i)
-        text += lines[i] + "\n";
-    return text;
-}
-
-::testing::AssertionResult matches(const std::string& out, const std::string& expected, size_t anyMax) {
+static ::testing::AssertionResult matches(const std::string& out, const std::string& expected,
+                                          size_t anyMax) {
     size_t any = expected.find(ANY);
     if (any == std::string::npos) {
         if (out == expected) return ::testing::AssertionSuccess();
@@ -34,8 +27,8 @@ std::string joinLines(const std::vector<std::string>& lines, size_t from, size_t
                                          << ::testing::PrintToString(expected);
 }
 
-void checkRow(const Target& target, const Row& row, const std::string& file, const vqsim::Simulator& sim,
-              const fx::RunResult& r) {
+static void checkRow(const Target& target, const Row& row, const std::string& file,
+                     const vqsim::Simulator& sim, const fx::RunResult& r) {
     SCOPED_TRACE(row.name);
     EXPECT_EQ(r.status, row.status);
     const std::string head = "Velquin Download 2.00\n\nReading " + file + ":\n" + target.detected +
@@ -62,8 +55,9 @@ void runRows(const Target& target, const std::vector<Row>& rows) {
     fx::writeFile(file, target.file);
     std::vector<std::unique_ptr<fx::Rig>> rigs;
     for (const Row& row : rows) {
-        rigs.push_back(std::make_unique<fx::Rig>(target.generation == 1 ? fx::bootLoaderOptions(row.faults, SIGNATURE)
-                                                                         : fx::monitorOptions(row.faults)));
+        rigs.push_back(std::make_unique<fx::Rig>(target.generation == 1
+                                                     ? fx::bootLoaderOptions(row.faults, SIGNATURE)
+                                                     : fx::monitorOptions(row.faults)));
         ASSERT_TRUE(rigs.back()->start()) << row.name;
     }
     // A line that hangs up frees its terminal number, which the next pseudo-terminal made on this machine
@@ -88,19 +82,6 @@ void runRows(const Target& target, const std::vector<Row>& rows) {
         close(fd);
     for (size_t i = 0; i < rows.size(); ++i)
         checkRow(target, rows[i], file, *rigs[i]->sim, results[i]);
-}
-
-/// The fault that makes every byte of a command's answer wait the given time.
-std::string slow(const std::string& command, double seconds) {
-    return "slow@" + command + "=" + std::to_string(static_cast<int>(seconds * 1000 + 0.5));
-}
-
-std::string errorLine(const std::string& text) {
-    return "ERROR: " + text + "\n";
-}
-
-std::string vq2(size_t n, const std::string& entry) {
-    return entry + joinLines(VQ2_LINES, 0, n);
 }
 
 } // namespace matrix

@@ -7,11 +7,6 @@
 
 #include "fixture.h"
 
-#include <cstdint>
-#include <string>
-#include <utility>
-#include <vector>
-
 namespace matrix {
 
 using fx::Texts;
@@ -55,13 +50,23 @@ struct Target {
 
 inline const char* const SIGNATURE = "Boot 2.1\r\n";
 
-std::string joinLines(const std::vector<std::string>& lines, size_t from, size_t to);
+/// Lines [from, to), each with its line end.
+inline std::string joinLines(const std::vector<std::string>& lines, size_t from, size_t to) {
+    std::string text;
+    for (size_t i = from; i < to && i < lines.size(); ++i)
+        text += lines[i] + "\n";
+    return text;
+}
 /// Runs every row against its own simulated controller. The runs wait on their lines nearly all the time, so
 /// they go side by side, each vq2dl in its own process.
 void runRows(const Target& target, const std::vector<Row>& rows);
 /// The fault that makes every byte of a command's answer wait the given time.
-std::string slow(const std::string& command, double seconds);
-std::string errorLine(const std::string& text);
+inline std::string slow(const std::string& command, double seconds) {
+    return "slow@" + command + "=" + std::to_string(static_cast<int>(seconds * 1000 + 0.5));
+}
+inline std::string errorLine(const std::string& text) {
+    return "ERROR: " + text + "\n";
+}
 
 // ---- VQ-II: the serial monitor ----
 //
@@ -99,11 +104,13 @@ inline const std::vector<std::string> VQ2_LINES = {
     "Verification succeeded, 2 records total (0 skipped).",
 };
 inline constexpr size_t AT_ERASE_MAIN = 1, AT_BLOCK_WRITE = 3, AT_PAGE_REGISTER = 4, AT_PAGE_ERASE = 6,
-                 AT_READ_BACK = 11, AT_PAGED_READ_BACK = 13, VQ2_ALL = 14;
+                        AT_READ_BACK = 11, AT_PAGED_READ_BACK = 13, VQ2_ALL = 14;
 
 inline const std::string ENTERED = "Entered monitor mode.\n";
 
 /// The console from monitor entry (as given) up to line n of a clean run.
-std::string vq2(size_t n, const std::string& entry = ENTERED);
+inline std::string vq2(size_t n, const std::string& entry = ENTERED) {
+    return entry + joinLines(VQ2_LINES, 0, n);
+}
 
 } // namespace matrix

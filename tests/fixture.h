@@ -19,6 +19,7 @@ namespace fx {
 
 using Bytes = std::vector<uint8_t>;
 using Texts = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
 
 /// A fresh directory, removed with everything in it at the end of the test.
 class TempDir {
@@ -70,14 +71,25 @@ void captureSink(const char* text);
 // ---- Bytes, texts, records and thrown results ----
 
 /// a followed by b.
-Bytes operator+(Bytes a, const Bytes& b);
+inline Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 /// The bytes of a text, and the text of bytes.
-Bytes toBytes(const std::string& text);
-std::string toText(const Bytes& bytes);
+inline Bytes toBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+inline std::string toText(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 /// Bytes [from, to) of data.
-Bytes slice(const Bytes& data, size_t from, size_t to);
+inline Bytes slice(const Bytes& data, size_t from, size_t to) {
+    return Bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(to));
+}
 ::testing::AssertionResult endsWith(const std::string& text, const std::string& tail);
-double secondsSince(std::chrono::steady_clock::time_point start);
+inline double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 /// An image record of the data at an address.
 SRecord record(uint32_t address, Bytes data);
 /// An S-record file: S1 lines below 0x10000, S2 lines above, then S9 with the entry point.
@@ -101,9 +113,15 @@ std::unique_ptr<vqsim::Simulator> startController(vqsim::Options options = {});
 void expectMemory(const vqsim::Simulator& sim, uint32_t address, const Bytes& data);
 void pokeMemory(vqsim::Simulator& sim, uint32_t address, const Bytes& data);
 /// VQ-II commands as a downloader sends them, and the monitor's answers.
-Bytes writeBlock(uint16_t address, const Bytes& data);
-Bytes readBlock(uint16_t address, size_t n);
-Bytes setPage(uint8_t page);
+inline Bytes writeBlock(uint16_t address, const Bytes& data) {
+    return Bytes{0xA8, uint8_t(address >> 8), uint8_t(address), uint8_t(data.size() - 1)} + data;
+}
+inline Bytes readBlock(uint16_t address, size_t n) {
+    return {0xA7, uint8_t(address >> 8), uint8_t(address), uint8_t(n - 1)};
+}
+inline Bytes setPage(uint8_t page) {
+    return {0xA2, 0x00, 0x30, page};
+}
 inline const Bytes DROP_IN = toBytes("!!!KeepOutHere");
 inline const Bytes DONE = {0xE0, 0x00, 0x3E};
 inline const Bytes COLD_RESET = {0xE0, 0x08, 0x3E};
@@ -114,9 +132,16 @@ Bytes peekRange(const vqsim::Simulator& sim, uint32_t address, size_t n);
 /// of 16 bytes at 0xC000, "A7 ..." a block read, "A2 0030 3C" a byte write; the one-byte commands by name.
 Texts commands(const Bytes& tx);
 /// The VQ-I "Download failed" text of a reply that differs, as the console shows it.
-std::string failed(const std::string& expected, const std::string& received);
+inline std::string failed(const std::string& expected, const std::string& received) {
+    return "Download failed:\n   Expected response \"" + expected + "\",\n   but received this \"" +
+           received + "\".\n\n";
+}
 /// What a whole successful VQ-I run prints from the wake-up on, at verbosity 1.
-std::string transcript(const std::string& writing, const std::string& signature = vqsim::Options().signature);
+inline std::string transcript(const std::string& writing,
+                              const std::string& signature = vqsim::Options().signature) {
+    return "Wake up attempted:\nWakeup successful.\n\nErasing:\nErased.\n\n" + writing +
+           "Verifying:\nSignature: " + signature + "\nVerify complete.\n";
+}
 
 /// A simulated controller on a pseudo-terminal, a Downloader for its line and a scratch directory. open()
 /// starts the controller and opens the Downloader's port on it; start() alone serves runs of the vq2dl
@@ -131,9 +156,23 @@ public:
     /// Closes the port, puts a fresh controller on a new line and opens the port on it.
     ::testing::AssertionResult reopen(vqsim::Options options, int verbosity = 1);
     /// Adds a record to the Downloader's image.
-    void add(uint32_t address, const Bytes& data);
+    void add(uint32_t address, const Bytes& data) { dl.image.addRecord(record(address, data)); }
+    /// Adds a record to the image and puts its bytes in the controller's flash at the same address.
+    void addInFlash(uint32_t address, const Bytes& data) {
+        add(address, data);
+        pokeMemory(*sim, address, data);
+    }
+    /// VQ-II monitor entry; then the messages and bytes so far are forgotten.
+    void enter() {
+        dl.enterMonitor(10);
+        mark();
+    }
     /// VQ-II monitor entry and the main flash erase; then the messages and bytes so far are forgotten.
-    void prepare();
+    void prepare() {
+        dl.enterMonitor(10);
+        dl.eraseMainFlash();
+        mark();
+    }
     /// Forgets the messages and the bytes sent so far.
     void mark();
     Bytes txSinceMark() const;
@@ -153,7 +192,7 @@ private:
 class Peer {
 public:
     explicit Peer(const std::string& path);
-    ~Peer();
+    ~Peer() { close(); }
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
     bool isOpen() const { return fd >= 0; }

@@ -11,31 +11,10 @@
 
 namespace fx {
 
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes toBytes(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-
-std::string toText(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
-Bytes slice(const Bytes& data, size_t from, size_t to) {
-    return Bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(to));
-}
-
 ::testing::AssertionResult endsWith(const std::string& text, const std::string& tail) {
     if (text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "\"" << text << "\"\ndoes not end in\n\"" << tail << "\"";
-}
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 SRecord record(uint32_t address, Bytes data) {
@@ -96,25 +75,14 @@ std::unique_ptr<vqsim::Simulator> startController(vqsim::Options options) {
 
 void expectMemory(const vqsim::Simulator& sim, uint32_t address, const Bytes& data) {
     for (size_t i = 0; i < data.size(); ++i) {
-        ASSERT_EQ(sim.peek(address + static_cast<uint32_t>(i)), data[i]) << "at 0x" << std::hex << address + i;
+        ASSERT_EQ(sim.peek(address + static_cast<uint32_t>(i)), data[i])
+            << "at 0x" << std::hex << address + i;
     }
 }
 
 void pokeMemory(vqsim::Simulator& sim, uint32_t address, const Bytes& data) {
     for (size_t i = 0; i < data.size(); ++i)
         sim.poke(address + static_cast<uint32_t>(i), data[i]);
-}
-
-Bytes writeBlock(uint16_t address, const Bytes& data) {
-    return Bytes{0xA8, uint8_t(address >> 8), uint8_t(address), uint8_t(data.size() - 1)} + data;
-}
-
-Bytes readBlock(uint16_t address, size_t n) {
-    return {0xA7, uint8_t(address >> 8), uint8_t(address), uint8_t(n - 1)};
-}
-
-Bytes setPage(uint8_t page) {
-    return {0xA2, 0x00, 0x30, page};
 }
 
 Bytes peekRange(const vqsim::Simulator& sim, uint32_t address, size_t n) {
@@ -154,16 +122,6 @@ Texts commands(const Bytes& tx) {
     return out;
 }
 
-std::string failed(const std::string& expected, const std::string& received) {
-    return "Download failed:\n   Expected response \"" + expected + "\",\n   but received this \"" +
-           received + "\".\n\n";
-}
-
-std::string transcript(const std::string& writing, const std::string& signature) {
-    return "Wake up attempted:\nWakeup successful.\n\nErasing:\nErased.\n\n" + writing +
-           "Verifying:\nSignature: " + signature + "\nVerify complete.\n";
-}
-
 Rig::Rig(vqsim::Options options) : sim(std::make_unique<vqsim::Simulator>(std::move(options))) {}
 
 ::testing::AssertionResult Rig::start(const std::string& preload) {
@@ -193,16 +151,6 @@ Rig::Rig(vqsim::Options options) : sim(std::make_unique<vqsim::Simulator>(std::m
     return open(verbosity);
 }
 
-void Rig::add(uint32_t address, const Bytes& data) {
-    dl.image.addRecord(record(address, data));
-}
-
-void Rig::prepare() {
-    dl.enterMonitor(10);
-    dl.eraseMainFlash();
-    mark();
-}
-
 void Rig::mark() {
     captured.clear();
     txMark = sim->received().size();
@@ -224,10 +172,6 @@ Peer::Peer(const std::string& path) {
     if (fd >= 0) ioctl(fd, TIOCEXCL);
 }
 
-Peer::~Peer() {
-    close();
-}
-
 void Peer::close() {
     if (fd >= 0) ioctl(fd, TIOCNXCL);
     if (fd >= 0) ::close(fd);
@@ -239,11 +183,11 @@ void Peer::send(const Bytes& bytes) {
 }
 
 Bytes Peer::read(size_t n, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
     Bytes got;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (got.size() < n && !hungUp) {
-        int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        int left =
+            int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
         if (left <= 0) break;
         pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, left) <= 0) continue;

@@ -2,20 +2,14 @@
 // Downloader step by step.
 #include "fixture.h"
 
-#include <chrono>
-#include <string>
-#include <vector>
-
 using fx::endsWith, fx::exitStatus, fx::failed, fx::record, fx::secondsSince, fx::toText, fx::transcript;
 
 namespace {
 
-const char* const SIGNATURE = "VQ-I boot loader 1.3 (simulated)\r\n";
-
 // A simulated VQ-I controller with a Downloader whose port is open on it.
 class BootLoader : public ::testing::Test, public fx::Rig {
 protected:
-    void connect(fx::Texts faults = {}, const std::string& signature = SIGNATURE) {
+    void connect(fx::Texts faults = {}, const std::string& signature = vqsim::Options().signature) {
         ASSERT_TRUE(reopen(fx::bootLoaderOptions(std::move(faults), signature)));
     }
 

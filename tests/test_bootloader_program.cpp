@@ -1,16 +1,9 @@
 // The VQ-I download through the real vq2dl program, against a simulated boot loader on a pseudo-terminal.
 #include "fixture.h"
 
-#include <string>
-#include <vector>
-
 using fx::endsWith, fx::failed, fx::toText, fx::transcript;
 
-namespace {
-
 const char* const SIGNATURE = "VQ-I boot loader 1.3 (simulated)\r\n";
-
-} // namespace
 
 TEST(BootLoaderRun, WholeDownloadThroughTheProgram) {
     auto sim = fx::startController(fx::bootLoaderOptions());

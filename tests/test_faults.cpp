@@ -1,9 +1,6 @@
 // The fault matrix of the VQ-II serial monitor, step by step.
 #include "fault_matrix.h"
 
-#include <string>
-#include <vector>
-
 using namespace matrix;
 
 namespace {
@@ -58,7 +55,6 @@ std::vector<Row> commandRows(const std::string& command, size_t at, Row wrong, R
 }
 
 } // namespace
-
 
 // The answer to the drop-in string is information only: the probe decides. Chatter shifts the answers, so the
 // probe's reply check reads the rest of the old answer.

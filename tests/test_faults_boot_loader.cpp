@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 using namespace matrix;
 using fx::failed;
@@ -249,19 +247,16 @@ TEST(FaultMatrixBootLoader, LineCutBetweenRecordLines) {
 // The controller takes bytes far slower than they come (2400 bit/s, 183 ms for one line): once the line's
 // buffer is full, a line does not go out within its write time-out, and the run ends there.
 TEST(FaultMatrixBootLoader, ControllerThatStopsTakingLines) {
-    vqsim::Options options;
-    options.generation = 1;
+    vqsim::Options options = fx::bootLoaderOptions();
     options.baud = 2400;
-    vqsim::Simulator sim(options);
-    std::string error;
-    ASSERT_TRUE(sim.start(error)) << error;
+    auto sim = fx::startController(options);
     fx::TempDir dir;
     const int records = 640; // 28 KiB of lines, more than a pseudo-terminal holds
     fx::writeFile(dir.file("firmware.s19"), manyRecords(records));
     const fx::RunResult r = fx::run(
-        VQ2DL_PROGRAM, {"-c", sim.devicePath(), "-dw", "0", dir.file("firmware.s19")}, "", RUN_LIMIT_MS);
+        VQ2DL_PROGRAM, {"-c", sim->devicePath(), "-dw", "0", dir.file("firmware.s19")}, "", RUN_LIMIT_MS);
     EXPECT_EQ(r.status, 4);
-    const std::string head = "Opened comm port " + sim.devicePath() + " at 115200.\n" + vq1(AT_END_LINE);
+    const std::string head = "Opened comm port " + sim->devicePath() + " at 115200.\n" + vq1(AT_END_LINE);
     const std::string failure = "Download failed:\n   Could not send line ";
     const size_t at = r.out.find(head), failed = r.out.find(failure);
     ASSERT_NE(at, std::string::npos) << r.out;
@@ -279,6 +274,6 @@ TEST(FaultMatrixBootLoader, ControllerThatStopsTakingLines) {
     const double linesTime = records * 44 * 10 / 115200.0;
     EXPECT_LT(r.seconds, TO_END_LINE + linesTime + HANG);
     // The end line never went out, so nothing was confirmed.
-    for (const std::string& received : sim.lines())
+    for (const std::string& received : sim->lines())
         EXPECT_NE(received.compare(0, 2, "S9"), 0);
 }

@@ -2,13 +2,10 @@
 #include "fault_matrix.h"
 
 #include <atomic>
-#include <chrono>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 using namespace matrix;
 
@@ -135,29 +132,27 @@ TEST(DiskFaults, PackerOutputDirectoryVanishesWhileWriting) {
 // The first vq2dl holds the port through a long wipe delay; the second cannot open it (status 2) and sends
 // nothing, and the first completes its download.
 TEST(TwoDownloaders, SecondFailsOnThePortAndTheFirstCompletes) {
-    vqsim::Simulator sim{vqsim::Options{}};
-    std::string error;
-    ASSERT_TRUE(sim.start(error)) << error;
+    auto sim = fx::startController();
     fx::TempDir dir;
     const std::string file = dir.file("firmware.s19");
     fx::writeFile(file, VQ2.file);
     fx::RunResult first;
     std::atomic<bool> firstDone{false};
     std::thread run([&] {
-        first = fx::run(VQ2DL_PROGRAM, {"-c", sim.devicePath(), "-dw", "500", file}, "", RUN_LIMIT_MS);
+        first = fx::run(VQ2DL_PROGRAM, {"-c", sim->devicePath(), "-dw", "500", file}, "", RUN_LIMIT_MS);
         firstDone = true;
     });
     // The drop-in string has arrived once the first holds the port.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (sim.received().size() < 14 && std::chrono::steady_clock::now() < deadline)
+    while (sim->received().size() < 14 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const fx::RunResult second = fx::run(VQ2DL_PROGRAM, {"-c", sim.devicePath(), file}, "", RUN_LIMIT_MS);
+    const fx::RunResult second = fx::run(VQ2DL_PROGRAM, {"-c", sim->devicePath(), file}, "", RUN_LIMIT_MS);
     const bool secondEndedFirst = !firstDone;
     run.join();
 
     EXPECT_EQ(second.status, 2);
     const std::string refused =
-        "File read successfully.\n\nDownload failed:\r\n   Could not open comm port " + sim.devicePath() +
+        "File read successfully.\n\nDownload failed:\r\n   Could not open comm port " + sim->devicePath() +
         ".\n   Reason: in use by another program.\n";
     ASSERT_GE(second.out.size(), refused.size()) << second.out;
     EXPECT_EQ(second.out.substr(second.out.size() - refused.size()), refused);
@@ -165,13 +160,13 @@ TEST(TwoDownloaders, SecondFailsOnThePortAndTheFirstCompletes) {
     EXPECT_LT(second.seconds, HANG);
 
     EXPECT_EQ(first.status, 0) << first.out;
-    const std::string done = "Opened comm port " + sim.devicePath() + " at 115200.\n" + vq2(VQ2_ALL, "");
+    const std::string done = "Opened comm port " + sim->devicePath() + " at 115200.\n" + vq2(VQ2_ALL, "");
     ASSERT_GE(first.out.size(), done.size()) << first.out;
     EXPECT_EQ(first.out.substr(first.out.size() - done.size()), done);
     for (const auto& byte : VQ2.flash)
-        EXPECT_EQ(sim.peek(byte.first), byte.second) << "flash at 0x" << std::hex << byte.first;
+        EXPECT_EQ(sim->peek(byte.first), byte.second) << "flash at 0x" << std::hex << byte.first;
     // One drop-in string, one probe, one erase: only the first run spoke on the line.
-    const vqsim::Counters counters = sim.counters();
+    const vqsim::Counters counters = sim->counters();
     EXPECT_EQ(counters.probes, 1u);
     EXPECT_EQ(counters.mainErases, 1u);
 }

@@ -3,11 +3,9 @@
 #include "fixture.h"
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
-using fx::Bytes, fx::Texts, fx::operator+, fx::commands, fx::exitStatus, fx::expectMemory, fx::pokeMemory,
-    fx::protocolError, fx::slice;
+using fx::Bytes, fx::Texts, fx::operator+, fx::commands, fx::exitStatus, fx::expectMemory, fx::protocolError,
+    fx::slice;
 
 // The short download and verification of two 16-byte records, one at 0xC000 and one on page 0x3C, byte for
 // byte on the line and line for line on the console.
@@ -174,8 +172,7 @@ TEST(MonitorEntry, Variants) {
 TEST(MonitorEntry, SilenceAtAttemptFiveReopensThePort) {
     fx::Rig rig;
     ASSERT_TRUE(rig.open(3));
-    rig.dl.enterMonitor(10);
-    rig.mark();
+    rig.enter();
     // Nothing was sent, so nothing answers at attempt 5.
     EXPECT_EQ(protocolError([&] { rig.dl.checkReply(MON_ERR_NOT_RECOGNIZED, MON_STATUS_COLD_RESET, 5); }),
               "(none)");

@@ -2,18 +2,11 @@
 #include "fixture.h"
 
 #include <fcntl.h>
-#include <string>
 #include <unistd.h>
-#include <utility>
-#include <vector>
 
 using fx::Bytes, fx::Texts, fx::commands, fx::expectMemory, fx::pokeMemory, fx::s19;
 
-namespace {
-
 const std::string BANNER = "Velquin Download 2.00\n\n";
-
-} // namespace
 
 TEST(MonitorProgram, DownloadTranscript) {
     fx::Rig p;
@@ -118,7 +111,8 @@ TEST(MonitorProgram, ProtocolErrorEndsWithStatus4) {
     const std::string tail = "Writing:\nERROR: Access error when writing FLASH/EEPROM memory, e=0xE6\n";
     ASSERT_GE(r.out.size(), tail.size()) << r.out;
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
-    EXPECT_EQ(commands(p.sim->received()), (Texts{"DROPIN", "PROBE", "ERASEMAIN", "A8 4000 16", "A8 4100 16"}))
+    EXPECT_EQ(commands(p.sim->received()),
+              (Texts{"DROPIN", "PROBE", "ERASEMAIN", "A8 4000 16", "A8 4100 16"}))
         << "no record after the fault";
 }
 

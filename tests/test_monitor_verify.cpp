@@ -3,8 +3,6 @@
 #include "fixture.h"
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
 using fx::Bytes, fx::Texts, fx::operator+, fx::commands, fx::exitStatus, fx::expectMemory, fx::pokeMemory,
     fx::protocolError, fx::slice;
@@ -41,11 +39,8 @@ TEST(MonitorVerify, MismatchNamesTheMappedAddress) {
 TEST(MonitorVerify, LostBlockIsReadAgainAfterMonitorEntry) {
     fx::Rig rig(fx::monitorOptions({"short@readblock#1=5"}));
     ASSERT_TRUE(rig.open());
-    const Bytes data = fx::bytes(16, 0x60);
-    rig.add(0xC000, data);
-    pokeMemory(*rig.sim, 0xC000, data);
-    rig.dl.enterMonitor(10);
-    rig.mark();
+    rig.addInFlash(0xC000, fx::bytes(16, 0x60));
+    rig.enter();
     rig.dl.verifyImage();
     // The monitor is active by now, so the drop-in string meets "not recognised" and a reset follows.
     EXPECT_EQ(commands(rig.txSinceMark()), (Texts{"A7 C000 16", "DROPIN", "RESET", "PROBE", "A7 C000 16"}));
@@ -55,11 +50,8 @@ TEST(MonitorVerify, LostBlockIsReadAgainAfterMonitorEntry) {
 TEST(MonitorVerify, BlockLostTwiceEndsTheRun) {
     fx::Rig rig(fx::monitorOptions({"silent@readblock#2-3"}));
     ASSERT_TRUE(rig.open());
-    const Bytes data = fx::bytes(300, 0x11);
-    rig.add(0xC000, data);
-    pokeMemory(*rig.sim, 0xC000, data);
-    rig.dl.enterMonitor(10);
-    rig.mark();
+    rig.addInFlash(0xC000, fx::bytes(300, 0x11));
+    rig.enter();
     EXPECT_EQ(exitStatus([&] { rig.dl.verifyImage(); }), EXIT_PROTOCOL);
     EXPECT_EQ(fx::captured, "Verifying:\nCould not read record 1 block 2 during verification.\n");
     EXPECT_EQ(commands(rig.txSinceMark()),
@@ -153,15 +145,12 @@ TEST(MonitorJoin, MismatchReadsAsWithoutJoining) {
         fx::Rig rig;
         ASSERT_TRUE(rig.open());
         for (uint32_t i = 0; i < 6; ++i) {
-            const Bytes data = fx::bytes(32, static_cast<uint8_t>(0x20 * i));
-            rig.add(0x1000 + 32 * i, data);
-            pokeMemory(*rig.sim, 0x1000 + 32 * i, data);
+            rig.addInFlash(0x1000 + 32 * i, fx::bytes(32, static_cast<uint8_t>(0x20 * i)));
         }
         rig.sim->poke(0x1083, 0x00);
         rig.dl.joinBlocks = join == 1;
         rig.dl.showPercent = true;
-        rig.dl.enterMonitor(10);
-        rig.mark();
+        rig.enter();
         EXPECT_EQ(exitStatus([&] { rig.dl.verifyImage(); }), EXIT_PROTOCOL);
         text[join] = fx::captured;
         EXPECT_EQ(commands(rig.txSinceMark()).size(), join ? 1u : 5u);
@@ -184,9 +173,7 @@ TEST(MonitorVerify, ReadBackReturnsOnceTheBytesAreThere) {
         rig.dl.baudRate = 9600;
         ASSERT_TRUE(rig.dl.openPort());
         for (uint32_t i = 0; i < 3; ++i) {
-            const Bytes data = fx::bytes(256, static_cast<uint8_t>(i));
-            rig.add(0x1000 + 256 * i, data);
-            pokeMemory(*rig.sim, 0x1000 + 256 * i, data);
+            rig.addInFlash(0x1000 + 256 * i, fx::bytes(256, static_cast<uint8_t>(i)));
         }
         rig.dl.enterMonitor(10);
         const size_t before = rig.sim->turnarounds().size();
@@ -228,11 +215,7 @@ TEST(MonitorImageCheck, RecordsOutsideThePageWindow) {
         Downloader dl;
         fx::captured.clear();
         dl.setMessageCallback(fx::captureSink);
-        SRecord record;
-        record.address = c.address;
-        record.length = static_cast<uint32_t>(c.length);
-        record.data = fx::bytes(c.length);
-        dl.image.addRecord(record);
+        dl.image.addRecord(fx::record(c.address, fx::bytes(c.length)));
         char text[160] = "";
         if (c.reason)
             std::snprintf(text, sizeof text,

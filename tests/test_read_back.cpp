@@ -5,8 +5,6 @@
 #include "monitor/read_areas.h"
 
 #include <map>
-#include <string>
-#include <vector>
 
 namespace {
 

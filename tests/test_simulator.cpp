@@ -2,13 +2,8 @@
 // monitor and its memory, the VQ-I boot loader and faults.
 #include "fixture.h"
 
-#include <chrono>
-#include <string>
-#include <vector>
-
 using fx::Bytes, fx::operator+, fx::toBytes, fx::DROP_IN, fx::DONE, fx::COLD_RESET, fx::NOT_RECOGNIZED,
-    fx::writeBlock, fx::readBlock, fx::setPage, fx::peekRange, fx::secondsSince;
-using Clock = std::chrono::steady_clock;
+    fx::writeBlock, fx::readBlock, fx::setPage, fx::peekRange, fx::secondsSince, fx::Clock;
 
 TEST(Monitor, RunningProgramWakesOnlyToTheDropInString) {
     auto sim = fx::startController(fx::monitorOptions());
@@ -120,9 +115,9 @@ TEST(BootLoader, AnswersItsDialogueByteForByte) {
 }
 
 TEST(Faults, ChangeTheAnswersOfChosenOccurrences) {
-    auto sim = fx::startController(fx::monitorOptions({"silent@probe#1-2", "error@writeblock#2=0xE6", "prompt@erasemain=0x3F",
-                                       "corrupt@readblock#1=2", "short@readblock#2=3", "extra@writebyte=0x55",
-                                       "chatter@erasepage=ab\\r\\n", "status=0x0C@reset"}));
+    auto sim = fx::startController(fx::monitorOptions(
+        {"silent@probe#1-2", "error@writeblock#2=0xE6", "prompt@erasemain=0x3F", "corrupt@readblock#1=2",
+         "short@readblock#2=3", "extra@writebyte=0x55", "chatter@erasepage=ab\\r\\n", "status=0x0C@reset"}));
     fx::Peer peer(sim->devicePath());
     EXPECT_EQ(peer.exchange(DROP_IN, 3), COLD_RESET);
     EXPECT_EQ(peer.exchange({0x0D}, 3, 150), Bytes());
@@ -142,8 +137,8 @@ TEST(Faults, ChangeTheAnswersOfChosenOccurrences) {
 }
 
 TEST(Faults, BootLoaderRepliesCanBeReplacedAndChattered) {
-    auto sim = fx::startController(
-        fx::bootLoaderOptions({"reply@cr#2=Nope", "chatter@wake=Hi\\x21\\r\\n", "silent@s9", "corrupt@any#4=1"}));
+    auto sim = fx::startController(fx::bootLoaderOptions(
+        {"reply@cr#2=Nope", "chatter@wake=Hi\\x21\\r\\n", "silent@s9", "corrupt@any#4=1"}));
     fx::Peer peer(sim->devicePath());
     EXPECT_EQ(peer.exchange(toBytes("\r"), 7), toBytes("\r\nBoot>"));
     EXPECT_EQ(peer.exchange(toBytes("\r"), 4), toBytes("Nope"));

@@ -3,15 +3,11 @@
 #include "fixture.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <string>
 #include <thread>
-#include <vector>
 
 using fx::Bytes, fx::operator+, fx::toBytes, fx::DROP_IN, fx::DONE, fx::COLD_RESET, fx::NOT_RECOGNIZED,
-    fx::writeBlock, fx::readBlock, fx::setPage, fx::peekRange, fx::secondsSince;
-using Clock = std::chrono::steady_clock;
+    fx::writeBlock, fx::readBlock, fx::setPage, fx::peekRange, fx::secondsSince, fx::Clock;
 
 TEST(Line, SurvivesTheDownloaderReopening) {
     auto sim = fx::startController(fx::monitorOptions());

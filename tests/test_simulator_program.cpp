@@ -1,18 +1,14 @@
 // The vqsim program: a run that ends with its line, a run ended by a signal, its options and its help.
 #include "fixture.h"
 
-#include <chrono>
 #include <poll.h>
 #include <signal.h>
-#include <string>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 using fx::Bytes, fx::operator+, fx::toBytes, fx::DROP_IN, fx::DONE, fx::COLD_RESET, fx::NOT_RECOGNIZED,
-    fx::writeBlock, fx::readBlock, fx::setPage, fx::peekRange, fx::secondsSince;
-using Clock = std::chrono::steady_clock;
+    fx::writeBlock, fx::readBlock, fx::setPage, fx::peekRange, fx::secondsSince, fx::Clock;
 
 namespace {
 
@@ -107,8 +103,8 @@ TEST(Program, OnceEndsAfterTheLineStaysClosed) {
                                    "verification reads 1.\n");
     EXPECT_EQ(result.err, "");
     EXPECT_FALSE(fx::fileExists(link));
-    EXPECT_EQ(fx::readFile(dump), fx::srec(0, 0, toBytes("vqsim")) + "\n" + fx::srec(1, 0xC000, {9, 8}) + "\n" +
-                                      fx::srec(9, 0) + "\n");
+    EXPECT_EQ(fx::readFile(dump), fx::srec(0, 0, toBytes("vqsim")) + "\n" + fx::srec(1, 0xC000, {9, 8}) +
+                                      "\n" + fx::srec(9, 0) + "\n");
     EXPECT_NE(fx::readFile(dir.file("log")).find(" in  A7\n"), std::string::npos);
 }
 
