@@ -4,8 +4,7 @@
 
 #include <algorithm>
 
-using fx::Bytes, fx::Texts, fx::operator+, fx::commands, fx::exitStatus, fx::expectMemory, fx::protocolError,
-    fx::slice;
+using fx::Bytes, fx::Texts, fx::operator+, fx::commands, fx::expectMemory, fx::protocolError, fx::slice;
 
 // The short download and verification of two 16-byte records, one at 0xC000 and one on page 0x3C, byte for
 // byte on the line and line for line on the console.

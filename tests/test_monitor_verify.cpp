@@ -4,8 +4,7 @@
 
 #include <algorithm>
 
-using fx::Bytes, fx::Texts, fx::operator+, fx::commands, fx::exitStatus, fx::expectMemory, fx::pokeMemory,
-    fx::protocolError, fx::slice;
+using fx::Bytes, fx::Texts, fx::commands, fx::exitStatus, fx::pokeMemory;
 
 // The read-back: a differing byte names its mapped address, a block that does not come is asked for once more
 // after a fresh monitor entry, and a block that does not come twice ends the run.

@@ -7,7 +7,7 @@
 #include <thread>
 
 using fx::Bytes, fx::operator+, fx::toBytes, fx::DROP_IN, fx::DONE, fx::COLD_RESET, fx::NOT_RECOGNIZED,
-    fx::writeBlock, fx::readBlock, fx::setPage, fx::peekRange, fx::secondsSince, fx::Clock;
+    fx::writeBlock, fx::readBlock, fx::setPage, fx::secondsSince, fx::Clock;
 
 TEST(Line, SurvivesTheDownloaderReopening) {
     auto sim = fx::startController(fx::monitorOptions());

@@ -7,8 +7,8 @@
 #include <thread>
 #include <unistd.h>
 
-using fx::Bytes, fx::operator+, fx::toBytes, fx::DROP_IN, fx::DONE, fx::COLD_RESET, fx::NOT_RECOGNIZED,
-    fx::writeBlock, fx::readBlock, fx::setPage, fx::peekRange, fx::secondsSince, fx::Clock;
+using fx::Bytes, fx::operator+, fx::toBytes, fx::DROP_IN, fx::DONE, fx::COLD_RESET, fx::writeBlock,
+    fx::readBlock, fx::secondsSince, fx::Clock;
 
 namespace {
 
