@@ -26,9 +26,9 @@ TEST(MonitorDownload, ShortImageExactBytes) {
                             "Erasing page 0x3c:\n"
                             "Erased.\n"
                             "Write complete, 2 records, 32 bytes.\n");
+    EXPECT_EQ(rig.dl.currentPage, 0x3C);
     expectMemory(*rig.sim, 0xC000, low);
     expectMemory(*rig.sim, 0x3C8000, paged);
-    EXPECT_EQ(rig.dl.currentPage, 0x3C);
     EXPECT_TRUE(rig.dl.erasedPages[0x3C]);
     EXPECT_FALSE(rig.dl.erasedPages[0]);
 

@@ -62,10 +62,10 @@ TEST(MonitorVerify, BlockLostTwiceEndsTheRun) {
 TEST(MonitorVerify, TopPageSkipAndZeroLengthRecords) {
     fx::Rig rig;
     ASSERT_TRUE(rig.open());
+    rig.add(0x2000, {}); // the image keeps address order
     const Bytes below = fx::bytes(32, 0x21), top = fx::bytes(16, 0x41);
     rig.add(0xFEF0, below);
     rig.add(0xFF80, top);
-    rig.add(0x2000, {});
     rig.prepare();
     rig.dl.writeImage();
     EXPECT_EQ(fx::captured,
