@@ -1,13 +1,25 @@
-// Shared test helpers: temporary directories, files, S-record lines, running the programs, captured messages.
+// Shared test helpers: temporary directories, files, S-record lines, running the programs, captured messages,
+// and the rig of a simulated controller on a pseudo-terminal with a Downloader on its line.
 #pragma once
+
+#include "downloader.h"
+#include "simulator.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fx {
+
+using Bytes = std::vector<uint8_t>;
+using Texts = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
 
 /// A fresh directory, removed with everything in it at the end of the test.
 class TempDir {
@@ -55,5 +67,144 @@ RunResult runOnTerminal(const std::string& program, const std::vector<std::strin
 /// Messages of an in-process Downloader, laid out as the console would show them.
 extern std::string captured;
 void captureSink(const char* text);
+
+// ---- Bytes, texts, records and thrown results ----
+
+/// a followed by b.
+inline Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+/// The bytes of a text, and the text of bytes.
+inline Bytes toBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+inline std::string toText(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+/// Bytes [from, to) of data.
+inline Bytes slice(const Bytes& data, size_t from, size_t to) {
+    return Bytes(data.begin() + static_cast<long>(from), data.begin() + static_cast<long>(to));
+}
+::testing::AssertionResult endsWith(const std::string& text, const std::string& tail);
+inline double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+/// An image record of the data at an address.
+SRecord record(uint32_t address, Bytes data);
+/// An S-record file: S1 lines below 0x10000, S2 lines above, then S9 with the entry point.
+std::string s19(const std::vector<std::pair<uint32_t, Bytes>>& records, uint32_t entry = 0);
+/// Runs a step of a Downloader; returns the exit status it threw, or 0 when it ran through.
+int exitStatus(const std::function<void()>& step);
+/// Runs a step of a Downloader; returns the protocol error text it threw, or "(none)".
+std::string protocolError(const std::function<void()>& step);
+
+// ---- The simulated controller ----
+
+/// A VQ-II controller with these faults, running its program or already in the monitor.
+vqsim::Options monitorOptions(Texts faults = {}, bool inMonitor = false);
+/// A VQ-I controller with these faults and this signature.
+vqsim::Options bootLoaderOptions(Texts faults = {},
+                                 const std::string& signature = vqsim::Options().signature);
+/// A controller serving its pseudo-terminal. One that cannot start fails the test and serves no line.
+std::unique_ptr<vqsim::Simulator> startController(vqsim::Options options = {});
+
+/// Checks that the controller holds data from a controller address on.
+void expectMemory(const vqsim::Simulator& sim, uint32_t address, const Bytes& data);
+void pokeMemory(vqsim::Simulator& sim, uint32_t address, const Bytes& data);
+/// VQ-II commands as a downloader sends them, and the monitor's answers.
+inline Bytes writeBlock(uint16_t address, const Bytes& data) {
+    return Bytes{0xA8, uint8_t(address >> 8), uint8_t(address), uint8_t(data.size() - 1)} + data;
+}
+inline Bytes readBlock(uint16_t address, size_t n) {
+    return {0xA7, uint8_t(address >> 8), uint8_t(address), uint8_t(n - 1)};
+}
+inline Bytes setPage(uint8_t page) {
+    return {0xA2, 0x00, 0x30, page};
+}
+inline const Bytes DROP_IN = toBytes("!!!KeepOutHere");
+inline const Bytes DONE = {0xE0, 0x00, 0x3E};
+inline const Bytes COLD_RESET = {0xE0, 0x08, 0x3E};
+inline const Bytes NOT_RECOGNIZED = {0xE1, 0x00, 0x3E};
+/// n bytes of the controller's flash from an address on.
+Bytes peekRange(const vqsim::Simulator& sim, uint32_t address, size_t n);
+/// The VQ-II commands in the bytes a downloader sent, one readable text each: "A8 C000 16" is a block write
+/// of 16 bytes at 0xC000, "A7 ..." a block read, "A2 0030 3C" a byte write; the one-byte commands by name.
+Texts commands(const Bytes& tx);
+/// The VQ-I "Download failed" text of a reply that differs, as the console shows it.
+inline std::string failed(const std::string& expected, const std::string& received) {
+    return "Download failed:\n   Expected response \"" + expected + "\",\n   but received this \"" +
+           received + "\".\n\n";
+}
+/// What a whole successful VQ-I run prints from the wake-up on, at verbosity 1.
+inline std::string transcript(const std::string& writing,
+                              const std::string& signature = vqsim::Options().signature) {
+    return "Wake up attempted:\nWakeup successful.\n\nErasing:\nErased.\n\n" + writing +
+           "Verifying:\nSignature: " + signature + "\nVerify complete.\n";
+}
+
+/// A simulated controller on a pseudo-terminal, a Downloader for its line and a scratch directory. open()
+/// starts the controller and opens the Downloader's port on it; start() alone serves runs of the vq2dl
+/// program. The Downloader goes first on the way out, so the port is closed before the controller stops.
+class Rig {
+public:
+    explicit Rig(vqsim::Options options = {});
+    /// Starts the controller, preloaded from an S-record file when one is given.
+    ::testing::AssertionResult start(const std::string& preload = "");
+    /// Starts the controller and opens the port with messages to captured at this verbosity, no wipe delay.
+    ::testing::AssertionResult open(int verbosity = 1);
+    /// Closes the port, puts a fresh controller on a new line and opens the port on it.
+    ::testing::AssertionResult reopen(vqsim::Options options, int verbosity = 1);
+    /// Adds a record to the Downloader's image.
+    void add(uint32_t address, const Bytes& data) { dl.image.addRecord(record(address, data)); }
+    /// Adds a record to the image and puts its bytes in the controller's flash at the same address.
+    void addInFlash(uint32_t address, const Bytes& data) {
+        add(address, data);
+        pokeMemory(*sim, address, data);
+    }
+    /// VQ-II monitor entry; then the messages and bytes so far are forgotten.
+    void enter() {
+        dl.enterMonitor(10);
+        mark();
+    }
+    /// VQ-II monitor entry and the main flash erase; then the messages and bytes so far are forgotten.
+    void prepare() {
+        dl.enterMonitor(10);
+        dl.eraseMainFlash();
+        mark();
+    }
+    /// Forgets the messages and the bytes sent so far.
+    void mark();
+    Bytes txSinceMark() const;
+    /// Runs vq2dl with -c on this line, the arguments and then the file when one is given.
+    RunResult run(Texts args, const std::string& file = "", int timeoutMs = 60000) const;
+
+    std::unique_ptr<vqsim::Simulator> sim;
+    Downloader dl;
+    TempDir dir;
+
+private:
+    size_t txMark = 0;
+};
+
+/// The downloader's end of a line opened by hand, exclusively as vq2dl opens it, for the tests that speak
+/// to the controller byte by byte.
+class Peer {
+public:
+    explicit Peer(const std::string& path);
+    ~Peer() { close(); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    bool isOpen() const { return fd >= 0; }
+    void close();
+    void send(const Bytes& bytes);
+    /// Reads until n bytes came, the line hung up, or the time ran out.
+    Bytes read(size_t n, int timeoutMs = 2000);
+    Bytes exchange(const Bytes& command, size_t n, int timeoutMs = 2000);
+    bool hungUp = false;
+
+private:
+    int fd = -1;
+};
 
 } // namespace fx

@@ -2,18 +2,13 @@
 // compared with what was preloaded and written back with a plain download; faults, bad ranges and refusals.
 #include "fixture.h"
 
-#include "downloader.h"
 #include "monitor/read_areas.h"
-#include "simulator.h"
 
 #include <map>
-#include <string>
-#include <vector>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using Texts = std::vector<std::string>;
+using fx::Bytes, fx::Texts, fx::s19;
 using Memory = std::map<uint32_t, uint8_t>;
 
 const std::string BANNER = "Velquin Download 2.00\n\n";
@@ -24,13 +19,6 @@ const std::vector<std::pair<uint32_t, Bytes>> PRELOAD = {
     {0xC000, Bytes(32, 0xC0)},       {0xFFE0, fx::bytes(32, 0xE0)},   {0x3C8000, Bytes(32, 0xAA)},
     {0x3CBFE0, fx::bytes(32, 0x40)}, {0x3D9000, fx::bytes(16, 0x90)},
 };
-
-std::string s19(const std::vector<std::pair<uint32_t, Bytes>>& records) {
-    std::string text;
-    for (const auto& r : records)
-        text += fx::srec(r.first < 0x10000 ? 1 : 2, r.first, r.second) + "\r\n";
-    return text + fx::srec(9, 0) + "\r\n";
-}
 
 // The byte the controller was preloaded with at a controller address (erased where nothing was).
 uint8_t preloaded(uint32_t address) {
@@ -45,27 +33,6 @@ FirmwareImage loadImage(const std::string& path) {
     image.load(path);
     return image;
 }
-
-// A simulated controller in-process, preloaded or erased, and the vq2dl program against it.
-struct Controller {
-    explicit Controller(const std::string& preload, Texts faults = {}) : sim(options(std::move(faults))) {
-        std::string error;
-        if (!preload.empty()) {
-            EXPECT_TRUE(sim.preload(preload, error)) << error;
-        }
-        EXPECT_TRUE(sim.start(error)) << error;
-    }
-    static vqsim::Options options(Texts faults) {
-        vqsim::Options o;
-        o.faults = std::move(faults);
-        return o;
-    }
-    fx::RunResult run(Texts args) {
-        args.insert(args.begin(), {"-c", sim.devicePath()});
-        return fx::run(VQ2DL_PROGRAM, args);
-    }
-    vqsim::Simulator sim;
-};
 
 // One run of image addresses in the file and where the controller holds it.
 struct Span {
@@ -114,7 +81,8 @@ TEST(ReadBack, ReadsWhatWasChosenAndWritesItBack) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string out = dir.file(std::string(c.name) + ".s19");
-        Controller source(preload);
+        fx::Rig source;
+        ASSERT_TRUE(source.start(preload));
         Texts args = {"--read", out};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const fx::RunResult r = source.run(args);
@@ -122,7 +90,7 @@ TEST(ReadBack, ReadsWhatWasChosenAndWritesItBack) {
         EXPECT_NE(r.out.find(" at 115200.\nReading back into " + out + ":\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1),
                   "Read complete, " + c.summary + ".\n");
-        const vqsim::Counters counted = source.sim.counters();
+        const vqsim::Counters counted = source.sim->counters();
         EXPECT_EQ(counted.bytesWritten + counted.blocksWritten + counted.mainErases + counted.pagesErased,
                   0u);
 
@@ -141,7 +109,8 @@ TEST(ReadBack, ReadsWhatWasChosenAndWritesItBack) {
             for (uint32_t i = 0; i < record.length; ++i)
                 file[record.address + i] = record.data[i];
         }
-        Controller target("");
+        fx::Rig target;
+        ASSERT_TRUE(target.start());
         const fx::RunResult back = target.run({"-dw", "0", out});
         ASSERT_EQ(back.status, 0) << back.out;
         size_t covered = 0;
@@ -150,7 +119,7 @@ TEST(ReadBack, ReadsWhatWasChosenAndWritesItBack) {
                 const uint8_t expected = preloaded(span.controller + i);
                 const auto found = file.find(span.file + i);
                 ASSERT_EQ(found == file.end() ? 0xFF : found->second, expected) << std::hex << span.file + i;
-                ASSERT_EQ(target.sim.peek(span.controller + i), expected) << std::hex << span.controller + i;
+                ASSERT_EQ(target.sim->peek(span.controller + i), expected) << std::hex << span.controller + i;
                 covered += found != file.end();
             }
         }
@@ -163,10 +132,11 @@ TEST(ReadBack, TranscriptWithPercentages) {
     fx::TempDir dir;
     const std::string preload = dir.file("preload.s19"), out = dir.file("out.s19");
     fx::writeFile(preload, s19(PRELOAD));
-    Controller controller(preload);
+    fx::Rig controller;
+    ASSERT_TRUE(controller.start(preload));
     const fx::RunResult r = controller.run({"-p", "--range", "0x3D9000-0x3D913F", "--read", out});
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out, BANNER + "Opened comm port " + controller.sim.devicePath() +
+    EXPECT_EQ(r.out, BANNER + "Opened comm port " + controller.sim->devicePath() +
                          " at 115200.\n"
                          "$Reading\n"
                          "Reading back into " +
@@ -207,7 +177,8 @@ TEST(ReadBack, FailureLeavesNothing) {
         fx::TempDir dir;
         const std::string out = dir.file("backup.s19");
         if (c.existing) fx::writeFile(out, "older\n");
-        Controller controller("", c.faults);
+        fx::Rig controller(fx::monitorOptions(c.faults));
+        ASSERT_TRUE(controller.start());
         const fx::RunResult r = controller.run({"--read", out});
         EXPECT_EQ(r.status, EXIT_PROTOCOL);
         ASSERT_GE(r.out.size(), c.tail.size()) << r.out;
@@ -256,14 +227,15 @@ TEST(ReadBack, RefusedBeforeTheLineIsUsed) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.out);
-        Controller controller("");
+        fx::Rig controller;
+        ASSERT_TRUE(controller.start());
         const fx::RunResult r = controller.run(c.args);
         EXPECT_EQ(r.status, c.status);
         if (c.status == EXIT_USAGE && c.out.compare(0, BANNER.size(), BANNER) != 0)
             EXPECT_EQ(r.out.substr(0, c.out.size() + 7), c.out + "usage: ") << "the usage text follows";
         else
             EXPECT_EQ(r.out, c.out);
-        EXPECT_TRUE(controller.sim.received().empty());
+        EXPECT_TRUE(controller.sim->received().empty());
         EXPECT_EQ(fx::listDir(dir.path()), Texts{"vq1.s19"});
     }
 }

@@ -1,0 +1,104 @@
+// The VQ-I download through the real vq2dl program, against a simulated boot loader on a pseudo-terminal.
+#include "fixture.h"
+
+using fx::endsWith, fx::failed, fx::toText, fx::transcript;
+
+const char* const SIGNATURE = "VQ-I boot loader 1.3 (simulated)\r\n";
+
+TEST(BootLoaderRun, WholeDownloadThroughTheProgram) {
+    auto sim = fx::startController(fx::bootLoaderOptions());
+    fx::TempDir dir;
+    // Listed in descending order; the download sends them ascending.
+    std::string file = fx::srec(0, 0, {'h', 'd', 'r'}) + "\n";
+    for (int i = 24; i >= 0; --i)
+        file += fx::srec(1, 0x8100 + 0x20 * i, fx::bytes(32, uint8_t(i))) + "\n";
+    fx::writeFile(dir.file("app.s19"), file + fx::srec(9, 0x8100) + "\n");
+
+    fx::RunResult result = fx::run(VQ2DL_PROGRAM, {"-c", sim->devicePath(), "app.s19"}, dir.path());
+    ASSERT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(result.out.find("Velquin Download 2.00\n\nReading app.s19:\n"), 0u) << result.out;
+    EXPECT_NE(result.out.find("Detected VQ-I (HC908) code.\nEntry point: 0x8100\nCode range : 0x8100-0x8400\n"
+                              "File read successfully.\n\nOpened comm port " +
+                              sim->devicePath() + " at 115200.\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_TRUE(endsWith(result.out, transcript("Writing:\nLine   10 of 25 (   320 bytes)\r"
+                                                "Line   20 of 25 (   640 bytes)\r"
+                                                "Write complete, 25 records, 800 bytes.\n\n")));
+    std::vector<std::string> lines = sim->lines();
+    ASSERT_EQ(lines.size(), 26u);
+    for (int i = 0; i < 25; ++i)
+        EXPECT_EQ(lines[i], fx::srec(1, 0x8100 + 0x20 * i, fx::bytes(32, uint8_t(i))) + "\r\n");
+    EXPECT_EQ(lines[25], fx::srec(9, 0x8100) + "\r\n");
+    for (uint32_t i = 0; i < 25 * 32; ++i)
+        ASSERT_EQ(sim->peek(0x8100 + i), uint8_t(i / 32 + i % 32)) << i;
+}
+
+TEST(BootLoaderRun, PercentagesWithOptionP) {
+    auto sim = fx::startController(fx::bootLoaderOptions());
+    fx::TempDir dir;
+    std::string file;
+    for (uint32_t i = 0; i < 25; ++i)
+        file += fx::srec(1, 0x8100 + 0x10 * i, fx::bytes(i % 5 + 1)) + "\n";
+    fx::writeFile(dir.file("app.s19"), file);
+    fx::RunResult result = fx::run(VQ2DL_PROGRAM, {"-p", "-c", sim->devicePath(), dir.file("app.s19")});
+    ASSERT_EQ(result.status, 0) << result.out;
+    // The label, one percentage after every line, and 100.00 once more after the reply.
+    std::string percentages;
+    for (int i = 1; i <= 25; ++i)
+        percentages += "%" + std::to_string(4 * i) + ".00\n";
+    EXPECT_TRUE(endsWith(result.out,
+                         "at 115200.\n" + transcript("$Writing\nWriting:\n" + percentages +
+                                                     "%100.00\nWrite complete, 25 records, 75 bytes.\n\n")));
+}
+
+TEST(BootLoaderRun, VerifyOnlyShowsTheSignatureWithoutWakingUp) {
+    auto sim = fx::startController(fx::bootLoaderOptions());
+    fx::TempDir dir;
+    fx::writeFile(dir.file("app.s19"), fx::srec(1, 0x8100, fx::bytes(16)) + "\n");
+    fx::RunResult result = fx::run(VQ2DL_PROGRAM, {"-V", "-c", sim->devicePath(), dir.file("app.s19")});
+    ASSERT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(endsWith(result.out, "Opened comm port " + sim->devicePath() +
+                                         " at 115200.\nVerifying:\nSignature: " + SIGNATURE +
+                                         "\nVerify complete.\n"));
+    EXPECT_EQ(toText(sim->received()), "xS");
+
+    // A verification sends no record line, so an image that no line could carry still gets its signature
+    // shown.
+    fx::writeFile(dir.file("wide.s19"), fx::srec(2, 0x10000, fx::bytes(4)) + "\n");
+    result = fx::run(VQ2DL_PROGRAM, {"-V", "-c", sim->devicePath(), dir.file("wide.s19")});
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(endsWith(result.out, "Verify complete.\n"));
+}
+
+TEST(BootLoaderRun, SilentControllerFailsTheWakeUpWithStatusFour) {
+    auto sim = fx::startController(fx::bootLoaderOptions({"silent@any"}));
+    fx::TempDir dir;
+    fx::writeFile(dir.file("app.s19"), fx::srec(1, 0x8100, fx::bytes(16)) + "\n");
+    fx::RunResult result = fx::run(VQ2DL_PROGRAM, {"-c", sim->devicePath(), dir.file("app.s19")});
+    EXPECT_EQ(result.status, 4) << result.out;
+    EXPECT_TRUE(endsWith(result.out, " at 115200.\nWake up attempted:\n" + failed("\r\nBoot>", "")));
+    EXPECT_EQ(toText(sim->received()), "\r!!\r");
+    // Two attempts of eight read time-outs each, with the pauses and drains between them.
+    EXPECT_GT(result.seconds, 4.0);
+    EXPECT_LT(result.seconds, 8.0);
+
+    // -V against the same silent controller shows the bare prefix and ends normally.
+    result = fx::run(VQ2DL_PROGRAM, {"-V", "-c", sim->devicePath(), dir.file("app.s19")});
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(endsWith(result.out, "Verifying:\nSignature: \nVerify complete.\n"));
+}
+
+TEST(BootLoaderRun, ImageThatNoLineCanCarryIsRefusedBeforeThePortOpens) {
+    auto sim = fx::startController(fx::bootLoaderOptions());
+    fx::TempDir dir;
+    fx::writeFile(dir.file("app.s19"), fx::srec(1, 0x8100, fx::bytes(16)) + "\n" +
+                                           fx::srec(2, 0x10000, fx::bytes(16)) + "\n" + fx::srec(9, 0x8100) +
+                                           "\n");
+    fx::RunResult result = fx::run(VQ2DL_PROGRAM, {"-c", sim->devicePath(), dir.file("app.s19")});
+    EXPECT_EQ(result.status, 3) << result.out;
+    EXPECT_TRUE(endsWith(result.out, "File read successfully.\n\n"
+                                     "ERROR: Record at 0x10000 cannot be sent to a VQ-I controller: "
+                                     "address above 0xFFFF.\n"));
+    EXPECT_TRUE(sim->received().empty());
+}

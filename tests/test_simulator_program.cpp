@@ -1,0 +1,208 @@
+// The vqsim program: a run that ends with its line, a run ended by a signal, its options and its help.
+#include "fixture.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using fx::Bytes, fx::operator+, fx::toBytes, fx::DROP_IN, fx::DONE, fx::COLD_RESET, fx::writeBlock,
+    fx::readBlock, fx::secondsSince, fx::Clock;
+
+namespace {
+
+// vqsim as a background process whose first line of output is read as soon as it comes.
+struct Background {
+    explicit Background(const std::vector<std::string>& args) {
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            ::close(out[0]);
+            std::vector<char*> argv = {const_cast<char*>(VQSIM_PROGRAM)};
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(VQSIM_PROGRAM, argv.data());
+            _exit(127);
+        }
+        ::close(out[1]);
+        fd = out[0];
+    }
+    ~Background() {
+        if (pid > 0 && status == -2) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (fd >= 0) ::close(fd);
+    }
+    // Everything written up to the first newline (or the end), waiting at most 10 s.
+    std::string line() {
+        std::string text;
+        char c;
+        pollfd p = {fd, POLLIN, 0};
+        while (poll(&p, 1, 10000) > 0 && ::read(fd, &c, 1) == 1 && c != '\n')
+            text += c;
+        return text;
+    }
+    // The exit status after a signal, with the rest of the output.
+    int finish(int signal, std::string& rest) {
+        kill(pid, signal);
+        rest.clear();
+        char buffer[256];
+        ssize_t n;
+        pollfd p = {fd, POLLIN, 0};
+        while (poll(&p, 1, 10000) > 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0)
+            rest.append(buffer, n);
+        int raw = 0;
+        waitpid(pid, &raw, 0);
+        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        return status;
+    }
+    pid_t pid = -1;
+    int fd = -1;
+    int status = -2;
+};
+
+std::string linkTarget(const std::string& link) {
+    char buffer[256];
+    ssize_t n = readlink(link.c_str(), buffer, sizeof buffer - 1);
+    return n < 0 ? "" : std::string(buffer, n);
+}
+
+} // namespace
+
+TEST(Program, OnceEndsAfterTheLineStaysClosed) {
+    fx::TempDir dir;
+    const std::string link = dir.file("vq-com1"), dump = dir.file("flash.s19");
+    fx::RunResult result;
+    std::thread program([&] {
+        result = fx::run(VQSIM_PROGRAM, {"--once", "--link", link, "--dump", dump, "--log", dir.file("log")},
+                         "", 20000);
+    });
+    std::string device;
+    for (int i = 0; i < 200 && device.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        device = linkTarget(link);
+    }
+    ASSERT_EQ(device.compare(0, 9, "/dev/pts/"), 0) << device;
+    Clock::time_point closed;
+    {
+        fx::Peer peer(link);
+        EXPECT_EQ(peer.exchange(DROP_IN, 3), COLD_RESET);
+        EXPECT_EQ(peer.exchange(writeBlock(0xC000, {9, 8}), 3), DONE);
+        EXPECT_EQ(peer.exchange(readBlock(0xC000, 2), 5), (Bytes{9, 8} + DONE));
+        closed = Clock::now();
+    }
+    program.join();
+    EXPECT_GE(secondsSince(closed), 1.4);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, device + "\nSimulated VQ-II controller: bytes written 2, pages erased 0, "
+                                   "verification reads 1.\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_FALSE(fx::fileExists(link));
+    EXPECT_EQ(fx::readFile(dump), fx::srec(0, 0, toBytes("vqsim")) + "\n" + fx::srec(1, 0xC000, {9, 8}) +
+                                      "\n" + fx::srec(9, 0) + "\n");
+    EXPECT_NE(fx::readFile(dir.file("log")).find(" in  A7\n"), std::string::npos);
+}
+
+TEST(Program, EndsOnSigtermAndReplacesAnOldLink) {
+    fx::TempDir dir;
+    const std::string link = dir.file("vq-com1");
+    ASSERT_EQ(symlink("/nowhere", link.c_str()), 0);
+    Background vqsim({"--generation", "1", "--link", link, "--dump", dir.file("flash.bin"),
+                      "--dump-format=bin", "--signature", "Rev\\x41\\r\\n"});
+    std::string device = vqsim.line();
+    ASSERT_EQ(device.compare(0, 9, "/dev/pts/"), 0) << device;
+    EXPECT_EQ(linkTarget(link), device);
+    {
+        fx::Peer peer(link);
+        EXPECT_EQ(peer.exchange(toBytes("S"), 6), toBytes("RevA\r\n"));
+    }
+    std::string rest;
+    EXPECT_EQ(vqsim.finish(SIGTERM, rest), 0);
+    EXPECT_EQ(rest, "Simulated VQ-I controller: bytes written 0, lines 0 (0 bad), wipes 0.\n");
+    EXPECT_FALSE(fx::fileExists(link));
+    EXPECT_EQ(fx::readFile(dir.file("flash.bin")), std::string(0x10000, '\xFF'));
+}
+
+TEST(Program, RefusesBadOptionsWithAMessage) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("file"), "keep");
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"--generation", "3"}, "vqsim: --generation takes 1 or 2, not \"3\"\n"},
+        {{"--fault", "silent@nothing"},
+         "vqsim: bad fault \"silent@nothing\": unknown command \"nothing\" for a "
+         "VQ-II controller (dropin reset probe writebyte erasepage erasemain "
+         "writeblock readblock any)\n"},
+        {{"--baud", "0"}, "vqsim: --baud takes a positive rate in bit/s, not \"0\"\n"},
+        {{"--deliver", "usb:0"},
+         "vqsim: --deliver takes byte, fifo, usb or usb:MS (MS from 1 to 255), not \"usb:0\"\n"},
+        {{"--dump-format", "hex"}, "vqsim: --dump-format takes srec or bin, not \"hex\"\n"},
+        {{"--in-monitor", "--generation", "1"},
+         "vqsim: --in-monitor applies to a VQ-II controller (--generation "
+         "2) only\n"},
+        {{"--bogus"}, "vqsim: unknown option \"--bogus\"\n"},
+        {{"image.s19"}, "vqsim: unexpected argument \"image.s19\"\n"},
+        {{"--log"}, "vqsim: --log needs a value\n"},
+        {{"--link", dir.file("file")},
+         "vqsim: cannot make the link " + dir.file("file") + ": it exists and is not a symbolic link\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        fx::RunResult r = fx::run(VQSIM_PROGRAM, c.args, dir.path(), 10000);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        std::string expected = c.message;
+        // Options that parse but cannot be carried out get no pointer to the help.
+        if (c.args[0] != "--link" && c.args[0] != "--fault") expected += "Try \"vqsim --help\".\n";
+        EXPECT_EQ(r.err, expected);
+    }
+    EXPECT_EQ(fx::readFile(dir.file("file")), "keep");
+    EXPECT_EQ(fx::listDir(dir.path()), std::vector<std::string>{"file"});
+}
+
+TEST(Program, HelpDocumentsEveryOptionAndFault) {
+    fx::RunResult r = fx::run(VQSIM_PROGRAM, {"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* word : {"--generation",
+                             "--in-monitor",
+                             "--baud",
+                             "--deliver",
+                             "byte",
+                             "fifo",
+                             "usb[:MS]",
+                             "--link",
+                             "--fault",
+                             "--signature",
+                             "--dump",
+                             "--dump-format",
+                             "--preload",
+                             "--log",
+                             "--once",
+                             "--help",
+                             "KIND@COMMAND[#N[-M]][=VALUE]",
+                             "silent",
+                             "error=0xNN",
+                             "status=0xNN",
+                             "prompt=0xNN",
+                             "short=K",
+                             "corrupt=K",
+                             "chatter=TEXT",
+                             "extra=0xNN",
+                             "slow=MS",
+                             "reply=TEXT",
+                             "hangup",
+                             "hangup-after=N",
+                             "stream=MS",
+                             "dropin reset probe writebyte erasepage erasemain writeblock readblock any",
+                             "wake (the \"!!\") cr w u s9 x S any",
+                             "Examples:"})
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
