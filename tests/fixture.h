@@ -1,6 +1,8 @@
 // Shared test helpers: temporary directories, files, S-record lines, running the programs, captured messages.
 #pragma once
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,21 +10,6 @@
 #include <vector>
 
 namespace fx {
-
-/// A fresh directory, removed with everything in it at the end of the test.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return dir; }
-    /// The path of a name inside the directory.
-    std::string file(const std::string& name) const { return dir + "/" + name; }
-
-private:
-    std::string dir;
-};
 
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
