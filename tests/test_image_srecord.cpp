@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <string>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
