@@ -1,10 +1,9 @@
-// The machine description, the scratch directory and the PATH look-up of the benchmarks.
+// The machine description and the PATH look-up of the benchmarks.
 #include "environment.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <sys/stat.h>
@@ -27,21 +26,6 @@ std::string cpuModel() {
         return start == std::string::npos ? std::string() : line.substr(start);
     }
     return "unknown CPU";
-}
-
-/// Removes a directory and the plain files in it; the benchmarks make nothing deeper.
-void removeDir(const std::string& path) {
-    if (DIR* d = opendir(path.c_str())) {
-        std::vector<std::string> names;
-        while (dirent* entry = readdir(d)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        closedir(d);
-        for (const std::string& name : names)
-            unlink((path + "/" + name).c_str());
-    }
-    rmdir(path.c_str());
 }
 
 } // namespace
@@ -67,18 +51,6 @@ std::string machineLine(const Machine& machine) {
     return std::to_string(machine.cores) + " cores, " + machine.architecture + ", " + machine.cpuModel +
            ", " + machine.date + ", load average " +
            (machine.loadAverage.empty() ? "unknown" : machine.loadAverage);
-}
-
-ScratchDir::ScratchDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vqbench-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data())) dir = name.data();
-}
-
-ScratchDir::~ScratchDir() {
-    if (!dir.empty()) removeDir(dir);
 }
 
 std::string findOnPath(const std::string& name) {

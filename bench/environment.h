@@ -2,6 +2,8 @@
 // PATH.
 #pragma once
 
+#include "temp_dir.h"
+
 #include <string>
 
 namespace bench {
@@ -19,20 +21,11 @@ Machine describeMachine();
 /// One line: "2 cores, x86_64, <model>, <date>, load average <n>".
 std::string machineLine(const Machine& machine);
 
-/// A fresh directory under $TMPDIR (or /tmp), removed with its files at the end.
-class ScratchDir {
+/// The benchmarks' scratch directory: a temporary directory of the tests' kind, named vqbench-XXXXXX. The
+/// constructor throws std::runtime_error when no directory can be made.
+class ScratchDir : public fx::TempDir {
 public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    /// False when the directory could not be made.
-    bool ok() const { return !dir.empty(); }
-    const std::string& path() const { return dir; }
-    std::string file(const std::string& name) const { return dir + "/" + name; }
-
-private:
-    std::string dir;
+    ScratchDir() : fx::TempDir("vqbench") {}
 };
 
 /// The full path of an executable found on PATH, or an empty text.

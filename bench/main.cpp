@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -69,11 +71,14 @@ int main(int argc, char** argv) {
 
     // An interrupted run still removes its scratch files: the waits end, the children are killed.
     bench::stopOnSignals();
-    bench::ScratchDir scratch;
-    if (!scratch.ok()) {
+    std::optional<bench::ScratchDir> made;
+    try {
+        made.emplace();
+    } catch (const std::runtime_error&) {
         std::fprintf(stderr, "vqbench: cannot make a scratch directory\n");
         return 1;
     }
+    const bench::ScratchDir& scratch = *made;
     std::printf("vqbench on %s\n\n", bench::machineLine(bench::describeMachine()).c_str());
     std::fflush(stdout);
     bool ok = true;

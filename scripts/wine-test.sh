@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Windows build's serial link under Wine: builds vq2dl.exe, vqu.exe and serial_check.exe with mingw-w64,
 # maps the Wine port COM1 to a pseudo-terminal whose other end is tests/wine/pty_peer, and checks what both ends
-# see; then vq2dl.exe downloads into vqsim (the Linux build's, made in LINUX_BUILD if missing) on the same port.
+# see; then vq2dl.exe downloads into vqsim on the same port. pty_peer and vqsim are the Linux build's, made in
+# LINUX_BUILD (configured there if it is missing).
 # Needs: cmake, g++, g++-mingw-w64-x86-64, wine, wine64 (.ci/run installs them).
 #   sh scripts/wine-test.sh            (or: make wine-test)
 #   WIN_BUILD=dir LINUX_BUILD=dir sh scripts/wine-test.sh   other build directories (build-mingw, build)
@@ -9,6 +10,7 @@ set -eu
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 WIN_BUILD=${WIN_BUILD:-build-mingw}
+LINUX_BUILD=${LINUX_BUILD:-build}
 JOBS=${JOBS:-2}
 
 for tool in cmake g++ x86_64-w64-mingw32-g++ wine wineserver; do
@@ -35,7 +37,8 @@ FAILED=0
 pass() { PASSED=$((PASSED + 1)); echo "wine-test: ok: $1"; }
 fail() { FAILED=$((FAILED + 1)); echo "wine-test: FAILED: $1"; }
 
-# 1. The Windows build, warnings as errors, and the Linux peer.
+# 1. The Windows build, warnings as errors, and the Linux side: the peer and the simulated controller. A Linux
+#    build configured without the tests gets them, as make test does.
 echo "wine-test: building the Windows programs in $WIN_BUILD"
 cmake -S . -B "$WIN_BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >"$WORK/configure.log" || { cat "$WORK/configure.log"; exit 1; }
@@ -43,7 +46,16 @@ cmake --build "$WIN_BUILD" -j "$JOBS" >"$WORK/build.log" 2>&1 || { cat "$WORK/bu
 VQ2DL="$WIN_BUILD/downloader/vq2dl.exe"
 VQU="$WIN_BUILD/packer/vqu.exe"
 CHECK="$WIN_BUILD/tests/wine/serial_check.exe"
-g++ -std=c++17 -O1 -Wall -Wextra -Wpedantic -Werror -o "$WORK/pty_peer" tests/wine/pty_peer.cpp
+echo "wine-test: building pty_peer and vqsim in $LINUX_BUILD"
+{
+    CACHE="$LINUX_BUILD/CMakeCache.txt"
+    if [ ! -f "$CACHE" ] || grep -q '^BUILD_TESTING:BOOL=OFF' "$CACHE"; then
+        cmake -S . -B "$LINUX_BUILD" -DBUILD_TESTING=ON
+    fi
+    cmake --build "$LINUX_BUILD" --target pty_peer vqsim -j "$JOBS"
+} >"$WORK/linux.log" 2>&1 || { cat "$WORK/linux.log"; exit 1; }
+PEER="$LINUX_BUILD/tests/wine/pty_peer"
+VQSIM="$LINUX_BUILD/simulator/vqsim"
 
 # 2. A fresh Wine prefix. The server runs on its own session, and the first wine process of a server, whose helper
 #    processes inherit its output and outlive it, writes to /dev/null so that nothing waits on them.
@@ -101,7 +113,7 @@ same() {
 }
 
 # 3. Open, the settings as the peer sees them, a read that times out, bytes both ways, a text reply, close.
-start_peer "$WORK/peer" "$WORK/pty_peer" "$LINK"
+start_peer "$WORK/peer" "$PEER" "$LINK"
 run_exe "$CHECK" 1
 stop_peer
 sed 's/ ([0-9]* ms)$//' "$WORK/out" >"$WORK/check"
@@ -157,12 +169,6 @@ else
 fi
 
 # 7. Whole downloads by vq2dl.exe into the simulated controllers, one of each generation.
-LINUX_BUILD=${LINUX_BUILD:-build}
-VQSIM="$LINUX_BUILD/simulator/vqsim"
-if [ ! -x "$VQSIM" ]; then
-    { cmake -S . -B "$LINUX_BUILD" && cmake --build "$LINUX_BUILD" --target vqsim -j "$JOBS"; } >"$WORK/linux.log" 2>&1 ||
-        { cat "$WORK/linux.log"; exit 1; }
-fi
 download() {
     start_peer "$WORK/sim" "$VQSIM" --generation "$1" --once --link "$LINK"
     # Negative delays wait as 0: Sleep would take them for "forever".

@@ -25,32 +25,6 @@ void captureSink(const char* text) {
     if (n == 0 || text[n - 1] != '\r') captured += '\n';
 }
 
-static void removeTree(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        chmod(path.c_str(), 0700);
-        for (const auto& name : listDir(path))
-            removeTree(path + "/" + name);
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
-    }
-}
-
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vqtest-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
-    dir = buffer.data();
-}
-
-TempDir::~TempDir() {
-    removeTree(dir);
-}
-
 void writeFile(const std::string& path, const std::string& content) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr) << path;

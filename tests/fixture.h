@@ -4,6 +4,7 @@
 
 #include "downloader.h"
 #include "simulator.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -20,21 +21,6 @@ namespace fx {
 using Bytes = std::vector<uint8_t>;
 using Texts = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
-
-/// A fresh directory, removed with everything in it at the end of the test.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return dir; }
-    /// The path of a name inside the directory.
-    std::string file(const std::string& name) const { return dir + "/" + name; }
-
-private:
-    std::string dir;
-};
 
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
@@ -89,6 +75,9 @@ inline Bytes slice(const Bytes& data, size_t from, size_t to) {
 ::testing::AssertionResult endsWith(const std::string& text, const std::string& tail);
 inline double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+inline double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 /// An image record of the data at an address.
 SRecord record(uint32_t address, Bytes data);

@@ -1,0 +1,97 @@
+// What the command-line tests share: the usage text, parsing into a Downloader, running vq2dl, the reports
+// and the texts of a port that does not open.
+#pragma once
+
+#include "fixture.h"
+
+#include "downloader.h"
+
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+inline const char* const NO_PORT_PATH = "/nonexistent/vq-port";
+
+// The usage text exactly as a user sees it, for a program called vq2dl.
+inline std::string usageText(const std::string& program) {
+    return "usage: " + program +
+           " [options] [-c<port>] [-r<rate>] [s19-file]...\n"
+           "   as in\n"
+           "\n"
+           "      " +
+           program +
+           " -c2 vq-2.s19\n"
+           "\n"
+           "Download requires that the monitor/bootloader already be resident on your MCU,\n"
+           "it cannot burn a blank chip.\n"
+           "\n"
+           "   -b       - send records that follow each other as full blocks (VQ-II).\n"
+           "   -c port  - specify comm port to which Velquin is connected, default is\n"
+           "              port 1; a device path such as /dev/ttyUSB0 (or COM3) works too.\n"
+           "   -d MS    - delay MS milliseconds between records, increase if you cannot\n"
+           "              reboot after download, default is zero.\n"
+           "   -dc MS   - accepted and stored, no step uses it, default is zero.\n"
+           "   -dw MS   - set after-wipe delay to MS, default is 250 ms.\n"
+           "   -i dir   - specify install directory for update files, default is '.'.\n"
+           "   -p       - enable percentage reporting.\n"
+           "   -r rate  - specify baud rate of connection to VQ box, 9600,\n"
+           "              19200, 38400, 56000 and 115200 (default) are the only valid speeds (use\n"
+           "              negative rate values, like '-r -2343', to get non-standard speeds).\n"
+           "   -v level - set Verbosity of output: -1 percentages only (with -p), 0 errors,\n"
+           "              1 progress (default), 2 protocol, 3 retries, 4 byte traces,\n"
+           "              5 and 6 S-record line traces.\n"
+           "   -V       - Verify only, don't download.\n"
+           "   -w       - wipe only, don't try to download.\n"
+           "   --log FILE   - append every message, byte traces included, to FILE.\n"
+           "   --list-ports - list the serial ports of this system.\n"
+           "   --read FILE  - read the controller back into FILE, erase and write nothing.\n"
+           "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.\n"
+           "   --help       - show this text.\n"
+           "   --version    - show the version.\n"
+           "   s19-file - the list of names of the s19 files to download, default file is\n"
+           "              velquin2.s19.\n"
+           "\n";
+}
+
+// Parses a command line into a fresh Downloader; returns the exit status thrown, or -1 when none was.
+inline int parse(Downloader& d, std::vector<std::string> arguments) {
+    // The Downloader keeps pointers into its argument vector (the install directory), as into argv.
+    static std::deque<std::vector<std::string>> kept;
+    kept.push_back(std::move(arguments));
+    std::vector<std::string>& args = kept.back();
+    args.insert(args.begin(), "vq2dl");
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    fx::captured.clear();
+    d.setMessageCallback(fx::captureSink);
+    try {
+        d.parseArgs(static_cast<int>(argv.size()), argv.data());
+    } catch (int status) {
+        return status;
+    }
+    return -1;
+}
+
+inline fx::RunResult vq2dl(const std::vector<std::string>& args, const std::string& cwd = "") {
+    return fx::run(VQ2DL_PROGRAM, args, cwd);
+}
+
+// The report the driver prints after reading a file (and after what the reader itself shows).
+inline std::string report(bool vq2, unsigned entry, unsigned low, unsigned high) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "Detected VQ-%s code.\nEntry point: 0x%04x\nCode range : 0x%04x-0x%04x\n"
+                  "File read successfully.\n\n",
+                  vq2 ? "II (HCS12)" : "I (HC908)", entry, low, high);
+    return text;
+}
+
+inline const std::string BANNER = "Velquin Download 2.00\n\n";
+inline const std::string NO_PORT_TEXT = std::string("Download failed:\r\n   Could not open comm port ") +
+                                        NO_PORT_PATH + ".\n   Reason: no such device.\n";
+
+} // namespace cli

@@ -1,0 +1,192 @@
+// The vq2dl program as a whole: help, version, the console, the reports and exit statuses, unexpected errors
+// and signals.
+#include "test_cli.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace cli;
+
+TEST(Program, HelpAndVersion) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"-v", "-1", "--help", "-x"}}) {
+        auto help = vq2dl(args);
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out, usageText(VQ2DL_PROGRAM)) << "shown at every verbosity, before later switches";
+    }
+    auto version = vq2dl({"--version", "-c", NO_PORT_PATH});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "vq2dl " VQ2DL_VERSION "\n");
+}
+
+TEST(Console, MessagesFollowTheVerbosity) {
+    Downloader d;
+    d.setMessageCallback(fx::captureSink);
+    fx::captured.clear();
+    d.verbosity = 1;
+    d.message(2, "hidden");
+    d.message(1, "shown %d%%", 5);
+    d.message(1, "progress\r");
+    d.message(0, "%s", "");
+    d.message(-1, "$%s", "Writing");
+    EXPECT_EQ(fx::captured, "shown 5%\nprogress\r\n$Writing\n");
+    fx::captured.clear();
+    d.verbosity = -1;
+    d.message(0, "error");
+    d.message(-1, "%%%.2f", 41.666);
+    EXPECT_EQ(fx::exitStatus([&] { d.fatal(4, "fatal %s", "text"); }), 4);
+    EXPECT_EQ(fx::captured, "%41.67\nfatal text\n");
+    // A long text is not cut.
+    fx::captured.clear();
+    std::string longText(3000, 'x');
+    d.message(-1, "%s", longText.c_str());
+    EXPECT_EQ(fx::captured, longText + "\n");
+}
+
+TEST(Program, UsageAndStatuses) {
+    auto r = vq2dl({"-q"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Switch not recognized: '-q'.\n" + usageText(VQ2DL_PROGRAM));
+    EXPECT_EQ(r.err, "");
+
+    auto quiet = vq2dl({"-v", "-1", "-r", "300"});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.out, "") << "the usage text is a level 0 message";
+}
+
+TEST(Program, ReportsEachFileThenFailsOnThePort) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("low.s19"),
+                  fx::srec(0, 0, {'H', 'D', 'R'}) + "\r\n" + fx::srec(1, 0x4000, fx::bytes(16)) + "\r\n" +
+                      fx::srec(1, 0xC000, fx::bytes(16)) + "\r\n" + fx::srec(9, 0xC000) + "\r\n");
+    fx::writeFile(dir.file("high.s19"), fx::srec(1, 0x9000, fx::bytes(4)) + "\n");
+    auto r = vq2dl({"-c", NO_PORT_PATH, "low.s19", "high.s19"}, dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, BANNER + "Reading low.s19:\nHDR\n" + report(true, 0xC000, 0x4000, 0xC000) +
+                         "Reading high.s19:\n" + report(true, 0xC000, 0x4000, 0xC000) + NO_PORT_TEXT);
+
+    // A first file at 0x8080 or above makes the run VQ-I for good.
+    auto vq1 = vq2dl({"-c", NO_PORT_PATH, "high.s19", "low.s19"}, dir.path());
+    EXPECT_EQ(vq1.status, 2);
+    EXPECT_EQ(vq1.out, BANNER + "Reading high.s19:\n" + report(false, 0, 0x9000, 0x9000) +
+                           "Reading low.s19:\nHDR\n" + report(false, 0xC000, 0x4000, 0xC000) + NO_PORT_TEXT);
+}
+
+TEST(Program, GenerationThreshold) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("a.s19"), fx::srec(1, 0x8080, {1}) + "\n");
+    fx::writeFile(dir.file("b.s19"), fx::srec(1, 0x807F, {1}) + "\n");
+    fx::writeFile(dir.file("empty.s19"), fx::srec(9, 0x1234) + "\n");
+    auto a = vq2dl({"-c", NO_PORT_PATH, "a.s19"}, dir.path());
+    EXPECT_NE(a.out.find("Detected VQ-I (HC908) code."), std::string::npos);
+    auto b = vq2dl({"-c", NO_PORT_PATH, "b.s19"}, dir.path());
+    EXPECT_NE(b.out.find("Detected VQ-II (HCS12) code."), std::string::npos);
+    auto empty = vq2dl({"-c", NO_PORT_PATH, "empty.s19"}, dir.path());
+    EXPECT_EQ(empty.out,
+              BANNER + "Reading empty.s19:\n" + report(false, 0x1234, 0xFFFFFFFF, 0) + NO_PORT_TEXT);
+    EXPECT_EQ(empty.status, 2);
+}
+
+TEST(Program, FileErrorsEndWithStatus3) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("bad.s19"),
+                  fx::srec(1, 0, {1, 2}) + "\n" + fx::srec(1, 2, {3}) + "\n" + "S1050000AABB00\n");
+    auto bad = vq2dl({"-c", NO_PORT_PATH, "bad.s19"}, dir.path());
+    EXPECT_EQ(bad.status, 3);
+    EXPECT_EQ(bad.out, BANNER +
+                           "Reading bad.s19:\n"
+                           "ERROR: Reading bad.s19 line 3: Invalid checksum, found 0x00, expected 0x95.\n");
+    auto missing = vq2dl({"-v", "-1", "-c", NO_PORT_PATH, "missing.s19"}, dir.path());
+    EXPECT_EQ(missing.status, 3);
+    EXPECT_EQ(missing.out, "ERROR: Reading missing.s19 line 0: Can't open input file.\n");
+}
+
+TEST(Program, WipeOnlyReadsNoFile) {
+    auto r = vq2dl({"-w", "-V", "-c", NO_PORT_PATH, "does-not-exist.s19"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, BANNER + NO_PORT_TEXT);
+}
+
+TEST(Program, NumberedPortThatDoesNotExist) {
+    // Port numbers map to system devices; one far beyond any machine's ports cannot open.
+    fx::TempDir dir;
+    fx::writeFile(dir.file("a.s19"), fx::srec(1, 0x1000, {1}) + "\n");
+    auto r = vq2dl({"-c", "9999", "a.s19"}, dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(
+        r.out.find("Download failed:\r\n   Could not open comm port 9999.\n   Reason: no such device.\n"),
+        std::string::npos)
+        << r.out;
+}
+
+namespace {
+
+void brokenSink(const char*) {
+    throw std::runtime_error("the console is gone");
+}
+
+void textThrowingSink(const char*) {
+    throw std::string("a text nobody caught");
+}
+
+} // namespace
+
+TEST(Program, AnUnexpectedErrorIsNeverASuccess) {
+    std::string args[] = {"vq2dl", "-w", "-c", NO_PORT_PATH};
+    char* argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0]};
+    const std::pair<MessageCallback, std::string> cases[] = {
+        {brokenSink, "Exception caught: the console is gone\n"},
+        {textThrowingSink, "Exception caught: a text nobody caught\n"},
+    };
+    for (const auto& [sink, text] : cases) {
+        testing::internal::CaptureStdout();
+        int status = runProgram(4, argv, sink);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), text);
+        EXPECT_EQ(status, EXIT_INTERNAL);
+    }
+    // The same program with the console intact ends as usual.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(runProgram(4, argv, printLine), EXIT_PORT);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), BANNER + NO_PORT_TEXT);
+}
+
+namespace {
+
+// A signal in the middle of a download (here while the monitor is being called up on a silent line) closes
+// the port and ends with the shell's status, 128 + n.
+TEST(Program, SignalDuringADownloadEndsWith128PlusN) {
+    // A wipe, and a read-back whose file waits under a temporary name: neither leaves anything behind.
+    fx::TempDir dir;
+    const std::string backup = dir.file("backup.s19");
+    for (bool readBack : {false, true}) {
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+            int master = posix_openpt(O_RDWR | O_NOCTTY);
+            ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+            const std::string slave = ptsname(master);
+            pid_t pid = fork();
+            if (pid == 0) {
+                close(master);
+                execl(VQ2DL_PROGRAM, "vq2dl", readBack ? "--read" : "-w", readBack ? backup.c_str() : "-w",
+                      "-c", slave.c_str(), static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            // The first byte on the line shows that vq2dl holds the port open.
+            pollfd ready = {master, POLLIN, 0};
+            EXPECT_EQ(poll(&ready, 1, 10000), 1);
+            kill(pid, signalNumber);
+            int status = 0;
+            waitpid(pid, &status, 0);
+            close(master);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << signalNumber;
+            EXPECT_EQ(fx::listDir(dir.path()), std::vector<std::string>{}) << signalNumber;
+        }
+    }
+}
+
+} // namespace
