@@ -123,8 +123,8 @@ bool Downloader::expect(const char* expected, bool fatalOnMismatch) {
     message(2, "%s", received.c_str());
     if (received == expected) return true;
     if (!fatalOnMismatch) return false;
-    fatal(EXIT_PROTOCOL, "Download failed:\n   Expected response \"%s\",\n   but received this \"%s\".\n", expected,
-          received.c_str());
+    fatal(EXIT_PROTOCOL, "Download failed:\n   Expected response \"%s\",\n   but received this \"%s\".\n",
+          expected, received.c_str());
 }
 
 bool Downloader::writeBytes(const uint8_t* data, unsigned n) {
