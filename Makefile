@@ -34,7 +34,7 @@ demo:
 test:
 	sh scripts/setup.sh test
 	@if grep -q '^BUILD_TESTING:BOOL=OFF' $(BUILD)/CMakeCache.txt 2>/dev/null; then \
-		cmake -S . -B $(BUILD) -DBUILD_TESTING=ON; fi
+		cmake -S . -B $(BUILD) -DBUILD_TESTING=ON $(CMAKE_FLAGS); fi
 	$(MAKE) build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
 
