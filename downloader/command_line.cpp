@@ -89,7 +89,8 @@ void Downloader::parseArgs(int argc, char** argv) {
         const bool isLong = arg[1] == '-' && arg[2] != '\0';
         const Switch* s = isLong ? longSwitch(arg + 2) : shortSwitch(arg + 1);
         if (!s) {
-            if (isLong)
+            // A lone "-" has no letter to show: it is named whole, as a long switch is.
+            if (isLong || arg[1] == '\0')
                 message(0, "Switch not recognized: '%s'.", arg);
             else
                 message(0, "Switch not recognized: '-%c'.", arg[1]);
