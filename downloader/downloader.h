@@ -123,6 +123,10 @@ public:
     std::string portName() const;
     /// --list-ports: one line per serial port under these roots, or "No serial ports found.".
     void printPorts(const PortRoots& roots);
+    /// Ends the run with status 3 when not one S-record line was read from the firmware files.
+    void refuseEmptyDownload();
+    /// Ends the run with status 3 when two records land on one byte of the controller, where shows.
+    void refuseOverlaps(FirmwareImage::Landing where);
     /// True when a person watches the console: a terminal sink at the default verbosity, without -p.
     bool personWatching() const;
     /// True when a message of this level goes anywhere: to the console or to the support log.

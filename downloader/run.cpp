@@ -35,6 +35,7 @@ void Downloader::run() {
             return;
         }
         bool monitor = readFiles();
+        if (!verifyOnly) refuseEmptyDownload();
         // Records that cannot go where the image says are refused before anything is sent; a VQ-I
         // verification sends no record, so it takes any image.
         if (monitor)

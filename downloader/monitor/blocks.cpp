@@ -39,6 +39,18 @@ void add(std::vector<Block>& blocks, bool join, Segment part, uint32_t address) 
 
 } // namespace
 
+std::vector<std::pair<uint32_t, uint32_t>> landing(const SRecord& record) {
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    uint32_t address = mapStart(record.address);
+    for (uint32_t left = recordLength(record); left > 0;) {
+        const unsigned n = blockLength(address, left);
+        runs.emplace_back(address, n);
+        address = nextBlock(address, n);
+        left -= n;
+    }
+    return runs;
+}
+
 std::vector<const SRecord*> recordList(const FirmwareImage& image) {
     std::vector<const SRecord*> records;
     records.reserve(image.records.size());

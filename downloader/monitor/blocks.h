@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace monitor {
@@ -58,6 +59,10 @@ struct Block {
     unsigned n = 0;
     std::vector<Segment> parts;
 };
+
+/// Where a record's bytes land on the controller, block by block as the download cuts and maps them: runs of
+/// controller addresses, a paged one with its page above the low 16 bits.
+std::vector<std::pair<uint32_t, uint32_t>> landing(const SRecord& record);
 
 /// The image's records in address order.
 std::vector<const SRecord*> recordList(const FirmwareImage& image);
