@@ -136,6 +136,9 @@ public:
     /// On a terminal at the default verbosity, redraws one progress line in place; elsewhere does nothing.
     void showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes,
                       uint64_t totalBytes);
+    /// On a terminal at the default verbosity, says in the progress line that the controller has not answered
+    /// yet and which attempt this is; elsewhere does nothing.
+    void showWaiting(int attempt, int attempts);
 
     // Serial link (downloader/serial/)
     /// Opens and configures the port; on failure portError says why.
@@ -234,6 +237,8 @@ public:
         lineFreeAt;             ///< when the line will have sent what was written so far
     uint8_t currentPage = 0;    ///< the VQ-II page register as last set
     bool erasedPages[256] = {}; ///< the VQ-II pages erased in this run, so that each is erased once
+    bool flashTouched = false;  ///< a download has begun to erase the flash and has not written it all yet
+    bool lineLost = false;      ///< a read found the line hung up: the adapter unplugged or the port closed
 
 private:
     bool logging = false; ///< this Downloader opened the support log
@@ -245,6 +250,8 @@ private:
     void openOrFail();
     void runMonitor();
     void runBootLoader();
+    /// After a failed download, tells a person watching what state the flash is in and what to do.
+    void adviseAfterFailure();
     void trace(const char* prefix, const uint8_t* bytes, unsigned n);
     /// writeBytes without the trace.
     bool sendBytes(const uint8_t* data, unsigned n);

@@ -66,8 +66,21 @@ void Downloader::run() {
         // The monitor answered wrongly or not at all: the download failed, whatever was written so far.
         message(0, "ERROR: %s", text.c_str());
         closePort();
+        adviseAfterFailure();
         throw static_cast<int>(EXIT_PROTOCOL);
+    } catch (int status) {
+        if (status == EXIT_PROTOCOL) adviseAfterFailure();
+        throw;
     }
+}
+
+void Downloader::adviseAfterFailure() {
+    // Only a person is told: scripts and the log see the error as they always did.
+    if (!flashTouched || !personWatching()) return;
+    messageCallback(lineLost ? "The port went away: the adapter was unplugged or the port closed. The "
+                               "controller's flash may be erased or partly written: run the download again."
+                             : "The controller's flash may be erased or partly written: run the download "
+                               "again.");
 }
 
 bool Downloader::readFiles() {
@@ -100,8 +113,10 @@ void Downloader::openOrFail() {
 void Downloader::runMonitor() {
     enterMonitor(10);
     if (!verifyOnly) {
+        flashTouched = true;
         eraseMainFlash();
         writeImage();
+        flashTouched = false;
     }
     verifyImage();
 }
@@ -109,8 +124,10 @@ void Downloader::runMonitor() {
 void Downloader::runBootLoader() {
     if (!verifyOnly) {
         wakeUp();
+        flashTouched = true;
         eraseFlash();
         writeLines();
+        flashTouched = false;
     }
     readSignature();
 }

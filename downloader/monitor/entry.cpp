@@ -6,6 +6,8 @@ namespace {
 
 /// Makes a controller that runs its own program drop into the monitor; sent without a terminator.
 const char DROP_IN[] = "!!!KeepOutHere";
+/// Monitor entry's attempts in all: the first with the drop-in string, then ten more with the probe alone.
+constexpr int ENTRY_ATTEMPTS = 11;
 
 bool holds(const uint8_t* answer, uint8_t error, uint8_t status, uint8_t prompt) {
     return answer[0] == error && answer[1] == status && answer[2] == prompt;
@@ -37,6 +39,8 @@ void Downloader::enterMonitor(int attempt) {
         }
     } else {
         message(3, "Wake up attempted (%d).", attempt);
+        // Attempts run from 10 down to 0: this is the (11 - attempt)th of 11.
+        showWaiting(ENTRY_ATTEMPTS - attempt, ENTRY_ATTEMPTS);
     }
 
     // 2. The probe is no command: the monitor may call it not recognised, and may still report the reset.
