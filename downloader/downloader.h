@@ -125,7 +125,8 @@ public:
     void printPorts(const PortRoots& roots);
     /// Ends the run with status 3 when not one S-record line was read from the firmware files.
     void refuseEmptyDownload();
-    /// Ends the run with status 3 when two records land on one byte of the controller, where shows.
+    /// Ends the run with status 3 when two records put different bytes on one byte of the controller, where
+    /// shows.
     void refuseOverlaps(FirmwareImage::Landing where);
     /// True when a person watches the console: a terminal sink at the default verbosity, without -p.
     bool personWatching() const;

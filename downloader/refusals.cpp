@@ -14,7 +14,8 @@ void Downloader::refuseEmptyDownload() {
 }
 
 void Downloader::refuseOverlaps(FirmwareImage::Landing where) {
-    // Two records over one byte would both be written there, and verification would then blame the line.
+    // Two records that differ over one byte would both be written there, and verification would then blame
+    // the line.
     const SRecord* later = nullptr;
     const SRecord* earlier = nullptr;
     if (!image.findOverlap(where, later, earlier)) return;

@@ -1,5 +1,5 @@
 // Images that cannot be right are refused after the files are read and before the port opens: a run without
-// a single S-record line, and records whose bytes land on one byte of the controller.
+// a single S-record line, and records that put different bytes on one byte of the controller.
 #include "test_cli.h"
 
 #include <string>
@@ -100,6 +100,9 @@ TEST(Refusals, OverlappingRecordsEndTheRunBeforeThePort) {
         {"the same start replaces", {{"a.s19", lineOf(0x4000, 16) + lineOf(0x4000, 8)}}, nullptr},
         {"the same start in another file replaces",
          {{"a.s19", lineOf(0x4000, 16)}, {"b.s19", lineOf(0x4000, 16)}},
+         nullptr},
+        {"records that agree where they meet, as a read-back of both views of 0x4000-0x7FFF gives",
+         {{"a.s19", lineOf(0x4000, 16) + fx::srec(1, 0x8008, fx::bytes(8, 8)) + "\n"}},
          nullptr},
         {"records that touch", {{"a.s19", lineOf(0x4000, 16) + lineOf(0x4010, 16)}}, nullptr},
         {"a record without bytes", {{"a.s19", lineOf(0x4000, 16) + lineOf(0x4004, 0)}}, nullptr},

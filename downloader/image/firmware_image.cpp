@@ -17,29 +17,49 @@ std::string FirmwareImage::fileOf(const SRecord& record) const {
 }
 
 bool FirmwareImage::findOverlap(Landing where, const SRecord*& later, const SRecord*& earlier) const {
-    // Every run of bytes with its record, in controller address order: a run that begins before the furthest
-    // end of those before it shares bytes with the run that reached that far.
+    // Every run of bytes with its record and its place in the record, in controller address order.
     struct Run {
         uint64_t start, end;
         const SRecord* record;
+        size_t offset;
+        uint8_t at(uint64_t address) const { return record->data[offset + (address - start)]; }
     };
     std::vector<Run> runs;
     runs.reserve(records.size());
-    for (const auto& entry : records)
-        for (const auto& run : where(entry.second))
-            if (run.second > 0) runs.push_back({run.first, uint64_t{run.first} + run.second, &entry.second});
+    for (const auto& entry : records) {
+        size_t offset = 0;
+        for (const auto& piece : where(entry.second)) {
+            // A run never reaches past the record's data; the runs follow each other through it.
+            const uint32_t length =
+                static_cast<uint32_t>(std::min<size_t>(piece.second, entry.second.data.size() - offset));
+            if (length > 0)
+                runs.push_back({piece.first, uint64_t{piece.first} + length, &entry.second, offset});
+            offset += length;
+        }
+    }
     std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.start < b.start; });
-    const Run* furthest = nullptr;
+    // The runs not yet passed, compared with each that begins inside them. Two records that hold the same
+    // bytes where they meet (a read-back of both views of 0x4000-0x7FFF) do no harm and are written as ever.
+    std::vector<const Run*> open;
     for (const Run& run : runs) {
-        if (furthest && run.start < furthest->end && run.record != furthest->record) {
+        open.erase(
+            std::remove_if(open.begin(), open.end(), [&](const Run* o) { return o->end <= run.start; }),
+            open.end());
+        for (const Run* other : open) {
+            if (other->record == run.record) continue;
+            const uint64_t end = std::min(run.end, other->end);
+            uint64_t address = run.start;
+            while (address < end && run.at(address) == other->at(address))
+                ++address;
+            if (address == end) continue;
             // The record read later names the one that was there before it.
             const bool runIsLater = std::tie(run.record->file, run.record->line) >
-                                    std::tie(furthest->record->file, furthest->record->line);
-            later = runIsLater ? run.record : furthest->record;
-            earlier = runIsLater ? furthest->record : run.record;
+                                    std::tie(other->record->file, other->record->line);
+            later = runIsLater ? run.record : other->record;
+            earlier = runIsLater ? other->record : run.record;
             return true;
         }
-        if (!furthest || run.end > furthest->end) furthest = &run;
+        open.push_back(&run);
     }
     return false;
 }

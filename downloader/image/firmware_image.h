@@ -39,8 +39,8 @@ public:
     size_t recordCount() const { return records.size(); }
     /// The runs of controller memory a record's bytes land on.
     using Landing = std::vector<std::pair<uint32_t, uint32_t>> (*)(const SRecord& record);
-    /// Finds two records whose bytes land on one byte of the controller, where shows; true with the one
-    /// read later in later, the other in earlier. Records without bytes land nowhere.
+    /// Finds two records that put different bytes on one byte of the controller, where shows; true with the
+    /// one read later in later, the other in earlier. Records without bytes land nowhere.
     bool findOverlap(Landing where, const SRecord*& later, const SRecord*& earlier) const;
     /// The name of the file a record was read from; empty for a record that no file brought.
     std::string fileOf(const SRecord& record) const;
