@@ -3,6 +3,8 @@
 #include "ports/ports.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 Downloader::Downloader() = default;
 
@@ -77,10 +79,14 @@ void Downloader::run() {
 void Downloader::adviseAfterFailure() {
     // Only a person is told: scripts and the log see the error as they always did.
     if (!flashTouched || !personWatching()) return;
-    messageCallback(lineLost ? "The port went away: the adapter was unplugged or the port closed. The "
-                               "controller's flash may be erased or partly written: run the download again."
-                             : "The controller's flash may be erased or partly written: run the download "
-                               "again.");
+    // A hung-up line shows in a read; a device path that is gone shows an adapter pulled while writing.
+    std::error_code error;
+    const bool gone = lineLost || (!portPath.empty() && portPath[0] == '/' &&
+                                   !std::filesystem::exists(portPath, error) && !error);
+    messageCallback(gone ? "The port went away: the adapter was unplugged or the port closed. The "
+                           "controller's flash may be erased or partly written: run the download again."
+                         : "The controller's flash may be erased or partly written: run the download "
+                           "again.");
 }
 
 bool Downloader::readFiles() {

@@ -267,22 +267,28 @@ TEST(Progress, WhileTheControllerIsSilentTheAttemptsAreCounted) {
 TEST(Progress, AFailureWhileWritingSaysWhatToDo) {
     const std::string partly =
         "The controller's flash may be erased or partly written: run the download again.\n";
+    const std::string gone = "The port went away: the adapter was unplugged or the port closed. " + partly;
+    std::string vq1;
+    for (uint32_t a = 0x9000; a < 0x9000 + 41 * 32; a += 32)
+        vq1 += fx::srec(1, a, fx::bytes(32)) + "\n";
     const struct {
-        const char* fault;
+        vqsim::Options options;
         std::vector<std::string> args;
         std::string last; // the last line a person sees
     } cases[] = {
-        {"error=0xE6@writeblock#2", {}, partly},
-        {"hangup@writeblock#2",
-         {},
-         "The port went away: the adapter was unplugged or the port closed. " + partly},
-        {"error=0xE6@readblock#1", {"-V"}, "ERROR: Access error when writing FLASH/EEPROM memory, e=0xE6\n"},
+        {fx::monitorOptions({"error=0xE6@writeblock#2"}), {}, partly},
+        {fx::monitorOptions({"hangup@writeblock#2"}), {}, gone},
+        {fx::bootLoaderOptions({"hangup-after=300"}), {}, gone},
+        {fx::bootLoaderOptions({"reply=Checksum error in a line\\r\\nBoot>@s9"}), {}, partly},
+        {fx::monitorOptions({"error=0xE6@readblock#1"}),
+         {"-V"},
+         "ERROR: Access error when writing FLASH/EEPROM memory, e=0xE6\n"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.fault);
-        fx::Rig rig(fx::monitorOptions({c.fault}));
+        SCOPED_TRACE(c.options.faults.front());
+        fx::Rig rig(c.options);
         ASSERT_TRUE(rig.start());
-        fx::writeFile(rig.dir.file("fw.s19"), fortyOneRecords());
+        fx::writeFile(rig.dir.file("fw.s19"), c.options.generation == 1 ? vq1 : fortyOneRecords());
         std::vector<std::string> args = {"-c", rig.sim->devicePath(), "-dw", "0"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.push_back("fw.s19");
