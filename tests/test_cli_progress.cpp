@@ -311,7 +311,7 @@ TEST(Progress, ASignalLeavesTheTerminalOnAFreshLine) {
     ASSERT_TRUE(rig.start());
     fx::writeFile(rig.dir.file("fw.s19"), fortyOneRecords());
     const std::string command = std::string("\"") + VQ2DL_PROGRAM + "\" -c \"" + rig.sim->devicePath() +
-                                "\" -dw 0 fw.s19 & sleep 1; kill -TERM $!; wait $!";
+                                "\" -dw 0 fw.s19 & sleep 2; kill -TERM $!; wait $!";
     auto seen = fx::runOnTerminal("/bin/sh", {"-c", command}, rig.dir.path());
     EXPECT_EQ(seen.status, 128 + SIGTERM) << seen.out;
     EXPECT_NE(seen.out.find("\rWriting   [#"), std::string::npos) << seen.out;
