@@ -3,6 +3,7 @@
 #pragma once
 
 #include "downloader.h"
+#include "monitor/protocol.h"
 #include "simulator.h"
 #include "temp_dir.h"
 
@@ -153,12 +154,12 @@ public:
     }
     /// VQ-II monitor entry; then the messages and bytes so far are forgotten.
     void enter() {
-        dl.enterMonitor(10);
+        dl.enterMonitor();
         mark();
     }
     /// VQ-II monitor entry and the main flash erase; then the messages and bytes so far are forgotten.
     void prepare() {
-        dl.enterMonitor(10);
+        dl.enterMonitor();
         dl.eraseMainFlash();
         mark();
     }
