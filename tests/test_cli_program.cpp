@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
@@ -123,6 +124,42 @@ TEST(Program, NumberedPortThatDoesNotExist) {
         r.out.find("Download failed:\r\n   Could not open comm port 9999.\n   Reason: no such device.\n"),
         std::string::npos)
         << r.out;
+}
+
+// Each kind of error ends with its own status wherever it is raised, the message at the verbosity it has in a
+// run; what is of no known kind goes on to the program, which ends with "Exception caught" and status 5.
+TEST(Program, EachKindOfErrorEndsWithItsStatus) {
+    const struct {
+        int verbosity;
+        std::function<void()> raise;
+        int status;
+        std::string shown;
+    } cases[] = {
+        {1, [] { throw 2; }, EXIT_PORT, ""},
+        {1,
+         [] {
+             throw s19Error{"a.s19", 3, "Bad record"};
+         },
+         EXIT_FILE, "ERROR: Reading a.s19 line 3: Bad record.\n"},
+        {-1,
+         [] {
+             throw s19Error{"a.s19", 3, "Bad record"};
+         },
+         EXIT_FILE, "ERROR: Reading a.s19 line 3: Bad record.\n"},
+        {1, [] { throw ProtocolError{"Timed out reading response, 0xE0"}; }, EXIT_PROTOCOL,
+         "ERROR: Timed out reading response, 0xE0\n"},
+        {-1, [] { throw ProtocolError{"Timed out reading response, 0xE0"}; }, EXIT_PROTOCOL, ""},
+    };
+    for (const auto& c : cases) {
+        Downloader d;
+        d.setMessageCallback(fx::captureSink);
+        d.verbosity = c.verbosity;
+        fx::captured.clear();
+        EXPECT_EQ(runToStatus(d, c.raise), c.status);
+        EXPECT_EQ(fx::captured, c.shown);
+    }
+    Downloader d;
+    EXPECT_THROW(runToStatus(d, [] { throw std::runtime_error("unknown"); }), std::runtime_error);
 }
 
 namespace {
