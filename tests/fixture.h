@@ -89,6 +89,9 @@ int exitStatus(const std::function<void()>& step);
 /// Runs a step of a Downloader; returns the protocol error text it threw, or "(none)".
 std::string protocolError(const std::function<void()>& step);
 
+/// The first lines of every vq2dl run at the default verbosity.
+inline const std::string BANNER = "Velquin Download 2.00\n\n";
+
 // ---- The simulated controller ----
 
 /// A VQ-II controller with these faults, running its program or already in the monitor.

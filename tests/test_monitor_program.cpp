@@ -6,7 +6,7 @@
 
 using fx::Bytes, fx::Texts, fx::commands, fx::expectMemory, fx::pokeMemory, fx::s19;
 
-const std::string BANNER = "Velquin Download 2.00\n\n";
+using fx::BANNER;
 
 TEST(MonitorProgram, DownloadTranscript) {
     fx::Rig p;
