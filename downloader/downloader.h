@@ -59,8 +59,8 @@ constexpr size_t MAX_FILES = 20;
 constexpr const char* WRITE_LABEL = "Writing";
 constexpr const char* VERIFY_LABEL = "Verifying";
 
-/// A reply of the controller that ends the run as a failed download (exit status 4): the text after "ERROR:
-/// ".
+/// A wrong or missing reply of the controller, which fails the download (exit status 4); the console shows
+/// the text after "ERROR: ".
 struct ProtocolError {
     std::string text;
 };
