@@ -48,20 +48,25 @@ void printLine(const char* text) {
     std::fflush(stdout);
 }
 
+MessageRoute Downloader::route() const {
+    return {messageCallback, verbosity, logIsOpen() ? writeLog : nullptr};
+}
+
 bool Downloader::shows(int level) const {
-    return (messageCallback && level <= verbosity) || (level <= LOG_LEVEL && logIsOpen());
+    return route().shows(level);
 }
 
 void Downloader::emit(int level, const char* text) {
-    if (level <= LOG_LEVEL) writeLog(text);
-    if (!messageCallback || level > verbosity) return;
     // A person watching sees a text that ends in a carriage return as a progress line, fitted to the window.
     const size_t n = std::strlen(text);
-    if (n > 0 && text[n - 1] == '\r' && personWatching()) {
+    if (n > 0 && text[n - 1] == '\r' && level <= verbosity && personWatching()) {
+        MessageRoute logOnly = route();
+        logOnly.console = nullptr;
+        logOnly.emit(level, text);
         drawOver(std::string(text, n - 1));
         return;
     }
-    messageCallback(text);
+    route().emit(level, text);
 }
 
 void Downloader::message(int level, const char* format, ...) {
@@ -78,9 +83,13 @@ void Downloader::fatal(int status, const char* format, ...) {
     va_start(args, format);
     std::string text = formatText(format, args);
     va_end(args);
-    writeLog(text.c_str());
-    if (messageCallback) messageCallback(text.c_str());
+    announce(text.c_str());
     throw status;
+}
+
+void Downloader::announce(const char* text) {
+    writeLog(text);
+    if (messageCallback) messageCallback(text);
 }
 
 bool Downloader::personWatching() const {
