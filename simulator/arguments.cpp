@@ -48,6 +48,8 @@ const char* const USAGE =
     "        slow=MS        wait MS milliseconds before each byte of the answer\n"
     "        reply=TEXT     VQ-I: answer with TEXT instead\n"
     "        hangup         close the line instead of answering\n"
+    "        ignore         VQ-II: answer as usual but change nothing (writebyte erasepage erasemain\n"
+    "                       writeblock any): an erase that did not take leaves the old bytes\n"
     "  The command is carried out whatever its answer becomes. Line-wide faults:\n"
     "        hangup-after=N close the line after N bytes were received\n"
     "        stream=MS      send a '.' every MS milliseconds while the line is held\n"
@@ -56,6 +58,7 @@ const char* const USAGE =
     "  vqsim --fault error@writeblock#2=0xE6                   the second block write fails\n"
     "  vqsim --fault corrupt@readblock#1=5                     the first read-back has a wrong fifth byte\n"
     "  vqsim --generation 1 --fault 'chatter@wake=Hello\\r\\n'   text before the prompt\n"
+    "  vqsim --preload old.s19 --fault ignore@erasemain         the main erase leaves the old bytes\n"
     "  vqsim --fault hangup-after=100                          the cable drops after 100 bytes\n";
 
 namespace {

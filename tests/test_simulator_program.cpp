@@ -199,6 +199,7 @@ TEST(Program, HelpDocumentsEveryOptionAndFault) {
                              "slow=MS",
                              "reply=TEXT",
                              "hangup",
+                             "ignore",
                              "hangup-after=N",
                              "stream=MS",
                              "dropin reset probe writebyte erasepage erasemain writeblock readblock any",
