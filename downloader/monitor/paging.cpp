@@ -1,6 +1,7 @@
 // Flash paging and erase: the page register follows the address being written or read, each page is erased
 // once just before its first block, and every download opens with the main flash erase.
 #include "downloader.h"
+#include "monitor/blocks.h"
 
 void Downloader::setPage(uint32_t address, bool eraseFirst) {
     // 1. Unpaged addresses are page 0, which the register holds from the start: they never cost a command.
@@ -30,5 +31,13 @@ void Downloader::eraseMainFlash() {
     writeByte(MON_ERASE_MAIN);
     platformSleepMs(wipeDelay);
     checkReply(MON_ERR_NONE, MON_STATUS_NONE, 0);
+    mainErased = true;
     message(1, "Erased.");
+}
+
+bool Downloader::erasedInThisRun(uint32_t address) const {
+    if (!monitor::erasedByDownload(address)) return false;
+    const uint32_t page = address >> 16;
+    if (page == 0) return mainErased;
+    return page == currentPage && erasedPages[page];
 }
