@@ -18,7 +18,7 @@ void Downloader::run() {
         return;
     }
     const int64_t started = platformNowMs();
-    message(1, "Velquin Download %d.%02d", 2, 0);
+    message(1, "Velquin Download %d.%02d", VQ2DL_VERSION_MAJOR, VQ2DL_VERSION_MINOR);
     message(1, "%s", "");
     try {
         if (wipeOnly) {

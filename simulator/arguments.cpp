@@ -31,6 +31,7 @@ const char* const USAGE =
     "  --log FILE         at exit, write every byte in and out with its time\n"
     "  --once             end once the downloader has closed the line and not reopened it within 1.5 s\n"
     "  --help             show this text\n"
+    "  --version          show the version\n"
     "At exit vqsim prints a summary line: bytes written, pages erased, verification reads.\n"
     "\n"
     "Faults: KIND@COMMAND[#N[-M]][=VALUE]\n"
@@ -150,12 +151,15 @@ bool parseArguments(int argc, char** argv, Settings& s, std::string& error) {
         size_t equals = arg.find('=');
         std::string name = arg.substr(0, equals);
         bool hasInline = arg.compare(0, 2, "--") == 0 && equals != std::string::npos;
-        if (name == "--help" || name == "--once" || name == "--in-monitor") {
+        if (name == "--help" || name == "--version" || name == "--once" || name == "--in-monitor") {
             if (hasInline) {
                 error = name + " takes no value";
                 return false;
             }
-            (name == "--help" ? s.help : name == "--once" ? s.once : s.options.inMonitor) = true;
+            (name == "--help"      ? s.help
+             : name == "--version" ? s.version
+             : name == "--once"    ? s.once
+                                   : s.options.inMonitor) = true;
             continue;
         }
         static const char* const withValue[] = {"--generation", "--baud",      "--deliver",     "--link",
