@@ -234,9 +234,8 @@ public:
     uint8_t currentPage = 0;    ///< the VQ-II page register as last set
     bool erasedPages[256] = {}; ///< the VQ-II pages erased in this run, so that each is erased once
     bool mainErased = false;    ///< the VQ-II main flash erase of this run was answered
-    unsigned blankBlocks =
-        0;                   ///< -b: blocks of 0xFF that the download left out, the erase having left them so
-    uint64_t blankBytes = 0; ///< -b: the bytes of those blocks
+    unsigned blankBlocks = 0;   ///< -b: blocks of 0xFF left out, this run's erase having left them so
+    unsigned blankBytes = 0;    ///< -b: the bytes of those blocks
 
 private:
     bool logging = false; ///< this Downloader opened the support log

@@ -138,11 +138,9 @@ void Downloader::finish(int64_t startedMs, const char* what, bool counted, uint6
     const double seconds = static_cast<double>(platformNowMs() - startedMs) / 1000.0;
     char text[160];
     if (counted && blankBytes > 0)
-        std::snprintf(text, sizeof text,
-                      "Done in %.1f s: %u bytes %s, %.1f KB/s, %llu bytes of 0xFF not sent.", seconds,
-                      static_cast<unsigned>(bytes), what,
-                      seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0,
-                      static_cast<unsigned long long>(blankBytes));
+        std::snprintf(text, sizeof text, "Done in %.1f s: %u bytes %s, %.1f KB/s, %u bytes of 0xFF not sent.",
+                      seconds, static_cast<unsigned>(bytes), what,
+                      seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0, blankBytes);
     else if (counted)
         std::snprintf(text, sizeof text, "Done in %.1f s: %u bytes %s, %.1f KB/s.", seconds,
                       static_cast<unsigned>(bytes), what,

@@ -84,7 +84,5 @@ void Downloader::writeImage() {
 
     if (showPercent) message(-1, "%%100.00");
     message(1, "Write complete, %d records, %d bytes.", recordNumber, static_cast<int>(byteTotal));
-    if (leaveOutBlank)
-        message(2, "Left out %u blocks: %llu bytes of 0xFF not sent.", blankBlocks,
-                static_cast<unsigned long long>(blankBytes));
+    if (leaveOutBlank) message(2, "Left out %u blocks: %u bytes of 0xFF not sent.", blankBlocks, blankBytes);
 }
