@@ -18,7 +18,7 @@
 namespace {
 
 const char* const USAGE =
-    "Usage: vqbench [--vq2dl PATH] [--runs N] [--full] [load] [line] [parallel] [readback]\n"
+    "Usage: vqbench [--vq2dl PATH] [--runs N] [--full] [load] [line] [parallel] [readback] [padding]\n"
     "       vqbench --load-child FILE\n"
     "Runs the named benchmarks (all four when none is named) and prints their figures:\n"
     "  load      a 16 MiB S-record image loaded, against srec_info\n"
@@ -26,6 +26,8 @@ const char* const USAGE =
     "            (byte, fifo, usb:1, usb:16), without and with -b; --full adds the 256 KiB image through\n"
     "            USB without -b (about 6 more minutes)\n"
     "  parallel  8 downloads at once and the CPU time of each\n"
+    "  padding   of the line benchmark, only the 64 KiB image with half 0xFF padding and the 64 KiB image,\n"
+    "            with -b, byte and usb:16\n"
     "  readback  a 64 KiB read-back at 115200 bit/s against the floor of its own bytes, under each\n"
     "            delivery\n";
 
@@ -60,6 +62,9 @@ int main(int argc, char** argv) {
             settings.full = true;
         } else if (arg == "line" || arg == "parallel" || arg == "load" || arg == "readback") {
             chosen.push_back(arg);
+        } else if (arg == "padding") {
+            settings.paddingOnly = true;
+            chosen.push_back("line");
         } else {
             std::fputs(USAGE, arg == "--help" ? stdout : stderr);
             return arg == "--help" ? 0 : 2;
