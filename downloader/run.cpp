@@ -1,5 +1,7 @@
 // The run driver: read the firmware files, pick the controller generation, open the port, run the steps.
 #include "downloader.h"
+#include "events.h"
+#include "sha256.h"
 #include "ports/ports.h"
 
 #include <cstdio>
@@ -12,6 +14,7 @@ Downloader::~Downloader() {
 }
 
 void Downloader::run() {
+    if (!listPorts) events::start(commandLine, portName(), baudRate);
     startLog();
     if (listPorts) {
         printPorts(PortRoots());
@@ -24,7 +27,9 @@ void Downloader::run() {
         if (wipeOnly) {
             // A wipe reads no file and always speaks to the serial monitor.
             openOrFail();
+            events::step("enter");
             enterMonitor(10);
+            events::step("wipe");
             eraseMainFlash();
             closePort();
             finish(started, "flash erased", false, 0);
@@ -63,6 +68,7 @@ void Downloader::run() {
               error.text.c_str());
     } catch (const std::string& text) {
         // The monitor answered wrongly or not at all: the download failed, whatever was written so far.
+        events::failed(text);
         message(0, "ERROR: %s", text.c_str());
         closePort();
         throw static_cast<int>(EXIT_PROTOCOL);
@@ -73,9 +79,11 @@ bool Downloader::readFiles() {
     image.verbosity = verbosity;
     image.installDir = installDir;
     image.logCallback = logIsOpen() ? writeLog : nullptr;
+    image.levelCallback = events::active() ? events::message : nullptr;
     bool monitor = true;
     for (const std::string& name : fileNames) {
         message(1, "Reading %s:", name.c_str());
+        const size_t extracted = image.extractedFiles.size();
         image.load(name);
         // The first file decides in practice: the generation only ever turns from VQ-II to VQ-I.
         if (image.lowAddress >= VQ1_THRESHOLD) monitor = false;
@@ -84,8 +92,29 @@ bool Downloader::readFiles() {
         message(1, "Code range : 0x%04x-0x%04x", image.lowAddress, image.highAddress);
         message(1, "File read successfully.");
         message(1, "%s", "");
+        if (events::active()) reportFile(name, monitor, extracted);
     }
     return monitor;
+}
+
+void Downloader::reportFile(const std::string& name, bool monitor, size_t firstExtracted) {
+    events::FileReport report;
+    report.name = name;
+    // The loader has just read the file whole; one that cannot be read a second time has no digest.
+    sha256OfFile(name, report.sha256);
+    report.vq2 = monitor;
+    report.entryPoint = image.entryPoint;
+    report.lowAddress = image.lowAddress;
+    report.highAddress = image.highAddress;
+    report.records = image.records.size();
+    for (const auto& entry : image.records)
+        report.dataBytes += entry.second.length;
+    for (size_t i = firstExtracted; i < image.extractedFiles.size(); ++i) {
+        const std::string& path = image.extractedFiles[i];
+        const size_t slash = path.find_last_of("/\\");
+        report.iniFiles.push_back({slash == std::string::npos ? path : path.substr(slash + 1), path});
+    }
+    events::file(report);
 }
 
 void Downloader::openOrFail() {
@@ -97,20 +126,28 @@ void Downloader::openOrFail() {
 }
 
 void Downloader::runMonitor() {
+    events::step("enter");
     enterMonitor(10);
     if (!verifyOnly) {
+        events::step("erase");
         eraseMainFlash();
+        events::step("write");
         writeImage();
     }
+    events::step("verify");
     verifyImage();
 }
 
 void Downloader::runBootLoader() {
     if (!verifyOnly) {
+        events::step("wake");
         wakeUp();
+        events::step("wipe");
         eraseFlash();
+        events::step("write");
         writeLines();
     }
+    events::step("signature");
     readSignature();
 }
 
@@ -123,12 +160,15 @@ void Downloader::startLog() {
 }
 
 void Downloader::printPorts(const PortRoots& roots) {
-    // Asked for, so shown at every verbosity.
-    std::vector<std::string> lines = portListingLines(platformListPorts(roots));
+    // Asked for, so shown at every verbosity; under --json one event per port.
+    const std::vector<PortListing> ports = platformListPorts(roots);
+    for (const PortListing& listed : ports)
+        events::port(listed.name, listed.details);
+    std::vector<std::string> lines = portListingLines(ports);
     if (lines.empty()) lines.push_back("No serial ports found.");
     for (const std::string& line : lines) {
         writeLog(line.c_str());
-        if (messageCallback) messageCallback(line.c_str());
+        if (messageCallback && !events::active()) messageCallback(line.c_str());
     }
 }
 
