@@ -74,7 +74,8 @@ void write(const Json& object) {
 }
 
 Json byteCounts() {
-    return Json{{"written", bytesWritten.load()}, {"verified", bytesVerified.load()}, {"read", bytesRead.load()}};
+    return Json{
+        {"written", bytesWritten.load()}, {"verified", bytesVerified.load()}, {"read", bytesRead.load()}};
 }
 
 /// Cuts the closing event of a signal into its pieces, once, while nothing can interrupt.
@@ -191,7 +192,8 @@ void step(const char* name) {
     write(object);
 }
 
-void progress(const char* step, uint64_t records, uint64_t recordsTotal, uint64_t bytes, uint64_t bytesTotal) {
+void progress(const char* step, uint64_t records, uint64_t recordsTotal, uint64_t bytes,
+              uint64_t bytesTotal) {
     if (!stream.on) return;
     if (std::strcmp(step, "write") == 0) bytesWritten = bytes;
     if (std::strcmp(step, "verify") == 0) bytesVerified = bytes;
@@ -199,7 +201,7 @@ void progress(const char* step, uint64_t records, uint64_t recordsTotal, uint64_
 
     // 100 % only once everything is done: a figure rounded up to it would promise too much.
     const bool complete = records >= recordsTotal && bytes >= bytesTotal;
-    double percent = bytesTotal    ? 100.0 * static_cast<double>(bytes) / static_cast<double>(bytesTotal)
+    double percent = bytesTotal     ? 100.0 * static_cast<double>(bytes) / static_cast<double>(bytesTotal)
                      : recordsTotal ? 100.0 * static_cast<double>(records) / static_cast<double>(recordsTotal)
                                     : 100.0;
     percent = complete ? 100.0 : std::min(std::floor(percent * 100.0) / 100.0, 99.99);
