@@ -5,8 +5,8 @@
 #include "ports/ports.h"
 
 #include <cctype>
-#include <cstdarg>
 #include <climits>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 

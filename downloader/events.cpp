@@ -93,16 +93,16 @@ void prepareClosing() {
                          {"verified", placeholder(Slot::Verified)},
                          {"read", placeholder(Slot::Read)}}},
                        {"signature", nullptr}};
-    std::string text = object.dump() + "\n";
+    const std::string text = object.dump() + "\n";
+    const std::string base = std::to_string(PLACEHOLDER_BASE);
+    // Every placeholder has the digits of the base, with its slot's number in the last ones.
+    const std::string mark = base.substr(0, base.size() - 2);
     closing = {};
     size_t from = 0;
-    while (true) {
-        size_t at = text.find(std::to_string(PLACEHOLDER_BASE).substr(0, 4), from);
-        if (at == std::string::npos) break;
-        const size_t digits = std::to_string(PLACEHOLDER_BASE).size();
+    for (size_t at; (at = text.find(mark, from)) != std::string::npos; from = at + base.size()) {
         closing.pieces.push_back(text.substr(from, at - from));
-        closing.slots.push_back(static_cast<Slot>(std::stoull(text.substr(at, digits)) - PLACEHOLDER_BASE));
-        from = at + digits;
+        closing.slots.push_back(
+            static_cast<Slot>(std::stoull(text.substr(at, base.size())) - PLACEHOLDER_BASE));
     }
     closing.pieces.push_back(text.substr(from));
     closing.slots.push_back(Slot::End);

@@ -37,7 +37,8 @@ bool Downloader::shows(int level) const {
 void Downloader::emit(int level, const char* text) {
     if (level <= LOG_LEVEL) writeLog(text);
     if (!messageCallback || level > verbosity) return;
-    // Under --json the console's text goes out as events, word for word, and nothing else reaches the console.
+    // Under --json the console's text goes out as events, word for word, and nothing else reaches the
+    // console.
     if (events::active())
         events::message(level, text);
     else

@@ -1,8 +1,8 @@
 // The run driver: read the firmware files, pick the controller generation, open the port, run the steps.
 #include "downloader.h"
 #include "events.h"
-#include "sha256.h"
 #include "ports/ports.h"
+#include "sha256.h"
 
 #include <cstdio>
 

@@ -41,7 +41,8 @@ void Downloader::writeLines() {
         platformSleepMs(recordDelay);
         ++line;
         bytes += static_cast<long>((text.size() - S1_OVERHEAD) / 2);
-        events::progress("write", static_cast<uint64_t>(line), total, static_cast<uint64_t>(bytes), totalBytes);
+        events::progress("write", static_cast<uint64_t>(line), total, static_cast<uint64_t>(bytes),
+                         totalBytes);
         if (showPercent) {
             message(-1, "%%%.2f", line * 100.0 / static_cast<double>(total));
         } else if (line % 10 == 0) {
