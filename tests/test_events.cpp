@@ -235,17 +235,21 @@ TEST(Events, DownloadInOrderWithTheConsoleWordForWord) {
     ASSERT_TRUE(rig.start());
     const std::string file = rig.dir.file("fw.s19");
     fx::writeFile(file, monitorImage());
-    for (const char* verbosity : {"1", "4"}) {
-        const fx::RunResult console = rig.run({"-v", verbosity}, file);
-        const fx::RunResult run = rig.run({"--json", "-v", verbosity}, file);
+    // The default, the byte traces, and the percentage lines alone.
+    const std::pair<fx::Texts, int> verbosities[] = {
+        {{"-v", "1"}, 1}, {{"-v", "4"}, 4}, {{"-p", "-v", "-1"}, -1}};
+    for (const auto& [options, level] : verbosities) {
+        const fx::RunResult console = rig.run(options, file);
+        fx::Texts args = options;
+        args.insert(args.begin(), "--json");
+        const std::vector<json> events = eventsOf(rig.run(args, file));
         ASSERT_EQ(console.status, 0) << console.out;
-        const std::vector<json> events = eventsOf(run);
         EXPECT_EQ(outline(events), DOWNLOAD);
-        EXPECT_EQ(consoleText(events), console.out) << "-v " << verbosity;
-        int highest = -1;
+        EXPECT_EQ(consoleText(events), console.out) << "-v " << level;
+        int highest = -2;
         for (const json& m : ofKind(events, "message"))
             highest = std::max(highest, m["level"].get<int>());
-        EXPECT_EQ(highest, std::stoi(verbosity));
+        EXPECT_EQ(highest, level);
 
         const json& start = events.front();
         EXPECT_EQ(start["command_line"].back(), file);
@@ -493,4 +497,15 @@ TEST(Events, SignalEndsWithItsResult) {
     const std::vector<json> events = eventsOf(run);
     EXPECT_EQ(outline(events), (std::vector<std::string>{"start", "open", "step:enter", "result"}));
     EXPECT_EQ(events.back()["error"], "Ended by signal " + std::to_string(SIGTERM) + ".");
+}
+
+// The lines of the usage text that were the program's own stand word for word; what was added to them has
+// lines of its own.
+TEST(Events, TheOriginalUsageLinesStand) {
+    const std::vector<std::string> text = Downloader().usageText();
+    for (const char* line :
+         {"              port 1.", "   -i dir   - specify install directory for update files.",
+          "   -v level - set Verbosity of output.", "   -w       - wipe only, don't try to download.",
+          "   --json       - JSON Lines events on standard output, for programs."})
+        EXPECT_NE(std::find(text.begin(), text.end(), line), text.end()) << line;
 }
