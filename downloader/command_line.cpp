@@ -159,7 +159,11 @@ void Downloader::setPort(const char* text) {
 }
 
 void Downloader::addFile(const char* name) {
-    if (fileNames.size() == MAX_FILES) usage();
+    if (fileNames.size() == MAX_FILES) {
+        // The console shows the usage text alone; the result needs a text.
+        events::failed("More than " + std::to_string(MAX_FILES) + " firmware files.");
+        usage();
+    }
     fileNames.push_back(name);
 }
 
@@ -239,7 +243,6 @@ void Downloader::refuse(const char* format, ...) {
 }
 
 void Downloader::usage() {
-    events::failed("More than " + std::to_string(MAX_FILES) + " firmware files.");
     if (events::active()) throw static_cast<int>(EXIT_USAGE);
     for (const std::string& line : usageText())
         message(0, "%s", line.c_str());
