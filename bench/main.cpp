@@ -18,8 +18,7 @@
 namespace {
 
 const char* const USAGE =
-    "Usage: vqbench [--vq2dl PATH] [--runs N] [--full] [load] [line] [parallel] [readback] [padding] [json]
-"
+    "Usage: vqbench [--vq2dl PATH] [--runs N] [--full] [load] [line] [parallel] [readback] [padding] [json]\n"
     "       vqbench --load-child FILE\n"
     "Runs the named benchmarks (all five when none is named) and prints their figures:\n"
     "  load      a 16 MiB S-record image loaded, against srec_info\n"
