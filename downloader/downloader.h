@@ -97,8 +97,10 @@ public:
     void addReadRange(const char* text);
     /// The lines of the usage text.
     std::vector<std::string> usageText() const;
-    /// Prints the usage text at level 0 and throws exit status 1.
+    /// Prints the usage text at level 0 and throws exit status 1; under --json only the status is thrown.
     [[noreturn]] void usage();
+    /// A refused command line: prints the printf-style error at level 0, then the usage text (status 1).
+    [[noreturn]] void refuse(const char* format, ...) VQ_PRINTF(2, 3);
     /// --help: prints the usage text at every verbosity and throws exit status 0.
     [[noreturn]] void help();
     /// --version: prints "vq2dl" and the version and throws exit status 0.
@@ -231,6 +233,7 @@ public:
     const char* installDir = ".";         ///< -i: where the .ini files of an update are extracted
     const char* logPath = nullptr;        ///< --log: the support log, appended to
     bool listPorts = false;               ///< --list-ports: list the serial ports instead of a download
+    bool jsonEvents = false;              ///< --json: events on standard output in place of the console text
     std::vector<std::string> commandLine; ///< the whole command line, for the log's header
     std::string readBackFile; ///< --read FILE: the S-record file a read-back writes; empty for a download
     /// --range FIRST-LAST, image addresses with both ends included, in command-line order.
@@ -261,6 +264,7 @@ private:
     void checkReadBackSwitches();
     std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
     Generation readFiles();
+    void reportFile(const std::string& name, Generation generation, size_t firstExtracted);
     void openOrFail();
     void runMonitor(int64_t startedMs);
     void runBootLoader(int64_t startedMs);

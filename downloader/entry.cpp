@@ -1,5 +1,6 @@
 // The whole program around one Downloader: construct, parse, run, and turn every ending into an exit status.
 #include "downloader.h"
+#include "events.h"
 
 #include <cstdio>
 #include <exception>
@@ -20,6 +21,7 @@ int runToStatus(Downloader& downloader, const std::function<void()>& step) {
         return EXIT_FILE;
     } catch (const ProtocolError& error) {
         // The controller answered wrongly or not at all: the download failed, whatever was written so far.
+        events::failed(error.text);
         downloader.message(0, "ERROR: %s", error.text.c_str());
         downloader.closePort();
         downloader.adviseAfterFailure();
@@ -27,13 +29,16 @@ int runToStatus(Downloader& downloader, const std::function<void()>& step) {
     }
 }
 
-int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
+namespace {
+
+int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
     const char* failure = nullptr;
     std::string text;
     try {
         Downloader downloader;
         downloader.setMessageCallback(sink);
-        downloader.consoleIsTerminal = sinkIsTerminal;
+        // Under --json no progress line is drawn and no summary shown: the events carry both.
+        downloader.consoleIsTerminal = sinkIsTerminal && !events::active();
         return runToStatus(downloader, [&] {
             downloader.parseArgs(argc, argv);
             downloader.run();
@@ -48,8 +53,24 @@ int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal)
         failure = "unknown exception";
     }
     // The Downloader is gone by now, so the port is closed; an unexpected error is never a success.
-    clearProgress();
-    std::printf("Exception caught: %s\n", failure ? failure : text.c_str());
-    std::fflush(stdout);
+    const std::string caught = std::string("Exception caught: ") + (failure ? failure : text.c_str());
+    if (events::active()) {
+        events::message(0, caught.c_str());
+        events::failed(caught);
+    } else {
+        clearProgress();
+        std::printf("%s\n", caught.c_str());
+        std::fflush(stdout);
+    }
     return EXIT_INTERNAL;
+}
+
+} // namespace
+
+int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
+    // The stream is on from the start, so that a command line that is refused ends with its result too.
+    if (events::asked(argc, argv)) events::begin(platformNowMs());
+    const int status = runDownloader(argc, argv, sink, sinkIsTerminal);
+    events::result(status);
+    return status;
 }

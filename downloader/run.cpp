@@ -1,6 +1,8 @@
 // The run driver: read the firmware files, pick the controller generation, open the port, run the steps.
 #include "downloader.h"
+#include "events.h"
 #include "ports/ports.h"
+#include "sha256.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -21,6 +23,7 @@ Downloader::~Downloader() {
 }
 
 void Downloader::run() {
+    if (!listPorts) events::start(commandLine, portName(), baudRate);
     startLog();
     if (listPorts) {
         printPorts(PortRoots());
@@ -32,7 +35,9 @@ void Downloader::run() {
     if (wipeOnly) {
         // A wipe reads no file and always speaks to the serial monitor.
         openOrFail();
+        events::step("enter");
         enterMonitor();
+        events::step("wipe");
         eraseMainFlash();
         closePort();
         finish(started, "flash erased", false, 0);
@@ -79,10 +84,12 @@ Generation Downloader::readFiles() {
     image.verbosity = verbosity;
     image.installDir = installDir;
     image.logCallback = logIsOpen() ? writeLog : nullptr;
+    image.levelCallback = events::active() ? events::message : nullptr;
     // Without a file (a read-back of the unpaged flash) the serial monitor is spoken to.
     Generation generation = Generation::VQ2;
     for (const std::string& name : fileNames) {
         message(1, "Reading %s:", name.c_str());
+        const size_t extracted = image.extractedFiles.size();
         image.load(name);
         // The first file decides: the code range only grows, so VQ-I code never turns into VQ-II.
         if (&name == &fileNames.front()) generation = generationOf(image);
@@ -92,8 +99,28 @@ Generation Downloader::readFiles() {
         message(1, "Code range : 0x%04x-0x%04x", image.lowAddress, image.highAddress);
         message(1, "File read successfully.");
         message(1, "%s", "");
+        if (events::active()) reportFile(name, generation, extracted);
     }
     return generation;
+}
+
+void Downloader::reportFile(const std::string& name, Generation generation, size_t firstExtracted) {
+    events::FileReport report;
+    report.name = name;
+    // The loader has just read the file whole; one that cannot be read a second time has no digest.
+    sha256OfFile(name, report.sha256);
+    report.vq2 = generation == Generation::VQ2;
+    report.entryPoint = image.entryPoint;
+    report.lowAddress = image.lowAddress;
+    report.highAddress = image.highAddress;
+    report.records = image.records.size();
+    report.dataBytes = imageBytes();
+    for (size_t i = firstExtracted; i < image.extractedFiles.size(); ++i) {
+        const std::string& path = image.extractedFiles[i];
+        const size_t slash = path.find_last_of("/\\");
+        report.iniFiles.push_back({slash == std::string::npos ? path : path.substr(slash + 1), path});
+    }
+    events::file(report);
 }
 
 void Downloader::openOrFail() {
@@ -108,13 +135,17 @@ void Downloader::runMonitor(int64_t startedMs) {
     // Records that cannot go where the image says are refused before anything is sent.
     checkMonitorImage();
     openOrFail();
+    events::step("enter");
     enterMonitor();
     if (!verifyOnly) {
         flashTouched = true;
+        events::step("erase");
         eraseMainFlash();
+        events::step("write");
         writeImage();
         flashTouched = false;
     }
+    events::step("verify");
     verifyImage();
     closePort();
     finish(startedMs, verifyOnly ? "verified" : "written and verified", true, imageBytes());
@@ -125,12 +156,16 @@ void Downloader::runBootLoader(int64_t startedMs) {
     if (!verifyOnly) checkBootLoaderImage();
     openOrFail();
     if (!verifyOnly) {
+        events::step("wake");
         wakeUp();
         flashTouched = true;
+        events::step("wipe");
         eraseFlash();
+        events::step("write");
         writeLines();
         flashTouched = false;
     }
+    events::step("signature");
     readSignature();
     closePort();
     if (verifyOnly)
@@ -155,12 +190,15 @@ void Downloader::startLog() {
 }
 
 void Downloader::printPorts(const PortRoots& roots) {
-    // Asked for, so shown at every verbosity.
-    std::vector<std::string> lines = portListingLines(platformListPorts(roots));
+    // Asked for, so shown at every verbosity; under --json one event per port.
+    const std::vector<PortListing> ports = platformListPorts(roots);
+    for (const PortListing& listed : ports)
+        events::port(listed.name, listed.details);
+    std::vector<std::string> lines = portListingLines(ports);
     if (lines.empty()) lines.push_back("No serial ports found.");
     for (const std::string& line : lines) {
         writeLog(line.c_str());
-        if (messageCallback) messageCallback(line.c_str());
+        if (messageCallback && !events::active()) messageCallback(line.c_str());
     }
 }
 

@@ -1,6 +1,7 @@
 // Ending a run on a signal, on Windows: Ctrl-C and Ctrl-Break arrive as SIGINT and SIGBREAK.
 #include "signals.h"
 
+#include "events.h"
 #include "image/output_file.h"
 
 #include <csignal>
@@ -13,6 +14,10 @@ static void onSignal(int signalNumber) {
     if (terminalLineOpen.exchange(false)) _write(1, "\n", 1);
     PortHandle port = openPortForSignals.exchange(NO_PORT);
     if (port != NO_PORT) platformClose(port);
+    // Under --json the closing event, when no line is half written.
+    char closing[512];
+    const size_t n = events::signalResult(signalNumber, closing, sizeof closing);
+    if (n > 0) _write(1, closing, static_cast<unsigned>(n));
     std::_Exit(128 + signalNumber);
 }
 

@@ -9,17 +9,17 @@ target=${1:?usage: setup.sh build|demo|test|bench|package|package-test}
 # Each item: the Debian package, and what shows it is there: a command, or for a library its header. A Debian
 # package is made by cpack with dpkg-shlibdeps (dpkg-dev) and file; its test adds lintian and man.
 case $target in
-build | demo) wanted="cmake:cmake g++:g++" ;;
-test) wanted="cmake:cmake g++:g++ libgtest-dev:gtest/gtest.h srecord:srec_info" ;;
-bench) wanted="cmake:cmake g++:g++ srecord:srec_info" ;;
-package) wanted="cmake:cmake g++:g++ dpkg-dev:dpkg-shlibdeps file:file" ;;
-package-test) wanted="cmake:cmake g++:g++ dpkg-dev:dpkg-shlibdeps file:file lintian:lintian man-db:man" ;;
+build | demo) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp" ;;
+test) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp libgtest-dev:gtest/gtest.h srecord:srec_info" ;;
+bench) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp srecord:srec_info" ;;
+package) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp dpkg-dev:dpkg-shlibdeps file:file" ;;
+package-test) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp dpkg-dev:dpkg-shlibdeps file:file lintian:lintian man-db:man" ;;
 *) echo "setup: no such target: $target" >&2; exit 2 ;;
 esac
 
 have() {
     case $1 in
-    */*.h) [ -e "/usr/include/$1" ] || [ -e "/usr/local/include/$1" ] ;;
+    */*.h | */*.hpp) [ -e "/usr/include/$1" ] || [ -e "/usr/local/include/$1" ] ;;
     *) command -v "$1" >/dev/null 2>&1 ;;
     esac
 }
