@@ -92,7 +92,8 @@ void Downloader::parseArgs(int argc, char** argv) {
         const bool isLong = arg[1] == '-' && arg[2] != '\0';
         const Switch* s = isLong ? longSwitch(arg + 2) : shortSwitch(arg + 1);
         if (!s) {
-            if (isLong) refuse("Switch not recognized: '%s'.", arg);
+            // A lone "-" has no letter to show: it is named whole, as a long switch is.
+            if (isLong || arg[1] == '\0') refuse("Switch not recognized: '%s'.", arg);
             refuse("Switch not recognized: '-%c'.", arg[1]);
         }
         // A single-letter switch takes its value from the rest of its argument; a long one after an "=".

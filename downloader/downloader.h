@@ -119,6 +119,13 @@ public:
     std::string portName() const;
     /// --list-ports: one line per serial port under these roots, or "No serial ports found.".
     void printPorts(const PortRoots& roots);
+    /// Ends the run with status 3 when not one S-record line was read from the firmware files.
+    void refuseEmptyDownload();
+    /// Ends the run with status 3 when two records put different bytes on one byte of the controller, where
+    /// shows.
+    void refuseOverlaps(FirmwareImage::Landing where);
+    /// After a download failed, tells a person watching what state the flash is in and what to do.
+    void adviseAfterFailure();
     /// True when a person watches the console: a terminal sink at the default verbosity, without -p.
     bool personWatching() const;
     /// Where a message goes: the console sink at the verbosity, and the support log while it is open.
@@ -130,6 +137,9 @@ public:
     /// On a terminal at the default verbosity, redraws one progress line in place; elsewhere does nothing.
     void showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes,
                       uint64_t totalBytes);
+    /// On a terminal at the default verbosity, says in the progress line that the controller has not answered
+    /// yet and which attempt this is; elsewhere does nothing.
+    void showWaiting(int attempt, int attempts);
 
     // Serial link (downloader/serial/)
     /// Opens and configures the port; on failure portError says why.
@@ -241,6 +251,8 @@ public:
         lineFreeAt;             ///< when the line will have sent what was written so far
     uint8_t currentPage = 0;    ///< the VQ-II page register as last set
     bool erasedPages[256] = {}; ///< the VQ-II pages erased in this run, so that each is erased once
+    bool flashTouched = false;  ///< a download has begun to erase the flash and has not written it all yet
+    bool lineLost = false;      ///< a read found the line hung up: the adapter unplugged or the port closed
     bool mainErased = false;    ///< the VQ-II main flash erase of this run was answered
     unsigned blankBlocks = 0;   ///< -b: blocks of 0xFF left out, this run's erase having left them so
     unsigned blankBytes = 0;    ///< -b: the bytes of those blocks

@@ -11,6 +11,7 @@ int runToStatus(Downloader& downloader, const std::function<void()>& step) {
         step();
         return EXIT_DONE;
     } catch (int status) {
+        if (status == EXIT_PROTOCOL) downloader.adviseAfterFailure();
         return status;
     } catch (const s19Error& error) {
         // The reader names the file and line of the fault; the message shows at every verbosity.
@@ -23,6 +24,7 @@ int runToStatus(Downloader& downloader, const std::function<void()>& step) {
         events::failed(error.text);
         downloader.message(0, "ERROR: %s", error.text.c_str());
         downloader.closePort();
+        downloader.adviseAfterFailure();
         return EXIT_PROTOCOL;
     }
 }

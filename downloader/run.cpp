@@ -5,6 +5,8 @@
 #include "sha256.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -45,7 +47,9 @@ void Downloader::run() {
         runReadBack();
         return;
     }
-    switch (readFiles()) {
+    const Generation generation = readFiles();
+    if (!verifyOnly) refuseEmptyDownload();
+    switch (generation) {
     case Generation::VQ2:
         runMonitor(started);
         break;
@@ -53,6 +57,19 @@ void Downloader::run() {
         runBootLoader(started);
         break;
     }
+}
+
+void Downloader::adviseAfterFailure() {
+    // Only a person is told: scripts and the log see the error as they always did.
+    if (!flashTouched || !personWatching()) return;
+    // A hung-up line shows in a read; a device path that is gone shows an adapter pulled while writing.
+    std::error_code error;
+    const bool gone = lineLost || (!portPath.empty() && portPath[0] == '/' &&
+                                   !std::filesystem::exists(portPath, error) && !error);
+    messageCallback(gone ? "The port went away: the adapter was unplugged or the port closed. The "
+                           "controller's flash may be erased or partly written: run the download again."
+                         : "The controller's flash may be erased or partly written: run the download "
+                           "again.");
 }
 
 const char* generationName(Generation generation) {
@@ -121,10 +138,12 @@ void Downloader::runMonitor(int64_t startedMs) {
     events::step("enter");
     enterMonitor();
     if (!verifyOnly) {
+        flashTouched = true;
         events::step("erase");
         eraseMainFlash();
         events::step("write");
         writeImage();
+        flashTouched = false;
     }
     events::step("verify");
     verifyImage();
@@ -139,10 +158,12 @@ void Downloader::runBootLoader(int64_t startedMs) {
     if (!verifyOnly) {
         events::step("wake");
         wakeUp();
+        flashTouched = true;
         events::step("wipe");
         eraseFlash();
         events::step("write");
         writeLines();
+        flashTouched = false;
     }
     events::step("signature");
     readSignature();

@@ -10,6 +10,11 @@
 static void onSignal(int signalNumber) {
     // Only system calls from here on: the signal may have come in the middle of anything.
     removeTemporaryOnSignal();
+    // The shell's prompt goes on a line of its own, not after the progress line.
+    if (terminalLineOpen.exchange(false)) {
+        ssize_t written = write(STDOUT_FILENO, "\n", 1);
+        (void)written;
+    }
     PortHandle port = openPortForSignals.exchange(NO_PORT);
     if (port != NO_PORT) platformClose(port);
     // Under --json the closing event, when no line is half written: formatted without a library call.

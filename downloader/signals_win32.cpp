@@ -10,6 +10,8 @@
 
 static void onSignal(int signalNumber) {
     removeTemporaryOnSignal();
+    // The prompt goes on a line of its own, not after the progress line.
+    if (terminalLineOpen.exchange(false)) _write(1, "\n", 1);
     PortHandle port = openPortForSignals.exchange(NO_PORT);
     if (port != NO_PORT) platformClose(port);
     // Under --json the closing event, when no line is half written.

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -174,7 +175,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
 }
 
 RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args,
-                        const std::string& cwd, int timeoutMs) {
+                        const std::string& cwd, int timeoutMs, unsigned short columns) {
     RunResult result;
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result;
@@ -185,6 +186,10 @@ RunResult runOnTerminal(const std::string& program, const std::vector<std::strin
     tcgetattr(slave, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
+    winsize size = {};
+    size.ws_row = columns ? 24 : 0;
+    size.ws_col = columns;
+    ioctl(slave, TIOCSWINSZ, &size);
     pid_t pid = spawn(program, args, cwd, slave, slave, {master});
     close(slave);
     // The terminal ends when the program's last descriptor on it closes: read gives EIO then.

@@ -132,14 +132,15 @@ TEST(Program, WipeOnlyReadsNoFile) {
 }
 
 TEST(Program, NumberedPortThatDoesNotExist) {
-    // Port numbers map to system devices; one far beyond any machine's ports cannot open.
+    // Port numbers map to system devices; one far beyond any machine's ports cannot open, and the reason
+    // names the device that was tried.
     fx::TempDir dir;
     fx::writeFile(dir.file("a.s19"), fx::srec(1, 0x1000, {1}) + "\n");
     auto r = vq2dl({"-c", "9999", "a.s19"}, dir.path());
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(
-        r.out.find("Download failed:\r\n   Could not open comm port 9999.\n   Reason: no such device.\n"),
-        std::string::npos)
+    EXPECT_NE(r.out.find("Download failed:\r\n   Could not open comm port 9999.\n   Reason: no such device "
+                         "/dev/ttyS9998.\n"),
+              std::string::npos)
         << r.out;
 }
 
