@@ -1,5 +1,6 @@
 // The command line of vq2dl: the switch tables, strict values, file names, the rate check and the usage text.
 #include "downloader.h"
+#include "monitor/blocks.h"
 #include "monitor/read_areas.h"
 #include "ports/ports.h"
 
@@ -46,6 +47,7 @@ const Switch LONG_SWITCHES[] = {
     {"list-ports", Takes::Nothing, [](Downloader& d, const char*, int) { d.listPorts = true; }},
     {"read", Takes::Text, [](Downloader& d, const char* text, int) { d.setReadBack(text); }},
     {"range", Takes::Text, [](Downloader& d, const char* text, int) { d.addReadRange(text); }},
+    {"twice", Takes::Nothing, [](Downloader& d, const char*, int) { d.readTwice = true; }},
 };
 
 /// A whole number: an optional sign, then digits, nothing after. Values beyond an int are held at its limits.
@@ -145,9 +147,26 @@ void Downloader::addReadRange(const char* text) {
 }
 
 void Downloader::checkReadBackSwitches() {
-    if (!readRanges.empty() && readBackFile.empty()) {
-        message(0, "ERROR: Switch '--range' needs '--read'.");
+    if ((!readRanges.empty() || readTwice) && readBackFile.empty()) {
+        message(0, "ERROR: Switch '%s' needs '--read'.", readTwice ? "--twice" : "--range");
         usage();
+    }
+    // 0x8000-0xBFFF is held at 0x4000-0x7FFF: ranges on both would put the same flash in the file twice, and
+    // a download would write it twice.
+    for (size_t i = 0; i < readRanges.size(); ++i) {
+        for (size_t j = i + 1; j < readRanges.size(); ++j) {
+            const auto& a = readRanges[i];
+            const auto& b = readRanges[j];
+            if (monitor::inWindow(a.first) == monitor::inWindow(b.first)) continue;
+            if (monitor::mapStart(a.first) <= monitor::mapStart(b.second) &&
+                monitor::mapStart(b.first) <= monitor::mapStart(a.second)) {
+                message(0,
+                        "ERROR: Ranges 0x%X-0x%X and 0x%X-0x%X are the same flash (0x8000-0xBFFF is held at "
+                        "0x4000-0x7FFF).",
+                        a.first, a.second, b.first, b.second);
+                usage();
+            }
+        }
     }
     if (!readBackFile.empty() && (wipeOnly || verifyOnly)) {
         message(0, "ERROR: Switch '--read' cannot be combined with -%c.", wipeOnly ? 'w' : 'V');
@@ -217,6 +236,7 @@ std::vector<std::string> Downloader::usageText() const {
         "   --list-ports - list the serial ports of this system.",
         "   --read FILE  - read the controller back into FILE, erase and write nothing.",
         "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.",
+        "   --twice      - with --read: read every block twice and compare the readings.",
         "   --help       - show this text.",
         "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",

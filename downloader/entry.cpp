@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <exception>
 
-int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
+namespace {
+
+/// The Downloader from the command line to its exit status; every ending becomes a status.
+int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
     const char* failure = nullptr;
     std::string text;
     try {
@@ -29,5 +32,15 @@ int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal)
     clearProgress();
     std::printf("Exception caught: %s\n", failure ? failure : text.c_str());
     std::fflush(stdout);
+    writeLog((std::string("Exception caught: ") + (failure ? failure : text.c_str())).c_str());
     return EXIT_INTERNAL;
+}
+
+} // namespace
+
+int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
+    // The support log belongs to the process and ends with the status, whichever way the run ended.
+    const int status = runDownloader(argc, argv, sink, sinkIsTerminal);
+    endLog(status);
+    return status;
 }

@@ -7,11 +7,13 @@
 Downloader::Downloader() = default;
 
 Downloader::~Downloader() {
+    // The support log stays open for its last line, the exit status (runProgram ends it).
     closePort();
-    if (logging) closeLog();
 }
 
 void Downloader::run() {
+    // Nothing is written, not even the log's header, before the outputs are known to be safe to write.
+    checkOutputs();
     startLog();
     if (listPorts) {
         printPorts(PortRoots());
@@ -72,6 +74,8 @@ void Downloader::run() {
 bool Downloader::readFiles() {
     image.verbosity = verbosity;
     image.installDir = installDir;
+    // A read-back is the backup taken before an update: the installed configuration stays as it is.
+    image.extractIni = readBackFile.empty();
     image.logCallback = logIsOpen() ? writeLog : nullptr;
     bool monitor = true;
     for (const std::string& name : fileNames) {
@@ -119,7 +123,6 @@ void Downloader::startLog() {
     std::string reason;
     if (!openLog(logPath, commandLine, reason))
         fatal(EXIT_USAGE, "ERROR: Could not open log file %s: %s.", logPath, reason.c_str());
-    logging = true;
 }
 
 void Downloader::printPorts(const PortRoots& roots) {

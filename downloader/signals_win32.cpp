@@ -1,6 +1,7 @@
 // Ending a run on a signal, on Windows: Ctrl-C and Ctrl-Break arrive as SIGINT and SIGBREAK.
 #include "signals.h"
 
+#include "downloader.h"
 #include "image/output_file.h"
 
 #include <csignal>
@@ -10,6 +11,7 @@ static void onSignal(int signalNumber) {
     removeTemporaryOnSignal();
     PortHandle port = openPortForSignals.exchange(NO_PORT);
     if (port != NO_PORT) platformClose(port);
+    endLogOnSignal(128 + signalNumber);
     std::_Exit(128 + signalNumber);
 }
 

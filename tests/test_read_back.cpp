@@ -64,10 +64,10 @@ TEST(ReadBack, ReadsWhatWasChosenAndWritesItBack) {
     const std::vector<Case> cases = {
         {"default", {}, {{0x4000, 0x4000, 0x4000}, {0xC000, 0xC000, 0x4000}}, "192 bytes in 6 records"},
         {"ranges",
-         {"--range", "0x3C8000-0x3CBFFF", "--range", "0x4010-0x410F", "--range=33024-33055", "--range",
+         {"--range", "0x3C8000-0x3CBFFF", "--range", "0x4010-0x410F", "--range=33040-33071", "--range",
           "0x4000-0x401f"},
-         {{0x4000, 0x4000, 0x110}, {0x8100, 0x4100, 0x20}, {0x3C8000, 0x3C8000, 0x4000}},
-         "176 bytes in 6 records"},
+         {{0x4000, 0x4000, 0x110}, {0x8110, 0x4110, 0x20}, {0x3C8000, 0x3C8000, 0x4000}},
+         "176 bytes in 7 records"},
         {"firmware",
          {firmware},
          {{0x4000, 0x4000, 16},

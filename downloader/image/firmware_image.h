@@ -56,6 +56,8 @@ public:
     std::string fileName;
     int lineNumber = 0;
     std::string installDir;
+    /// An update's .ini files are written to installDir; false reads its records alone (a read-back).
+    bool extractIni = true;
     std::vector<std::string> extractedFiles;
     uint32_t entryPoint = 0;
     uint32_t lowAddress = 0xFFFFFFFF;

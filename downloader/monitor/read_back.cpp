@@ -84,6 +84,17 @@ bool Downloader::readBlock(uint32_t address, uint8_t* buffer, unsigned n) {
     return true;
 }
 
+void Downloader::compareSecondReading(uint32_t address, const uint8_t* first, uint8_t* second, unsigned n) {
+    // The monitor's answer carries no checksum: a byte damaged on the line shows only as a difference.
+    if (!readBlock(address, second, n))
+        fatal(EXIT_PROTOCOL, "Could not read the block at 0x%X during read-back.", address);
+    for (unsigned i = 0; i < n; ++i) {
+        if (first[i] != second[i])
+            fatal(EXIT_PROTOCOL, "Read-back failed: At 0x%X read 0x%02X, then 0x%02X.", address + i, first[i],
+                  second[i]);
+    }
+}
+
 std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsigned& bytes,
                                  unsigned& records) {
     if (showPercent) message(-1, "$%s", READ_LABEL);
@@ -95,9 +106,11 @@ std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsign
         progress.totalLines += linesDone(area, area.length);
         progress.totalBytes += area.length;
     }
-    std::string text = header();
+    // A zero-length record at 0x4000 makes the file VQ-II code for a plain download, whatever was read: the
+    // window of a page or 0xC000-0xFFFF alone would otherwise begin above 0x8080, which is VQ-I's.
+    std::string text = header() + formatSRecord(1, 0x4000, nullptr, 0);
     bytes = records = 0;
-    uint8_t buffer[MAX_BLOCK];
+    uint8_t buffer[MAX_BLOCK], again[MAX_BLOCK];
     for (const monitor::Area& area : areas) {
         std::vector<uint8_t> data;
         data.reserve(area.length);
@@ -107,6 +120,7 @@ std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsign
             message(4, "RB:  0x%X:%u", address, n);
             if (!readBlock(address, buffer, n))
                 fatal(EXIT_PROTOCOL, "Could not read the block at 0x%X during read-back.", address);
+            if (readTwice) compareSecondReading(address, buffer, again, n);
             data.insert(data.end(), buffer, buffer + n);
             address += n;
             progress.advance(linesDone(area, data.size()), n);
