@@ -3,6 +3,27 @@
 
 #include <cstdio>
 #include <exception>
+#include <string>
+
+int runToStatus(Downloader& downloader, const std::function<void()>& step) {
+    try {
+        step();
+        return EXIT_DONE;
+    } catch (int status) {
+        return status;
+    } catch (const s19Error& error) {
+        // The reader names the file and line of the fault; the message shows at every verbosity.
+        const std::string text =
+            "ERROR: Reading " + error.file + " line " + std::to_string(error.line) + ": " + error.text + ".";
+        downloader.announce(text.c_str());
+        return EXIT_FILE;
+    } catch (const ProtocolError& error) {
+        // The controller answered wrongly or not at all: the download failed, whatever was written so far.
+        downloader.message(0, "ERROR: %s", error.text.c_str());
+        downloader.closePort();
+        return EXIT_PROTOCOL;
+    }
+}
 
 namespace {
 
@@ -14,11 +35,10 @@ int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTermin
         Downloader downloader;
         downloader.setMessageCallback(sink);
         downloader.consoleIsTerminal = sinkIsTerminal;
-        downloader.parseArgs(argc, argv);
-        downloader.run();
-        return EXIT_DONE;
-    } catch (int status) {
-        return status;
+        return runToStatus(downloader, [&] {
+            downloader.parseArgs(argc, argv);
+            downloader.run();
+        });
     } catch (const std::string& error) {
         text = error;
     } catch (const char* error) {

@@ -29,13 +29,16 @@ void printLine(const char* text) {
     std::fflush(stdout);
 }
 
+MessageRoute Downloader::route() const {
+    return {messageCallback, verbosity, logIsOpen() ? writeLog : nullptr};
+}
+
 bool Downloader::shows(int level) const {
-    return (messageCallback && level <= verbosity) || (level <= LOG_LEVEL && logIsOpen());
+    return route().shows(level);
 }
 
 void Downloader::emit(int level, const char* text) {
-    if (level <= LOG_LEVEL) writeLog(text);
-    if (messageCallback && level <= verbosity) messageCallback(text);
+    route().emit(level, text);
 }
 
 void Downloader::message(int level, const char* format, ...) {
@@ -52,9 +55,13 @@ void Downloader::fatal(int status, const char* format, ...) {
     va_start(args, format);
     std::string text = formatText(format, args);
     va_end(args);
-    writeLog(text.c_str());
-    if (messageCallback) messageCallback(text.c_str());
+    announce(text.c_str());
     throw status;
+}
+
+void Downloader::announce(const char* text) {
+    writeLog(text);
+    if (messageCallback) messageCallback(text);
 }
 
 bool Downloader::personWatching() const {

@@ -3,8 +3,6 @@
 #include "fixture.h"
 
 #include <csignal>
-#include <fcntl.h>
-#include <poll.h>
 #include <regex>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -33,25 +31,25 @@ mode_t kindAt(const std::string& path) {
 /// Runs vq2dl on a controller that stays silent, with the arguments, and ends it with a signal once it
 /// holds the port; the exit status.
 int killedWhileWaiting(Texts args, int signalNumber) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
-    args.insert(args.begin(), {VQ2DL_PROGRAM, "-c", ptsname(master)});
+    auto sim = fx::startController(fx::monitorOptions({"silent@any"}));
+    args.insert(args.begin(), {VQ2DL_PROGRAM, "-c", sim->devicePath()});
     std::vector<char*> argv;
     for (std::string& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        close(master);
         execv(VQ2DL_PROGRAM, argv.data());
         _exit(127);
     }
-    pollfd ready = {master, POLLIN, 0};
-    EXPECT_EQ(poll(&ready, 1, 10000), 1) << "the first byte on the line";
+    // The first byte on the line shows that vq2dl holds the port open.
+    const auto start = fx::Clock::now();
+    while (sim->received().empty() && fx::msSince(start) < 10000)
+        usleep(1000);
+    EXPECT_FALSE(sim->received().empty());
     kill(pid, signalNumber);
     int status = 0;
     waitpid(pid, &status, 0);
-    close(master);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

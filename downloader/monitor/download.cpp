@@ -3,6 +3,7 @@
 // goes out as one write-block command.
 #include "downloader.h"
 #include "monitor/blocks.h"
+#include "monitor/protocol.h"
 
 #include <cassert>
 #include <cstring>
@@ -22,7 +23,7 @@ void Downloader::writeBlock(uint32_t address, const uint8_t* data, unsigned n) {
     std::memcpy(block, command, sizeof command);
     std::memcpy(block + sizeof command, data, n);
     sendBytes(block, static_cast<unsigned>(sizeof command + n));
-    checkReply(MON_ERR_NONE, MON_STATUS_NONE, 0);
+    checkReply(MON_ERR_NONE, MON_STATUS_NONE);
 }
 
 void Downloader::writeImage() {

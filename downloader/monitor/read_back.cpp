@@ -3,6 +3,7 @@
 #include "downloader.h"
 #include "image/srecord_writer.h"
 #include "monitor/blocks.h"
+#include "monitor/protocol.h"
 #include "monitor/read_areas.h"
 
 #include <algorithm>
@@ -68,24 +69,9 @@ void appendLines(std::string& text, const monitor::Area& area, const std::vector
 
 } // namespace
 
-bool Downloader::readBlock(uint32_t address, uint8_t* buffer, unsigned n) {
-    const uint8_t command[4] = {MON_READ_BLOCK, static_cast<uint8_t>(address >> 8),
-                                static_cast<uint8_t>(address), static_cast<uint8_t>(n - 1)};
-    setPage(address, false);
-    writeBytes(command, sizeof command);
-    if (!readBytes(buffer, n)) {
-        // One more try after a fresh monitor entry; the page register is still where it was.
-        enterMonitor(10);
-        setPage(address, false);
-        writeBytes(command, sizeof command);
-        if (!readBytes(buffer, n)) return false;
-    }
-    checkReply(MON_ERR_NONE, MON_STATUS_NONE, 0);
-    return true;
-}
-
 void Downloader::compareSecondReading(uint32_t address, const uint8_t* first, uint8_t* second, unsigned n) {
-    // The monitor's answer carries no checksum: a byte damaged on the line shows only as a difference.
+    // second holds n + 3 bytes, as readBlock needs. The monitor's answer carries no checksum: a byte damaged
+    // on the line shows only as a difference.
     if (!readBlock(address, second, n))
         fatal(EXIT_PROTOCOL, "Could not read the block at 0x%X during read-back.", address);
     for (unsigned i = 0; i < n; ++i) {
@@ -110,7 +96,8 @@ std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsign
     // window of a page or 0xC000-0xFFFF alone would otherwise begin above 0x8080, which is VQ-I's.
     std::string text = header() + formatSRecord(1, 0x4000, nullptr, 0);
     bytes = records = 0;
-    uint8_t buffer[MAX_BLOCK], again[MAX_BLOCK];
+    // Each holds a block and the reply behind it.
+    uint8_t buffer[MAX_BLOCK + 3], again[MAX_BLOCK + 3];
     for (const monitor::Area& area : areas) {
         std::vector<uint8_t> data;
         data.reserve(area.length);
@@ -134,7 +121,7 @@ std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsign
 
 void Downloader::runReadBack() {
     // 1. What is read: the ranges given, else what the firmware files' records cover, else the unpaged flash.
-    if (!readFiles()) fatal(EXIT_USAGE, "ERROR: A VQ-I boot loader cannot be read back.");
+    if (readFiles() == Generation::VQ1) fatal(EXIT_USAGE, "ERROR: A VQ-I boot loader cannot be read back.");
     std::vector<monitor::Area> areas;
     if (!readRanges.empty()) {
         for (const auto& range : readRanges)
@@ -153,7 +140,7 @@ void Downloader::runReadBack() {
     if (!output.open())
         fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", readBackFile.c_str(), output.error().c_str());
     openOrFail();
-    enterMonitor(10);
+    enterMonitor();
     unsigned bytes = 0, records = 0;
     const std::string text = readBack(areas, bytes, records);
     if (!output.commit(text))
