@@ -18,16 +18,19 @@
 namespace {
 
 const char* const USAGE =
-    "Usage: vqbench [--vq2dl PATH] [--runs N] [--full] [load] [line] [parallel] [readback]\n"
+    "Usage: vqbench [--vq2dl PATH] [--runs N] [--full] [load] [line] [parallel] [readback] [padding] [json]\n"
     "       vqbench --load-child FILE\n"
-    "Runs the named benchmarks (all four when none is named) and prints their figures:\n"
+    "Runs the named benchmarks (all five when none is named) and prints their figures:\n"
     "  load      a 16 MiB S-record image loaded, against srec_info\n"
     "  line      whole downloads at 115200 bit/s against the floor of the line, under each delivery\n"
     "            (byte, fifo, usb:1, usb:16), without and with -b; --full adds the 256 KiB image through\n"
     "            USB without -b (about 6 more minutes)\n"
     "  parallel  8 downloads at once and the CPU time of each\n"
+    "  padding   of the line benchmark, only the 64 KiB image with half 0xFF padding and the 64 KiB image,\n"
+    "            with -b, byte and usb:16\n"
     "  readback  a 64 KiB read-back at 115200 bit/s against the floor of its own bytes, under each\n"
-    "            delivery\n";
+    "            delivery\n"
+    "  json      the 64 KiB download byte by byte without and with --json\n";
 
 std::string selfPath(const char* argv0) {
     char path[PATH_MAX];
@@ -58,8 +61,12 @@ int main(int argc, char** argv) {
                 settings.runs = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--full") {
             settings.full = true;
-        } else if (arg == "line" || arg == "parallel" || arg == "load" || arg == "readback") {
+        } else if (arg == "line" || arg == "parallel" || arg == "load" || arg == "readback" ||
+                   arg == "json") {
             chosen.push_back(arg);
+        } else if (arg == "padding") {
+            settings.paddingOnly = true;
+            chosen.push_back("line");
         } else {
             std::fputs(USAGE, arg == "--help" ? stdout : stderr);
             return arg == "--help" ? 0 : 2;
@@ -67,7 +74,7 @@ int main(int argc, char** argv) {
     }
     // Loading goes first: a child's peak includes this process's peak at the start, which the simulated
     // controllers of the download benchmarks raise.
-    if (chosen.empty()) chosen = {"load", "line", "readback", "parallel"};
+    if (chosen.empty()) chosen = {"load", "line", "readback", "parallel", "json"};
 
     // An interrupted run still removes its scratch files: the waits end, the children are killed.
     bench::stopOnSignals();
@@ -87,6 +94,7 @@ int main(int argc, char** argv) {
         bool done = name == "line"       ? bench::benchmarkLine(settings, scratch)
                     : name == "parallel" ? bench::benchmarkParallel(settings, scratch)
                     : name == "readback" ? bench::benchmarkReadBack(settings, scratch)
+                    : name == "json"     ? bench::benchmarkEvents(settings, scratch)
                                          : bench::benchmarkLoading(settings, scratch);
         std::fflush(stdout);
         ok = done && ok;

@@ -111,8 +111,10 @@ public:
     void checkOutputs();
     /// The lines of the usage text.
     std::vector<std::string> usageText() const;
-    /// Prints the usage text at level 0 and throws exit status 1.
+    /// Prints the usage text at level 0 and throws exit status 1; under --json only the status is thrown.
     [[noreturn]] void usage();
+    /// A refused command line: prints the printf-style error at level 0, then the usage text (status 1).
+    [[noreturn]] void refuse(const char* format, ...) VQ_PRINTF(2, 3);
     /// --help: prints the usage text at every verbosity and throws exit status 0.
     [[noreturn]] void help();
     /// --version: prints "vq2dl" and the version and throws exit status 0.
@@ -190,8 +192,11 @@ public:
     void eraseMainFlash();
     /// Writes one block of at most MAX_BLOCK bytes.
     void writeBlock(uint32_t address, const uint8_t* data, unsigned n);
-    /// Writes every record in blocks.
+    /// Writes every record in blocks; with -b, leaves out the blocks of 0xFF where this run erased the flash.
     void writeImage();
+    /// True when this run's erase left the flash at a mapped address at 0xFF: the main flash erase for the
+    /// unpaged flash, the page's own erase for a page (the page register then selecting it).
+    bool erasedInThisRun(uint32_t address) const;
     /// Reads every record back and compares it.
     void verifyImage();
     /// Ends the run with status 3 when a record cannot be written where the image says.
@@ -232,6 +237,7 @@ public:
     const char* installDir = ".";         ///< -i: where the .ini files of an update are extracted
     const char* logPath = nullptr;        ///< --log: the support log, appended to
     bool listPorts = false;               ///< --list-ports: list the serial ports instead of a download
+    bool jsonEvents = false;              ///< --json: events on standard output in place of the console text
     std::vector<std::string> commandLine; ///< the whole command line, for the log's header
     std::string readBackFile; ///< --read FILE: the S-record file a read-back writes; empty for a download
     /// --range FIRST-LAST, image addresses with both ends included, in command-line order.
@@ -250,6 +256,9 @@ public:
         lineFreeAt;             ///< when the line will have sent what was written so far
     uint8_t currentPage = 0;    ///< the VQ-II page register as last set
     bool erasedPages[256] = {}; ///< the VQ-II pages erased in this run, so that each is erased once
+    bool mainErased = false;    ///< the VQ-II main flash erase of this run was answered
+    unsigned blankBlocks = 0;   ///< -b: blocks of 0xFF left out, this run's erase having left them so
+    unsigned blankBytes = 0;    ///< -b: the bytes of those blocks
 
 private:
     void startLog();
@@ -258,6 +267,7 @@ private:
     std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
     void compareSecondReading(uint32_t address, const uint8_t* first, uint8_t* second, unsigned n);
     Generation readFiles();
+    void reportFile(const std::string& name, Generation generation, size_t firstExtracted);
     void openOrFail();
     void runMonitor(int64_t startedMs);
     void runBootLoader(int64_t startedMs);

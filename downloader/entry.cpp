@@ -1,5 +1,6 @@
 // The whole program around one Downloader: construct, parse, run, and turn every ending into an exit status.
 #include "downloader.h"
+#include "events.h"
 
 #include <cstdio>
 #include <exception>
@@ -19,6 +20,7 @@ int runToStatus(Downloader& downloader, const std::function<void()>& step) {
         return EXIT_FILE;
     } catch (const ProtocolError& error) {
         // The controller answered wrongly or not at all: the download failed, whatever was written so far.
+        events::failed(error.text);
         downloader.message(0, "ERROR: %s", error.text.c_str());
         downloader.closePort();
         return EXIT_PROTOCOL;
@@ -34,7 +36,8 @@ int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTermin
     try {
         Downloader downloader;
         downloader.setMessageCallback(sink);
-        downloader.consoleIsTerminal = sinkIsTerminal;
+        // Under --json no progress line is drawn and no summary shown: the events carry both.
+        downloader.consoleIsTerminal = sinkIsTerminal && !events::active();
         return runToStatus(downloader, [&] {
             downloader.parseArgs(argc, argv);
             downloader.run();
@@ -49,18 +52,27 @@ int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTermin
         failure = "unknown exception";
     }
     // The Downloader is gone by now, so the port is closed; an unexpected error is never a success.
-    clearProgress();
-    std::printf("Exception caught: %s\n", failure ? failure : text.c_str());
-    std::fflush(stdout);
-    writeLog((std::string("Exception caught: ") + (failure ? failure : text.c_str())).c_str());
+    const std::string caught = std::string("Exception caught: ") + (failure ? failure : text.c_str());
+    writeLog(caught.c_str());
+    if (events::active()) {
+        events::message(0, caught.c_str());
+        events::failed(caught);
+    } else {
+        clearProgress();
+        std::printf("%s\n", caught.c_str());
+        std::fflush(stdout);
+    }
     return EXIT_INTERNAL;
 }
 
 } // namespace
 
 int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
-    // The support log belongs to the process and ends with the status, whichever way the run ended.
+    // The stream is on from the start, so that a command line that is refused ends with its result too. The
+    // support log belongs to the process and ends with the status, whichever way the run ended.
+    if (events::asked(argc, argv)) events::begin(platformNowMs());
     const int status = runDownloader(argc, argv, sink, sinkIsTerminal);
     endLog(status);
+    events::result(status);
     return status;
 }

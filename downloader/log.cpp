@@ -3,6 +3,7 @@
 // last the exit status. One log per process, as there is one console: the image's messages reach it through
 // the same function.
 #include "downloader.h"
+#include "events.h"
 #include "image/output_file.h"
 
 #include <algorithm>
@@ -55,10 +56,13 @@ void abandonLog(int error) {
     logDescriptor = -1;
     std::fclose(logFile);
     logFile = nullptr;
+    const std::string text =
+        "WARNING: The log file " + logName + " is incomplete: " + reasonText(error) + ".";
     clearProgress();
-    std::fprintf(stderr, "WARNING: The log file %s is incomplete: %s.\n", logName.c_str(),
-                 reasonText(error).c_str());
+    std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
+    // A program reading --json learns it from the stream as well.
+    if (events::active()) events::message(0, text.c_str());
 }
 
 /// An argument as a shell would need it typed again: quoted when it holds anything but plain characters.

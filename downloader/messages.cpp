@@ -1,5 +1,6 @@
 // The console: levelled messages, fatal errors and the sink that prints them.
 #include "downloader.h"
+#include "events.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -30,7 +31,10 @@ void printLine(const char* text) {
 }
 
 MessageRoute Downloader::route() const {
-    return {messageCallback, verbosity, logIsOpen() ? writeLog : nullptr};
+    // Under --json the console's text goes out as events, word for word, and nothing else reaches the
+    // console.
+    return {messageCallback, verbosity, logIsOpen() ? writeLog : nullptr,
+            events::active() ? events::message : nullptr};
 }
 
 bool Downloader::shows(int level) const {
@@ -61,7 +65,11 @@ void Downloader::fatal(int status, const char* format, ...) {
 
 void Downloader::announce(const char* text) {
     writeLog(text);
-    if (messageCallback) messageCallback(text);
+    events::failed(text);
+    if (events::active())
+        events::message(0, text);
+    else if (messageCallback)
+        messageCallback(text);
 }
 
 bool Downloader::personWatching() const {
@@ -71,6 +79,10 @@ bool Downloader::personWatching() const {
 
 void Downloader::showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes,
                               uint64_t totalBytes) {
+    events::progress(std::strcmp(label, WRITE_LABEL) == 0    ? "write"
+                     : std::strcmp(label, VERIFY_LABEL) == 0 ? "verify"
+                                                             : "read",
+                     records, totalRecords, bytes, totalBytes);
     if (!personWatching()) return;
     const int BAR = 20;
     int filled = totalBytes ? static_cast<int>(bytes * BAR / totalBytes) : BAR;

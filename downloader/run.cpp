@@ -1,6 +1,8 @@
 // The run driver: read the firmware files, pick the controller generation, open the port, run the steps.
 #include "downloader.h"
+#include "events.h"
 #include "ports/ports.h"
+#include "sha256.h"
 
 #include <cstdio>
 
@@ -19,6 +21,7 @@ Downloader::~Downloader() {
 }
 
 void Downloader::run() {
+    if (!listPorts) events::start(commandLine, portName(), baudRate);
     // Nothing is written, not even the log's header, before the outputs are known to be safe to write.
     checkOutputs();
     startLog();
@@ -27,12 +30,14 @@ void Downloader::run() {
         return;
     }
     const int64_t started = platformNowMs();
-    message(1, "Velquin Download %d.%02d", 2, 0);
+    message(1, "Velquin Download %d.%02d", VQ2DL_VERSION_MAJOR, VQ2DL_VERSION_MINOR);
     message(1, "%s", "");
     if (wipeOnly) {
         // A wipe reads no file and always speaks to the serial monitor.
         openOrFail();
+        events::step("enter");
         enterMonitor();
+        events::step("wipe");
         eraseMainFlash();
         closePort();
         finish(started, "flash erased", false, 0);
@@ -66,10 +71,12 @@ Generation Downloader::readFiles() {
     // A read-back is the backup taken before an update: the installed configuration stays as it is.
     image.extractIni = readBackFile.empty();
     image.logCallback = logIsOpen() ? writeLog : nullptr;
+    image.levelCallback = events::active() ? events::message : nullptr;
     // Without a file (a read-back of the unpaged flash) the serial monitor is spoken to.
     Generation generation = Generation::VQ2;
     for (const std::string& name : fileNames) {
         message(1, "Reading %s:", name.c_str());
+        const size_t extracted = image.extractedFiles.size();
         image.load(name);
         // The first file decides: the code range only grows, so VQ-I code never turns into VQ-II.
         if (&name == &fileNames.front()) generation = generationOf(image);
@@ -79,8 +86,28 @@ Generation Downloader::readFiles() {
         message(1, "Code range : 0x%04x-0x%04x", image.lowAddress, image.highAddress);
         message(1, "File read successfully.");
         message(1, "%s", "");
+        if (events::active()) reportFile(name, generation, extracted);
     }
     return generation;
+}
+
+void Downloader::reportFile(const std::string& name, Generation generation, size_t firstExtracted) {
+    events::FileReport report;
+    report.name = name;
+    // The loader has just read the file whole; one that cannot be read a second time has no digest.
+    sha256OfFile(name, report.sha256);
+    report.vq2 = generation == Generation::VQ2;
+    report.entryPoint = image.entryPoint;
+    report.lowAddress = image.lowAddress;
+    report.highAddress = image.highAddress;
+    report.records = image.records.size();
+    report.dataBytes = imageBytes();
+    for (size_t i = firstExtracted; i < image.extractedFiles.size(); ++i) {
+        const std::string& path = image.extractedFiles[i];
+        const size_t slash = path.find_last_of("/\\");
+        report.iniFiles.push_back({slash == std::string::npos ? path : path.substr(slash + 1), path});
+    }
+    events::file(report);
 }
 
 void Downloader::openOrFail() {
@@ -95,11 +122,15 @@ void Downloader::runMonitor(int64_t startedMs) {
     // Records that cannot go where the image says are refused before anything is sent.
     checkMonitorImage();
     openOrFail();
+    events::step("enter");
     enterMonitor();
     if (!verifyOnly) {
+        events::step("erase");
         eraseMainFlash();
+        events::step("write");
         writeImage();
     }
+    events::step("verify");
     verifyImage();
     closePort();
     finish(startedMs, verifyOnly ? "verified" : "written and verified", true, imageBytes());
@@ -110,10 +141,14 @@ void Downloader::runBootLoader(int64_t startedMs) {
     if (!verifyOnly) checkBootLoaderImage();
     openOrFail();
     if (!verifyOnly) {
+        events::step("wake");
         wakeUp();
+        events::step("wipe");
         eraseFlash();
+        events::step("write");
         writeLines();
     }
+    events::step("signature");
     readSignature();
     closePort();
     if (verifyOnly)
@@ -137,12 +172,15 @@ void Downloader::startLog() {
 }
 
 void Downloader::printPorts(const PortRoots& roots) {
-    // Asked for, so shown at every verbosity.
-    std::vector<std::string> lines = portListingLines(platformListPorts(roots));
+    // Asked for, so shown at every verbosity; under --json one event per port.
+    const std::vector<PortListing> ports = platformListPorts(roots);
+    for (const PortListing& listed : ports)
+        events::port(listed.name, listed.details);
+    std::vector<std::string> lines = portListingLines(ports);
     if (lines.empty()) lines.push_back("No serial ports found.");
     for (const std::string& line : lines) {
         writeLog(line.c_str());
-        if (messageCallback) messageCallback(line.c_str());
+        if (messageCallback && !events::active()) messageCallback(line.c_str());
     }
 }
 
@@ -151,7 +189,11 @@ void Downloader::finish(int64_t startedMs, const char* what, bool counted, uint6
     if (!personWatching() && !logIsOpen()) return;
     const double seconds = static_cast<double>(platformNowMs() - startedMs) / 1000.0;
     char text[160];
-    if (counted)
+    if (counted && blankBytes > 0)
+        std::snprintf(text, sizeof text, "Done in %.1f s: %u bytes %s, %.1f KB/s, %u bytes of 0xFF not sent.",
+                      seconds, static_cast<unsigned>(bytes), what,
+                      seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0, blankBytes);
+    else if (counted)
         std::snprintf(text, sizeof text, "Done in %.1f s: %u bytes %s, %.1f KB/s.", seconds,
                       static_cast<unsigned>(bytes), what,
                       seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0);

@@ -2,16 +2,22 @@
 #include "signals.h"
 
 #include "downloader.h"
+#include "events.h"
 #include "image/output_file.h"
 
 #include <csignal>
 #include <cstdlib>
+#include <io.h>
 
 static void onSignal(int signalNumber) {
     removeTemporaryOnSignal();
     PortHandle port = openPortForSignals.exchange(NO_PORT);
     if (port != NO_PORT) platformClose(port);
     endLogOnSignal(128 + signalNumber);
+    // Under --json the closing event, when no line is half written.
+    char closing[512];
+    const size_t n = events::signalResult(signalNumber, closing, sizeof closing);
+    if (n > 0) _write(1, closing, static_cast<unsigned>(n));
     std::_Exit(128 + signalNumber);
 }
 
