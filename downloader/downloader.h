@@ -45,6 +45,10 @@ void writeLog(const char* text);
 bool logIsOpen();
 /// Closes the support log.
 void closeLog();
+/// Ends the support log with the line "Exit status N." and closes it; nothing when no log is open.
+void endLog(int status);
+/// endLog for a signal handler: the same last line, written with system calls alone.
+void endLogOnSignal(int status);
 
 /// The controller generations, each with its own dialogue: the VQ-II serial monitor, the VQ-I boot loader.
 enum class Generation { VQ2, VQ1 };
@@ -95,6 +99,16 @@ public:
     void setReadBack(const char* file);
     /// Adds a --range FIRST-LAST; one that is no range of one flash area ends the run through usage().
     void addReadRange(const char* text);
+    /// A file the run writes, and what it is to the run ("the --read file").
+    struct NamedFile {
+        const char* role;
+        std::string path;
+    };
+    /// Every file the run writes besides extracted .ini files, one row each.
+    std::vector<NamedFile> outputFiles() const;
+    /// Ends the run with status 1 when an output file is no regular file (nor a new name), or is one of the
+    /// firmware files or another output file.
+    void checkOutputs();
     /// The lines of the usage text.
     std::vector<std::string> usageText() const;
     /// Prints the usage text at level 0 and throws exit status 1; under --json only the status is thrown.
@@ -238,6 +252,7 @@ public:
     std::string readBackFile; ///< --read FILE: the S-record file a read-back writes; empty for a download
     /// --range FIRST-LAST, image addresses with both ends included, in command-line order.
     std::vector<std::pair<uint32_t, uint32_t>> readRanges;
+    bool readTwice = false; ///< --twice: every block of a read-back read twice, and a difference ends the run
 
     // The console, set by the program around the Downloader
     MessageCallback messageCallback = nullptr; ///< the console sink; nullptr shows nothing
@@ -258,11 +273,11 @@ public:
     unsigned blankBytes = 0;    ///< -b: the bytes of those blocks
 
 private:
-    bool logging = false; ///< this Downloader opened the support log
     void startLog();
     void finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes);
     void checkReadBackSwitches();
     std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
+    void compareSecondReading(uint32_t address, const uint8_t* first, uint8_t* second, unsigned n);
     Generation readFiles();
     void reportFile(const std::string& name, Generation generation, size_t firstExtracted);
     void openOrFail();

@@ -31,6 +31,7 @@ int runToStatus(Downloader& downloader, const std::function<void()>& step) {
 
 namespace {
 
+/// The Downloader from the command line to its exit status; every ending becomes a status.
 int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
     const char* failure = nullptr;
     std::string text;
@@ -54,6 +55,7 @@ int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTermin
     }
     // The Downloader is gone by now, so the port is closed; an unexpected error is never a success.
     const std::string caught = std::string("Exception caught: ") + (failure ? failure : text.c_str());
+    writeLog(caught.c_str());
     if (events::active()) {
         events::message(0, caught.c_str());
         events::failed(caught);
@@ -68,9 +70,11 @@ int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTermin
 } // namespace
 
 int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
-    // The stream is on from the start, so that a command line that is refused ends with its result too.
+    // The stream is on from the start, so that a command line that is refused ends with its result too. The
+    // support log belongs to the process and ends with the status, whichever way the run ended.
     if (events::asked(argc, argv)) events::begin(platformNowMs());
     const int status = runDownloader(argc, argv, sink, sinkIsTerminal);
+    endLog(status);
     events::result(status);
     return status;
 }

@@ -18,12 +18,14 @@ constexpr uint32_t VQ1_THRESHOLD = 0x8080;
 Downloader::Downloader() = default;
 
 Downloader::~Downloader() {
+    // The support log stays open for its last line, the exit status (runProgram ends it).
     closePort();
-    if (logging) closeLog();
 }
 
 void Downloader::run() {
     if (!listPorts) events::start(commandLine, portName(), baudRate);
+    // Nothing is written, not even the log's header, before the outputs are known to be safe to write.
+    checkOutputs();
     startLog();
     if (listPorts) {
         printPorts(PortRoots());
@@ -83,6 +85,8 @@ Generation generationOf(const FirmwareImage& image) {
 Generation Downloader::readFiles() {
     image.verbosity = verbosity;
     image.installDir = installDir;
+    // A read-back is the backup taken before an update: the installed configuration stays as it is.
+    image.extractIni = readBackFile.empty();
     image.logCallback = logIsOpen() ? writeLog : nullptr;
     image.levelCallback = events::active() ? events::message : nullptr;
     // Without a file (a read-back of the unpaged flash) the serial monitor is spoken to.
@@ -186,7 +190,6 @@ void Downloader::startLog() {
     std::string reason;
     if (!openLog(logPath, commandLine, reason))
         fatal(EXIT_USAGE, "ERROR: Could not open log file %s: %s.", logPath, reason.c_str());
-    logging = true;
 }
 
 void Downloader::printPorts(const PortRoots& roots) {

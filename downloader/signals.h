@@ -11,7 +11,7 @@ inline std::atomic<PortHandle> openPortForSignals{NO_PORT};
 /// True while the terminal's cursor stands on a progress line, which a signal leaves with a new line.
 inline std::atomic<bool> terminalLineOpen{false};
 
-/// From now on SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and SIGTERM) end the process with
-/// status 128 + n, once the extraction temporary is removed and the port closed. A signal that the process
-/// was started to ignore stays ignored.
+/// From now on SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE (on Windows Ctrl-C, Ctrl-Break and SIGTERM) end
+/// the process with status 128 + n, once the temporary file is removed, the port closed and the support log
+/// ended with the status. A signal that the process was started to ignore stays ignored.
 void endRunOnSignals();

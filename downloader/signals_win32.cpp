@@ -1,6 +1,7 @@
 // Ending a run on a signal, on Windows: Ctrl-C and Ctrl-Break arrive as SIGINT and SIGBREAK.
 #include "signals.h"
 
+#include "downloader.h"
 #include "events.h"
 #include "image/output_file.h"
 
@@ -14,6 +15,7 @@ static void onSignal(int signalNumber) {
     if (terminalLineOpen.exchange(false)) _write(1, "\n", 1);
     PortHandle port = openPortForSignals.exchange(NO_PORT);
     if (port != NO_PORT) platformClose(port);
+    endLogOnSignal(128 + signalNumber);
     // Under --json the closing event, when no line is half written.
     char closing[512];
     const size_t n = events::signalResult(signalNumber, closing, sizeof closing);

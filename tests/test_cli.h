@@ -53,6 +53,7 @@ inline std::string usageText(const std::string& program) {
            "   --json       - JSON Lines events on standard output, for programs.\n"
            "   --read FILE  - read the controller back into FILE, erase and write nothing.\n"
            "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.\n"
+           "   --twice      - with --read: read every block twice and compare the readings.\n"
            "   --help       - show this text.\n"
            "   --version    - show the version.\n"
            "   s19-file - the list of names of the s19 files to download, default file is\n"

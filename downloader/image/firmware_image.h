@@ -68,6 +68,8 @@ public:
     std::string fileName;
     int lineNumber = 0;
     std::string installDir;
+    /// An update's .ini files are written to installDir; false reads its records alone (a read-back).
+    bool extractIni = true;
     std::vector<std::string> extractedFiles;
     std::vector<std::string> fileNames; ///< every file load was given, in that order
     size_t recordLines = 0;             ///< S-record lines read from all of them, of any type
