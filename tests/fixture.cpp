@@ -197,4 +197,27 @@ RunResult runOnTerminal(const std::string& program, const std::vector<std::strin
     return result;
 }
 
+int killedWhileWaiting(Texts args, int signalNumber) {
+    auto sim = startController(monitorOptions({"silent@any"}));
+    args.insert(args.begin(), {VQ2DL_PROGRAM, "-c", sim->devicePath()});
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execv(VQ2DL_PROGRAM, argv.data());
+        _exit(127);
+    }
+    // The first byte on the line shows that vq2dl holds the port open.
+    const auto start = Clock::now();
+    while (sim->received().empty() && msSince(start) < 10000)
+        usleep(1000);
+    EXPECT_FALSE(sim->received().empty());
+    kill(pid, signalNumber);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 } // namespace fx

@@ -102,6 +102,9 @@ vqsim::Options bootLoaderOptions(Texts faults = {},
                                  const std::string& signature = vqsim::Options().signature);
 /// A controller serving its pseudo-terminal. One that cannot start fails the test and serves no line.
 std::unique_ptr<vqsim::Simulator> startController(vqsim::Options options = {});
+/// Runs vq2dl on a controller that stays silent, with the arguments, and ends it with a signal once it
+/// holds the port; the exit status, or -1 when it did not exit.
+int killedWhileWaiting(Texts args, int signalNumber);
 
 /// Checks that the controller holds data from a controller address on.
 void expectMemory(const vqsim::Simulator& sim, uint32_t address, const Bytes& data);

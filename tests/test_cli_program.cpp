@@ -222,22 +222,8 @@ TEST(Program, SignalDuringADownloadEndsWith128PlusN) {
     const std::string backup = dir.file("backup.s19");
     for (bool readBack : {false, true}) {
         for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
-            auto sim = fx::startController(fx::monitorOptions({"silent@any"}));
-            pid_t pid = fork();
-            if (pid == 0) {
-                execl(VQ2DL_PROGRAM, "vq2dl", readBack ? "--read" : "-w", readBack ? backup.c_str() : "-w",
-                      "-c", sim->devicePath().c_str(), static_cast<char*>(nullptr));
-                _exit(127);
-            }
-            // The first byte on the line shows that vq2dl holds the port open.
-            const auto start = fx::Clock::now();
-            while (sim->received().empty() && fx::msSince(start) < 10000)
-                usleep(1000);
-            EXPECT_FALSE(sim->received().empty());
-            kill(pid, signalNumber);
-            int status = 0;
-            waitpid(pid, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << signalNumber;
+            const fx::Texts args = readBack ? fx::Texts{"--read", backup} : fx::Texts{"-w"};
+            EXPECT_EQ(fx::killedWhileWaiting(args, signalNumber), 128 + signalNumber) << signalNumber;
             EXPECT_EQ(fx::listDir(dir.path()), std::vector<std::string>{}) << signalNumber;
         }
     }

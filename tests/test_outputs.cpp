@@ -28,31 +28,6 @@ mode_t kindAt(const std::string& path) {
     return ::testing::AssertionFailure() << "the log does not end with status " << status << ":\n" << log;
 }
 
-/// Runs vq2dl on a controller that stays silent, with the arguments, and ends it with a signal once it
-/// holds the port; the exit status.
-int killedWhileWaiting(Texts args, int signalNumber) {
-    auto sim = fx::startController(fx::monitorOptions({"silent@any"}));
-    args.insert(args.begin(), {VQ2DL_PROGRAM, "-c", sim->devicePath()});
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        execv(VQ2DL_PROGRAM, argv.data());
-        _exit(127);
-    }
-    // The first byte on the line shows that vq2dl holds the port open.
-    const auto start = fx::Clock::now();
-    while (sim->received().empty() && fx::msSince(start) < 10000)
-        usleep(1000);
-    EXPECT_FALSE(sim->received().empty());
-    kill(pid, signalNumber);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 } // namespace
 
 // An output that is one of the firmware files or the other output, however spelled, ends the run before
@@ -187,7 +162,7 @@ TEST(Log, EndsWithTheExitStatus) {
         EXPECT_TRUE(endsWithStatus(fx::readFile(log), status));
         std::remove(log.c_str());
     }
-    EXPECT_EQ(killedWhileWaiting({"--log", log, "-w"}, SIGTERM), 128 + SIGTERM);
+    EXPECT_EQ(fx::killedWhileWaiting({"--log", log, "-w"}, SIGTERM), 128 + SIGTERM);
     EXPECT_TRUE(endsWithStatus(fx::readFile(log), 128 + SIGTERM));
 }
 

@@ -260,7 +260,7 @@ TEST(Faults, MalformedFaultsStopTheStart) {
 // Fault numbers are decimal or 0x hexadecimal; a leading zero never makes one octal.
 TEST(Faults, NumbersAreDecimalOrHexadecimalNeverOctal) {
     struct Case {
-        std::string spec;
+        std::string text;
         uint64_t first;
         unsigned number;
     };
@@ -273,9 +273,9 @@ TEST(Faults, NumbersAreDecimalOrHexadecimalNeverOctal) {
     for (const Case& c : cases) {
         vqsim::FaultSet faults;
         std::string error;
-        ASSERT_TRUE(vqsim::parseFaults({c.spec}, 2, faults, error)) << c.spec << ": " << error;
-        EXPECT_EQ(faults.faults.at(0).first, c.first) << c.spec;
-        EXPECT_EQ(faults.faults.at(0).number, c.number) << c.spec;
+        ASSERT_TRUE(vqsim::parseFaults({c.text}, 2, faults, error)) << c.text << ": " << error;
+        EXPECT_EQ(faults.faults.at(0).first, c.first) << c.text;
+        EXPECT_EQ(faults.faults.at(0).number, c.number) << c.text;
     }
     for (const char* bad : {"corrupt@readblock=0x", "corrupt@readblock=0xg", "corrupt@readblock=1e"}) {
         vqsim::FaultSet faults;
