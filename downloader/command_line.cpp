@@ -26,7 +26,11 @@ struct Switch {
 // and -dw come before -d, so that the longer name is taken.
 const Switch SHORT_SWITCHES[] = {
     {"b", Takes::Nothing, [](Downloader& d, const char*, int) { d.joinBlocks = true; }},
-    {"c", Takes::Port, [](Downloader& d, const char* text, int) { d.setPort(text); }},
+    {"c", Takes::Port,
+     [](Downloader& d, const char* text, int) {
+         d.setPort(text);
+         d.portGiven = true;
+     }},
     {"dc", Takes::Number, [](Downloader& d, const char*, int number) { d.dcDelay = number; }},
     {"dw", Takes::Number, [](Downloader& d, const char*, int number) { d.wipeDelay = number; }},
     {"d", Takes::Number, [](Downloader& d, const char*, int number) { d.recordDelay = number; }},
@@ -46,7 +50,27 @@ const Switch LONG_SWITCHES[] = {
     {"list-ports", Takes::Nothing, [](Downloader& d, const char*, int) { d.listPorts = true; }},
     {"read", Takes::Text, [](Downloader& d, const char* text, int) { d.setReadBack(text); }},
     {"range", Takes::Text, [](Downloader& d, const char* text, int) { d.addReadRange(text); }},
+    {"ports", Takes::Text, [](Downloader& d, const char* text, int) { d.addStationPorts(text); }},
+    {"log-dir", Takes::Text, [](Downloader& d, const char* text, int) { d.logDir = text; }},
+    {"results", Takes::Text, [](Downloader& d, const char* text, int) { d.resultsPath = text; }},
+    {"no-extract", Takes::Nothing, [](Downloader& d, const char*, int) { d.extractIni = false; }},
 };
+
+/// The switches of a station itself, which its children do not get.
+bool stationOnly(const Switch& s) {
+    for (const char* name : {"ports", "log-dir", "results"})
+        if (std::strcmp(s.name, name) == 0) return true;
+    return false;
+}
+
+/// Keeps the arguments from first to last for the children of a station and for the rerun of its failed
+/// ports, as far as each takes them.
+void keepArguments(Downloader& d, const Switch* s, char** argv, int first, int last) {
+    for (int i = first; i <= last; ++i) {
+        if (!s || !stationOnly(*s)) d.childArgs.push_back(argv[i]);
+        if (!s || std::strcmp(s->name, "ports") != 0) d.retryArgs.push_back(argv[i]);
+    }
+}
 
 /// A whole number: an optional sign, then digits, nothing after. Values beyond an int are held at its limits.
 bool wholeNumber(const char* text, int& value) {
@@ -84,6 +108,7 @@ void Downloader::parseArgs(int argc, char** argv) {
         const char* arg = argv[i];
         if (arg[0] != '-') {
             addFile(arg);
+            keepArguments(*this, nullptr, argv, i, i);
             continue;
         }
         const bool isLong = arg[1] == '-' && arg[2] != '\0';
@@ -105,8 +130,10 @@ void Downloader::parseArgs(int argc, char** argv) {
                 usage();
             }
             s->apply(*this, "", 0);
+            keepArguments(*this, s, argv, i, i);
             continue;
         }
+        const int first = i;
         const char* value = rest;
         if (!attached) {
             if (i + 1 >= argc) {
@@ -121,10 +148,49 @@ void Downloader::parseArgs(int argc, char** argv) {
             usage();
         }
         s->apply(*this, value, number);
+        keepArguments(*this, s, argv, first, i);
     }
     checkReadBackSwitches();
+    checkStationSwitches();
     // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
     if (fileNames.empty() && readBackFile.empty()) addFile("velquin2.s19");
+}
+
+void Downloader::addStationPorts(const char* text) {
+    std::string error;
+    if (!station::splitPortList(text, stationPorts, error)) {
+        message(0, "ERROR: Switch '--ports': %s.", error.c_str());
+        usage();
+    }
+}
+
+void Downloader::checkStationSwitches() {
+    if (stationPorts.empty()) {
+        if (logDir.empty()) return;
+        message(0, "ERROR: Switch '--log-dir' needs '--ports'; one port logs with '--log'.");
+        usage();
+    }
+    const char* other = portGiven ? "-c" : showPercent ? "-p" : !readBackFile.empty() ? "--read" : logPath ? "--log" : nullptr;
+    if (other) {
+        message(0, "ERROR: Switch '--ports' cannot be combined with '%s'%s.", other,
+                logPath ? " (use '--log-dir')" : "");
+        usage();
+    }
+    for (size_t i = 0; i < stationPorts.size(); ++i) {
+        const station::PortSpec& spec = stationPorts[i];
+        int number = 0;
+        std::string path;
+        if (!wholeNumber(spec.port.c_str(), number) && !platformPortName(spec.port, number, path)) {
+            message(0, "ERROR: Switch '--ports' needs port numbers or device paths, not '%s'.", spec.port.c_str());
+            usage();
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (!station::samePort(stationPorts[j].port, spec.port) && stationPorts[j].name != spec.name) continue;
+            message(0, "ERROR: Port %s is given twice in '--ports'.",
+                    stationPorts[j].name == spec.name ? spec.name.c_str() : spec.port.c_str());
+            usage();
+        }
+    }
 }
 
 void Downloader::setReadBack(const char* file) {
@@ -217,6 +283,10 @@ std::vector<std::string> Downloader::usageText() const {
         "   --list-ports - list the serial ports of this system.",
         "   --read FILE  - read the controller back into FILE, erase and write nothing.",
         "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.",
+        "   --ports LIST - a station: every port of LIST (NAME=PORT or PORT, by commas) at once.",
+        "   --log-dir DIR  - with --ports: a log for each port, DIR/NAME.log.",
+        "   --results FILE - append a JSON line for each port and run to FILE.",
+        "   --no-extract - write none of an update's .ini files (a station extracts them once).",
         "   --help       - show this text.",
         "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",

@@ -4,6 +4,7 @@
 #include "format.h"
 #include "image/firmware_image.h"
 #include "serial/port.h"
+#include "station/ports.h"
 #include "system.h"
 
 #include <chrono>
@@ -13,8 +14,13 @@
 #include <vector>
 
 struct PortRoots;
+struct UnitFacts;
 namespace monitor {
 struct Area;
+}
+namespace station {
+struct PortState;
+struct Display;
 }
 
 /// The console sink: one finished text per call.
@@ -103,6 +109,8 @@ public:
     void setReadBack(const char* file);
     /// Adds a --range FIRST-LAST; one that is no range of one flash area ends the run through usage().
     void addReadRange(const char* text);
+    /// Adds the ports of a --ports list; a malformed one ends the run through usage().
+    void addStationPorts(const char* text);
     /// The lines of the usage text.
     std::vector<std::string> usageText() const;
     /// Prints the usage text at level 0 and throws exit status 1.
@@ -119,6 +127,12 @@ public:
     void setMessageCallback(MessageCallback callback);
     /// One whole download run; throws only int exit statuses.
     void run();
+    /// True when standard output carries events (--json) in place of the console text.
+    bool jsonEvents() const;
+    /// Milliseconds since the Downloader was made, the clock of the events.
+    int64_t eventMs() const { return platformNowMs() - programStartMs; }
+    /// Appends the unit line of these facts to the --results file, when one is open.
+    void recordUnit(const UnitFacts& facts);
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const;
     /// --list-ports: one line per serial port under these roots, or "No serial ports found.".
@@ -217,6 +231,13 @@ public:
     std::string readBackFile; ///< --read FILE: the S-record file a read-back writes; empty for a download
     /// --range FIRST-LAST, image addresses with both ends included, in command-line order.
     std::vector<std::pair<uint32_t, uint32_t>> readRanges;
+    std::vector<station::PortSpec> stationPorts; ///< --ports: a station's ports, one child vq2dl each
+    std::string logDir;        ///< --log-dir: a station's folder of logs, NAME.log per port
+    std::string resultsPath;   ///< --results: the file that gets one unit line per port and run
+    bool extractIni = true;    ///< false (--no-extract): an update's .ini files are not written
+    bool portGiven = false;    ///< -c was given
+    std::vector<std::string> childArgs; ///< the arguments each station child gets: all but the station's own
+    std::vector<std::string> retryArgs; ///< the arguments a rerun of failed ports keeps: all but --ports
 
     // The console, set by the program around the Downloader
     MessageCallback messageCallback = nullptr; ///< the console sink; nullptr shows nothing
@@ -228,6 +249,8 @@ public:
     std::string portError;           ///< why the last openPort failed
     std::chrono::steady_clock::time_point
         lineFreeAt;             ///< when the line will have sent what was written so far
+    intptr_t resultsHandle = -1; ///< the open --results file; -1 while none is
+    int64_t programStartMs = platformNowMs(); ///< when the Downloader was made
     uint8_t currentPage = 0;    ///< the VQ-II page register as last set
     bool erasedPages[256] = {}; ///< the VQ-II pages erased in this run, so that each is erased once
 
@@ -236,6 +259,12 @@ private:
     void startLog();
     void finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes);
     void checkReadBackSwitches();
+    void checkStationSwitches();
+    void openResults();
+    /// A station run: the files read once, a child per port, the table, the summary; throws the status.
+    void runStation();
+    std::vector<std::string> childCommand(const station::PortSpec& spec) const;
+    void finishStation(std::vector<station::PortState>& ports, station::Display& display);
     std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
     bool readFiles();
     void openOrFail();

@@ -1,6 +1,9 @@
 // The run driver: read the firmware files, pick the controller generation, open the port, run the steps.
 #include "downloader.h"
 #include "ports/ports.h"
+#include "results/results.h"
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -8,6 +11,7 @@ Downloader::Downloader() = default;
 
 Downloader::~Downloader() {
     closePort();
+    platformCloseResults(resultsHandle);
     if (logging) closeLog();
 }
 
@@ -17,10 +21,15 @@ void Downloader::run() {
         printPorts(PortRoots());
         return;
     }
+    openResults();
     const int64_t started = platformNowMs();
     message(1, "Velquin Download %d.%02d", 2, 0);
     message(1, "%s", "");
     try {
+        if (!stationPorts.empty()) {
+            runStation();
+            return;
+        }
         if (wipeOnly) {
             // A wipe reads no file and always speaks to the serial monitor.
             openOrFail();
@@ -72,6 +81,7 @@ void Downloader::run() {
 bool Downloader::readFiles() {
     image.verbosity = verbosity;
     image.installDir = installDir;
+    image.extractIni = extractIni;
     image.logCallback = logIsOpen() ? writeLog : nullptr;
     bool monitor = true;
     for (const std::string& name : fileNames) {
@@ -120,6 +130,23 @@ void Downloader::startLog() {
     if (!openLog(logPath, commandLine, reason))
         fatal(EXIT_USAGE, "ERROR: Could not open log file %s: %s.", logPath, reason.c_str());
     logging = true;
+}
+
+void Downloader::openResults() {
+    if (resultsPath.empty()) return;
+    std::string reason;
+    if (!platformOpenResults(resultsPath, resultsHandle, reason))
+        fatal(EXIT_USAGE, "ERROR: Could not open results file %s: %s.", resultsPath.c_str(), reason.c_str());
+}
+
+void Downloader::recordUnit(const UnitFacts& facts) {
+    if (resultsHandle < 0) return;
+    if (!platformAppendResult(resultsHandle, unitEvent(facts).dump() + "\n"))
+        message(0, "ERROR: Could not write to results file %s.", resultsPath.c_str());
+}
+
+bool Downloader::jsonEvents() const {
+    return std::find(commandLine.begin(), commandLine.end(), "--json") != commandLine.end();
 }
 
 void Downloader::printPorts(const PortRoots& roots) {

@@ -12,3 +12,9 @@ inline std::atomic<PortHandle> openPortForSignals{NO_PORT};
 /// status 128 + n, once the extraction temporary is removed and the port closed. A signal that the process
 /// was started to ignore stays ignored.
 void endRunOnSignals();
+
+/// For a process that stops its children itself (a station): from now on those signals only note their
+/// number, which stopSignal returns, and end any wait early.
+void catchStopSignals();
+/// The signal caught since catchStopSignals; 0 for none.
+int stopSignal();

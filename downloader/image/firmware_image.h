@@ -57,6 +57,7 @@ public:
     int lineNumber = 0;
     std::string installDir;
     std::vector<std::string> extractedFiles;
+    bool extractIni = true; ///< false: an update's records are read and no .ini file is written
     uint32_t entryPoint = 0;
     uint32_t lowAddress = 0xFFFFFFFF;
     uint32_t highAddress = 0;

@@ -118,6 +118,12 @@ void FirmwareImage::readContainer(LineReader& reader) {
         } else if (startsWith(line, "#!VQU-INI")) {
             message(4, "%s", line.c_str());
             std::string path = extractDir + SEPARATOR + iniName(*this, line);
+            if (!extractIni) {
+                // Someone else has extracted the files of this update already (a station, once for all).
+                std::string piece;
+                while (readBlockPiece(*this, reader, piece)) {}
+                continue;
+            }
             extractFile(reader, path);
             message(1, "   Extracted %s", path.c_str());
             extractedFiles.push_back(path);
