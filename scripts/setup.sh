@@ -8,15 +8,15 @@ target=${1:?usage: setup.sh demo|test|bench}
 
 # Each item: the Debian package, and what shows it is there: a command, or for a library its header.
 case $target in
-demo) wanted="cmake:cmake g++:g++" ;;
-test) wanted="cmake:cmake g++:g++ libgtest-dev:gtest/gtest.h srecord:srec_info" ;;
-bench) wanted="cmake:cmake g++:g++ srecord:srec_info" ;;
+demo) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp" ;;
+test) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp libgtest-dev:gtest/gtest.h srecord:srec_info" ;;
+bench) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp srecord:srec_info" ;;
 *) echo "setup: no such target: $target" >&2; exit 2 ;;
 esac
 
 have() {
     case $1 in
-    */*.h) [ -e "/usr/include/$1" ] || [ -e "/usr/local/include/$1" ] ;;
+    */*.h | */*.hpp) [ -e "/usr/include/$1" ] || [ -e "/usr/local/include/$1" ] ;;
     *) command -v "$1" >/dev/null 2>&1 ;;
     esac
 }

@@ -110,17 +110,17 @@ void Downloader::runStation() {
     // 3. A child per port, all at once.
     std::vector<PortState> ports(stationPorts.size());
     for (size_t i = 0; i < ports.size(); ++i) {
-        PortState& port = ports[i];
-        port.spec = stationPorts[i];
-        port.device = port.spec.port;
-        port.startedMs = port.lastHeardMs = platformNowMs();
-        port.shownStep = port.step;
+        PortState& slot = ports[i];
+        slot.spec = stationPorts[i];
+        slot.device = slot.spec.port;
+        slot.startedMs = slot.lastHeardMs = platformNowMs();
+        slot.shownStep = slot.step;
         std::string reason;
-        if (!platformStartChild(childCommand(port.spec), port.child, reason)) {
-            port.lastText = "could not start vq2dl: " + reason;
-            port.child.exited = true;
-            port.child.status = EXIT_INTERNAL;
-            station::settleEnded(port, port.startedMs);
+        if (!platformStartChild(childCommand(slot.spec), slot.child, reason)) {
+            slot.lastText = "could not start vq2dl: " + reason;
+            slot.child.exited = true;
+            slot.child.status = EXIT_INTERNAL;
+            station::settleEnded(slot, slot.startedMs);
         }
     }
     const bool json = jsonEvents();
@@ -129,14 +129,14 @@ void Downloader::runStation() {
     // 4. Their output until every one has ended, or a signal has stopped them all.
     Stopping stopping;
     std::vector<ChildProcess*> children;
-    for (PortState& port : ports)
-        children.push_back(&port.child);
+    for (PortState& slot : ports)
+        children.push_back(&slot.child);
     while (true) {
         platformReadChildren(children, 100);
         const int64_t now = platformNowMs();
         std::string out;
-        for (PortState& port : ports)
-            takeOutput(port, now, json, out);
+        for (PortState& slot : ports)
+            takeOutput(slot, now, json, out);
         if (!out.empty()) printRaw(out);
         const bool running = settlePorts(ports, now);
         if (!running) break;
@@ -151,11 +151,11 @@ void Downloader::runStation() {
 namespace {
 
 /// The unit record of one port of a station, from what its child reported.
-UnitFacts portFacts(const PortState& port, const std::vector<std::string>& switches, const char* action) {
+UnitFacts portFacts(const PortState& slot, const std::vector<std::string>& switches, const char* action) {
     UnitFacts facts;
-    facts.port = port.spec.name;
-    facts.device = port.device;
-    for (const Json& file : port.files) {
+    facts.port = slot.spec.name;
+    facts.device = slot.device;
+    for (const Json& file : slot.files) {
         facts.files.push_back({{"name", file.value("name", "")},
                                {"sha256", file.value("sha256", "")},
                                {"generation", file.value("generation", "")}});
@@ -163,11 +163,11 @@ UnitFacts portFacts(const PortState& port, const std::vector<std::string>& switc
     }
     facts.action = action;
     facts.switches = switches;
-    facts.status = port.status;
-    facts.ok = port.status == 0;
-    facts.error = port.reason;
-    facts.seconds = static_cast<double>(port.endedMs - port.startedMs) / 1000.0;
-    const Json bytes = port.result.is_null() ? Json::object() : port.result.value("bytes", Json::object());
+    facts.status = slot.status;
+    facts.ok = slot.status == 0;
+    facts.error = slot.reason;
+    facts.seconds = static_cast<double>(slot.endedMs - slot.startedMs) / 1000.0;
+    const Json bytes = slot.result.is_null() ? Json::object() : slot.result.value("bytes", Json::object());
     facts.written = bytes.value("written", uint64_t(0));
     facts.verified = bytes.value("verified", uint64_t(0));
     facts.read = bytes.value("read", uint64_t(0));
@@ -188,13 +188,13 @@ void Downloader::finishStation(std::vector<PortState>& ports, station::Display& 
     for (const std::string& arg : childArgs)
         if (std::find(fileNames.begin(), fileNames.end(), arg) == fileNames.end()) switches.push_back(arg);
     const char* action = wipeOnly ? "wipe" : verifyOnly ? "verify" : "download";
-    for (const PortState& port : ports) {
-        UnitFacts facts = portFacts(port, switches, action);
+    for (const PortState& slot : ports) {
+        UnitFacts facts = portFacts(slot, switches, action);
         facts.ms = static_cast<double>(eventMs());
         recordUnit(facts);
     }
     const size_t succeeded = static_cast<size_t>(
-        std::count_if(ports.begin(), ports.end(), [](const PortState& port) { return port.status == 0; }));
+        std::count_if(ports.begin(), ports.end(), [](const PortState& slot) { return slot.status == 0; }));
     if (jsonEvents()) {
         Json event = {{"v", 1},
                       {"event", "station"},
