@@ -170,7 +170,11 @@ void Downloader::checkStationSwitches() {
         message(0, "ERROR: Switch '--log-dir' needs '--ports'; one port logs with '--log'.");
         usage();
     }
-    const char* other = portGiven ? "-c" : showPercent ? "-p" : !readBackFile.empty() ? "--read" : logPath ? "--log" : nullptr;
+    const char* other = portGiven               ? "-c"
+                        : showPercent           ? "-p"
+                        : !readBackFile.empty() ? "--read"
+                        : logPath               ? "--log"
+                                                : nullptr;
     if (other) {
         message(0, "ERROR: Switch '--ports' cannot be combined with '%s'%s.", other,
                 logPath ? " (use '--log-dir')" : "");
@@ -181,11 +185,13 @@ void Downloader::checkStationSwitches() {
         int number = 0;
         std::string path;
         if (!wholeNumber(spec.port.c_str(), number) && !platformPortName(spec.port, number, path)) {
-            message(0, "ERROR: Switch '--ports' needs port numbers or device paths, not '%s'.", spec.port.c_str());
+            message(0, "ERROR: Switch '--ports' needs port numbers or device paths, not '%s'.",
+                    spec.port.c_str());
             usage();
         }
         for (size_t j = 0; j < i; ++j) {
-            if (!station::samePort(stationPorts[j].port, spec.port) && stationPorts[j].name != spec.name) continue;
+            if (!station::samePort(stationPorts[j].port, spec.port) && stationPorts[j].name != spec.name)
+                continue;
             message(0, "ERROR: Port %s is given twice in '--ports'.",
                     stationPorts[j].name == spec.name ? spec.name.c_str() : spec.port.c_str());
             usage();

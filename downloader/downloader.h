@@ -21,7 +21,7 @@ struct Area;
 namespace station {
 struct PortState;
 struct Display;
-}
+} // namespace station
 
 /// The console sink: one finished text per call.
 using MessageCallback = void (*)(const char* text);
@@ -232,10 +232,10 @@ public:
     /// --range FIRST-LAST, image addresses with both ends included, in command-line order.
     std::vector<std::pair<uint32_t, uint32_t>> readRanges;
     std::vector<station::PortSpec> stationPorts; ///< --ports: a station's ports, one child vq2dl each
-    std::string logDir;        ///< --log-dir: a station's folder of logs, NAME.log per port
-    std::string resultsPath;   ///< --results: the file that gets one unit line per port and run
-    bool extractIni = true;    ///< false (--no-extract): an update's .ini files are not written
-    bool portGiven = false;    ///< -c was given
+    std::string logDir;                          ///< --log-dir: a station's folder of logs, NAME.log per port
+    std::string resultsPath;            ///< --results: the file that gets one unit line per port and run
+    bool extractIni = true;             ///< false (--no-extract): an update's .ini files are not written
+    bool portGiven = false;             ///< -c was given
     std::vector<std::string> childArgs; ///< the arguments each station child gets: all but the station's own
     std::vector<std::string> retryArgs; ///< the arguments a rerun of failed ports keeps: all but --ports
 
@@ -248,9 +248,13 @@ public:
     PortHandle portHandle = NO_PORT; ///< the open serial port; NO_PORT while none is
     std::string portError;           ///< why the last openPort failed
     std::chrono::steady_clock::time_point
-        lineFreeAt;             ///< when the line will have sent what was written so far
-    intptr_t resultsHandle = -1; ///< the open --results file; -1 while none is
+        lineFreeAt;                           ///< when the line will have sent what was written so far
+    intptr_t resultsHandle = -1;              ///< the open --results file; -1 while none is
     int64_t programStartMs = platformNowMs(); ///< when the Downloader was made
+    std::string lastError; ///< the text of the error that ended the run, for the results file
+    std::vector<std::pair<std::string, std::string>>
+        filesRead;              ///< each firmware file read and the generation
+    uint64_t bytesMoved = 0;    ///< the bytes a successful run wrote, verified or read
     uint8_t currentPage = 0;    ///< the VQ-II page register as last set
     bool erasedPages[256] = {}; ///< the VQ-II pages erased in this run, so that each is erased once
 
@@ -260,6 +264,9 @@ private:
     void finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes);
     void checkReadBackSwitches();
     void checkStationSwitches();
+    void runSteps(int64_t started);
+    /// Appends the unit line of this single-port run, which ended with this status.
+    void recordRun(int status, int64_t startedMs);
     void openResults();
     /// A station run: the files read once, a child per port, the table, the summary; throws the status.
     void runStation();

@@ -53,6 +53,7 @@ void Downloader::fatal(int status, const char* format, ...) {
     std::string text = formatText(format, args);
     va_end(args);
     writeLog(text.c_str());
+    lastError = text;
     if (messageCallback) messageCallback(text.c_str());
     throw status;
 }

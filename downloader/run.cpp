@@ -23,6 +23,24 @@ void Downloader::run() {
     }
     openResults();
     const int64_t started = platformNowMs();
+    // A station records its ports' runs itself; a single run records its own, however it ends.
+    if (resultsHandle < 0 || !stationPorts.empty()) {
+        runSteps(started);
+        return;
+    }
+    try {
+        runSteps(started);
+    } catch (int status) {
+        recordRun(status, started);
+        throw;
+    } catch (...) {
+        recordRun(EXIT_INTERNAL, started);
+        throw;
+    }
+    recordRun(EXIT_DONE, started);
+}
+
+void Downloader::runSteps(int64_t started) {
     message(1, "Velquin Download %d.%02d", 2, 0);
     message(1, "%s", "");
     try {
@@ -72,6 +90,7 @@ void Downloader::run() {
               error.text.c_str());
     } catch (const std::string& text) {
         // The monitor answered wrongly or not at all: the download failed, whatever was written so far.
+        lastError = text;
         message(0, "ERROR: %s", text.c_str());
         closePort();
         throw static_cast<int>(EXIT_PROTOCOL);
@@ -89,6 +108,7 @@ bool Downloader::readFiles() {
         image.load(name);
         // The first file decides in practice: the generation only ever turns from VQ-II to VQ-I.
         if (image.lowAddress >= VQ1_THRESHOLD) monitor = false;
+        filesRead.push_back({name, monitor ? "VQ-II" : "VQ-I"});
         message(1, "Detected VQ-I%s code.", monitor ? "I (HCS12)" : " (HC908)");
         message(1, "Entry point: 0x%04x", image.entryPoint);
         message(1, "Code range : 0x%04x-0x%04x", image.lowAddress, image.highAddress);
@@ -145,6 +165,39 @@ void Downloader::recordUnit(const UnitFacts& facts) {
         message(0, "ERROR: Could not write to results file %s.", resultsPath.c_str());
 }
 
+void Downloader::recordRun(int status, int64_t startedMs) {
+    UnitFacts facts;
+    facts.port = portName();
+    facts.device = portPath.empty() ? platformDeviceName(port) : portPath;
+    for (const auto& file : filesRead)
+        facts.files.push_back(
+            {{"name", file.first}, {"sha256", fileSha256(file.first)}, {"generation", file.second}});
+    if (!filesRead.empty()) facts.generation = filesRead.back().second;
+    facts.action = wipeOnly ? "wipe" : verifyOnly ? "verify" : !readBackFile.empty() ? "read" : "download";
+    for (const std::string& arg : retryArgs)
+        if (std::find(fileNames.begin(), fileNames.end(), arg) == fileNames.end())
+            facts.switches.push_back(arg);
+    facts.status = status;
+    facts.ok = status == EXIT_DONE;
+    // One line: "Download failed:\r\n   Could not open comm port 3.\n   Reason: ..." reads as a sentence.
+    std::string error = lastError.compare(0, 7, "ERROR: ") == 0 ? lastError.substr(7) : lastError;
+    for (size_t at; (at = error.find_first_of("\r\n")) != std::string::npos;) {
+        size_t end = error.find_first_not_of("\r\n ", at);
+        error.replace(at, (end == std::string::npos ? error.size() : end) - at,
+                      end == std::string::npos ? "" : " ");
+    }
+    facts.error = facts.ok ? "" : error.empty() ? "status " + std::to_string(status) : error;
+    facts.seconds = static_cast<double>(platformNowMs() - startedMs) / 1000.0;
+    facts.ms = static_cast<double>(eventMs());
+    if (facts.ok) {
+        const bool monitor = facts.generation == "VQ-II";
+        facts.written = facts.action == "download" ? bytesMoved : 0;
+        facts.verified = monitor && (facts.action == "download" || facts.action == "verify") ? bytesMoved : 0;
+        facts.read = facts.action == "read" ? bytesMoved : 0;
+    }
+    recordUnit(facts);
+}
+
 bool Downloader::jsonEvents() const {
     return std::find(commandLine.begin(), commandLine.end(), "--json") != commandLine.end();
 }
@@ -160,6 +213,7 @@ void Downloader::printPorts(const PortRoots& roots) {
 }
 
 void Downloader::finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes) {
+    bytesMoved = bytes;
     // One line for the person watching, and for the log; a script's output stays as it always was.
     if (!personWatching() && !logIsOpen()) return;
     const double seconds = static_cast<double>(platformNowMs() - startedMs) / 1000.0;

@@ -71,9 +71,7 @@ namespace {
 int faultIndex(const std::string& fault, std::string& rest) {
     size_t colon = fault.find(':');
     rest = fault;
-    if (colon == 0 || colon == std::string::npos ||
-        fault.find_first_not_of("0123456789") != colon)
-        return -1;
+    if (colon == 0 || colon == std::string::npos || fault.find_first_not_of("0123456789") != colon) return -1;
     rest = fault.substr(colon + 1);
     // More digits than any count has name no controller.
     return colon > 3 ? MAX_COUNT : std::atoi(fault.substr(0, colon).c_str());
@@ -167,8 +165,9 @@ bool checkIndexedFaults(const Settings& s, std::string& error) {
         int index = faultIndex(fault, rest);
         if (index < 0) continue;
         if (s.count == 0 || index >= s.count) {
-            error = "--fault \"" + fault + "\": no controller " + fault.substr(0, fault.find(':')) +
-                    (s.count ? " (--count " + std::to_string(s.count) + " counts from 0)" : " without --count");
+            error =
+                "--fault \"" + fault + "\": no controller " + fault.substr(0, fault.find(':')) +
+                (s.count ? " (--count " + std::to_string(s.count) + " counts from 0)" : " without --count");
             return false;
         }
     }
@@ -213,7 +212,7 @@ bool parseArguments(int argc, char** argv, Settings& s, std::string& error) {
         }
         static const char* const withValue[] = {"--generation", "--baud",      "--deliver",     "--link",
                                                 "--fault",      "--signature", "--dump-format", "--dump",
-                                                "--log",        "--preload",     "--count"};
+                                                "--log",        "--preload",   "--count"};
         bool known = false;
         for (const char* option : withValue)
             known = known || name == option;

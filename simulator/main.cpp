@@ -104,7 +104,8 @@ bool linkAll(const Settings& settings, const Controllers& sims, std::string& err
         if (makeLink(indexedPath(settings, settings.link, static_cast<int>(i)), sims[i]->devicePath(), error))
             continue;
         for (size_t made = 0; made < i; ++made)
-            removeLink(indexedPath(settings, settings.link, static_cast<int>(made)), sims[made]->devicePath());
+            removeLink(indexedPath(settings, settings.link, static_cast<int>(made)),
+                       sims[made]->devicePath());
         return false;
     }
     return true;

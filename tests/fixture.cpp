@@ -204,7 +204,8 @@ RunResult runOnTerminal(const std::string& program, const std::vector<std::strin
     return result;
 }
 
-Background::Background(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+Background::Background(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& cwd) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
     pid = spawn(program, args, cwd, out[1], 2, {out[0]});

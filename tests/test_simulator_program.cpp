@@ -100,7 +100,8 @@ TEST(Program, CountServesSeveralControllersEachWithItsOwnFaults) {
     }
     std::string rest;
     EXPECT_EQ(vqsim.finish(SIGTERM, rest), 0);
-    const std::string summary = "Simulated VQ-II controller: bytes written 2, pages erased 0, verification reads 0.\n";
+    const std::string summary =
+        "Simulated VQ-II controller: bytes written 2, pages erased 0, verification reads 0.\n";
     EXPECT_EQ(rest, "0: " + summary + "1: " + summary + "2: " + summary);
     EXPECT_EQ(fx::listDir(dir.path()), (std::vector<std::string>{"flash-0", "flash-1", "flash-2"}));
 }

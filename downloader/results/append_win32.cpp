@@ -8,7 +8,7 @@ bool platformOpenResults(const std::string& path, intptr_t& handle, std::string&
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        reason = error == ERROR_ACCESS_DENIED   ? "permission denied"
+        reason = error == ERROR_ACCESS_DENIED    ? "permission denied"
                  : error == ERROR_PATH_NOT_FOUND ? "no such directory"
                                                  : "system error " + std::to_string(error);
         return false;

@@ -9,8 +9,8 @@
 
 /// The facts of one unit, as its run found them.
 struct UnitFacts {
-    std::string port;                  ///< the port as the station or the messages name it
-    std::string device;                ///< what the system opened
+    std::string port;   ///< the port as the station or the messages name it
+    std::string device; ///< what the system opened
     nlohmann::ordered_json files = nlohmann::ordered_json::array(); ///< {name, sha256, generation} each
     std::string generation;            ///< "VQ-II", "VQ-I", or empty when no file was read
     std::string action;                ///< "download", "verify", "wipe" or "read"
@@ -33,5 +33,7 @@ bool platformOpenResults(const std::string& path, intptr_t& handle, std::string&
 /// Appends one whole line with one write (under a lock on Windows), so lines of several processes never mix.
 bool platformAppendResult(intptr_t handle, const std::string& line);
 void platformCloseResults(intptr_t handle);
+/// The SHA-256 of a file's bytes in lower-case hex; empty when it cannot be read.
+std::string fileSha256(const std::string& path);
 /// The name of this machine.
 std::string platformHostName();

@@ -8,12 +8,12 @@
 
 /// One child process and the read end of its output pipe.
 struct ChildProcess {
-    intptr_t process = -1;  ///< the process id (POSIX) or handle (Windows); -1 when none was started
-    intptr_t output = -1;   ///< the read end of the pipe; -1 once closed
-    std::string received;   ///< output read and not yet taken as whole lines
-    bool exited = false;    ///< the process has ended and been reaped
-    int status = 0;         ///< its exit status, or 128 + n when signal n ended it
-    int signalNumber = 0;   ///< the signal that ended it; 0 for an exit
+    intptr_t process = -1; ///< the process id (POSIX) or handle (Windows); -1 when none was started
+    intptr_t output = -1;  ///< the read end of the pipe; -1 once closed
+    std::string received;  ///< output read and not yet taken as whole lines
+    bool exited = false;   ///< the process has ended and been reaped
+    int status = 0;        ///< its exit status, or 128 + n when signal n ended it
+    int signalNumber = 0;  ///< the signal that ended it; 0 for an exit
 };
 
 /// Starts the program with these arguments (args[0] is the program), standard input empty, standard output

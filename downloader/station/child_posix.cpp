@@ -91,7 +91,8 @@ bool platformChildEnded(ChildProcess& child) {
 }
 
 void platformStopChild(const ChildProcess& child, bool force) {
-    if (child.process > 0 && !child.exited) kill(static_cast<pid_t>(child.process), force ? SIGKILL : SIGTERM);
+    if (child.process > 0 && !child.exited)
+        kill(static_cast<pid_t>(child.process), force ? SIGKILL : SIGTERM);
 }
 
 void platformReleaseChild(ChildProcess& child) {

@@ -57,8 +57,8 @@ std::string row(const PortState* port, size_t nameWidth, size_t portWidth, bool 
     if (withBar) text += padded(port ? bar(*port) : "PROGRESS", 17) + "  ";
     char numbers[48];
     if (port)
-        std::snprintf(numbers, sizeof numbers, "%8llu  %6.1f s", static_cast<unsigned long long>(bytesOf(*port)),
-                      secondsOf(*port, nowMs));
+        std::snprintf(numbers, sizeof numbers, "%8llu  %6.1f s",
+                      static_cast<unsigned long long>(bytesOf(*port)), secondsOf(*port, nowMs));
     else
         std::snprintf(numbers, sizeof numbers, "%8s  %8s", "BYTES", "TIME");
     text += numbers;
@@ -66,7 +66,8 @@ std::string row(const PortState* port, size_t nameWidth, size_t portWidth, bool 
     // Never as wide as the terminal: a full line would wrap on some terminals and spoil the redraw.
     const size_t limit = columns > 1 ? static_cast<size_t>(columns - 1) : 1;
     if (text.size() > limit) text.resize(limit);
-    while (!text.empty() && text.back() == ' ') text.pop_back();
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
     return text;
 }
 

@@ -86,7 +86,8 @@ bool takeLine(PortState& port, const std::string& line, int64_t nowMs, Json& pas
     if (event.is_discarded() || !event.is_object() || !event.contains("event")) {
         // Not an event: a crash's last words, kept as the reason should no result come.
         std::string text = line;
-        while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
+        while (!text.empty() && (text.back() == '\r' || text.back() == ' '))
+            text.pop_back();
         if (!text.empty()) port.lastText = text;
         return false;
     }

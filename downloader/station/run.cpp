@@ -83,7 +83,8 @@ void printRaw(const std::string& text) {
 } // namespace
 
 std::vector<std::string> Downloader::childCommand(const station::PortSpec& spec) const {
-    std::vector<std::string> args = {platformSelfPath(programName), "--json", "--no-extract", "-c", spec.port};
+    std::vector<std::string> args = {platformSelfPath(programName), "--json", "--no-extract", "-c",
+                                     spec.port};
     if (!logDir.empty()) {
         args.push_back("--log");
         args.push_back(logDir + "/" + station::logFileName(spec.name));
@@ -105,7 +106,8 @@ void Downloader::runStation() {
     std::error_code error;
     if (!logDir.empty() && !std::filesystem::is_directory(logDir, error) &&
         !std::filesystem::create_directories(logDir, error))
-        fatal(EXIT_USAGE, "ERROR: Could not make the log folder %s: %s.", logDir.c_str(), error.message().c_str());
+        fatal(EXIT_USAGE, "ERROR: Could not make the log folder %s: %s.", logDir.c_str(),
+              error.message().c_str());
     catchStopSignals();
     // 3. A child per port, all at once.
     std::vector<PortState> ports(stationPorts.size());

@@ -26,11 +26,11 @@ struct PortState {
     bool finished = false;         ///< a result came or the child ended
     int status = 0;                ///< the port's exit status
     std::string reason;            ///< why it failed, in words; empty on success
-    nlohmann::ordered_json result;         ///< the child's result event; null when none came
+    nlohmann::ordered_json result; ///< the child's result event; null when none came
     std::vector<nlohmann::ordered_json> files; ///< the child's file events
-    std::string lastText;              ///< the last error message or stray output line, for a reason
-    bool changed = true;               ///< the table row differs from what was drawn
-    std::string shownStep;             ///< the step the pipe form printed last
+    std::string lastText;                      ///< the last error message or stray output line, for a reason
+    bool changed = true;                       ///< the table row differs from what was drawn
+    std::string shownStep;                     ///< the step the pipe form printed last
 };
 
 /// Takes one event of a child into its port's state; the event as the station passes it on (with "port").

@@ -44,12 +44,13 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
         const uint64_t bytes = resultBytes(port);
         const bool ok = port.status == 0;
         succeeded += ok;
-        std::snprintf(numbers, sizeof numbers, "%-6s  %6d  %8.1f  %8llu  %7.1f", ok ? "ok" : "FAILED", port.status,
-                      seconds, static_cast<unsigned long long>(bytes),
+        std::snprintf(numbers, sizeof numbers, "%-6s  %6d  %8.1f  %8llu  %7.1f", ok ? "ok" : "FAILED",
+                      port.status, seconds, static_cast<unsigned long long>(bytes),
                       seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0);
         std::string line = cell(port.spec.name, nameWidth) + "  " + cell(port.spec.port, portWidth) + "  " +
                            numbers + "  " + port.reason;
-        while (!line.empty() && line.back() == ' ') line.pop_back();
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
         lines.push_back(line);
     }
     lines.push_back("");
