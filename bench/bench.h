@@ -27,5 +27,7 @@ bool benchmarkLoading(const Settings& settings, const ScratchDir& scratch);
 bool benchmarkLine(const Settings& settings, const ScratchDir& scratch);
 /// Benchmark 2: parallel downloads and the CPU time each one takes.
 bool benchmarkParallel(const Settings& settings, const ScratchDir& scratch);
+/// Benchmark 5: a station of 16 ports against one port alone.
+bool benchmarkStation(const Settings& settings, const ScratchDir& scratch);
 
 } // namespace bench

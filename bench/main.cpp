@@ -18,16 +18,17 @@
 namespace {
 
 const char* const USAGE =
-    "Usage: vqbench [--vq2dl PATH] [--runs N] [--full] [load] [line] [parallel] [readback]\n"
+    "Usage: vqbench [--vq2dl PATH] [--runs N] [--full] [load] [line] [parallel] [readback] [station]\n"
     "       vqbench --load-child FILE\n"
-    "Runs the named benchmarks (all four when none is named) and prints their figures:\n"
+    "Runs the named benchmarks (all five when none is named) and prints their figures:\n"
     "  load      a 16 MiB S-record image loaded, against srec_info\n"
     "  line      whole downloads at 115200 bit/s against the floor of the line, under each delivery\n"
     "            (byte, fifo, usb:1, usb:16), without and with -b; --full adds the 256 KiB image through\n"
     "            USB without -b (about 6 more minutes)\n"
     "  parallel  8 downloads at once and the CPU time of each\n"
     "  readback  a 64 KiB read-back at 115200 bit/s against the floor of its own bytes, under each\n"
-    "            delivery\n";
+    "            delivery\n"
+    "  station   16 ports at once (vq2dl --ports) against one port alone, and the CPU of the station\n";
 
 std::string selfPath(const char* argv0) {
     char path[PATH_MAX];
@@ -58,7 +59,8 @@ int main(int argc, char** argv) {
                 settings.runs = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--full") {
             settings.full = true;
-        } else if (arg == "line" || arg == "parallel" || arg == "load" || arg == "readback") {
+        } else if (arg == "line" || arg == "parallel" || arg == "load" || arg == "readback" ||
+                   arg == "station") {
             chosen.push_back(arg);
         } else {
             std::fputs(USAGE, arg == "--help" ? stdout : stderr);
@@ -67,7 +69,7 @@ int main(int argc, char** argv) {
     }
     // Loading goes first: a child's peak includes this process's peak at the start, which the simulated
     // controllers of the download benchmarks raise.
-    if (chosen.empty()) chosen = {"load", "line", "readback", "parallel"};
+    if (chosen.empty()) chosen = {"load", "line", "readback", "parallel", "station"};
 
     // An interrupted run still removes its scratch files: the waits end, the children are killed.
     bench::stopOnSignals();
@@ -87,6 +89,7 @@ int main(int argc, char** argv) {
         bool done = name == "line"       ? bench::benchmarkLine(settings, scratch)
                     : name == "parallel" ? bench::benchmarkParallel(settings, scratch)
                     : name == "readback" ? bench::benchmarkReadBack(settings, scratch)
+                    : name == "station"  ? bench::benchmarkStation(settings, scratch)
                                          : bench::benchmarkLoading(settings, scratch);
         std::fflush(stdout);
         ok = done && ok;

@@ -24,6 +24,8 @@ void catchStopSignals() {
     struct sigaction action = {};
     action.sa_handler = noteSignal;
     sigfillset(&action.sa_mask);
+    // A closed standard output must not end the station before its children and their records.
+    signal(SIGPIPE, SIG_IGN);
     // No SA_RESTART: a wait on the children's pipes ends at once.
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction previous;

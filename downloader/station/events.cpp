@@ -102,7 +102,9 @@ void settleEnded(PortState& port, int64_t nowMs) {
     port.finished = true;
     port.step = "FAILED";
     port.status = port.child.status != 0 ? port.child.status : 5;
-    if (port.child.signalNumber)
+    if (!port.stopReason.empty())
+        port.reason = port.stopReason;
+    else if (port.child.signalNumber)
         port.reason = "ended by signal " + std::to_string(port.child.signalNumber) + " without a result";
     else if (!port.lastText.empty())
         port.reason = port.lastText;

@@ -23,8 +23,13 @@ constexpr int64_t KILL_GRACE_MS = 2000;
 /// How long the pipe of an ended child is read on for what it still holds.
 constexpr int64_t DRAIN_MS = 1000;
 
+/// The longest line a child may write; more without a line end is taken as a line of its own.
+constexpr size_t MAX_LINE = 1 << 20;
+
 /// Takes the whole lines a child has written; under --json each event goes on with its port.
 void takeOutput(PortState& port, int64_t now, bool json, std::string& out) {
+    if (port.child.received.size() > MAX_LINE && port.child.received.find('\n') == std::string::npos)
+        port.child.received += '\n';
     size_t start = 0, end;
     while ((end = port.child.received.find('\n', start)) != std::string::npos) {
         Json event;
@@ -67,8 +72,8 @@ bool settlePorts(std::vector<PortState>& ports, int64_t now) {
             continue;
         }
         running = true;
-        if (!ended && now - port.lastHeardMs > SILENCE_MS && port.lastText.find("stopped") != 0) {
-            port.lastText = "stopped after " + std::to_string(SILENCE_MS / 1000) + " s without a word";
+        if (!ended && now - port.lastHeardMs > SILENCE_MS && port.stopReason.empty()) {
+            port.stopReason = "stopped after " + std::to_string(SILENCE_MS / 1000) + " s without a word";
             platformStopChild(port.child, true);
         }
     }
