@@ -85,6 +85,34 @@ void printRaw(const std::string& text) {
     std::fflush(stdout);
 }
 
+/// Passes the children's output on and shows it, until every child has ended or a signal has stopped them
+/// all.
+void watchPorts(std::vector<PortState>& ports, station::Display& display, bool json) {
+    Stopping stopping;
+    std::vector<ChildProcess*> children;
+    for (PortState& port : ports)
+        children.push_back(&port.child);
+    while (true) {
+        platformReadChildren(children, 100);
+        const int64_t now = platformNowMs();
+        std::string out;
+        for (PortState& port : ports)
+            takeOutput(port, now, json, out);
+        if (!out.empty()) printRaw(out);
+        if (!settlePorts(ports, now)) break;
+        if (stopSignal()) stopChildren(ports, stopping, now);
+        if (stopping.killed && now - stopping.since > STOP_GRACE_MS + KILL_GRACE_MS) break;
+        display.columns = platformTerminalColumns();
+        if (!json) station::showPorts(display, ports, now, false);
+    }
+    // A child that even SIGKILL did not end within its grace is given up on: a failed port.
+    for (PortState& port : ports)
+        if (!port.finished) {
+            port.stopReason = "did not end when it was stopped";
+            station::settleEnded(port, platformNowMs());
+        }
+}
+
 } // namespace
 
 std::vector<std::string> Downloader::childCommand(const station::PortSpec& spec) const {
@@ -134,24 +162,7 @@ void Downloader::runStation() {
     station::Display display;
     display.terminal = !json && personWatching();
     // 4. Their output until every one has ended, or a signal has stopped them all.
-    Stopping stopping;
-    std::vector<ChildProcess*> children;
-    for (PortState& slot : ports)
-        children.push_back(&slot.child);
-    while (true) {
-        platformReadChildren(children, 100);
-        const int64_t now = platformNowMs();
-        std::string out;
-        for (PortState& slot : ports)
-            takeOutput(slot, now, json, out);
-        if (!out.empty()) printRaw(out);
-        const bool running = settlePorts(ports, now);
-        if (!running) break;
-        if (stopSignal()) stopChildren(ports, stopping, now);
-        if (stopping.killed && now - stopping.since > STOP_GRACE_MS + KILL_GRACE_MS) break;
-        display.columns = platformTerminalColumns();
-        if (!json) station::showPorts(display, ports, now, false);
-    }
+    watchPorts(ports, display, json);
     finishStation(ports, display);
 }
 
