@@ -104,6 +104,7 @@ bool Download::start(const std::string& vq2dl, std::string& error) {
     if (!simulator->start(error)) return false;
     std::vector<std::string> argv = {vq2dl, "-c", simulator->devicePath(), "-r", std::to_string(baud)};
     if (model.join) argv.push_back("-b");
+    if (model.json) argv.push_back("--json");
     argv.push_back(file);
     return process.start(argv, log, error);
 }

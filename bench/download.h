@@ -52,6 +52,7 @@ struct LineModel {
     vqsim::Delivery delivery = vqsim::Delivery::Byte;
     int latencyMs = 16; ///< usb: the adapter's latency timer
     bool join = false;
+    bool json = false; ///< --json: the events on standard output in place of the console text
 };
 
 /// The delivery as vqsim --deliver names it ("byte", "fifo", "usb:16").

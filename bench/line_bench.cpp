@@ -206,4 +206,35 @@ bool benchmarkLine(const Settings& settings, const ScratchDir& scratch) {
     return ok;
 }
 
+bool benchmarkEvents(const Settings& settings, const ScratchDir& scratch) {
+    std::printf("Benchmark 5: the --json events, at %d bit/s (one download each, alone)\n", settings.baud);
+    const DownloadCase small = monitorCase(SMALL_PAGES);
+    const std::string file = scratch.file("json-64k.s19");
+    std::string error;
+    if (!writeCaseFile(small, file, error)) {
+        std::printf("  %s\n", error.c_str());
+        return false;
+    }
+    std::printf("  64 KiB = %s, byte by byte, without -b; the events go to a file as the console text does\n",
+                small.name.c_str());
+    std::printf(
+        "  | image   | deliver | -b | wall s | floor  | ratio | held s | ours  | exchg | turn ms | turn%% | "
+        "CPU%% |\n");
+    LineCase plain{&small, file, "64 KiB", {}};
+    LineCase events = plain;
+    events.label = "--json";
+    events.model.json = true;
+    std::vector<LineResult> results;
+    for (const LineCase& c : {plain, events}) {
+        if (interrupted()) return false;
+        results.push_back(runTogether(settings, scratch, {c}).front());
+        printRow(c, results.back());
+    }
+    if (!results[0].ok || !results[1].ok) return false;
+    std::printf("  --json: %+.2f s of wall (%+.1f %%), CPU %.2f %% against %.2f %% of the wall\n\n",
+                results[1].wall - results[0].wall, 100.0 * (results[1].wall / results[0].wall - 1),
+                100.0 * results[1].cpu / results[1].wall, 100.0 * results[0].cpu / results[0].wall);
+    return true;
+}
+
 } // namespace bench

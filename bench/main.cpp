@@ -18,9 +18,9 @@
 namespace {
 
 const char* const USAGE =
-    "Usage: vqbench [--vq2dl PATH] [--runs N] [--full] [load] [line] [parallel] [readback] [station]\n"
+    "Usage: vqbench [--vq2dl PATH] [--runs N] [--full] [load] [line] [parallel] [readback] [json] [station]\n"
     "       vqbench --load-child FILE\n"
-    "Runs the named benchmarks (all five when none is named) and prints their figures:\n"
+    "Runs the named benchmarks (all six when none is named) and prints their figures:\n"
     "  load      a 16 MiB S-record image loaded, against srec_info\n"
     "  line      whole downloads at 115200 bit/s against the floor of the line, under each delivery\n"
     "            (byte, fifo, usb:1, usb:16), without and with -b; --full adds the 256 KiB image through\n"
@@ -28,6 +28,7 @@ const char* const USAGE =
     "  parallel  8 downloads at once and the CPU time of each\n"
     "  readback  a 64 KiB read-back at 115200 bit/s against the floor of its own bytes, under each\n"
     "            delivery\n"
+    "  json      the 64 KiB download byte by byte without and with --json\n"
     "  station   16 ports at once (vq2dl --ports) against one port alone, and the CPU of the station\n";
 
 std::string selfPath(const char* argv0) {
@@ -60,7 +61,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--full") {
             settings.full = true;
         } else if (arg == "line" || arg == "parallel" || arg == "load" || arg == "readback" ||
-                   arg == "station") {
+                   arg == "json" || arg == "station") {
             chosen.push_back(arg);
         } else {
             std::fputs(USAGE, arg == "--help" ? stdout : stderr);
@@ -69,7 +70,7 @@ int main(int argc, char** argv) {
     }
     // Loading goes first: a child's peak includes this process's peak at the start, which the simulated
     // controllers of the download benchmarks raise.
-    if (chosen.empty()) chosen = {"load", "line", "readback", "parallel", "station"};
+    if (chosen.empty()) chosen = {"load", "line", "readback", "parallel", "json", "station"};
 
     // An interrupted run still removes its scratch files: the waits end, the children are killed.
     bench::stopOnSignals();
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
         bool done = name == "line"       ? bench::benchmarkLine(settings, scratch)
                     : name == "parallel" ? bench::benchmarkParallel(settings, scratch)
                     : name == "readback" ? bench::benchmarkReadBack(settings, scratch)
+                    : name == "json"     ? bench::benchmarkEvents(settings, scratch)
                     : name == "station"  ? bench::benchmarkStation(settings, scratch)
                                          : bench::benchmarkLoading(settings, scratch);
         std::fflush(stdout);

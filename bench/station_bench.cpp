@@ -1,4 +1,4 @@
-// Benchmark 5: a production station of 16 ports at once against one single download of the same image: the
+// Benchmark 6: a production station of 16 ports at once against one single download of the same image: the
 // station's wall time, its own CPU and each port's.
 #include "bench.h"
 #include "download.h"
@@ -39,7 +39,7 @@ double processCpuSeconds(pid_t pid) {
 
 bool benchmarkStation(const Settings& settings, const ScratchDir& scratch) {
     DownloadCase image = monitorCase(STATION_PAGES);
-    std::printf("Benchmark 5: a station of %d ports at %d bit/s (vq2dl --ports), %s each\n", STATION_PORTS,
+    std::printf("Benchmark 6: a station of %d ports at %d bit/s (vq2dl --ports), %s each\n", STATION_PORTS,
                 settings.baud, image.name.c_str());
     const std::string file = scratch.file("station.s19");
     std::string error;

@@ -1,10 +1,12 @@
 // The command line of vq2dl: the switch tables, strict values, file names, the rate check and the usage text.
 #include "downloader.h"
+#include "events.h"
 #include "monitor/read_areas.h"
 #include "ports/ports.h"
 
 #include <cctype>
 #include <climits>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,6 +52,7 @@ const Switch LONG_SWITCHES[] = {
     {"list-ports", Takes::Nothing, [](Downloader& d, const char*, int) { d.listPorts = true; }},
     {"read", Takes::Text, [](Downloader& d, const char* text, int) { d.setReadBack(text); }},
     {"range", Takes::Text, [](Downloader& d, const char* text, int) { d.addReadRange(text); }},
+    {"json", Takes::Nothing, [](Downloader& d, const char*, int) { d.jsonEvents = true; }},
     {"ports", Takes::Text, [](Downloader& d, const char* text, int) { d.addStationPorts(text); }},
     {"log-dir", Takes::Text, [](Downloader& d, const char* text, int) { d.logDir = text; }},
     {"results", Takes::Text, [](Downloader& d, const char* text, int) { d.resultsPath = text; }},
@@ -114,21 +117,15 @@ void Downloader::parseArgs(int argc, char** argv) {
         const bool isLong = arg[1] == '-' && arg[2] != '\0';
         const Switch* s = isLong ? longSwitch(arg + 2) : shortSwitch(arg + 1);
         if (!s) {
-            if (isLong)
-                message(0, "Switch not recognized: '%s'.", arg);
-            else
-                message(0, "Switch not recognized: '-%c'.", arg[1]);
-            usage();
+            if (isLong) refuse("Switch not recognized: '%s'.", arg);
+            refuse("Switch not recognized: '-%c'.", arg[1]);
         }
         // A single-letter switch takes its value from the rest of its argument; a long one after an "=".
         const char* rest = isLong ? arg + 2 + std::strlen(s->name) : arg + 1 + std::strlen(s->name);
         if (isLong && *rest == '=') ++rest;
         const bool attached = *rest != '\0' || (isLong && rest[-1] == '=');
         if (s->takes == Takes::Nothing) {
-            if (attached) {
-                message(0, "Switch not recognized: '%s'.", arg);
-                usage();
-            }
+            if (attached) refuse("Switch not recognized: '%s'.", arg);
             s->apply(*this, "", 0);
             keepArguments(*this, s, argv, i, i);
             continue;
@@ -137,15 +134,13 @@ void Downloader::parseArgs(int argc, char** argv) {
         const char* value = rest;
         if (!attached) {
             if (i + 1 >= argc) {
-                message(0, "ERROR: Switch '%s' needs a value.", arg);
-                usage();
+                refuse("ERROR: Switch '%s' needs a value.", arg);
             }
             value = argv[++i];
         }
         int number = 0;
         if (s->takes == Takes::Number && !wholeNumber(value, number)) {
-            message(0, "ERROR: Switch '-%s' needs a number, not '%s'.", s->name, value);
-            usage();
+            refuse("ERROR: Switch '-%s' needs a number, not '%s'.", s->name, value);
         }
         s->apply(*this, value, number);
         keepArguments(*this, s, argv, first, i);
@@ -159,16 +154,14 @@ void Downloader::parseArgs(int argc, char** argv) {
 void Downloader::addStationPorts(const char* text) {
     std::string error;
     if (!station::splitPortList(text, stationPorts, error)) {
-        message(0, "ERROR: Switch '--ports': %s.", error.c_str());
-        usage();
+        refuse("ERROR: Switch '--ports': %s.", error.c_str());
     }
 }
 
 void Downloader::checkStationSwitches() {
     if (stationPorts.empty()) {
         if (logDir.empty()) return;
-        message(0, "ERROR: Switch '--log-dir' needs '--ports'; one port logs with '--log'.");
-        usage();
+        refuse("ERROR: Switch '--log-dir' needs '--ports'; one port logs with '--log'.");
     }
     const char* other = portGiven               ? "-c"
                         : showPercent           ? "-p"
@@ -176,33 +169,29 @@ void Downloader::checkStationSwitches() {
                         : logPath               ? "--log"
                                                 : nullptr;
     if (other) {
-        message(0, "ERROR: Switch '--ports' cannot be combined with '%s'%s.", other,
-                logPath ? " (use '--log-dir')" : "");
-        usage();
+        refuse("ERROR: Switch '--ports' cannot be combined with '%s'%s.", other,
+               logPath ? " (use '--log-dir')" : "");
     }
     for (size_t i = 0; i < stationPorts.size(); ++i) {
         const station::PortSpec& spec = stationPorts[i];
         int number = 0;
         std::string path;
         if (!wholeNumber(spec.port.c_str(), number) && !platformPortName(spec.port, number, path)) {
-            message(0, "ERROR: Switch '--ports' needs port numbers or device paths, not '%s'.",
-                    spec.port.c_str());
-            usage();
+            refuse("ERROR: Switch '--ports' needs port numbers or device paths, not '%s'.",
+                   spec.port.c_str());
         }
         for (size_t j = 0; j < i; ++j) {
             if (!station::samePort(stationPorts[j].port, spec.port) && stationPorts[j].name != spec.name)
                 continue;
-            message(0, "ERROR: Port %s is given twice in '--ports'.",
-                    stationPorts[j].name == spec.name ? spec.name.c_str() : spec.port.c_str());
-            usage();
+            refuse("ERROR: Port %s is given twice in '--ports'.",
+                   stationPorts[j].name == spec.name ? spec.name.c_str() : spec.port.c_str());
         }
     }
 }
 
 void Downloader::setReadBack(const char* file) {
     if (*file == '\0') {
-        message(0, "ERROR: Switch '--read' needs a value.");
-        usage();
+        refuse("ERROR: Switch '--read' needs a value.");
     }
     readBackFile = file;
 }
@@ -210,20 +199,17 @@ void Downloader::setReadBack(const char* file) {
 void Downloader::addReadRange(const char* text) {
     uint32_t first = 0, last = 0;
     if (!monitor::parseRange(text, first, last)) {
-        message(0, "ERROR: Invalid range '%s'.", text);
-        usage();
+        refuse("ERROR: Invalid range '%s'.", text);
     }
     readRanges.push_back({first, last});
 }
 
 void Downloader::checkReadBackSwitches() {
     if (!readRanges.empty() && readBackFile.empty()) {
-        message(0, "ERROR: Switch '--range' needs '--read'.");
-        usage();
+        refuse("ERROR: Switch '--range' needs '--read'.");
     }
     if (!readBackFile.empty() && (wipeOnly || verifyOnly)) {
-        message(0, "ERROR: Switch '--read' cannot be combined with -%c.", wipeOnly ? 'w' : 'V');
-        usage();
+        refuse("ERROR: Switch '--read' cannot be combined with -%c.", wipeOnly ? 'w' : 'V');
     }
 }
 
@@ -236,12 +222,15 @@ void Downloader::setPort(const char* text) {
         portPath = path;
         return;
     }
-    message(0, "ERROR: Switch '-c' needs a port number or a device path, not '%s'.", text);
-    usage();
+    refuse("ERROR: Switch '-c' needs a port number or a device path, not '%s'.", text);
 }
 
 void Downloader::addFile(const char* name) {
-    if (fileNames.size() == MAX_FILES) usage();
+    if (fileNames.size() == MAX_FILES) {
+        // The console shows the usage text alone; the result needs a text.
+        events::failed("More than " + std::to_string(MAX_FILES) + " firmware files.");
+        usage();
+    }
     fileNames.push_back(name);
 }
 
@@ -254,8 +243,7 @@ void Downloader::setBaudRate(int value) {
     baudRate = value;
     for (int rate : STANDARD_RATES)
         if (rate == value) return;
-    message(0, "ERROR: Specified comm rate %d invalid.", value);
-    usage();
+    refuse("ERROR: Specified comm rate %d invalid.", value);
 }
 
 std::vector<std::string> Downloader::usageText() const {
@@ -270,23 +258,27 @@ std::vector<std::string> Downloader::usageText() const {
         "",
         "   -b       - send records that follow each other as full blocks (VQ-II).",
         "   -c port  - specify comm port to which Velquin is connected, default is",
-        "              port 1; a device path such as /dev/ttyUSB0 (or COM3) works too.",
+        "              port 1.",
+        "              A device path such as /dev/ttyUSB0 (or COM3) works too.",
         "   -d MS    - delay MS milliseconds between records, increase if you cannot",
         "              reboot after download, default is zero.",
         "   -dc MS   - accepted and stored, no step uses it, default is zero.",
         "   -dw MS   - set after-wipe delay to MS, default is 250 ms.",
-        "   -i dir   - specify install directory for update files, default is '.'.",
+        "   -i dir   - specify install directory for update files.",
+        "              Default is '.'.",
         "   -p       - enable percentage reporting.",
         "   -r rate  - specify baud rate of connection to VQ box, 9600,",
         "              19200, 38400, 56000 and 115200 (default) are the only valid speeds (use",
         "              negative rate values, like '-r -2343', to get non-standard speeds).",
-        "   -v level - set Verbosity of output: -1 percentages only (with -p), 0 errors,",
+        "   -v level - set Verbosity of output.",
+        "              -1 percentages only (with -p), 0 errors,",
         "              1 progress (default), 2 protocol, 3 retries, 4 byte traces,",
         "              5 and 6 S-record line traces.",
         "   -V       - Verify only, don't download.",
         "   -w       - wipe only, don't try to download.",
         "   --log FILE   - append every message, byte traces included, to FILE.",
         "   --list-ports - list the serial ports of this system.",
+        "   --json       - JSON Lines events on standard output, for programs.",
         "   --read FILE  - read the controller back into FILE, erase and write nothing.",
         "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.",
         "   --ports LIST - a station: every port of LIST (NAME=PORT or PORT, by commas) at once.",
@@ -309,13 +301,27 @@ std::vector<std::string> Downloader::usageText() const {
     return text;
 }
 
+void Downloader::refuse(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = formatText(format, args);
+    va_end(args);
+    // Under --json the error is the result's, and no usage text follows.
+    events::failed(text);
+    if (events::active()) throw static_cast<int>(EXIT_USAGE);
+    message(0, "%s", text.c_str());
+    usage();
+}
+
 void Downloader::usage() {
+    if (events::active()) throw static_cast<int>(EXIT_USAGE);
     for (const std::string& line : usageText())
         message(0, "%s", line.c_str());
     throw static_cast<int>(EXIT_USAGE);
 }
 
 void Downloader::help() {
+    events::stop();
     // Asked for, so shown at every verbosity, and a success.
     if (messageCallback)
         for (const std::string& line : usageText())
@@ -324,6 +330,7 @@ void Downloader::help() {
 }
 
 void Downloader::version() {
+    events::stop();
     if (messageCallback) messageCallback("vq2dl " VQ2DL_VERSION);
     throw static_cast<int>(EXIT_DONE);
 }

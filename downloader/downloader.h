@@ -113,8 +113,10 @@ public:
     void addStationPorts(const char* text);
     /// The lines of the usage text.
     std::vector<std::string> usageText() const;
-    /// Prints the usage text at level 0 and throws exit status 1.
+    /// Prints the usage text at level 0 and throws exit status 1; under --json only the status is thrown.
     [[noreturn]] void usage();
+    /// A refused command line: prints the printf-style error at level 0, then the usage text (status 1).
+    [[noreturn]] void refuse(const char* format, ...) VQ_PRINTF(2, 3);
     /// --help: prints the usage text at every verbosity and throws exit status 0.
     [[noreturn]] void help();
     /// --version: prints "vq2dl" and the version and throws exit status 0.
@@ -127,8 +129,6 @@ public:
     void setMessageCallback(MessageCallback callback);
     /// One whole download run; throws only int exit statuses.
     void run();
-    /// True when standard output carries events (--json) in place of the console text.
-    bool jsonEvents() const;
     /// Milliseconds since the Downloader was made, the clock of the events.
     int64_t eventMs() const { return platformNowMs() - programStartMs; }
     /// Appends the unit line of these facts to the --results file, when one is open.
@@ -227,6 +227,7 @@ public:
     const char* installDir = ".";         ///< -i: where the .ini files of an update are extracted
     const char* logPath = nullptr;        ///< --log: the support log, appended to
     bool listPorts = false;               ///< --list-ports: list the serial ports instead of a download
+    bool jsonEvents = false;              ///< --json: events on standard output in place of the console text
     std::vector<std::string> commandLine; ///< the whole command line, for the log's header
     std::string readBackFile; ///< --read FILE: the S-record file a read-back writes; empty for a download
     /// --range FIRST-LAST, image addresses with both ends included, in command-line order.
@@ -272,8 +273,12 @@ private:
     void runStation();
     std::vector<std::string> childCommand(const station::PortSpec& spec) const;
     void finishStation(std::vector<station::PortState>& ports, station::Display& display);
+    /// Under --json, the station's closing event: the counts, the status and why it ended before its ports.
+    void writeStationEvent(size_t succeeded, int status, const std::string& error);
+    bool stationClosed = false; ///< the station's closing event has been written
     std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
     bool readFiles();
+    void reportFile(const std::string& name, bool monitor, size_t firstExtracted);
     void openOrFail();
     void runMonitor();
     void runBootLoader();

@@ -1,5 +1,6 @@
 // The console: levelled messages, fatal errors and the sink that prints them.
 #include "downloader.h"
+#include "events.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -35,7 +36,13 @@ bool Downloader::shows(int level) const {
 
 void Downloader::emit(int level, const char* text) {
     if (level <= LOG_LEVEL) writeLog(text);
-    if (messageCallback && level <= verbosity) messageCallback(text);
+    if (!messageCallback || level > verbosity) return;
+    // Under --json the console's text goes out as events, word for word, and nothing else reaches the
+    // console.
+    if (events::active())
+        events::message(level, text);
+    else
+        messageCallback(text);
 }
 
 void Downloader::message(int level, const char* format, ...) {
@@ -54,7 +61,11 @@ void Downloader::fatal(int status, const char* format, ...) {
     va_end(args);
     writeLog(text.c_str());
     lastError = text;
-    if (messageCallback) messageCallback(text.c_str());
+    events::failed(text);
+    if (events::active())
+        events::message(0, text.c_str());
+    else if (messageCallback)
+        messageCallback(text.c_str());
     throw status;
 }
 
@@ -65,6 +76,10 @@ bool Downloader::personWatching() const {
 
 void Downloader::showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes,
                               uint64_t totalBytes) {
+    events::progress(std::strcmp(label, WRITE_LABEL) == 0    ? "write"
+                     : std::strcmp(label, VERIFY_LABEL) == 0 ? "verify"
+                                                             : "read",
+                     records, totalRecords, bytes, totalBytes);
     if (!personWatching()) return;
     const int BAR = 20;
     int filled = totalBytes ? static_cast<int>(bytes * BAR / totalBytes) : BAR;

@@ -1,11 +1,35 @@
 // The run driver: read the firmware files, pick the controller generation, open the port, run the steps.
 #include "downloader.h"
+#include "events.h"
 #include "ports/ports.h"
 #include "results/results.h"
+#include "sha256.h"
 
 #include <algorithm>
 
 #include <cstdio>
+
+namespace {
+
+/// An error text as one line without "ERROR: ": "Download failed:\r\n   Could not open comm port 3.\n Reason:
+/// ..." reads as a sentence.
+std::string oneLine(const std::string& text) {
+    std::string line = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+    for (size_t at; (at = line.find_first_of("\r\n")) != std::string::npos;) {
+        size_t end = line.find_first_not_of("\r\n ", at);
+        line.replace(at, (end == std::string::npos ? line.size() : end) - at,
+                     end == std::string::npos ? "" : " ");
+    }
+    return line;
+}
+
+std::string digestOf(const std::string& path) {
+    std::string hex;
+    sha256OfFile(path, hex);
+    return hex;
+}
+
+} // namespace
 
 Downloader::Downloader() = default;
 
@@ -16,6 +40,12 @@ Downloader::~Downloader() {
 }
 
 void Downloader::run() {
+    // A station's stream is its ports' events and its own closing event; its console stays quiet then.
+    if (!stationPorts.empty() && jsonEvents) {
+        events::stop();
+        setMessageCallback(nullptr);
+    }
+    if (!listPorts) events::start(commandLine, portName(), baudRate);
     startLog();
     if (listPorts) {
         printPorts(PortRoots());
@@ -23,8 +53,18 @@ void Downloader::run() {
     }
     openResults();
     const int64_t started = platformNowMs();
-    // A station records its ports' runs itself; a single run records its own, however it ends.
-    if (resultsHandle < 0 || !stationPorts.empty()) {
+    if (!stationPorts.empty()) {
+        try {
+            runSteps(started);
+        } catch (int status) {
+            // Ended before its ports did (a file error, a log folder): still one closing event.
+            if (jsonEvents && !stationClosed) writeStationEvent(0, status, oneLine(lastError));
+            throw;
+        }
+        return;
+    }
+    // A single run records its own unit, however it ends; a station records its ports'.
+    if (resultsHandle < 0) {
         runSteps(started);
         return;
     }
@@ -51,7 +91,9 @@ void Downloader::runSteps(int64_t started) {
         if (wipeOnly) {
             // A wipe reads no file and always speaks to the serial monitor.
             openOrFail();
+            events::step("enter");
             enterMonitor(10);
+            events::step("wipe");
             eraseMainFlash();
             closePort();
             finish(started, "flash erased", false, 0);
@@ -91,6 +133,7 @@ void Downloader::runSteps(int64_t started) {
     } catch (const std::string& text) {
         // The monitor answered wrongly or not at all: the download failed, whatever was written so far.
         lastError = text;
+        events::failed(text);
         message(0, "ERROR: %s", text.c_str());
         closePort();
         throw static_cast<int>(EXIT_PROTOCOL);
@@ -102,9 +145,11 @@ bool Downloader::readFiles() {
     image.installDir = installDir;
     image.extractIni = extractIni;
     image.logCallback = logIsOpen() ? writeLog : nullptr;
+    image.levelCallback = events::active() ? events::message : nullptr;
     bool monitor = true;
     for (const std::string& name : fileNames) {
         message(1, "Reading %s:", name.c_str());
+        const size_t extracted = image.extractedFiles.size();
         image.load(name);
         // The first file decides in practice: the generation only ever turns from VQ-II to VQ-I.
         if (image.lowAddress >= VQ1_THRESHOLD) monitor = false;
@@ -114,8 +159,29 @@ bool Downloader::readFiles() {
         message(1, "Code range : 0x%04x-0x%04x", image.lowAddress, image.highAddress);
         message(1, "File read successfully.");
         message(1, "%s", "");
+        if (events::active()) reportFile(name, monitor, extracted);
     }
     return monitor;
+}
+
+void Downloader::reportFile(const std::string& name, bool monitor, size_t firstExtracted) {
+    events::FileReport report;
+    report.name = name;
+    // The loader has just read the file whole; one that cannot be read a second time has no digest.
+    sha256OfFile(name, report.sha256);
+    report.vq2 = monitor;
+    report.entryPoint = image.entryPoint;
+    report.lowAddress = image.lowAddress;
+    report.highAddress = image.highAddress;
+    report.records = image.records.size();
+    for (const auto& entry : image.records)
+        report.dataBytes += entry.second.length;
+    for (size_t i = firstExtracted; i < image.extractedFiles.size(); ++i) {
+        const std::string& path = image.extractedFiles[i];
+        const size_t slash = path.find_last_of("/\\");
+        report.iniFiles.push_back({slash == std::string::npos ? path : path.substr(slash + 1), path});
+    }
+    events::file(report);
 }
 
 void Downloader::openOrFail() {
@@ -127,20 +193,28 @@ void Downloader::openOrFail() {
 }
 
 void Downloader::runMonitor() {
+    events::step("enter");
     enterMonitor(10);
     if (!verifyOnly) {
+        events::step("erase");
         eraseMainFlash();
+        events::step("write");
         writeImage();
     }
+    events::step("verify");
     verifyImage();
 }
 
 void Downloader::runBootLoader() {
     if (!verifyOnly) {
+        events::step("wake");
         wakeUp();
+        events::step("wipe");
         eraseFlash();
+        events::step("write");
         writeLines();
     }
+    events::step("signature");
     readSignature();
 }
 
@@ -171,7 +245,7 @@ void Downloader::recordRun(int status, int64_t startedMs) {
     facts.device = portPath.empty() ? platformDeviceName(port) : portPath;
     for (const auto& file : filesRead)
         facts.files.push_back(
-            {{"name", file.first}, {"sha256", fileSha256(file.first)}, {"generation", file.second}});
+            {{"name", file.first}, {"sha256", digestOf(file.first)}, {"generation", file.second}});
     if (!filesRead.empty()) facts.generation = filesRead.back().second;
     facts.action = wipeOnly ? "wipe" : verifyOnly ? "verify" : !readBackFile.empty() ? "read" : "download";
     for (const std::string& arg : retryArgs)
@@ -179,13 +253,7 @@ void Downloader::recordRun(int status, int64_t startedMs) {
             facts.switches.push_back(arg);
     facts.status = status;
     facts.ok = status == EXIT_DONE;
-    // One line: "Download failed:\r\n   Could not open comm port 3.\n   Reason: ..." reads as a sentence.
-    std::string error = lastError.compare(0, 7, "ERROR: ") == 0 ? lastError.substr(7) : lastError;
-    for (size_t at; (at = error.find_first_of("\r\n")) != std::string::npos;) {
-        size_t end = error.find_first_not_of("\r\n ", at);
-        error.replace(at, (end == std::string::npos ? error.size() : end) - at,
-                      end == std::string::npos ? "" : " ");
-    }
+    const std::string error = oneLine(lastError);
     facts.error = facts.ok ? "" : error.empty() ? "status " + std::to_string(status) : error;
     facts.seconds = static_cast<double>(platformNowMs() - startedMs) / 1000.0;
     facts.ms = static_cast<double>(eventMs());
@@ -198,17 +266,16 @@ void Downloader::recordRun(int status, int64_t startedMs) {
     recordUnit(facts);
 }
 
-bool Downloader::jsonEvents() const {
-    return std::find(commandLine.begin(), commandLine.end(), "--json") != commandLine.end();
-}
-
 void Downloader::printPorts(const PortRoots& roots) {
-    // Asked for, so shown at every verbosity.
-    std::vector<std::string> lines = portListingLines(platformListPorts(roots));
+    // Asked for, so shown at every verbosity; under --json one event per port.
+    const std::vector<PortListing> ports = platformListPorts(roots);
+    for (const PortListing& listed : ports)
+        events::port(listed.name, listed.details);
+    std::vector<std::string> lines = portListingLines(ports);
     if (lines.empty()) lines.push_back("No serial ports found.");
     for (const std::string& line : lines) {
         writeLog(line.c_str());
-        if (messageCallback) messageCallback(line.c_str());
+        if (messageCallback && !events::active()) messageCallback(line.c_str());
     }
 }
 

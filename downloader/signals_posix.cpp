@@ -1,6 +1,7 @@
 // Ending a run on a signal, on POSIX systems.
 #include "signals.h"
 
+#include "events.h"
 #include "image/output_file.h"
 
 #include <csignal>
@@ -11,6 +12,10 @@ static void onSignal(int signalNumber) {
     removeTemporaryOnSignal();
     PortHandle port = openPortForSignals.exchange(NO_PORT);
     if (port != NO_PORT) platformClose(port);
+    // Under --json the closing event, when no line is half written: formatted without a library call.
+    char closing[512];
+    const size_t n = events::signalResult(signalNumber, closing, sizeof closing);
+    if (n > 0 && write(STDOUT_FILENO, closing, n) < 0) _exit(128 + signalNumber);
     _exit(128 + signalNumber);
 }
 

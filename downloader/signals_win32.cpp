@@ -1,15 +1,21 @@
 // Ending a run on a signal, on Windows: Ctrl-C and Ctrl-Break arrive as SIGINT and SIGBREAK.
 #include "signals.h"
 
+#include "events.h"
 #include "image/output_file.h"
 
 #include <csignal>
 #include <cstdlib>
+#include <io.h>
 
 static void onSignal(int signalNumber) {
     removeTemporaryOnSignal();
     PortHandle port = openPortForSignals.exchange(NO_PORT);
     if (port != NO_PORT) platformClose(port);
+    // Under --json the closing event, when no line is half written.
+    char closing[512];
+    const size_t n = events::signalResult(signalNumber, closing, sizeof closing);
+    if (n > 0) _write(1, closing, static_cast<unsigned>(n));
     std::_Exit(128 + signalNumber);
 }
 

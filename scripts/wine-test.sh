@@ -3,7 +3,7 @@
 # maps the Wine port COM1 to a pseudo-terminal whose other end is tests/wine/pty_peer, and checks what both ends
 # see; then vq2dl.exe downloads into vqsim on the same port. pty_peer and vqsim are the Linux build's, made in
 # LINUX_BUILD (configured there if it is missing).
-# Needs: cmake, g++, g++-mingw-w64-x86-64, wine, wine64 (.ci/run installs them).
+# Needs: cmake, g++, g++-mingw-w64-x86-64, nlohmann-json3-dev, wine, wine64 (.ci/run installs them).
 #   sh scripts/wine-test.sh            (or: make wine-test)
 #   WIN_BUILD=dir LINUX_BUILD=dir sh scripts/wine-test.sh   other build directories (build-mingw, build)
 set -eu
@@ -15,7 +15,7 @@ JOBS=${JOBS:-2}
 
 for tool in cmake g++ x86_64-w64-mingw32-g++ wine wineserver; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "wine-test: $tool is missing (apt-get install cmake g++ g++-mingw-w64-x86-64 wine wine64)" >&2
+        echo "wine-test: $tool is missing (apt-get install cmake g++ g++-mingw-w64-x86-64 nlohmann-json3-dev wine wine64)" >&2
         exit 1
     fi
 done

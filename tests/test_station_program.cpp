@@ -148,7 +148,8 @@ TEST(Station, JsonPassesEveryEventOnWithItsPortThenTheStation) {
         EXPECT_EQ(perPort[port].front(), "start");
         EXPECT_EQ(perPort[port].back(), "result");
     }
-    EXPECT_EQ(events.back().dump(), Json({{"event", "station"},
+    EXPECT_EQ(events.back().dump(), Json({{"error", nullptr},
+                                          {"event", "station"},
                                           {"failed", 0},
                                           {"ms", events.back()["ms"]},
                                           {"ports", 2},
@@ -172,13 +173,18 @@ TEST(Station, ASignalStopsEveryChildAndClosesEveryPort) {
                                {"--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "-dw", "0",
                                 "fw.s19", "--results", "units.jsonl", "--log-dir", "logs"},
                                dir.path());
+        station.until("[A] writing");
         const std::string seen = station.until("[B] writing");
         ASSERT_NE(seen.find("[A] writing"), std::string::npos) << seen;
+        ASSERT_NE(seen.find("[B] writing"), std::string::npos) << seen;
         std::string rest;
         EXPECT_EQ(station.finish(signalNumber, rest), 128 + signalNumber);
         EXPECT_NE(rest.find("0 of 2 succeeded."), std::string::npos) << rest;
         // Both lines closed, both units recorded whole, the logs whole.
-        EXPECT_TRUE(a->idleAfterSession(0));
+        // The controllers see their lines closed as soon as they next look.
+        for (int i = 0; i < 100 && !(a->idleAfterSession(0) && b->idleAfterSession(0)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(a->idleAfterSession(0)) << seen << rest;
         EXPECT_TRUE(b->idleAfterSession(0));
         const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
         ASSERT_EQ(units.size(), 2u);

@@ -3,6 +3,7 @@
 // the S9 line; anything it said while the lines went out waits in the input and is read first.
 #include "bootloader/lines.h"
 #include "downloader.h"
+#include "events.h"
 #include "image/srecord_writer.h"
 
 namespace {
@@ -25,6 +26,9 @@ void Downloader::writeLines() {
 
     int line = 0;
     long bytes = 0;
+    uint64_t totalBytes = 0;
+    for (const auto& entry : image.records)
+        totalBytes += entry.second.data.size();
     for (const auto& entry : image.records) {
         const std::string text = formatS1Line(entry.second);
         // No line is answered, so a line that did not go out whole (the line hung up, or the controller
@@ -37,6 +41,8 @@ void Downloader::writeLines() {
         platformSleepMs(recordDelay);
         ++line;
         bytes += static_cast<long>((text.size() - S1_OVERHEAD) / 2);
+        events::progress("write", static_cast<uint64_t>(line), total, static_cast<uint64_t>(bytes),
+                         totalBytes);
         if (showPercent) {
             message(-1, "%%%.2f", line * 100.0 / static_cast<double>(total));
         } else if (line % 10 == 0) {

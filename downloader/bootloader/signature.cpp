@@ -1,7 +1,9 @@
 // Asking the VQ-I boot loader for its signature and showing it. Nothing is compared: for a VQ-I controller
 // this display is the whole of the verify step.
 #include "downloader.h"
+#include "events.h"
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -37,5 +39,6 @@ void Downloader::readSignature() {
     }
     // Passed as an argument, not as the format, so that a percent sign in the reply stays one.
     message(1, "%s", text.c_str());
+    if (verifyOnly) events::signature(text.substr(std::strlen("Signature: ")));
     message(1, "Verify complete.");
 }

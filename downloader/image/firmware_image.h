@@ -64,6 +64,8 @@ public:
     Callback messageCallback = nullptr;
     int verbosity = 0;
     Callback logCallback = nullptr; ///< the support log, which takes every message up to level 4
+    /// When set, takes the console's messages with their level in place of messageCallback (--json).
+    void (*levelCallback)(int level, const char* text) = nullptr;
     std::map<uint32_t, SRecord> records;
 
 private:

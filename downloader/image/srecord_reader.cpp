@@ -100,7 +100,12 @@ void FirmwareImage::message(int level, const char* format, ...) {
     std::string text = formatText(format, args);
     va_end(args);
     if (logged(*this, level)) logCallback(text.c_str());
-    if (onConsole(*this, level)) messageCallback(text.c_str());
+    if (onConsole(*this, level)) {
+        if (levelCallback)
+            levelCallback(level, text.c_str());
+        else
+            messageCallback(text.c_str());
+    }
 }
 
 void FirmwareImage::fail(const char* format, ...) {

@@ -2,6 +2,7 @@
 // that never run across 0x8000 (with -b, records that follow each other share full blocks), and each block
 // goes out as one write-block command.
 #include "downloader.h"
+#include "events.h"
 #include "monitor/blocks.h"
 
 #include <cassert>
@@ -66,6 +67,8 @@ void Downloader::writeImage() {
         if (recordDelay > 0 && (joinBlocks || tail.ends)) platformSleepMs(recordDelay);
     }
     reach(records.size());
+    // An image without records still has its step reach 100 %.
+    events::progress("write", records.size(), records.size(), byteTotal, imageBytes);
 
     if (showPercent) message(-1, "%%100.00");
     message(1, "Write complete, %d records, %d bytes.", recordNumber, static_cast<int>(byteTotal));

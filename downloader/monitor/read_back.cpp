@@ -1,6 +1,7 @@
 // Read-back: the controller's memory read block by block into an S-record file, with the page register set
 // as verification sets it. Nothing is erased or written on the controller.
 #include "downloader.h"
+#include "events.h"
 #include "image/srecord_writer.h"
 #include "monitor/blocks.h"
 #include "monitor/read_areas.h"
@@ -139,7 +140,9 @@ void Downloader::runReadBack() {
     if (!output.open())
         fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", readBackFile.c_str(), output.error().c_str());
     openOrFail();
+    events::step("enter");
     enterMonitor(10);
+    events::step("read");
     unsigned bytes = 0, records = 0;
     const std::string text = readBack(areas, bytes, records);
     if (!output.commit(text))

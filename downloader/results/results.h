@@ -33,7 +33,5 @@ bool platformOpenResults(const std::string& path, intptr_t& handle, std::string&
 /// Appends one whole line with one write (under a lock on Windows), so lines of several processes never mix.
 bool platformAppendResult(intptr_t handle, const std::string& line);
 void platformCloseResults(intptr_t handle);
-/// The SHA-256 of a file's bytes in lower-case hex; empty when it cannot be read.
-std::string fileSha256(const std::string& path);
 /// The name of this machine.
 std::string platformHostName();

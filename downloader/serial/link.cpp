@@ -1,5 +1,6 @@
 // Opening, reopening and closing the serial port.
 #include "downloader.h"
+#include "events.h"
 #include "signals.h"
 
 bool Downloader::openPort() {
@@ -22,6 +23,8 @@ bool Downloader::openPort() {
     // Low latency hands each answer over as soon as it is in. A driver without the mode (a pseudo-terminal,
     // a plain UART) is no fault and is not mentioned: the transcripts of such lines stay as they were.
     LowLatency latency = platformRequestLowLatency(portHandle);
+    events::open(portName(), device, baudRate,
+                 latency == LowLatency::Set || latency == LowLatency::AlreadySet);
     if (latency == LowLatency::Set)
         message(3, "Low-latency mode set (restored on close).");
     else if (latency == LowLatency::AlreadySet)

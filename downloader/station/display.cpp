@@ -76,26 +76,27 @@ void writeAll(const std::string& text) {
     std::fflush(stdout);
 }
 
+/// The pipe form's line of a step: "opening", "done in 4.2 s, 2304 bytes", "FAILED (status 4) after ...".
+std::string stepLine(const PortState& port, const std::string& step, int64_t nowMs) {
+    char text[96];
+    if (step == "done") {
+        std::snprintf(text, sizeof text, "done in %.1f s, %llu bytes", secondsOf(port, nowMs),
+                      static_cast<unsigned long long>(bytesOf(port)));
+        return text;
+    }
+    if (step != "FAILED") return step;
+    std::snprintf(text, sizeof text, "FAILED (status %d) after %.1f s: ", port.status,
+                  secondsOf(port, nowMs));
+    return text + port.reason;
+}
+
 /// The pipe form: a line per step change and one per result, each whole and prefixed.
 void printChanges(std::vector<PortState>& ports, int64_t nowMs) {
     std::string out;
     for (PortState& port : ports) {
-        if (port.step == port.shownStep) continue;
-        port.shownStep = port.step;
-        out += "[" + port.spec.name + "] ";
-        char text[96];
-        if (port.step == "done") {
-            std::snprintf(text, sizeof text, "done in %.1f s, %llu bytes", secondsOf(port, nowMs),
-                          static_cast<unsigned long long>(bytesOf(port)));
-            out += text;
-        } else if (port.step == "FAILED") {
-            std::snprintf(text, sizeof text, "FAILED (status %d) after %.1f s: ", port.status,
-                          secondsOf(port, nowMs));
-            out += text + port.reason;
-        } else {
-            out += port.step;
-        }
-        out += "\n";
+        for (const std::string& step : port.newSteps)
+            out += "[" + port.spec.name + "] " + stepLine(port, step, nowMs) + "\n";
+        port.newSteps.clear();
     }
     // One write for all, so that nothing else comes between the parts of a line.
     if (!out.empty()) writeAll(out);
@@ -121,6 +122,8 @@ void showPorts(Display& display, std::vector<PortState>& ports, int64_t nowMs, b
         printChanges(ports, nowMs);
         return;
     }
+    for (PortState& port : ports)
+        port.newSteps.clear();
     if (!force && display.drawnAt >= 0 && nowMs - display.drawnAt < REDRAW_MS) return;
     display.drawnAt = nowMs;
     std::vector<std::string> rows = tableRows(ports, display.columns, nowMs);

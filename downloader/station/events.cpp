@@ -21,13 +21,19 @@ double numberOf(const Json& event, const char* field) {
     return it != event.end() && it->is_number() ? it->get<double>() : 0.0;
 }
 
+/// A new step, kept in the order it came for the pipe form, which prints every one.
+void setStep(PortState& port, const std::string& step) {
+    if (step != port.step) port.newSteps.push_back(step);
+    port.step = step;
+}
+
 void takeResult(PortState& port, const Json& event, int64_t nowMs) {
     port.result = event;
     port.finished = true;
     port.endedMs = nowMs;
     port.status = static_cast<int>(numberOf(event, "status"));
     const bool ok = event.value("ok", false) && port.status == 0;
-    port.step = ok ? "done" : "FAILED";
+    setStep(port, ok ? "done" : "FAILED");
     port.reason = ok ? "" : textOf(event, "error");
     if (!ok && port.reason.empty()) port.reason = port.lastText;
     if (!ok && port.status == 0) port.status = 5; // a failure reported as success is none
@@ -55,13 +61,13 @@ std::string stepWords(const std::string& step) {
 Json takeEvent(PortState& port, Json event, int64_t nowMs) {
     const std::string name = textOf(event, "event");
     if (name == "start") {
-        port.step = "opening";
+        setStep(port, "opening");
     } else if (name == "file") {
         port.files.push_back(event);
     } else if (name == "open") {
         port.device = textOf(event, "device");
     } else if (name == "step") {
-        port.step = stepWords(textOf(event, "step"));
+        setStep(port, stepWords(textOf(event, "step")));
         port.percent = 0;
         port.bytes = 0;
     } else if (name == "progress") {
@@ -100,7 +106,7 @@ void settleEnded(PortState& port, int64_t nowMs) {
     if (port.endedMs < 0) port.endedMs = nowMs;
     if (port.finished) return;
     port.finished = true;
-    port.step = "FAILED";
+    setStep(port, "FAILED");
     port.status = port.child.status != 0 ? port.child.status : 5;
     if (!port.stopReason.empty())
         port.reason = port.stopReason;

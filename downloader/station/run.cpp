@@ -149,7 +149,6 @@ void Downloader::runStation() {
         slot.spec = stationPorts[i];
         slot.device = slot.spec.port;
         slot.startedMs = slot.lastHeardMs = platformNowMs();
-        slot.shownStep = slot.step;
         std::string reason;
         if (!platformStartChild(childCommand(slot.spec), slot.child, reason)) {
             slot.lastText = "could not start vq2dl: " + reason;
@@ -158,7 +157,7 @@ void Downloader::runStation() {
             station::settleEnded(slot, slot.startedMs);
         }
     }
-    const bool json = jsonEvents();
+    const bool json = jsonEvents;
     station::Display display;
     display.terminal = !json && personWatching();
     // 4. Their output until every one has ended, or a signal has stopped them all.
@@ -196,7 +195,7 @@ UnitFacts portFacts(const PortState& slot, const std::vector<std::string>& switc
 
 void Downloader::finishStation(std::vector<PortState>& ports, station::Display& display) {
     const int64_t now = platformNowMs();
-    if (!jsonEvents()) {
+    if (!jsonEvents) {
         station::showPorts(display, ports, now, true);
         station::closeDisplay(display);
     }
@@ -213,15 +212,8 @@ void Downloader::finishStation(std::vector<PortState>& ports, station::Display& 
     }
     const size_t succeeded = static_cast<size_t>(
         std::count_if(ports.begin(), ports.end(), [](const PortState& slot) { return slot.status == 0; }));
-    if (jsonEvents()) {
-        Json event = {{"v", 1},
-                      {"event", "station"},
-                      {"ms", eventMs()},
-                      {"ports", ports.size()},
-                      {"succeeded", succeeded},
-                      {"failed", ports.size() - succeeded},
-                      {"status", status}};
-        printRaw(event.dump() + "\n");
+    if (jsonEvents) {
+        writeStationEvent(succeeded, status, "");
     } else {
         message(1, "%s", "");
         for (const std::string& line : station::summaryLines(ports))
@@ -231,4 +223,18 @@ void Downloader::finishStation(std::vector<PortState>& ports, station::Display& 
                     station::retryCommand(programName, ports, retryArgs).c_str());
     }
     if (status != 0) throw status;
+}
+
+void Downloader::writeStationEvent(size_t succeeded, int status, const std::string& error) {
+    const size_t ports = stationPorts.size();
+    Json event = {{"v", 1},
+                  {"event", "station"},
+                  {"ms", eventMs()},
+                  {"ports", ports},
+                  {"succeeded", succeeded},
+                  {"failed", ports - succeeded},
+                  {"status", status},
+                  {"error", error.empty() ? Json(nullptr) : Json(error)}};
+    printRaw(event.dump() + "\n");
+    stationClosed = true;
 }

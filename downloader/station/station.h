@@ -29,9 +29,9 @@ struct PortState {
     nlohmann::ordered_json result; ///< the child's result event; null when none came
     std::vector<nlohmann::ordered_json> files; ///< the child's file events
     std::string lastText;                      ///< the last error message or stray output line, for a reason
-    std::string stopReason; ///< why the station stopped the child itself; empty when it did not
-    bool changed = true;    ///< the table row differs from what was drawn
-    std::string shownStep;  ///< the step the pipe form printed last
+    std::string stopReason;            ///< why the station stopped the child itself; empty when it did not
+    bool changed = true;               ///< the table row differs from what was drawn
+    std::vector<std::string> newSteps; ///< the steps not yet printed by the pipe form, in order
 };
 
 /// Takes one event of a child into its port's state; the event as the station passes it on (with "port").
