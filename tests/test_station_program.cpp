@@ -1,6 +1,7 @@
 // The station as a user runs it: vq2dl --ports against simulated controllers, in a pipe, under --json, on a
 // terminal, stopped by a signal, and the command lines it refuses.
 #include "fixture.h"
+#include "json_schema.h"
 
 #include <nlohmann/json.hpp>
 
@@ -32,12 +33,14 @@ Texts linesOf(const std::string& text) {
     return lines;
 }
 
-/// The lines of a file, each a JSON object; a line that is not one fails the test.
+/// The lines of a file, each an event of docs/events.schema.json; a line that is not one fails the test.
 std::vector<Json> jsonLines(const std::string& text) {
     std::vector<Json> objects;
     for (const std::string& line : linesOf(text)) {
         Json object = Json::parse(line, nullptr, false);
         EXPECT_TRUE(object.is_object()) << line;
+        for (const std::string& fault : fx::schemaFaults(object))
+            ADD_FAILURE() << fault << " in " << line;
         objects.push_back(object);
     }
     return objects;
