@@ -15,11 +15,12 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+: >"$work/sim.out"
 "$build/simulator/vqsim" --count 4 --link "$work/slot-" --fault 2:error@writeblock#3=0xE6 --baud 19200 \
     >"$work/sim.out" 2>&1 &
 sim_pid=$!
 tries=0
-while [ "$(wc -l <"$work/sim.out")" -lt 4 ] && [ $tries -lt 100 ]; do
+while [ "$(grep -c '^/dev/' "$work/sim.out")" -lt 4 ] && [ $tries -lt 100 ]; do
     sleep 0.1
     tries=$((tries + 1))
 done
