@@ -59,19 +59,13 @@ const Switch LONG_SWITCHES[] = {
     {"no-extract", Takes::Nothing, [](Downloader& d, const char*, int) { d.extractIni = false; }},
 };
 
-/// The switches of a station itself, which its children do not get.
-bool stationOnly(const Switch& s) {
-    for (const char* name : {"ports", "log-dir", "results"})
-        if (std::strcmp(s.name, name) == 0) return true;
-    return false;
-}
-
-/// Keeps the arguments from first to last for the children of a station and for the rerun of its failed
-/// ports, as far as each takes them.
+/// Keeps the arguments from first to last for the children of a station (all but the station's own switches)
+/// and for the rerun of its failed ports (all but --ports).
 void keepArguments(Downloader& d, const Switch* s, char** argv, int first, int last) {
+    const std::string name = s ? s->name : "";
     for (int i = first; i <= last; ++i) {
-        if (!s || !stationOnly(*s)) d.childArgs.push_back(argv[i]);
-        if (!s || std::strcmp(s->name, "ports") != 0) d.retryArgs.push_back(argv[i]);
+        if (name != "ports" && name != "log-dir" && name != "results") d.childArgs.push_back(argv[i]);
+        if (name != "ports") d.retryArgs.push_back(argv[i]);
     }
 }
 
@@ -149,44 +143,6 @@ void Downloader::parseArgs(int argc, char** argv) {
     checkStationSwitches();
     // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
     if (fileNames.empty() && readBackFile.empty()) addFile("velquin2.s19");
-}
-
-void Downloader::addStationPorts(const char* text) {
-    std::string error;
-    if (!station::splitPortList(text, stationPorts, error)) {
-        refuse("ERROR: Switch '--ports': %s.", error.c_str());
-    }
-}
-
-void Downloader::checkStationSwitches() {
-    if (stationPorts.empty()) {
-        if (logDir.empty()) return;
-        refuse("ERROR: Switch '--log-dir' needs '--ports'; one port logs with '--log'.");
-    }
-    const char* other = portGiven               ? "-c"
-                        : showPercent           ? "-p"
-                        : !readBackFile.empty() ? "--read"
-                        : logPath               ? "--log"
-                                                : nullptr;
-    if (other) {
-        refuse("ERROR: Switch '--ports' cannot be combined with '%s'%s.", other,
-               logPath ? " (use '--log-dir')" : "");
-    }
-    for (size_t i = 0; i < stationPorts.size(); ++i) {
-        const station::PortSpec& spec = stationPorts[i];
-        int number = 0;
-        std::string path;
-        if (!wholeNumber(spec.port.c_str(), number) && !platformPortName(spec.port, number, path)) {
-            refuse("ERROR: Switch '--ports' needs port numbers or device paths, not '%s'.",
-                   spec.port.c_str());
-        }
-        for (size_t j = 0; j < i; ++j) {
-            if (!station::samePort(stationPorts[j].port, spec.port) && stationPorts[j].name != spec.name)
-                continue;
-            refuse("ERROR: Port %s is given twice in '--ports'.",
-                   stationPorts[j].name == spec.name ? spec.name.c_str() : spec.port.c_str());
-        }
-    }
 }
 
 void Downloader::setReadBack(const char* file) {

@@ -28,6 +28,9 @@ nlohmann::ordered_json unitEvent(const UnitFacts& facts);
 /// The USB serial number of the adapter behind a device, when the system knows it; empty otherwise.
 std::string usbSerialOf(const std::string& device);
 
+/// An error text as one line without "ERROR: ", its line ends and indents as single blanks.
+std::string oneLine(const std::string& text);
+
 /// Opens the results file for appending, creating it; false with the system's reason otherwise.
 bool platformOpenResults(const std::string& path, intptr_t& handle, std::string& reason);
 /// Appends one whole line with one write (under a lock on Windows), so lines of several processes never mix.
