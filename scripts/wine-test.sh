@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Windows build's serial link under Wine: builds vq2dl.exe, vqu.exe and serial_check.exe with mingw-w64,
 # maps the Wine port COM1 to a pseudo-terminal whose other end is tests/wine/pty_peer, and checks what both ends
-# see; then vq2dl.exe downloads into vqsim on the same port. pty_peer and vqsim are the Linux build's, made in
+# see; then vq2dl.exe downloads into vqsim on the same port, and a station of two ports (COM1 and COM2) programs
+# two vqsim controllers, one of which fails. pty_peer and vqsim are the Linux build's, made in
 # LINUX_BUILD (configured there if it is missing).
 # Needs: cmake, g++, g++-mingw-w64-x86-64, nlohmann-json3-dev, wine, wine64 (.ci/run installs them).
 #   sh scripts/wine-test.sh            (or: make wine-test)
