@@ -89,9 +89,9 @@ std::string deliveryName(const LineModel& model) {
     return "usb:" + std::to_string(model.latencyMs);
 }
 
-Download::Download(const DownloadCase& image, const std::string& file, const std::string& log, int baud,
-                   LineModel model)
-    : image(image), file(file), log(log), baud(baud), model(model) {}
+Download::Download(const DownloadCase& downloadCase, const std::string& imageFile, const std::string& logFile,
+                   int lineBaud, LineModel lineModel)
+    : image(downloadCase), file(imageFile), log(logFile), baud(lineBaud), model(lineModel) {}
 
 bool Download::start(const std::string& vq2dl, std::string& error) {
     vqsim::Options options;

@@ -24,7 +24,7 @@ unsigned addressBytes(uint32_t address, AddressForm form) {
 /// Collects the lines of a file and writes them out in large pieces.
 class LineSink {
 public:
-    explicit LineSink(std::FILE* file) : file(file) { text.reserve(WRITE_CHUNK + 1024); }
+    explicit LineSink(std::FILE* output) : file(output) { text.reserve(WRITE_CHUNK + 1024); }
 
     /// Appends one record: type, count, address of width bytes, data and checksum, then CR LF.
     void record(char type, unsigned width, uint32_t address, const uint8_t* data, unsigned n) {

@@ -9,10 +9,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+class Downloader;
 struct PortRoots;
 struct UnitFacts;
 namespace monitor {
@@ -30,6 +32,13 @@ using MessageCallback = void (*)(const char* text);
 /// that prints to a terminal (printLine on one) gets the progress line and the closing summary.
 int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal = false);
 
+/// Runs a step of the program's Downloader and turns each way it ends into the exit status, with the message
+/// that goes with it: a thrown int is the status itself, a file error 3, a protocol error 4. Anything else is
+/// unexpected and goes on to the caller.
+int runToStatus(Downloader& downloader, const std::function<void()>& step);
+/// The console's text of a file error: "ERROR: Reading FILE line N: TEXT.".
+std::string readingError(const s19Error& error);
+
 /// Writes a text to standard output, with a newline unless it ends in a carriage return.
 void printLine(const char* text);
 
@@ -44,40 +53,25 @@ void writeLog(const char* text);
 bool logIsOpen();
 /// Closes the support log.
 void closeLog();
-/// The highest message level the support log takes: the byte traces.
-constexpr int LOG_LEVEL = 4;
 
-/// The serial monitor's reply bytes and commands.
-enum : uint8_t {
-    MON_ERR_NONE = 0xE0,
-    MON_ERR_NOT_RECOGNIZED = 0xE1,
-    MON_STATUS_NONE = 0x00,
-    MON_STATUS_COLD_RESET = 0x08,
-    MON_PROMPT = 0x3E,
-    MON_WRITE_BYTE = 0xA2,
-    MON_READ_BLOCK = 0xA7,
-    MON_WRITE_BLOCK = 0xA8,
-    MON_RESET = 0xB4,
-    MON_ERASE_MAIN = 0xB6,
-    MON_ERASE_PAGE = 0xB8,
-    MON_PROBE = 0x0D,
-};
-
-/// The largest VQ-II block, in both directions.
-constexpr unsigned MAX_BLOCK = 256;
-/// Controller address of the VQ-II flash page register.
-constexpr uint16_t PAGE_REGISTER = 0x0030;
-/// The VQ-II page window: the page that the register selects shows from WINDOW_START up to WINDOW_END.
-constexpr uint32_t WINDOW_START = 0x8000;
-constexpr uint32_t WINDOW_END = 0xC000;
-/// Lowest image address that marks VQ-I (HC908) code.
-constexpr uint32_t VQ1_THRESHOLD = 0x8080;
+/// The controller generations, each with its own dialogue: the VQ-II serial monitor, the VQ-I boot loader.
+enum class Generation { VQ2, VQ1 };
+/// The generation's name: "VQ-II" or "VQ-I".
+const char* generationName(Generation generation);
+/// The generation that an image's code is for: VQ-I (HC908) when its lowest address is 0x8080 or above.
+Generation generationOf(const FirmwareImage& image);
 /// Most firmware files on one command line.
 constexpr size_t MAX_FILES = 20;
 /// The names of the write and verification steps, in the console messages, the -p markers ("$Writing") and
 /// the progress line, for both controller generations.
 constexpr const char* WRITE_LABEL = "Writing";
 constexpr const char* VERIFY_LABEL = "Verifying";
+
+/// A wrong or missing reply of the controller, which fails the download (exit status 4); the console shows
+/// the text after "ERROR: ".
+struct ProtocolError {
+    std::string text;
+};
 
 /// Exit statuses of vq2dl.
 enum ExitStatus {
@@ -125,20 +119,26 @@ public:
     void message(int level, const char* format, ...) VQ_PRINTF(3, 4);
     /// Prints a printf-style message at every verbosity, then throws the exit status.
     [[noreturn]] void fatal(int status, const char* format, ...) VQ_PRINTF(3, 4);
+    /// Hands a finished text to the support log and to the console at every verbosity.
+    void announce(const char* text);
     /// Installs the console sink here and in the image.
     void setMessageCallback(MessageCallback callback);
-    /// One whole download run; throws only int exit statuses.
+    /// One whole run; ends early by throwing an int exit status, an s19Error or a ProtocolError.
     void run();
     /// Milliseconds since the Downloader was made, the clock of the events.
     int64_t eventMs() const { return platformNowMs() - programStartMs; }
     /// Appends the unit line of these facts to the --results file, when one is open.
     void recordUnit(const UnitFacts& facts);
+    /// Appends the unit line of a single-port run that ended with this status, when --results asks for one.
+    void recordRun(int status);
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const;
     /// --list-ports: one line per serial port under these roots, or "No serial ports found.".
     void printPorts(const PortRoots& roots);
     /// True when a person watches the console: a terminal sink at the default verbosity, without -p.
     bool personWatching() const;
+    /// Where a message goes: the console sink at the verbosity, and the support log while it is open.
+    MessageRoute route() const;
     /// True when a message of this level goes anywhere: to the console or to the support log.
     bool shows(int level) const;
     /// Hands a finished text of this level to the support log and, when the level allows, to the console.
@@ -172,14 +172,22 @@ public:
     void drainInput();
 
     // VQ-II serial monitor (downloader/monitor/)
-    /// Reads and judges an error, status and prompt reply; retries monitor entry while attempts are left.
-    void checkReply(uint8_t expectedError, uint8_t expectedStatus, int attempt);
+    /// Reads and judges an error, status and prompt reply; ends the run with a ProtocolError when it is wrong
+    /// or incomplete.
+    void checkReply(uint8_t expectedError, uint8_t expectedStatus);
     /// checkReply of a reply whose first got bytes are in reply already; tries: reads left for the first
     /// byte.
-    void finishReply(uint8_t* reply, unsigned got, int tries, uint8_t expectedError, uint8_t expectedStatus,
-                     int attempt);
-    /// Brings the serial monitor up; attempt 10 sends the drop-in string, lower ones only the probe.
-    void enterMonitor(int attempt);
+    void finishReply(uint8_t* reply, unsigned got, int tries, uint8_t expectedError, uint8_t expectedStatus);
+    /// Reads the rest of a reply as finishReply does; the text of what did not come, or empty.
+    std::string receiveReply(uint8_t* reply, unsigned got, int tries);
+    /// Ends the run with a ProtocolError when a whole reply holds an error, a status or a prompt not
+    /// expected.
+    void judgeReply(const uint8_t* reply, uint8_t expectedError, uint8_t expectedStatus);
+    /// Brings the serial monitor up: the drop-in string, then the probe until it is answered.
+    void enterMonitor();
+    /// Reads the answer to the probe of this entry attempt; while none comes, probes again with one attempt
+    /// less (the port reopened after attempt 5), and after attempt 0 ends the run with the time-out.
+    void awaitProbeAnswer(int attempt);
     /// Selects the flash page of an address, erasing it on first entry when asked to.
     void setPage(uint32_t address, bool eraseFirst);
     /// Erases the main flash.
@@ -192,8 +200,9 @@ public:
     void verifyImage();
     /// Ends the run with status 3 when a record cannot be written where the image says.
     void checkMonitorImage();
-    /// Reads one block of at most MAX_BLOCK bytes, once more after a fresh monitor entry if it does not
-    /// arrive; false when the second try fails too.
+    /// Reads one block of n bytes (at most MAX_BLOCK) into buffer, which holds n + 3, and checks the reply
+    /// behind it; once more after a fresh monitor entry if the block does not arrive; false when the second
+    /// try fails too.
     bool readBlock(uint32_t address, uint8_t* buffer, unsigned n);
     /// A whole read-back run: the areas chosen, the monitor entered, the memory read into readBackFile.
     void runReadBack();
@@ -265,23 +274,21 @@ private:
     void finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes);
     void checkReadBackSwitches();
     void checkStationSwitches();
-    void runSteps(int64_t started);
-    /// Appends the unit line of this single-port run, which ended with this status.
-    void recordRun(int status, int64_t startedMs);
     void openResults();
     /// A station run: the files read once, a child per port, the table, the summary; throws the status.
     void runStation();
+    void prepareStation();
     std::vector<std::string> childCommand(const station::PortSpec& spec) const;
     void finishStation(std::vector<station::PortState>& ports, station::Display& display);
     /// Under --json, the station's closing event: the counts, the status and why it ended before its ports.
     void writeStationEvent(size_t succeeded, int status, const std::string& error);
-    bool stationClosed = false; ///< the station's closing event has been written
     std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
-    bool readFiles();
+    Generation readFiles();
     void reportFile(const std::string& name, bool monitor, size_t firstExtracted);
     void openOrFail();
-    void runMonitor();
-    void runBootLoader();
+    void runMonitor(int64_t startedMs);
+    void runBootLoader(int64_t startedMs);
+    uint64_t imageBytes() const;
     void trace(const char* prefix, const uint8_t* bytes, unsigned n);
     /// writeBytes without the trace.
     bool sendBytes(const uint8_t* data, unsigned n);

@@ -4,8 +4,32 @@
 
 #include <cstdio>
 #include <exception>
+#include <string>
 
 namespace {
+
+int statusOf(Downloader& downloader, const std::function<void()>& step) {
+    try {
+        step();
+        return EXIT_DONE;
+    } catch (int status) {
+        return status;
+    } catch (const s19Error& error) {
+        // The reader names the file and line of the fault; the message shows at every verbosity.
+        downloader.announce(readingError(error).c_str());
+        return EXIT_FILE;
+    } catch (const ProtocolError& error) {
+        // The controller answered wrongly or not at all: the download failed, whatever was written so far.
+        downloader.lastError = error.text;
+        events::failed(error.text);
+        downloader.message(0, "ERROR: %s", error.text.c_str());
+        downloader.closePort();
+        return EXIT_PROTOCOL;
+    } catch (...) {
+        downloader.recordRun(EXIT_INTERNAL);
+        throw;
+    }
+}
 
 int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
     const char* failure = nullptr;
@@ -15,11 +39,10 @@ int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTermin
         downloader.setMessageCallback(sink);
         // Under --json no progress line is drawn and no summary shown: the events carry both.
         downloader.consoleIsTerminal = sinkIsTerminal && !events::active();
-        downloader.parseArgs(argc, argv);
-        downloader.run();
-        return EXIT_DONE;
-    } catch (int status) {
-        return status;
+        return runToStatus(downloader, [&] {
+            downloader.parseArgs(argc, argv);
+            downloader.run();
+        });
     } catch (const std::string& error) {
         text = error;
     } catch (const char* error) {
@@ -43,6 +66,17 @@ int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTermin
 }
 
 } // namespace
+
+std::string readingError(const s19Error& error) {
+    return "ERROR: Reading " + error.file + " line " + std::to_string(error.line) + ": " + error.text + ".";
+}
+
+int runToStatus(Downloader& downloader, const std::function<void()>& step) {
+    const int status = statusOf(downloader, step);
+    // A single-port run's unit line for --results, however it ended.
+    downloader.recordRun(status);
+    return status;
+}
 
 int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
     // The stream is on from the start, so that a command line that is refused ends with its result too.

@@ -30,19 +30,17 @@ void printLine(const char* text) {
     std::fflush(stdout);
 }
 
+MessageRoute Downloader::route() const {
+    return {messageCallback, verbosity, logIsOpen() ? writeLog : nullptr,
+            events::active() ? events::message : nullptr};
+}
+
 bool Downloader::shows(int level) const {
-    return (messageCallback && level <= verbosity) || (level <= LOG_LEVEL && logIsOpen());
+    return route().shows(level);
 }
 
 void Downloader::emit(int level, const char* text) {
-    if (level <= LOG_LEVEL) writeLog(text);
-    if (!messageCallback || level > verbosity) return;
-    // Under --json the console's text goes out as events, word for word, and nothing else reaches the
-    // console.
-    if (events::active())
-        events::message(level, text);
-    else
-        messageCallback(text);
+    route().emit(level, text);
 }
 
 void Downloader::message(int level, const char* format, ...) {
@@ -59,14 +57,19 @@ void Downloader::fatal(int status, const char* format, ...) {
     va_start(args, format);
     std::string text = formatText(format, args);
     va_end(args);
-    writeLog(text.c_str());
+    announce(text.c_str());
+    throw status;
+}
+
+void Downloader::announce(const char* text) {
     lastError = text;
     events::failed(text);
+    writeLog(text);
+    // Under --json the console's text goes out as an event, and nothing else reaches the console.
     if (events::active())
-        events::message(0, text.c_str());
+        events::message(0, text);
     else if (messageCallback)
-        messageCallback(text.c_str());
-    throw status;
+        messageCallback(text);
 }
 
 bool Downloader::personWatching() const {

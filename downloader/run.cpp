@@ -7,6 +7,13 @@
 
 #include <cstdio>
 
+namespace {
+
+/// Lowest image address that marks VQ-I (HC908) code.
+constexpr uint32_t VQ1_THRESHOLD = 0x8080;
+
+} // namespace
+
 Downloader::Downloader() = default;
 
 Downloader::~Downloader() {
@@ -29,115 +36,69 @@ void Downloader::run() {
     }
     openResults();
     const int64_t started = platformNowMs();
-    if (!stationPorts.empty()) {
-        try {
-            runSteps(started);
-        } catch (int status) {
-            // Ended before its ports did (a file error, a log folder): still one closing event.
-            if (jsonEvents && !stationClosed) writeStationEvent(0, status, oneLine(lastError));
-            throw;
-        }
-        return;
-    }
-    // A single run records its own unit, however it ends; a station records its ports'.
-    if (resultsHandle < 0) {
-        runSteps(started);
-        return;
-    }
-    try {
-        runSteps(started);
-    } catch (int status) {
-        recordRun(status, started);
-        throw;
-    } catch (...) {
-        recordRun(EXIT_INTERNAL, started);
-        throw;
-    }
-    recordRun(EXIT_DONE, started);
-}
-
-void Downloader::runSteps(int64_t started) {
     message(1, "Velquin Download %d.%02d", 2, 0);
     message(1, "%s", "");
-    try {
-        if (!stationPorts.empty()) {
-            runStation();
-            return;
-        }
-        if (wipeOnly) {
-            // A wipe reads no file and always speaks to the serial monitor.
-            openOrFail();
-            events::step("enter");
-            enterMonitor(10);
-            events::step("wipe");
-            eraseMainFlash();
-            closePort();
-            finish(started, "flash erased", false, 0);
-            return;
-        }
-        if (!readBackFile.empty()) {
-            runReadBack();
-            return;
-        }
-        bool monitor = readFiles();
-        // Records that cannot go where the image says are refused before anything is sent; a VQ-I
-        // verification sends no record, so it takes any image.
-        if (monitor)
-            checkMonitorImage();
-        else if (!verifyOnly)
-            checkBootLoaderImage();
+    if (!stationPorts.empty()) {
+        runStation();
+        return;
+    }
+    if (wipeOnly) {
+        // A wipe reads no file and always speaks to the serial monitor.
         openOrFail();
-        if (monitor)
-            runMonitor();
-        else
-            runBootLoader();
+        events::step("enter");
+        enterMonitor();
+        events::step("wipe");
+        eraseMainFlash();
         closePort();
-        uint64_t bytes = 0;
-        for (const auto& entry : image.records)
-            bytes += entry.second.length;
-        if (!monitor && verifyOnly)
-            finish(started, "signature read", false, 0);
-        else
-            finish(started,
-                   !monitor     ? "written"
-                   : verifyOnly ? "verified"
-                                : "written and verified",
-                   true, bytes);
-    } catch (const s19Error& error) {
-        fatal(EXIT_FILE, "ERROR: Reading %s line %d: %s.", error.file.c_str(), error.line,
-              error.text.c_str());
-    } catch (const std::string& text) {
-        // The monitor answered wrongly or not at all: the download failed, whatever was written so far.
-        lastError = text;
-        events::failed(text);
-        message(0, "ERROR: %s", text.c_str());
-        closePort();
-        throw static_cast<int>(EXIT_PROTOCOL);
+        finish(started, "flash erased", false, 0);
+        return;
+    }
+    if (!readBackFile.empty()) {
+        runReadBack();
+        return;
+    }
+    switch (readFiles()) {
+    case Generation::VQ2:
+        runMonitor(started);
+        break;
+    case Generation::VQ1:
+        runBootLoader(started);
+        break;
     }
 }
 
-bool Downloader::readFiles() {
+const char* generationName(Generation generation) {
+    return generation == Generation::VQ1 ? "VQ-I" : "VQ-II";
+}
+
+Generation generationOf(const FirmwareImage& image) {
+    return image.lowAddress >= VQ1_THRESHOLD ? Generation::VQ1 : Generation::VQ2;
+}
+
+Generation Downloader::readFiles() {
     image.verbosity = verbosity;
     image.installDir = installDir;
     image.extractIni = extractIni;
     image.logCallback = logIsOpen() ? writeLog : nullptr;
     image.levelCallback = events::active() ? events::message : nullptr;
-    bool monitor = true;
+    // Without a file (a read-back of the unpaged flash) the serial monitor is spoken to.
+    Generation generation = Generation::VQ2;
     for (const std::string& name : fileNames) {
         message(1, "Reading %s:", name.c_str());
         const size_t extracted = image.extractedFiles.size();
         image.load(name);
-        // The first file decides in practice: the generation only ever turns from VQ-II to VQ-I.
-        if (image.lowAddress >= VQ1_THRESHOLD) monitor = false;
-        filesRead.push_back({name, monitor ? "VQ-II" : "VQ-I"});
-        message(1, "Detected VQ-I%s code.", monitor ? "I (HCS12)" : " (HC908)");
+        // The first file decides: the code range only grows, so VQ-I code never turns into VQ-II.
+        if (&name == &fileNames.front()) generation = generationOf(image);
+        filesRead.push_back({name, generationName(generation)});
+        message(1, "Detected %s (%s) code.", generationName(generation),
+                generation == Generation::VQ1 ? "HC908" : "HCS12");
         message(1, "Entry point: 0x%04x", image.entryPoint);
         message(1, "Code range : 0x%04x-0x%04x", image.lowAddress, image.highAddress);
         message(1, "File read successfully.");
         message(1, "%s", "");
-        if (events::active()) reportFile(name, monitor, extracted);
+        if (events::active()) reportFile(name, generation == Generation::VQ2, extracted);
     }
-    return monitor;
+    return generation;
 }
 
 void Downloader::reportFile(const std::string& name, bool monitor, size_t firstExtracted) {
@@ -168,9 +129,12 @@ void Downloader::openOrFail() {
     message(1, "Opened comm port %s at %d.", portName().c_str(), baudRate);
 }
 
-void Downloader::runMonitor() {
+void Downloader::runMonitor(int64_t startedMs) {
+    // Records that cannot go where the image says are refused before anything is sent.
+    checkMonitorImage();
+    openOrFail();
     events::step("enter");
-    enterMonitor(10);
+    enterMonitor();
     if (!verifyOnly) {
         events::step("erase");
         eraseMainFlash();
@@ -179,9 +143,14 @@ void Downloader::runMonitor() {
     }
     events::step("verify");
     verifyImage();
+    closePort();
+    finish(startedMs, verifyOnly ? "verified" : "written and verified", true, imageBytes());
 }
 
-void Downloader::runBootLoader() {
+void Downloader::runBootLoader(int64_t startedMs) {
+    // A verification sends no record, so it takes any image.
+    if (!verifyOnly) checkBootLoaderImage();
+    openOrFail();
     if (!verifyOnly) {
         events::step("wake");
         wakeUp();
@@ -192,6 +161,18 @@ void Downloader::runBootLoader() {
     }
     events::step("signature");
     readSignature();
+    closePort();
+    if (verifyOnly)
+        finish(startedMs, "signature read", false, 0);
+    else
+        finish(startedMs, "written", true, imageBytes());
+}
+
+uint64_t Downloader::imageBytes() const {
+    uint64_t bytes = 0;
+    for (const auto& entry : image.records)
+        bytes += entry.second.length;
+    return bytes;
 }
 
 void Downloader::startLog() {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <direct.h>
+#include <fcntl.h>
 #include <io.h>
 #include <vector>
 #include <windows.h>
@@ -103,9 +104,19 @@ std::FILE* createTemporary(const std::string& output, std::string& tempPath) {
     tempPath = name;
     std::memcpy(pendingName, name, std::strlen(name) + 1);
     pendingArmed = true;
-    std::FILE* file = std::fopen(name, "wb");
+    // fopen would share the file for reading and writing but not for deletion; the Ctrl-C handler runs on a
+    // thread of its own and must be able to delete it while it is open.
+    HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, TRUNCATE_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    int fd = -1;
+    if (handle == INVALID_HANDLE_VALUE)
+        errno = errnoFrom(GetLastError());
+    else if ((fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY)) < 0)
+        CloseHandle(handle);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
     if (!file) {
         int error = errno;
+        if (fd >= 0) _close(fd);
         removeFile(name);
         tempPath.clear();
         errno = error;

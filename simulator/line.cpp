@@ -258,8 +258,8 @@ void Engine::serve() {
         if (ready < 0 && errno != EINTR) break;
         releaseIfDue(*this);
         if (stopping || ready < 0) continue;
-        short events = fds[0].revents;
-        if (events & POLLIN) {
+        short revents = fds[0].revents;
+        if (revents & POLLIN) {
             ssize_t n = read(master, buffer.data(), buffer.size());
             if (n > 0) {
                 setLineOpen(*this, true);
@@ -268,7 +268,7 @@ void Engine::serve() {
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         }
-        if (events & (POLLIN | POLLHUP | POLLERR)) {
+        if (revents & (POLLIN | POLLHUP | POLLERR)) {
             // No one holds the slave side (a read gave nothing, or the master reports the hang-up).
             setLineOpen(*this, false);
             waitForStop(*this, CLOSED_POLL_MS);

@@ -10,7 +10,7 @@ namespace vqsim {
 /// The most bytes the log keeps.
 constexpr size_t MAX_LOG = 4000000;
 
-Engine::Engine(Options options) : options(std::move(options)), flash(this->options.generation != 1) {}
+Engine::Engine(Options given) : options(std::move(given)), flash(options.generation != 1) {}
 
 void Engine::feed(uint8_t byte, std::vector<Reply>& replies) {
     if (options.generation == 1)

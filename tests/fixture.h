@@ -3,6 +3,7 @@
 #pragma once
 
 #include "downloader.h"
+#include "monitor/protocol.h"
 #include "simulator.h"
 #include "temp_dir.h"
 
@@ -116,6 +117,9 @@ int exitStatus(const std::function<void()>& step);
 /// Runs a step of a Downloader; returns the protocol error text it threw, or "(none)".
 std::string protocolError(const std::function<void()>& step);
 
+/// The first lines of every vq2dl run at the default verbosity.
+inline const std::string BANNER = "Velquin Download 2.00\n\n";
+
 // ---- The simulated controller ----
 
 /// A VQ-II controller with these faults, running its program or already in the monitor.
@@ -181,12 +185,12 @@ public:
     }
     /// VQ-II monitor entry; then the messages and bytes so far are forgotten.
     void enter() {
-        dl.enterMonitor(10);
+        dl.enterMonitor();
         mark();
     }
     /// VQ-II monitor entry and the main flash erase; then the messages and bytes so far are forgotten.
     void prepare() {
-        dl.enterMonitor(10);
+        dl.enterMonitor();
         dl.eraseMainFlash();
         mark();
     }

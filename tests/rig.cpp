@@ -44,8 +44,8 @@ int exitStatus(const std::function<void()>& step) {
 std::string protocolError(const std::function<void()>& step) {
     try {
         step();
-    } catch (const std::string& text) {
-        return text;
+    } catch (const ProtocolError& error) {
+        return error.text;
     }
     return "(none)";
 }

@@ -98,7 +98,7 @@ inline std::string report(bool vq2, unsigned entry, unsigned low, unsigned high)
     return text;
 }
 
-inline const std::string BANNER = "Velquin Download 2.00\n\n";
+using fx::BANNER;
 inline const std::string NO_PORT_TEXT = std::string("Download failed:\r\n   Could not open comm port ") +
                                         NO_PORT_PATH + ".\n   Reason: no such device.\n";
 

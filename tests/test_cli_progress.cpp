@@ -44,10 +44,8 @@ TEST(Progress, OnATerminalOneLineRewritesItselfAndIsCleared) {
     fx::writeFile(dir.file("fw.s19"), file);
 
     vqsim::Options options;
-    vqsim::Simulator sim(options);
-    std::string error;
-    ASSERT_TRUE(sim.start(error)) << error;
-    auto seen = fx::runOnTerminal(VQ2DL_PROGRAM, {"-c", sim.devicePath(), "fw.s19"}, dir.path());
+    auto sim = fx::startController(options);
+    auto seen = fx::runOnTerminal(VQ2DL_PROGRAM, {"-c", sim->devicePath(), "fw.s19"}, dir.path());
     ASSERT_EQ(seen.status, 0) << seen.out;
     const std::string full = "Writing   [####################] 41/41 records, 1344/1344 bytes";
     EXPECT_NE(seen.out.find("\rWriting   [#"), std::string::npos);
@@ -63,9 +61,8 @@ TEST(Progress, OnATerminalOneLineRewritesItselfAndIsCleared) {
     EXPECT_NE(seen.out.find(full + blank + "Write complete, 41 records, 1344 bytes.\n"), std::string::npos);
 
     // Once drawn over, the terminal holds exactly what a script reads.
-    vqsim::Simulator again(options);
-    ASSERT_TRUE(again.start(error)) << error;
-    auto script = vq2dl({"-c", again.devicePath(), "fw.s19"}, dir.path());
+    auto again = fx::startController(options);
+    auto script = vq2dl({"-c", again->devicePath(), "fw.s19"}, dir.path());
     ASSERT_EQ(script.status, 0);
     EXPECT_EQ(script.out.find("] "), std::string::npos) << "no progress line without a terminal";
     std::string scriptText = script.out;
@@ -80,12 +77,11 @@ TEST(Progress, OnATerminalOneLineRewritesItselfAndIsCleared) {
         size_t at = text.find(device);
         return at == std::string::npos ? text : text.replace(at, device.size(), "PORT");
     };
-    EXPECT_EQ(portLine(shown, sim.devicePath()), portLine(scriptText, again.devicePath()));
+    EXPECT_EQ(portLine(shown, sim->devicePath()), portLine(scriptText, again->devicePath()));
 
     // -p and other verbosities keep the terminal free of it too.
-    vqsim::Simulator third(options);
-    ASSERT_TRUE(third.start(error)) << error;
-    auto percent = fx::runOnTerminal(VQ2DL_PROGRAM, {"-p", "-c", third.devicePath(), "fw.s19"}, dir.path());
+    auto third = fx::startController(options);
+    auto percent = fx::runOnTerminal(VQ2DL_PROGRAM, {"-p", "-c", third->devicePath(), "fw.s19"}, dir.path());
     EXPECT_EQ(percent.status, 0);
     EXPECT_EQ(percent.out.find("] "), std::string::npos);
 }
@@ -118,9 +114,7 @@ TEST(Progress, OnATerminalARunEndsWithWhatItDid) {
         if (!sim) {
             vqsim::Options options;
             options.generation = c.generation;
-            sim = std::make_unique<vqsim::Simulator>(options);
-            std::string error;
-            ASSERT_TRUE(sim->start(error)) << error;
+            sim = fx::startController(options);
         }
         std::vector<std::string> args = {"-c", sim->devicePath()};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -136,12 +130,10 @@ TEST(Log, HoldsTheHeaderAndEveryMessageWhileTheConsoleStaysAsItWas) {
                                           fx::srec(1, 0x4000, fx::bytes(20)) + "\n" + fx::srec(9, 0x4000) +
                                           "\n");
     vqsim::Options options;
-    vqsim::Simulator sim(options);
-    std::string error;
-    ASSERT_TRUE(sim.start(error)) << error;
+    auto sim = fx::startController(options);
     const std::string log = dir.file("support log.txt");
-    auto plain = vq2dl({"-c", sim.devicePath(), "fw.s19"}, dir.path());
-    auto logged = vq2dl({"-c", sim.devicePath(), "--log", log, "fw.s19"}, dir.path());
+    auto plain = vq2dl({"-c", sim->devicePath(), "fw.s19"}, dir.path());
+    auto logged = vq2dl({"-c", sim->devicePath(), "--log", log, "fw.s19"}, dir.path());
     ASSERT_EQ(plain.status, 0) << plain.out;
     EXPECT_EQ(logged.status, 0);
     EXPECT_EQ(logged.out, plain.out);

@@ -161,7 +161,7 @@ TEST(MonitorEntry, Variants) {
         SCOPED_TRACE(c.name);
         fx::Rig rig(fx::monitorOptions(c.faults, c.inMonitor));
         ASSERT_TRUE(rig.open(3));
-        EXPECT_EQ(protocolError([&] { rig.dl.enterMonitor(10); }), c.error);
+        EXPECT_EQ(protocolError([&] { rig.dl.enterMonitor(); }), c.error);
         EXPECT_EQ(fx::captured, c.messages);
         EXPECT_EQ(commands(rig.sim->received()), c.sent);
     }
@@ -174,8 +174,7 @@ TEST(MonitorEntry, SilenceAtAttemptFiveReopensThePort) {
     ASSERT_TRUE(rig.open(3));
     rig.enter();
     // Nothing was sent, so nothing answers at attempt 5.
-    EXPECT_EQ(protocolError([&] { rig.dl.checkReply(MON_ERR_NOT_RECOGNIZED, MON_STATUS_COLD_RESET, 5); }),
-              "(none)");
+    EXPECT_EQ(protocolError([&] { rig.dl.awaitProbeAnswer(5); }), "(none)");
     EXPECT_EQ(fx::captured, "Reopening comm port.\nWake up attempted (4).\n");
     EXPECT_EQ(commands(rig.txSinceMark()), Texts{"PROBE"});
 }
@@ -184,7 +183,7 @@ TEST(MonitorEntry, SilenceAtAttemptFiveReopensThePort) {
 TEST(MonitorEntry, SilentControllerRunsTheWholeChain) {
     fx::Rig rig(fx::monitorOptions({"silent@any"}));
     ASSERT_TRUE(rig.open(3));
-    EXPECT_EQ(protocolError([&] { rig.dl.enterMonitor(10); }), "Timed out reading response, 0xE0");
+    EXPECT_EQ(protocolError([&] { rig.dl.enterMonitor(); }), "Timed out reading response, 0xE0");
     EXPECT_EQ(fx::captured, "Wake up attempted (9).\nWake up attempted (8).\nWake up attempted (7).\n"
                             "Wake up attempted (6).\nWake up attempted (5).\nReopening comm port.\n"
                             "Wake up attempted (4).\nWake up attempted (3).\nWake up attempted (2).\n"
@@ -231,7 +230,7 @@ TEST(MonitorReply, ErrorAndStatusTexts) {
         SCOPED_TRACE(c.faults.empty() ? "clean" : c.faults.back());
         fx::Rig rig(fx::monitorOptions(c.faults));
         ASSERT_TRUE(rig.open());
-        rig.dl.enterMonitor(10);
+        rig.dl.enterMonitor();
         fx::captured.clear();
         EXPECT_EQ(protocolError([&] { rig.dl.eraseMainFlash(); }), c.error);
         // The closing message only follows an accepted reply.

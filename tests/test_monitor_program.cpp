@@ -6,7 +6,7 @@
 
 using fx::Bytes, fx::Texts, fx::commands, fx::expectMemory, fx::pokeMemory, fx::s19;
 
-const std::string BANNER = "Velquin Download 2.00\n\n";
+using fx::BANNER;
 
 TEST(MonitorProgram, DownloadTranscript) {
     fx::Rig p;
@@ -148,7 +148,7 @@ TEST(MonitorProgram, StaleInputIsDiscardedAndLowLatencyRefusedQuietly) {
         Downloader dl;
         dl.portPath = p.sim->devicePath();
         ASSERT_TRUE(dl.openPort());
-        dl.enterMonitor(10);
+        dl.enterMonitor();
         for (int i = 0; i < 100 && p.sim->sent().size() < 7; ++i)
             usleep(10000);
         ASSERT_EQ(p.sim->sent().size(), 7u) << "the probe's answer and its extra byte";

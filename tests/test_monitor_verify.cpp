@@ -26,7 +26,7 @@ TEST(MonitorVerify, MismatchNamesTheMappedAddress) {
         rig.add(c.address, data);
         pokeMemory(*rig.sim, c.controller, data);
         rig.sim->poke(c.bad, static_cast<uint8_t>(~data[c.bad - c.controller]));
-        rig.dl.enterMonitor(10);
+        rig.dl.enterMonitor();
         fx::captured.clear();
         EXPECT_EQ(exitStatus([&] { rig.dl.verifyImage(); }), EXIT_PROTOCOL);
         const std::string last = fx::captured.substr(fx::captured.rfind("Verification failed"));
@@ -174,7 +174,7 @@ TEST(MonitorVerify, ReadBackReturnsOnceTheBytesAreThere) {
         for (uint32_t i = 0; i < 3; ++i) {
             rig.addInFlash(0x1000 + 256 * i, fx::bytes(256, static_cast<uint8_t>(i)));
         }
-        rig.dl.enterMonitor(10);
+        rig.dl.enterMonitor();
         const size_t before = rig.sim->turnarounds().size();
         rig.dl.verifyImage();
         EXPECT_EQ(fx::captured.substr(fx::captured.rfind("Verification")),

@@ -11,7 +11,7 @@ namespace {
 using fx::Bytes, fx::Texts, fx::s19;
 using Memory = std::map<uint32_t, uint8_t>;
 
-const std::string BANNER = "Velquin Download 2.00\n\n";
+using fx::BANNER;
 
 // What the controller holds before it is read: lines whole and half erased, paged and unpaged, the vectors.
 const std::vector<std::pair<uint32_t, Bytes>> PRELOAD = {

@@ -40,6 +40,8 @@ public:
     bool parseLine(const std::string& line);
     /// Prints when level <= verbosity, and logs up to level 4 when a log is set.
     void message(int level, const char* format, ...) VQ_PRINTF(3, 4);
+    /// Where the image's messages go: the console sink at the verbosity, and the log when one is set.
+    MessageRoute route() const { return {messageCallback, verbosity, logCallback, levelCallback}; }
     /// Throws s19Error with fileName, lineNumber and the formatted text.
     [[noreturn]] void fail(const char* format, ...) VQ_PRINTF(2, 3);
     /// Cuts off the line end: a final line feed, with the carriage return before it if there is one.

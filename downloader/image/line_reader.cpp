@@ -11,7 +11,7 @@ constexpr size_t READ_CHUNK = 64 * 1024;
 
 } // namespace
 
-LineReader::LineReader(std::FILE* file) : file(file), buffer(READ_CHUNK) {}
+LineReader::LineReader(std::FILE* input) : file(input), buffer(READ_CHUNK) {}
 
 bool LineReader::fill() {
     // After a failed seek the file stands somewhere unknown: nothing more is read from it.

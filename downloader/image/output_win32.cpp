@@ -21,8 +21,9 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
                        "~vq2dl-" + std::to_string(static_cast<unsigned long>(GetCurrentProcessId()));
     for (int i = 0; i < 1000; ++i) {
         std::string candidate = i == 0 ? stem + ".tmp" : stem + "-" + std::to_string(i) + ".tmp";
-        // CREATE_NEW never opens a file that exists, nor a link at the name.
-        HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        // CREATE_NEW never opens a file that exists, nor a link at the name. Nobody else may read or write
+        // it, but the Ctrl-C handler, which runs on a thread of its own, may delete it while it is open.
+        HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;

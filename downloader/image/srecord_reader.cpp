@@ -79,33 +79,15 @@ uint8_t readHexBytes(const std::string& text, size_t pos, size_t count, uint8_t 
     return sum;
 }
 
-bool onConsole(const FirmwareImage& image, int level) {
-    return image.messageCallback != nullptr && level <= image.verbosity;
-}
-
-bool logged(const FirmwareImage& image, int level) {
-    return image.logCallback != nullptr && level <= 4;
-}
-
-bool shown(const FirmwareImage& image, int level) {
-    return onConsole(image, level) || logged(image, level);
-}
-
 } // namespace
 
 void FirmwareImage::message(int level, const char* format, ...) {
-    if (!shown(*this, level)) return;
+    if (!route().shows(level)) return;
     va_list args;
     va_start(args, format);
     std::string text = formatText(format, args);
     va_end(args);
-    if (logged(*this, level)) logCallback(text.c_str());
-    if (onConsole(*this, level)) {
-        if (levelCallback)
-            levelCallback(level, text.c_str());
-        else
-            messageCallback(text.c_str());
-    }
+    route().emit(level, text.c_str());
 }
 
 void FirmwareImage::fail(const char* format, ...) {
@@ -141,7 +123,7 @@ bool FirmwareImage::parseLine(const std::string& line) {
     // The line end is left out by length alone: the text itself stays as read.
     size_t length = strippedLength(line);
     // Copied only when shown: a large image has hundreds of thousands of lines.
-    if (shown(*this, 5)) message(5, "%s", line.substr(0, length).c_str());
+    if (route().shows(5)) message(5, "%s", line.substr(0, length).c_str());
     // A "#" line ends the S-record text of a file.
     if (length > 0 && line[0] == '#') return false;
     // Type, count and address; no field is read before it is known to lie inside the line.

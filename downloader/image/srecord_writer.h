@@ -15,7 +15,7 @@ std::string formatSRecord(int type, uint32_t address, const uint8_t* data, size_
 /// older file of that name stays as it was; a file never committed is removed with its temporary name.
 class ReplacingFile {
 public:
-    explicit ReplacingFile(std::string path) : path(std::move(path)) {}
+    explicit ReplacingFile(std::string target) : path(std::move(target)) {}
     ~ReplacingFile();
     ReplacingFile(const ReplacingFile&) = delete;
     ReplacingFile& operator=(const ReplacingFile&) = delete;

@@ -1,7 +1,8 @@
 // How image addresses meet the controller's memory, shared by the block download and the read-back.
 #pragma once
 
-#include "downloader.h"
+#include "image/firmware_image.h"
+#include "monitor/protocol.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -12,7 +13,7 @@ namespace monitor {
 
 /// Unpaged image addresses in the window range 0x8000-0xBFFF live 0x4000 lower in the controller.
 inline bool inWindow(uint32_t address) {
-    return address >= 0x8000 && address <= 0xBFFF;
+    return address >= WINDOW_START && address < WINDOW_END;
 }
 
 /// A record's start address on the controller; paged addresses (0x10000 and above) stay as they are.

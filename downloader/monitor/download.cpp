@@ -4,6 +4,7 @@
 #include "downloader.h"
 #include "events.h"
 #include "monitor/blocks.h"
+#include "monitor/protocol.h"
 
 #include <cassert>
 #include <cstring>
@@ -23,7 +24,7 @@ void Downloader::writeBlock(uint32_t address, const uint8_t* data, unsigned n) {
     std::memcpy(block, command, sizeof command);
     std::memcpy(block + sizeof command, data, n);
     sendBytes(block, static_cast<unsigned>(sizeof command + n));
-    checkReply(MON_ERR_NONE, MON_STATUS_NONE, 0);
+    checkReply(MON_ERR_NONE, MON_STATUS_NONE);
 }
 
 void Downloader::writeImage() {

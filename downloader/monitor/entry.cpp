@@ -1,6 +1,7 @@
 // Monitor entry: the drop-in string makes a controller that runs its own program fall into the serial
 // monitor, a monitor that was already active is reset, and the probe byte shows that the monitor answers.
 #include "downloader.h"
+#include "monitor/protocol.h"
 
 namespace {
 
@@ -13,33 +14,48 @@ bool holds(const uint8_t* answer, uint8_t error, uint8_t status, uint8_t prompt)
 
 } // namespace
 
-void Downloader::enterMonitor(int attempt) {
-    if (attempt == 10) {
-        // 1. Only the first attempt sends the drop-in string; its answer is information, the probe decides.
-        writeText(DROP_IN);
-        uint8_t answer[3] = {0, 0, 0};
-        if (readBytes(answer, 3)) {
-            if (answer[0] == MON_ERR_NOT_RECOGNIZED &&
-                !(answer[1] == MON_STATUS_NONE && answer[2] == MON_PROMPT)) {
-                message(2, "Monitor mode failed.");
-            } else {
-                // A monitor that is already active does not know the drop-in string: reset it. A byte of the
-                // second answer that does not come leaves the first answer's byte in its place.
-                if (holds(answer, MON_ERR_NOT_RECOGNIZED, MON_STATUS_NONE, MON_PROMPT)) {
-                    writeByte(MON_RESET);
-                    readBytes(answer, 3);
-                }
-                if (holds(answer, MON_ERR_NONE, MON_STATUS_COLD_RESET, MON_PROMPT))
-                    message(2, "Entered monitor mode.");
-                else
-                    message(2, "Monitor mode failed.");
+void Downloader::enterMonitor() {
+    // 1. Only the first attempt sends the drop-in string; its answer is information, the probe decides.
+    writeText(DROP_IN);
+    uint8_t answer[3] = {0, 0, 0};
+    if (readBytes(answer, 3)) {
+        if (answer[0] == MON_ERR_NOT_RECOGNIZED &&
+            !(answer[1] == MON_STATUS_NONE && answer[2] == MON_PROMPT)) {
+            message(2, "Monitor mode failed.");
+        } else {
+            // A monitor that is already active does not know the drop-in string: reset it. A byte of the
+            // second answer that does not come leaves the first answer's byte in its place.
+            if (holds(answer, MON_ERR_NOT_RECOGNIZED, MON_STATUS_NONE, MON_PROMPT)) {
+                writeByte(MON_RESET);
+                readBytes(answer, 3);
             }
+            if (holds(answer, MON_ERR_NONE, MON_STATUS_COLD_RESET, MON_PROMPT))
+                message(2, "Entered monitor mode.");
+            else
+                message(2, "Monitor mode failed.");
         }
-    } else {
-        message(3, "Wake up attempted (%d).", attempt);
     }
 
     // 2. The probe is no command: the monitor may call it not recognised, and may still report the reset.
     writeByte(MON_PROBE);
-    checkReply(MON_ERR_NOT_RECOGNIZED, MON_STATUS_COLD_RESET, attempt);
+    awaitProbeAnswer(10);
+}
+
+void Downloader::awaitProbeAnswer(int attempt) {
+    for (;; --attempt) {
+        // A byte that never comes keeps its default here, and the messages show the buffer as it stands.
+        uint8_t reply[3] = {MON_ERR_NONE, MON_STATUS_NONE, 0x00};
+        const std::string missing = receiveReply(reply, 0, 5);
+        if (missing.empty()) {
+            judgeReply(reply, MON_ERR_NOT_RECOGNIZED, MON_STATUS_COLD_RESET);
+            return;
+        }
+        // 3. A missing answer is retried with the probe alone, one attempt less each time; halfway down the
+        // port is opened afresh in case the line itself is stuck. Whether it reopened shows in the next
+        // answer.
+        if (attempt == 5) reopenPort();
+        if (attempt == 0) throw ProtocolError{missing};
+        message(3, "Wake up attempted (%d).", attempt - 1);
+        writeByte(MON_PROBE);
+    }
 }

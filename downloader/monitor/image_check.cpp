@@ -2,6 +2,7 @@
 // (another page, or the register space at the bottom of the 16-bit address space).
 #include "downloader.h"
 #include "monitor/blocks.h"
+#include "monitor/protocol.h"
 
 namespace {
 

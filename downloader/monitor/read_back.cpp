@@ -4,6 +4,7 @@
 #include "events.h"
 #include "image/srecord_writer.h"
 #include "monitor/blocks.h"
+#include "monitor/protocol.h"
 #include "monitor/read_areas.h"
 
 #include <algorithm>
@@ -69,22 +70,6 @@ void appendLines(std::string& text, const monitor::Area& area, const std::vector
 
 } // namespace
 
-bool Downloader::readBlock(uint32_t address, uint8_t* buffer, unsigned n) {
-    const uint8_t command[4] = {MON_READ_BLOCK, static_cast<uint8_t>(address >> 8),
-                                static_cast<uint8_t>(address), static_cast<uint8_t>(n - 1)};
-    setPage(address, false);
-    writeBytes(command, sizeof command);
-    if (!readBytes(buffer, n)) {
-        // One more try after a fresh monitor entry; the page register is still where it was.
-        enterMonitor(10);
-        setPage(address, false);
-        writeBytes(command, sizeof command);
-        if (!readBytes(buffer, n)) return false;
-    }
-    checkReply(MON_ERR_NONE, MON_STATUS_NONE, 0);
-    return true;
-}
-
 std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsigned& bytes,
                                  unsigned& records) {
     if (showPercent) message(-1, "$%s", READ_LABEL);
@@ -98,7 +83,7 @@ std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsign
     }
     std::string text = header();
     bytes = records = 0;
-    uint8_t buffer[MAX_BLOCK];
+    uint8_t buffer[MAX_BLOCK + 3];
     for (const monitor::Area& area : areas) {
         std::vector<uint8_t> data;
         data.reserve(area.length);
@@ -121,7 +106,7 @@ std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsign
 
 void Downloader::runReadBack() {
     // 1. What is read: the ranges given, else what the firmware files' records cover, else the unpaged flash.
-    if (!readFiles()) fatal(EXIT_USAGE, "ERROR: A VQ-I boot loader cannot be read back.");
+    if (readFiles() == Generation::VQ1) fatal(EXIT_USAGE, "ERROR: A VQ-I boot loader cannot be read back.");
     std::vector<monitor::Area> areas;
     if (!readRanges.empty()) {
         for (const auto& range : readRanges)
@@ -141,7 +126,7 @@ void Downloader::runReadBack() {
         fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", readBackFile.c_str(), output.error().c_str());
     openOrFail();
     events::step("enter");
-    enterMonitor(10);
+    enterMonitor();
     events::step("read");
     unsigned bytes = 0, records = 0;
     const std::string text = readBack(areas, bytes, records);

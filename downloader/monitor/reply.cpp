@@ -1,7 +1,8 @@
 // The serial monitor answers every command with an error byte, a status byte and the prompt byte; this file
-// reads and judges that answer, and re-enters the monitor while entry attempts are left.
+// reads and judges that answer.
 #include "monitor/reply.h"
 #include "downloader.h"
+#include "monitor/protocol.h"
 
 #include <cstdio>
 #include <string>
@@ -14,9 +15,8 @@ std::string hexByte(int value) {
 
 namespace {
 
-/// A protocol error is the message text alone; the run driver prints it and ends the run.
 [[noreturn]] void raiseProtocolError(const std::string& text) {
-    throw text;
+    throw ProtocolError{text};
 }
 
 const char* errorText(uint8_t error) {
@@ -59,40 +59,34 @@ const char* statusText(uint8_t status) {
 
 } // namespace
 
-void Downloader::checkReply(uint8_t expectedError, uint8_t expectedStatus, int attempt) {
+void Downloader::checkReply(uint8_t expectedError, uint8_t expectedStatus) {
     // A byte that never comes keeps its default here, and the messages show the buffer as it stands.
     uint8_t reply[3] = {MON_ERR_NONE, MON_STATUS_NONE, 0x00};
     // The first byte may be slow in coming after an erase or a long block: five reads for it.
-    finishReply(reply, 0, 5, expectedError, expectedStatus, attempt);
+    finishReply(reply, 0, 5, expectedError, expectedStatus);
 }
 
 void Downloader::finishReply(uint8_t* reply, unsigned got, int tries, uint8_t expectedError,
-                             uint8_t expectedStatus, int attempt) {
+                             uint8_t expectedStatus) {
+    const std::string missing = receiveReply(reply, got, tries);
+    if (!missing.empty()) raiseProtocolError(missing);
+    judgeReply(reply, expectedError, expectedStatus);
+}
+
+std::string Downloader::receiveReply(uint8_t* reply, unsigned got, int tries) {
     // Status and prompt follow the error byte at the line's pace and are taken with it; a read that brought
     // some of the three has waited its time-out for the next one already.
     for (; got == 0 && tries > 0; --tries)
         got = receive(reply, 3);
-    std::string failure;
-    if (got == 0)
-        failure = "Timed out reading response, " + hexByte(reply[0]);
-    else if (got == 1)
-        failure = "Could not read status code, " + hexByte(reply[0]) + " " + hexByte(reply[1]);
-    else if (got == 2)
-        failure = "Could not read monitor prompt, " + hexByte(reply[0]) + " " + hexByte(reply[1]) + " " +
-                  hexByte(reply[2]);
+    if (got == 0) return "Timed out reading response, " + hexByte(reply[0]);
+    if (got == 1) return "Could not read status code, " + hexByte(reply[0]) + " " + hexByte(reply[1]);
+    if (got == 2)
+        return "Could not read monitor prompt, " + hexByte(reply[0]) + " " + hexByte(reply[1]) + " " +
+               hexByte(reply[2]);
+    return "";
+}
 
-    if (!failure.empty()) {
-        // During monitor entry a missing answer is retried with one attempt less; halfway down the chain the
-        // port is opened afresh in case the line itself is stuck. Whether it reopened shows in the next
-        // answer.
-        if (attempt == 5) reopenPort();
-        if (attempt > 0) {
-            enterMonitor(attempt - 1);
-            return;
-        }
-        raiseProtocolError(failure);
-    }
-
+void Downloader::judgeReply(const uint8_t* reply, uint8_t expectedError, uint8_t expectedStatus) {
     message(4, "RX:  %02x %02x %02x", reply[0], reply[1], reply[2]);
     if (reply[0] != expectedError && reply[0] != MON_ERR_NONE)
         raiseProtocolError(errorText(reply[0]) + hexByte(reply[0]));

@@ -1,7 +1,8 @@
 // Block verification: the controller's memory is read back block by block, cut, joined and mapped as the
-// download did it, and compared byte for byte with the image.
+// download did it, and compared byte for byte with the image. The block read serves the read-back too.
 #include "downloader.h"
 #include "monitor/blocks.h"
+#include "monitor/protocol.h"
 
 #include <algorithm>
 #include <vector>
@@ -36,44 +37,15 @@ void Downloader::verifyImage() {
         }
     };
 
-    // A block's bytes and the reply behind them arrive as one answer and are read as one.
     uint8_t buffer[MAX_BLOCK + 3];
-    auto readAnswer = [&](const uint8_t* command, unsigned n) {
-        writeBytes(command, 4);
-        unsigned got = receive(buffer, n + 3);
-        trace("RX: ", buffer, std::min(got, n));
-        return got < n ? -1 : static_cast<int>(got - n);
-    };
     for (const monitor::Block& block : monitor::planBlocks(records, joinBlocks, true)) {
         const monitor::Segment& head = block.parts.front();
         reach(head.record + 1);
         const uint32_t address = block.address;
-        const unsigned n = block.n;
-        const uint8_t command[4] = {MON_READ_BLOCK, static_cast<uint8_t>(address >> 8),
-                                    static_cast<uint8_t>(address), static_cast<uint8_t>(n - 1)};
         message(4, "VR:  %05d:%d", recordNumber, head.block);
-        setPage(address, false);
-        int replyBytes = readAnswer(command, n);
-        if (replyBytes < 0) {
-            // One more try after a fresh monitor entry; the page register is still where it was.
-            enterMonitor(10);
-            setPage(address, false);
-            replyBytes = readAnswer(command, n);
-            if (replyBytes < 0)
-                fatal(EXIT_PROTOCOL, "Could not read record %d block %d during verification.", recordNumber,
-                      head.block + 1);
-        }
-        // The read that took the block waited once for the reply's first byte already.
-        uint8_t* reply = buffer + n;
-        if (replyBytes == 0) {
-            reply[0] = MON_ERR_NONE;
-            reply[1] = MON_STATUS_NONE;
-            reply[2] = 0x00;
-        } else if (replyBytes < 3) {
-            reply[2] = 0x00;
-            if (replyBytes == 1) reply[1] = MON_STATUS_NONE;
-        }
-        finishReply(reply, static_cast<unsigned>(replyBytes), 4, MON_ERR_NONE, MON_STATUS_NONE, 0);
+        if (!readBlock(address, buffer, block.n))
+            fatal(EXIT_PROTOCOL, "Could not read record %d block %d during verification.", recordNumber,
+                  head.block + 1);
 
         unsigned at = 0;
         for (const monitor::Segment& part : block.parts) {
@@ -94,4 +66,32 @@ void Downloader::verifyImage() {
     showProgress(VERIFY_LABEL, reached, records.size(), bytesDone, imageBytes);
     if (showPercent) message(-1, "%%100.00");
     message(1, "Verification succeeded, %d records total (%d skipped).", recordNumber, skippedCount);
+}
+
+bool Downloader::readBlock(uint32_t address, uint8_t* buffer, unsigned n) {
+    const uint8_t command[4] = {MON_READ_BLOCK, static_cast<uint8_t>(address >> 8),
+                                static_cast<uint8_t>(address), static_cast<uint8_t>(n - 1)};
+    // A block's bytes and the reply behind them arrive as one answer and are read as one.
+    auto readAnswer = [&] {
+        setPage(address, false);
+        writeBytes(command, sizeof command);
+        unsigned got = receive(buffer, n + 3);
+        trace("RX: ", buffer, std::min(got, n));
+        return got < n ? -1 : static_cast<int>(got - n);
+    };
+    int replyBytes = readAnswer();
+    if (replyBytes < 0) {
+        // One more try after a fresh monitor entry; the page register is still where it was.
+        enterMonitor();
+        replyBytes = readAnswer();
+        if (replyBytes < 0) return false;
+    }
+    // A byte of the reply that did not come shows as its default; the read that took the block waited once
+    // for the reply's first byte already.
+    uint8_t* reply = buffer + n;
+    if (replyBytes == 0) reply[0] = MON_ERR_NONE;
+    if (replyBytes <= 1) reply[1] = MON_STATUS_NONE;
+    if (replyBytes <= 2) reply[2] = 0x00;
+    finishReply(reply, static_cast<unsigned>(replyBytes), 4, MON_ERR_NONE, MON_STATUS_NONE);
+    return true;
 }

@@ -41,7 +41,9 @@ void Downloader::recordUnit(const UnitFacts& facts) {
         message(0, "ERROR: Could not write to results file %s.", resultsPath.c_str());
 }
 
-void Downloader::recordRun(int status, int64_t startedMs) {
+void Downloader::recordRun(int status) {
+    // A station records its ports' runs itself.
+    if (resultsHandle < 0 || !stationPorts.empty()) return;
     UnitFacts facts;
     facts.port = portName();
     facts.device = portPath.empty() ? platformDeviceName(port) : portPath;
@@ -57,7 +59,7 @@ void Downloader::recordRun(int status, int64_t startedMs) {
     facts.ok = status == EXIT_DONE;
     const std::string error = oneLine(lastError);
     facts.error = facts.ok ? "" : error.empty() ? "status " + std::to_string(status) : error;
-    facts.seconds = static_cast<double>(platformNowMs() - startedMs) / 1000.0;
+    facts.seconds = static_cast<double>(eventMs()) / 1000.0;
     facts.ms = static_cast<double>(eventMs());
     if (facts.ok) {
         const bool monitor = facts.generation == "VQ-II";

@@ -1,5 +1,6 @@
 // Every byte that crosses the serial line, with the RX and TX traces of verbosity 4.
 #include "downloader.h"
+#include "monitor/protocol.h"
 
 #include <algorithm>
 #include <chrono>

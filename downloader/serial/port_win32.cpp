@@ -104,7 +104,7 @@ LowLatency platformRequestLowLatency(PortHandle) {
 
 // A one-byte read waits the port's own time-out, 251 ms. A longer wait (for a command that is still going out
 // on a slow line) stretches the time-out for that one read.
-ReadResult platformRead(PortHandle handle, uint8_t* byte, int timeoutMs) {
+ReadResult platformRead(PortHandle handle, uint8_t* into, int timeoutMs) {
     COMMTIMEOUTS usual = {};
     bool longer = timeoutMs > static_cast<int>(READ_TIMEOUT_MS) && GetCommTimeouts(handle, &usual);
     if (longer) {
@@ -113,7 +113,7 @@ ReadResult platformRead(PortHandle handle, uint8_t* byte, int timeoutMs) {
         longer = SetCommTimeouts(handle, &stretched) != 0;
     }
     DWORD got = 0;
-    BOOL ok = ReadFile(handle, byte, 1, &got, nullptr);
+    BOOL ok = ReadFile(handle, into, 1, &got, nullptr);
     if (longer) SetCommTimeouts(handle, &usual);
     if (!ok) {
         Sleep(FAILURE_PAUSE_MS);

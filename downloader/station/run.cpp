@@ -127,10 +127,10 @@ std::vector<std::string> Downloader::childCommand(const station::PortSpec& spec)
     return args;
 }
 
-void Downloader::runStation() {
+void Downloader::prepareStation() {
     // 1. The files once, before any port opens: a fault ends the run with status 3 and no child starts.
     if (!wipeOnly) {
-        if (readFiles())
+        if (readFiles() == Generation::VQ2)
             checkMonitorImage();
         else if (!verifyOnly)
             checkBootLoaderImage();
@@ -141,6 +141,19 @@ void Downloader::runStation() {
         !std::filesystem::create_directories(logDir, error))
         fatal(EXIT_USAGE, "ERROR: Could not make the log folder %s: %s.", logDir.c_str(),
               error.message().c_str());
+}
+
+void Downloader::runStation() {
+    // Ended before its ports ran: under --json still one closing event, with the reason.
+    try {
+        prepareStation();
+    } catch (const s19Error& error) {
+        if (jsonEvents) writeStationEvent(0, EXIT_FILE, oneLine(readingError(error)));
+        throw;
+    } catch (int status) {
+        if (jsonEvents) writeStationEvent(0, status, oneLine(lastError));
+        throw;
+    }
     catchStopSignals();
     // 3. A child per port, all at once.
     std::vector<PortState> ports(stationPorts.size());
@@ -236,5 +249,4 @@ void Downloader::writeStationEvent(size_t succeeded, int status, const std::stri
                   {"status", status},
                   {"error", error.empty() ? Json(nullptr) : Json(error)}};
     printRaw(event.dump() + "\n");
-    stationClosed = true;
 }

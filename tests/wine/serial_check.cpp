@@ -56,7 +56,7 @@ int exchangeRates(Downloader& d) {
         d.image.addRecord(record);
     }
     try {
-        d.enterMonitor(10);
+        d.enterMonitor();
         d.eraseMainFlash();
         int64_t start = platformNowMs();
         d.writeImage();
