@@ -19,8 +19,11 @@ define configure
 	fi
 endef
 
+# A plain make builds the programs: a new folder is configured without the tests (make test adds them), so
+# that cmake and g++ are all it needs; a folder configured with them builds them too.
 build:
-	$(call configure)
+	sh scripts/setup.sh build
+	$(call configure,-DBUILD_TESTING=OFF)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The two commands of the README first install what they use (scripts/setup.sh), then build.
@@ -42,6 +45,7 @@ test:
 	sh scripts/setup.sh test
 	@if grep -q '^BUILD_TESTING:BOOL=OFF' $(BUILD)/CMakeCache.txt 2>/dev/null; then \
 		cmake -S . -B $(BUILD) -DBUILD_TESTING=ON $(CMAKE_FLAGS); fi
+	$(call configure,-DBUILD_TESTING=ON)
 	$(MAKE) build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
 
@@ -49,7 +53,8 @@ test:
 # (see bench/RESULTS.md).
 bench:
 	sh scripts/setup.sh bench
-	$(MAKE) build
+	$(call configure,-DBUILD_TESTING=OFF)
+	cmake --build $(BUILD) -j $(JOBS) --target vqbench vq2dl
 	$(BUILD)/bench/vqbench
 
 # Every libFuzzer target for FUZZ_SECONDS each, built with clang in its own directory (build-fuzz).
@@ -59,10 +64,17 @@ fuzz:
 wine-test:
 	sh scripts/wine-test.sh
 
-package: build
+# The package needs no tests: a new folder is configured without them.
+package:
+	sh scripts/setup.sh package
+	$(call configure,-DBUILD_TESTING=OFF)
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && cpack
 
-package-test: build
+package-test:
+	sh scripts/setup.sh package-test
+	$(call configure,-DBUILD_TESTING=OFF)
+	cmake --build $(BUILD) -j $(JOBS)
 	sh scripts/package-test.sh $(BUILD)
 
 clean:

@@ -9,13 +9,14 @@ namespace bench {
 
 /// Where the programs under test are, and how often the short measurements are repeated.
 struct Settings {
-    std::string self;     ///< this program, started again as the loading child
-    std::string vq2dl;    ///< the downloader under test
-    std::string srecInfo; ///< Debian's srec_info, or empty when it is not installed
-    int runs = 3;         ///< repeats of each file load; the fastest counts
-    int baud = 115200;    ///< line rate of the download benchmarks
-    int parallel = 8;     ///< downloads at once in the parallel benchmark
-    bool full = false;    ///< also the line benchmark's longest runs (256 KiB through USB without -b)
+    std::string self;         ///< this program, started again as the loading child
+    std::string vq2dl;        ///< the downloader under test
+    std::string srecInfo;     ///< Debian's srec_info, or empty when it is not installed
+    int runs = 3;             ///< repeats of each file load; the fastest counts
+    int baud = 115200;        ///< line rate of the download benchmarks
+    int parallel = 8;         ///< downloads at once in the parallel benchmark
+    bool full = false;        ///< also the line benchmark's longest runs (256 KiB through USB without -b)
+    bool paddingOnly = false; ///< the line benchmark's rows of the padded image and their reference alone
 };
 
 /// The loading child: loads one file into a FirmwareImage and prints what it holds; 0 when it loaded.

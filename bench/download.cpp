@@ -49,6 +49,20 @@ DownloadCase monitorCase(unsigned pages) {
     return image;
 }
 
+DownloadCase paddedMonitorCase() {
+    DownloadCase image;
+    image.generation = 2;
+    const uint32_t half = PAGE_BYTES / 2;
+    image.spans = {{0x4000, half}, {0x4000 + half, half, true}, {0xC000, half, true}, {0xC000 + half, half}};
+    for (uint32_t page = FIRST_PAGE; page < FIRST_PAGE + 2; ++page) {
+        image.spans.push_back({page << 16 | WINDOW, half});
+        image.spans.push_back({(page << 16 | WINDOW) + half, half, true});
+    }
+    image.entry = 0xE000;
+    image.name = "VQ-II, 64 KiB (32 KiB unpaged, 2 pages), half of each 16 KiB 0xFF padding";
+    return image;
+}
+
 DownloadCase bootLoaderCase() {
     DownloadCase image;
     image.generation = 1;
@@ -127,7 +141,7 @@ bool Download::finish(std::string& error) {
     }
     for (const Span& span : image.spans) {
         for (uint32_t address = span.address; address - span.address < span.length; ++address) {
-            if (simulator->peek(address) == dataByte(address)) continue;
+            if (simulator->peek(address) == spanByte(span, address)) continue;
             char where[64];
             std::snprintf(where, sizeof where, "the controller's flash differs from the image at 0x%X",
                           address);

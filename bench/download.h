@@ -24,6 +24,9 @@ struct DownloadCase {
 /// A VQ-II image: 16 KiB below the page window and 16 KiB above it, and pages 0x30 onwards filled in their
 /// window.
 DownloadCase monitorCase(unsigned pages);
+/// The VQ-II image of two pages (64 KiB) with the second half of each 16 KiB area 0xFF padding, but for
+/// 0xC000-0xFFFF whose first half is (the code sits at the top, below the vectors).
+DownloadCase paddedMonitorCase();
 /// A VQ-I image of 24 KiB from 0xA000 to the top of memory.
 DownloadCase bootLoaderCase();
 

@@ -28,8 +28,12 @@ struct LineCase {
 struct LineResult {
     bool ok = false;
     double wall = 0, floor = 0, cpu = 0, medianUs = 0, turnaroundSeconds = 0, heldSeconds = 0;
+    double writeLine = 0; ///< line time of the write-block commands and their replies
     uint64_t exchanges = 0;
 };
+
+/// Bytes a write-block command and its reply cost beyond the data.
+constexpr unsigned WRITE_OVERHEAD = 4 + 3;
 
 double median(std::vector<double> values) {
     if (values.empty()) return 0;
@@ -73,6 +77,9 @@ std::vector<LineResult> runTogether(const Settings& settings, const ScratchDir& 
         r.floor = download.floor().total();
         r.exchanges = download.counters().answers;
         r.heldSeconds = static_cast<double>(download.counters().heldMicros) / 1e6;
+        r.writeLine = static_cast<double>(download.counters().bytesWritten +
+                                          WRITE_OVERHEAD * download.counters().blocksWritten) *
+                      10.0 / settings.baud;
         const std::vector<double>& turns = download.turnarounds();
         r.medianUs = median(turns);
         r.turnaroundSeconds = std::accumulate(turns.begin(), turns.end(), 0.0) / 1e6;
@@ -124,14 +131,18 @@ bool benchmarkLine(const Settings& settings, const ScratchDir& scratch) {
     std::printf(
         "Benchmark 1: line efficiency at %d bit/s (vq2dl against a simulated controller pacing the line)\n",
         settings.baud);
-    const DownloadCase small = monitorCase(SMALL_PAGES), large = monitorCase(LARGE_PAGES);
-    const std::string smallFile = scratch.file("line-64k.s19"), largeFile = scratch.file("line-256k.s19");
+    const DownloadCase small = monitorCase(SMALL_PAGES), large = monitorCase(LARGE_PAGES),
+                       padded = paddedMonitorCase();
+    const std::string smallFile = scratch.file("line-64k.s19"), largeFile = scratch.file("line-256k.s19"),
+                      paddedFile = scratch.file("line-64k-ff.s19");
     std::string error;
-    if (!writeCaseFile(small, smallFile, error) || !writeCaseFile(large, largeFile, error)) {
+    if (!writeCaseFile(small, smallFile, error) || !writeCaseFile(large, largeFile, error) ||
+        !writeCaseFile(padded, paddedFile, error)) {
         std::printf("  %s\n", error.c_str());
         return false;
     }
-    std::printf("  64 KiB = %s; 256 KiB = %s; 32-byte records\n", small.name.c_str(), large.name.c_str());
+    std::printf("  64 KiB = %s; 256 KiB = %s;\n  64K+FF = %s; 32-byte records\n", small.name.c_str(),
+                large.name.c_str(), padded.name.c_str());
     std::printf(
         "  wall / floor; held: how long answers waited for the FIFO's or the adapter's timer, the line's "
         "cost;\n  ours: (wall - held) / floor; turn: vq2dl's median turnaround, and the sum of all as %% of "
@@ -143,6 +154,11 @@ bool benchmarkLine(const Settings& settings, const ScratchDir& scratch) {
     std::vector<LineCase> cases;
     auto add = [&](const DownloadCase& image, const std::string& file, const char* label,
                    vqsim::Delivery delivery, int latencyMs, bool join) {
+        // vqbench padding: the padded image and the 64 KiB one it is measured against, with -b, byte and
+        // usb:16.
+        if (settings.paddingOnly && (!join || &image == &large || delivery == vqsim::Delivery::Fifo ||
+                                     (delivery == vqsim::Delivery::Usb && latencyMs != 16)))
+            return;
         LineModel model;
         model.delivery = delivery;
         model.latencyMs = latencyMs;
@@ -157,6 +173,7 @@ bool benchmarkLine(const Settings& settings, const ScratchDir& scratch) {
             for (bool join : {false, true})
                 add(image ? large : small, image ? largeFile : smallFile, image ? "256 KiB" : "64 KiB",
                     delivery, 16, join);
+    add(padded, paddedFile, "64K+FF", vqsim::Delivery::Byte, 16, true);
     bool ok = true;
     std::vector<LineResult> results;
     for (const LineCase& c : cases) {
@@ -177,6 +194,7 @@ bool benchmarkLine(const Settings& settings, const ScratchDir& scratch) {
     for (int latency : {1, 16})
         for (bool join : {false, true})
             if (join || settings.full) add(large, largeFile, "256 KiB", vqsim::Delivery::Usb, latency, join);
+    add(padded, paddedFile, "64K+FF", vqsim::Delivery::Usb, 16, true);
     if (interrupted()) return false;
     std::vector<LineCase> usb(cases.begin() + static_cast<long>(together), cases.end());
     std::vector<LineResult> usbResults = runTogether(settings, scratch, usb);
@@ -185,9 +203,31 @@ bool benchmarkLine(const Settings& settings, const ScratchDir& scratch) {
         ok = ok && usbResults[i].ok;
         results.push_back(usbResults[i]);
     }
-    if (!settings.full) std::printf("  (256 KiB under usb without -b: vqbench --full line)\n");
+    if (!settings.full && !settings.paddingOnly)
+        std::printf("  (256 KiB under usb without -b: vqbench --full line)\n");
 
-    // 3. What -b saves: each pair of rows of one image and delivery.
+    // 3. What the 0xFF padding costs with -b: the write commands' line time against the same image
+    //    without padding.
+    std::printf("  0xFF padding with -b, line time of the write commands and replies:");
+    for (size_t i = 0; i < cases.size(); ++i) {
+        if (cases[i].image != &padded || !results[i].ok) continue;
+        for (size_t j = 0; j < cases.size(); ++j) {
+            if (cases[j].image != &small || !cases[j].model.join || !results[j].ok ||
+                deliveryName(cases[j].model) != deliveryName(cases[i].model))
+                continue;
+            std::printf(" %s %.2f s against %.2f s (%.0f %% less), wall / floor %.3f against %.3f;",
+                        deliveryName(cases[i].model).c_str(), results[i].writeLine, results[j].writeLine,
+                        100.0 * (1 - results[i].writeLine / results[j].writeLine),
+                        results[i].wall / results[i].floor, results[j].wall / results[j].floor);
+        }
+    }
+    std::printf(" 0xFF is 50 %% of the image\n");
+    if (settings.paddingOnly) {
+        std::printf("\n");
+        return ok;
+    }
+
+    // 4. What -b saves: each pair of rows of one image and delivery.
     std::printf("  -b saves:");
     for (size_t i = 0; i < cases.size(); ++i) {
         if (cases[i].model.join || !results[i].ok) continue;

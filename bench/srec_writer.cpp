@@ -104,7 +104,7 @@ bool writeSRecordFile(const std::string& path, const std::vector<Span>& spans, u
             uint32_t address = static_cast<uint32_t>(span.address + offset);
             unsigned n = static_cast<unsigned>(std::min<uint64_t>(lineBytes, span.length - offset));
             for (unsigned i = 0; i < n; ++i)
-                data[i] = dataByte(address + i);
+                data[i] = spanByte(span, address + i);
             // The record's last byte decides, so that no 16-bit record runs past 0xFFFF.
             unsigned width = addressBytes(address + n - 1, form);
             sink.record(static_cast<char>('0' + width - 1), width, address, data, n);

@@ -12,6 +12,7 @@ namespace bench {
 struct Span {
     uint32_t address;
     uint32_t length;
+    bool padding = false; ///< every byte 0xFF, as a linker or srec_cat -fill 0xFF pads an image
 };
 
 /// Which data records name the addresses: S1 below 0x10000 and S2 above (S3 past 24 bits), or S3 throughout.
@@ -26,6 +27,10 @@ struct SRecordFile {
 
 /// The byte the generated images hold at an address.
 uint8_t dataByte(uint32_t address);
+/// The byte a span holds at an address: 0xFF in padding, dataByte elsewhere.
+inline uint8_t spanByte(const Span& span, uint32_t address) {
+    return span.padding ? 0xFF : dataByte(address);
+}
 
 /// Writes a header record, the spans as data records of at most lineBytes bytes each (a record never runs
 /// past the end of its span), and a termination record with the entry point, each line ended by CR LF.

@@ -194,8 +194,11 @@ public:
     void eraseMainFlash();
     /// Writes one block of at most MAX_BLOCK bytes.
     void writeBlock(uint32_t address, const uint8_t* data, unsigned n);
-    /// Writes every record in blocks.
+    /// Writes every record in blocks; with -b, leaves out the blocks of 0xFF where this run erased the flash.
     void writeImage();
+    /// True when this run's erase left the flash at a mapped address at 0xFF: the main flash erase for the
+    /// unpaged flash, the page's own erase for a page (the page register then selecting it).
+    bool erasedInThisRun(uint32_t address) const;
     /// Reads every record back and compares it.
     void verifyImage();
     /// Ends the run with status 3 when a record cannot be written where the image says.
@@ -267,6 +270,9 @@ public:
     uint64_t bytesMoved = 0;    ///< the bytes a successful run wrote, verified or read
     uint8_t currentPage = 0;    ///< the VQ-II page register as last set
     bool erasedPages[256] = {}; ///< the VQ-II pages erased in this run, so that each is erased once
+    bool mainErased = false;    ///< the VQ-II main flash erase of this run was answered
+    unsigned blankBlocks = 0;   ///< -b: blocks of 0xFF left out, this run's erase having left them so
+    unsigned blankBytes = 0;    ///< -b: the bytes of those blocks
 
 private:
     bool logging = false; ///< this Downloader opened the support log

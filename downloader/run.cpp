@@ -36,7 +36,7 @@ void Downloader::run() {
     }
     openResults();
     const int64_t started = platformNowMs();
-    message(1, "Velquin Download %d.%02d", 2, 0);
+    message(1, "Velquin Download %d.%02d", VQ2DL_VERSION_MAJOR, VQ2DL_VERSION_MINOR);
     message(1, "%s", "");
     if (!stationPorts.empty()) {
         runStation();
@@ -202,7 +202,11 @@ void Downloader::finish(int64_t startedMs, const char* what, bool counted, uint6
     if (!personWatching() && !logIsOpen()) return;
     const double seconds = static_cast<double>(platformNowMs() - startedMs) / 1000.0;
     char text[160];
-    if (counted)
+    if (counted && blankBytes > 0)
+        std::snprintf(text, sizeof text, "Done in %.1f s: %u bytes %s, %.1f KB/s, %u bytes of 0xFF not sent.",
+                      seconds, static_cast<unsigned>(bytes), what,
+                      seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0, blankBytes);
+    else if (counted)
         std::snprintf(text, sizeof text, "Done in %.1f s: %u bytes %s, %.1f KB/s.", seconds,
                       static_cast<unsigned>(bytes), what,
                       seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0);

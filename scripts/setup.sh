@@ -2,15 +2,18 @@
 # Makes sure the machine has what a make target needs, before anything is built. On Debian or Ubuntu the missing
 # packages are installed with apt-get (through sudo when not root) after one line naming them; elsewhere the
 # command stops with that list.
-#   sh scripts/setup.sh demo|test|bench
+#   sh scripts/setup.sh build|demo|test|bench|package|package-test
 set -eu
-target=${1:?usage: setup.sh demo|test|bench}
+target=${1:?usage: setup.sh build|demo|test|bench|package|package-test}
 
-# Each item: the Debian package, and what shows it is there: a command, or for a library its header.
+# Each item: the Debian package, and what shows it is there: a command, or for a library its header. A Debian
+# package is made by cpack with dpkg-shlibdeps (dpkg-dev) and file; its test adds lintian and man.
 case $target in
-demo) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp" ;;
+build | demo) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp" ;;
 test) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp libgtest-dev:gtest/gtest.h srecord:srec_info" ;;
 bench) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp srecord:srec_info" ;;
+package) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp dpkg-dev:dpkg-shlibdeps file:file" ;;
+package-test) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp dpkg-dev:dpkg-shlibdeps file:file lintian:lintian man-db:man" ;;
 *) echo "setup: no such target: $target" >&2; exit 2 ;;
 esac
 

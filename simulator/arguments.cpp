@@ -35,6 +35,7 @@ const char* const USAGE =
     "  --count N          serve N controllers at once (1 to 64), one device each, printed one a line;\n"
     "                     --link, --dump and --log are then prefixes: PREFIX0 to PREFIX<N-1>\n"
     "  --help             show this text\n"
+    "  --version          show the version\n"
     "At exit vqsim prints a summary line: bytes written, pages erased, verification reads.\n"
     "\n"
     "Faults: KIND@COMMAND[#N[-M]][=VALUE]\n"
@@ -52,6 +53,8 @@ const char* const USAGE =
     "        slow=MS        wait MS milliseconds before each byte of the answer\n"
     "        reply=TEXT     VQ-I: answer with TEXT instead\n"
     "        hangup         close the line instead of answering\n"
+    "        ignore         VQ-II: answer as usual but change nothing (writebyte erasepage erasemain\n"
+    "                       writeblock any): an erase that did not take leaves the old bytes\n"
     "  The command is carried out whatever its answer becomes. Line-wide faults:\n"
     "        hangup-after=N close the line after N bytes were received\n"
     "        stream=MS      send a '.' every MS milliseconds while the line is held\n"
@@ -61,6 +64,7 @@ const char* const USAGE =
     "  vqsim --fault error@writeblock#2=0xE6                   the second block write fails\n"
     "  vqsim --fault corrupt@readblock#1=5                     the first read-back has a wrong fifth byte\n"
     "  vqsim --generation 1 --fault 'chatter@wake=Hello\\r\\n'   text before the prompt\n"
+    "  vqsim --preload old.s19 --fault ignore@erasemain         the main erase leaves the old bytes\n"
     "  vqsim --fault hangup-after=100                          the cable drops after 100 bytes\n"
     "  vqsim --count 4 --link /tmp/vq- --fault 1:silent@any    four controllers, /tmp/vq-1 never answers\n";
 
@@ -202,12 +206,15 @@ bool parseArguments(int argc, char** argv, Settings& s, std::string& error) {
         size_t equals = arg.find('=');
         std::string name = arg.substr(0, equals);
         bool hasInline = arg.compare(0, 2, "--") == 0 && equals != std::string::npos;
-        if (name == "--help" || name == "--once" || name == "--in-monitor") {
+        if (name == "--help" || name == "--version" || name == "--once" || name == "--in-monitor") {
             if (hasInline) {
                 error = name + " takes no value";
                 return false;
             }
-            (name == "--help" ? s.help : name == "--once" ? s.once : s.options.inMonitor) = true;
+            (name == "--help"      ? s.help
+             : name == "--version" ? s.version
+             : name == "--once"    ? s.once
+                                   : s.options.inMonitor) = true;
             continue;
         }
         static const char* const withValue[] = {"--generation", "--baud",      "--deliver",     "--link",

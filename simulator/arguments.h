@@ -16,6 +16,7 @@ struct Settings {
     std::string log;         ///< --log: the file the byte log goes to at exit; empty for none
     bool once = false;       ///< --once: end after the downloader's session
     bool help = false;       ///< --help: print the usage text and nothing else
+    bool version = false;    ///< --version: print "vqsim" and the version and nothing else
     int count = 0;           ///< --count N: N controllers at once; 0 for the one controller of old
 };
 

@@ -51,7 +51,20 @@ struct Reply {
     std::vector<uint8_t> bytes;
 };
 
-enum class FaultKind { Silent, Error, Status, Prompt, Short, Corrupt, Chatter, Extra, Slow, Reply, Hangup };
+enum class FaultKind {
+    Silent,
+    Error,
+    Status,
+    Prompt,
+    Short,
+    Corrupt,
+    Chatter,
+    Extra,
+    Slow,
+    Reply,
+    Hangup,
+    Ignore
+};
 
 /// One parsed KIND@COMMAND[#N[-M]][=VALUE].
 struct Fault {
@@ -82,6 +95,9 @@ struct Answer {
 bool parseFaults(const std::vector<std::string>& specs, int generation, FaultSet& faults, std::string& error);
 /// Applies the faults that pick this occurrence of the reply's command (and the occurrence of any answer).
 Answer applyFaults(const FaultSet& faults, const Reply& reply, uint64_t occurrence, uint64_t anyOccurrence);
+/// True when an ignore fault picks this occurrence of the command (or of any answer): the command then
+/// changes nothing, and is answered as usual.
+bool ignores(const FaultSet& faults, const std::string& command, uint64_t occurrence, uint64_t anyOccurrence);
 
 /// The VQ-II serial monitor's state between bytes.
 struct MonitorState {
@@ -171,6 +187,9 @@ struct Engine {
     void feed(uint8_t byte, std::vector<Reply>& replies);
     void feedMonitor(uint8_t byte, std::vector<Reply>& replies);
     void feedBootLoader(uint8_t byte, std::vector<Reply>& replies);
+    /// True when an ignore fault picks the coming answer to the command, behind pending answers not yet
+    /// counted (under the mutex).
+    bool ignored(const std::string& command, size_t pending) const;
     /// Notes an event in the log (under the mutex).
     void note(const std::string& text);
     /// Logs a byte in or out and keeps it with the others of its direction (under the mutex).

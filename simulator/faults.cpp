@@ -3,9 +3,11 @@
 // faults hangup-after=N and stream=MS.
 #include "engine.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 
 namespace vqsim {
 
@@ -27,11 +29,13 @@ const KindInfo KINDS[] = {
     {"short", FaultKind::Short, Value::Count, 0},    {"corrupt", FaultKind::Corrupt, Value::Position, 0},
     {"chatter", FaultKind::Chatter, Value::Text, 0}, {"extra", FaultKind::Extra, Value::Byte, 0},
     {"slow", FaultKind::Slow, Value::Millis, 0},     {"reply", FaultKind::Reply, Value::AnyText, 1},
-    {"hangup", FaultKind::Hangup, Value::None, 0},
+    {"hangup", FaultKind::Hangup, Value::None, 0},   {"ignore", FaultKind::Ignore, Value::None, 2},
 };
 
 const char* const MONITOR_COMMANDS[] = {"dropin",    "reset",      "probe",     "writebyte", "erasepage",
                                         "erasemain", "writeblock", "readblock", "any"};
+/// The commands that change the controller's flash or page register, which an ignore fault may leave undone.
+const char* const CHANGING_COMMANDS[] = {"writebyte", "erasepage", "erasemain", "writeblock", "any"};
 const char* const BOOT_COMMANDS[] = {"wake", "cr", "w", "u", "s9", "x", "S", "any"};
 constexpr unsigned long MAX_MILLIS = 600000;
 
@@ -172,7 +176,7 @@ bool parseFault(const std::string& written, int generation, FaultSet& faults, st
         if (kindName == k.name) info = &k;
     if (!info) {
         reason = "unknown kind \"" + kindName +
-                 "\" (silent error status prompt short corrupt chatter extra slow reply hangup)";
+                 "\" (silent error status prompt short corrupt chatter extra slow reply hangup ignore)";
         return false;
     }
     if (info->generation != 0 && info->generation != generation) {
@@ -187,6 +191,13 @@ bool parseFault(const std::string& written, int generation, FaultSet& faults, st
     if (!knownCommand(fault.command, generation)) {
         reason = "unknown command \"" + fault.command + "\" for a " + (generation == 2 ? "VQ-II" : "VQ-I") +
                  " controller (" + commandList(generation) + ")";
+        return false;
+    }
+    if (fault.kind == FaultKind::Ignore &&
+        std::find(std::begin(CHANGING_COMMANDS), std::end(CHANGING_COMMANDS), fault.command) ==
+            std::end(CHANGING_COMMANDS)) {
+        reason = "\"ignore\" applies to a command that changes the flash (writebyte erasepage erasemain "
+                 "writeblock any)";
         return false;
     }
     if (hash != std::string::npos && !parseOccurrences(target.substr(hash + 1), fault)) {
@@ -239,6 +250,16 @@ bool parseFaults(const std::vector<std::string>& specs, int generation, FaultSet
         }
     }
     return true;
+}
+
+bool ignores(const FaultSet& faults, const std::string& command, uint64_t occurrence,
+             uint64_t anyOccurrence) {
+    for (const Fault& f : faults.faults) {
+        if (f.kind != FaultKind::Ignore) continue;
+        uint64_t n = f.command == "any" ? anyOccurrence : f.command == command ? occurrence : 0;
+        if (n >= f.first && n <= f.last) return true;
+    }
+    return false;
 }
 
 Answer applyFaults(const FaultSet& faults, const Reply& reply, uint64_t occurrence, uint64_t anyOccurrence) {

@@ -124,6 +124,10 @@ int main(int argc, char** argv) {
         std::fputs(USAGE, stdout);
         return 0;
     }
+    if (settings.version) {
+        std::puts("vqsim " VQSIM_VERSION);
+        return 0;
+    }
     // The signals go to the main thread alone: the serving threads start with them blocked.
     sigset_t signals, previous;
     sigemptyset(&signals);

@@ -19,6 +19,13 @@ void Engine::feed(uint8_t byte, std::vector<Reply>& replies) {
         feedMonitor(byte, replies);
 }
 
+bool Engine::ignored(const std::string& command, size_t pending) const {
+    // Occurrences are counted as the answers go out, so the coming answer is the next one.
+    auto counted = occurrences.find(command);
+    const uint64_t occurrence = (counted == occurrences.end() ? 0 : counted->second) + 1;
+    return ignores(faults, command, occurrence, answers + pending + 1);
+}
+
 void Engine::note(const std::string& text) {
     events.push_back(text);
     log.push_back({micros(), LogKind::Event, static_cast<uint32_t>(events.size() - 1)});

@@ -24,6 +24,25 @@ TEST(Program, HelpAndVersion) {
     EXPECT_EQ(version.out, "vq2dl " VQ2DL_VERSION "\n");
 }
 
+// The banner gives the project's version as major.minor, the minor with two digits (as the read-back header
+// does); the manual pages, as the build makes them, the whole of it.
+TEST(Program, OneVersionEverywhere) {
+    char numbers[32];
+    std::snprintf(numbers, sizeof numbers, "%d.%02d", VQ2DL_VERSION_MAJOR, VQ2DL_VERSION_MINOR);
+    EXPECT_EQ(
+        std::string(VQ2DL_VERSION)
+            .rfind(std::to_string(VQ2DL_VERSION_MAJOR) + "." + std::to_string(VQ2DL_VERSION_MINOR) + ".", 0),
+        0u);
+    auto run = vq2dl({"-w", "-c", NO_PORT_PATH});
+    EXPECT_EQ(run.out.rfind(std::string("Velquin Download ") + numbers + "\n", 0), 0u) << run.out;
+    for (const char* page : {"vq2dl.1", "vqu.1", "vqsim.1"}) {
+        const std::string text = fx::readFile(std::string(VQ_BINARY_DIR "/man/") + page);
+        EXPECT_NE(text.substr(0, text.find('\n')).find("\"vq2dl " VQ2DL_VERSION "\""), std::string::npos)
+            << page;
+        EXPECT_EQ(text.find("@PROJECT_VERSION@"), std::string::npos) << page;
+    }
+}
+
 TEST(Console, MessagesFollowTheVerbosity) {
     Downloader d;
     d.setMessageCallback(fx::captureSink);

@@ -136,6 +136,28 @@ TEST(Faults, ChangeTheAnswersOfChosenOccurrences) {
     EXPECT_EQ(peer.exchange({0xB4}, 3), (Bytes{0xE0, 0x0C, 0x3E})) << "no occurrences given: every one";
 }
 
+// An ignored command is answered as usual and changes nothing: an erase that did not take, a lost write.
+TEST(Faults, IgnoredCommandsChangeNothing) {
+    auto sim = fx::startController(fx::monitorOptions(
+        {"ignore@erasemain#1", "ignore@erasepage#1", "ignore@writeblock#2", "ignore@writebyte#2"}));
+    fx::Peer peer(sim->devicePath());
+    EXPECT_EQ(peer.exchange(DROP_IN, 3), COLD_RESET);
+    EXPECT_EQ(peer.exchange(writeBlock(0xC000, {1, 2}), 3), DONE);
+    EXPECT_EQ(peer.exchange(writeBlock(0xC002, {3}), 3), DONE);
+    EXPECT_EQ(peer.exchange({0xB6}, 3), DONE);
+    EXPECT_EQ(peekRange(*sim, 0xC000, 3), (Bytes{1, 2, 0xFF})) << "the second write and the first erase";
+    EXPECT_EQ(peer.exchange(setPage(0x3C), 3), DONE);
+    EXPECT_EQ(peer.exchange(setPage(0x3D), 3), DONE);
+    EXPECT_EQ(peer.exchange(writeBlock(0x8000, {7}), 3), DONE);
+    EXPECT_EQ(sim->peek(0x3C8000), 7) << "the second page register write went nowhere";
+    EXPECT_EQ(peer.exchange({0xB8}, 3), DONE);
+    EXPECT_EQ(sim->peek(0x3C8000), 7);
+    EXPECT_EQ(peer.exchange({0xB8}, 3), DONE);
+    EXPECT_EQ(sim->peek(0x3C8000), 0xFF);
+    EXPECT_EQ(peer.exchange({0xB6}, 3), DONE);
+    EXPECT_EQ(sim->peek(0xC000), 0xFF);
+}
+
 TEST(Faults, BootLoaderRepliesCanBeReplacedAndChattered) {
     auto sim = fx::startController(fx::bootLoaderOptions(
         {"reply@cr#2=Nope", "chatter@wake=Hi\\x21\\r\\n", "silent@s9", "corrupt@any#4=1"}));
@@ -210,6 +232,9 @@ TEST(Faults, MalformedFaultsStopTheStart) {
         {2, "hangup-after=0", "hangup-after needs a byte count"},
         {2, "stream=", "stream needs a time"},
         {2, "silent", "expected KIND@COMMAND"},
+        {2, "ignore@readblock", "\"ignore\" applies to a command that changes the flash"},
+        {1, "ignore@w", "\"ignore\" applies to a VQ-II controller only"},
+        {2, "ignore@erasemain=1", "\"ignore\" takes no value"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);

@@ -133,6 +133,7 @@ TEST(Program, RefusesBadOptionsWithAMessage) {
         {{"--bogus"}, "vqsim: unknown option \"--bogus\"\n"},
         {{"image.s19"}, "vqsim: unexpected argument \"image.s19\"\n"},
         {{"--log"}, "vqsim: --log needs a value\n"},
+        {{"--version=1"}, "vqsim: --version takes no value\n"},
         {{"--link", dir.file("file")},
          "vqsim: cannot make the link " + dir.file("file") + ": it exists and is not a symbolic link\n"},
     };
@@ -171,6 +172,7 @@ TEST(Program, HelpDocumentsEveryOptionAndFault) {
                              "--log",
                              "--once",
                              "--help",
+                             "--version",
                              "KIND@COMMAND[#N[-M]][=VALUE]",
                              "silent",
                              "error=0xNN",
@@ -183,10 +185,18 @@ TEST(Program, HelpDocumentsEveryOptionAndFault) {
                              "slow=MS",
                              "reply=TEXT",
                              "hangup",
+                             "ignore",
                              "hangup-after=N",
                              "stream=MS",
                              "dropin reset probe writebyte erasepage erasemain writeblock readblock any",
                              "wake (the \"!!\") cr w u s9 x S any",
                              "Examples:"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
+
+TEST(Program, VersionIsTheProjects) {
+    fx::RunResult r = fx::run(VQSIM_PROGRAM, {"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "vqsim " VQ2DL_VERSION "\n");
+    EXPECT_EQ(r.err, "");
 }

@@ -58,7 +58,21 @@ struct Block {
     uint32_t address = 0;
     unsigned n = 0;
     std::vector<Segment> parts;
+    bool blank = false; ///< every byte 0xFF, in flash that the download's erases leave at 0xFF
 };
+
+/// What a block that starts after a gap costs beyond its data: the 4-byte command and the 3-byte reply.
+constexpr unsigned BLOCK_OVERHEAD = 4 + 3;
+
+/// True for the mapped addresses that a download's erases leave at 0xFF: the unpaged flash (0x4000-0x7FFF and
+/// 0xC000-0xFFFF, after the main flash erase) and the window of a page (after the page's own erase).
+inline bool erasedByDownload(uint32_t address) {
+    if (address >= 0x10000) {
+        const uint32_t window = address & 0xFFFF;
+        return (address >> 16) <= 0xFF && window >= WINDOW_START && window < WINDOW_END;
+    }
+    return address >= 0x4000 && (address < WINDOW_START || address >= WINDOW_END);
+}
 
 /// The image's records in address order.
 std::vector<const SRecord*> recordList(const FirmwareImage& image);
@@ -66,8 +80,13 @@ std::vector<const SRecord*> recordList(const FirmwareImage& image);
 /// The blocks that carry the records, in order. Each record is cut into blocks of at most MAX_BLOCK bytes
 /// that never run across 0x8000. With join, bytes that follow each other without a gap share blocks of up to
 /// MAX_BLOCK bytes, which never run across 0x8000, past the end of a page's window or onto another page. With
-/// skipTop, the records that verification passes over have no bytes in any block.
-std::vector<Block> planBlocks(const std::vector<const SRecord*>& records, bool join, bool skipTop);
+/// skipTop, the records that verification passes over have no bytes in any block. With leaveOutBlank (only
+/// together with join), runs of 0xFF that the erases left so, and that verification reads back, go into blank
+/// blocks of their own, where leaving them out saves line time: at either end of bytes that follow each
+/// other, or longer than BLOCK_OVERHEAD inside them. The bytes after a blank block start a block of their
+/// own.
+std::vector<Block> planBlocks(const std::vector<const SRecord*>& records, bool join, bool skipTop,
+                              bool leaveOutBlank = false);
 
 /// The bytes of a block, in one piece: in the record itself, or gathered into buffer (MAX_BLOCK bytes).
 const uint8_t* blockBytes(const Block& block, uint8_t* buffer);

@@ -1,6 +1,6 @@
 // Block download: every record, in ascending address order, is cut into blocks of at most MAX_BLOCK bytes
-// that never run across 0x8000 (with -b, records that follow each other share full blocks), and each block
-// goes out as one write-block command.
+// that never run across 0x8000 (with -b, records that follow each other share full blocks, and runs of 0xFF
+// in flash this run erased are left out), and each block goes out as one write-block command.
 #include "downloader.h"
 #include "events.h"
 #include "monitor/blocks.h"
@@ -56,16 +56,31 @@ void Downloader::writeImage() {
     };
 
     uint8_t buffer[MAX_BLOCK];
-    for (const monitor::Block& block : monitor::planBlocks(records, joinBlocks, false)) {
+    const bool leaveOutBlank = joinBlocks;
+    for (const monitor::Block& block : monitor::planBlocks(records, joinBlocks, false, leaveOutBlank)) {
         const monitor::Segment& head = block.parts.front();
         reach(head.record + 1);
-        message(4, "SR:  %05d:%d", recordNumber, head.block);
-        writeBlock(block.address, monitor::blockBytes(block, buffer), block.n);
+        bool send = true;
+        if (block.blank) {
+            // The page is set, and erased on first entry, as for a block that is written; the bytes stay
+            // out only where this run's erase has left them at 0xFF. Verification reads them back.
+            setPage(block.address, true);
+            send = !erasedInThisRun(block.address);
+        }
+        if (send) {
+            message(4, "SR:  %05d:%d", recordNumber, head.block);
+            writeBlock(block.address, monitor::blockBytes(block, buffer), block.n);
+        } else {
+            message(4, "SR:  %05d:%d not sent: %u bytes of 0xFF at 0x%X", recordNumber, head.block, block.n,
+                    block.address);
+            ++blankBlocks;
+            blankBytes += block.n;
+        }
         const monitor::Segment& tail = block.parts.back();
         reach(tail.record + 1);
         if (tail.ends) showProgress(WRITE_LABEL, recordNumber, records.size(), byteTotal, imageBytes);
-        // The record delay follows each record, or with -b each block.
-        if (recordDelay > 0 && (joinBlocks || tail.ends)) platformSleepMs(recordDelay);
+        // The record delay follows each record, or with -b each block written.
+        if (recordDelay > 0 && send && (joinBlocks || tail.ends)) platformSleepMs(recordDelay);
     }
     reach(records.size());
     // An image without records still has its step reach 100 %.
@@ -73,4 +88,5 @@ void Downloader::writeImage() {
 
     if (showPercent) message(-1, "%%100.00");
     message(1, "Write complete, %d records, %d bytes.", recordNumber, static_cast<int>(byteTotal));
+    if (leaveOutBlank) message(2, "Left out %u blocks: %u bytes of 0xFF not sent.", blankBlocks, blankBytes);
 }

@@ -1,6 +1,7 @@
 // Flash paging and erase: the page register follows the address being written or read, each page is erased
 // once just before its first block, and every download opens with the main flash erase.
 #include "downloader.h"
+#include "monitor/blocks.h"
 #include "monitor/protocol.h"
 
 void Downloader::setPage(uint32_t address, bool eraseFirst) {
@@ -31,5 +32,13 @@ void Downloader::eraseMainFlash() {
     writeByte(MON_ERASE_MAIN);
     platformSleepMs(wipeDelay);
     checkReply(MON_ERR_NONE, MON_STATUS_NONE);
+    mainErased = true;
     message(1, "Erased.");
+}
+
+bool Downloader::erasedInThisRun(uint32_t address) const {
+    if (!monitor::erasedByDownload(address)) return false;
+    const uint32_t page = address >> 16;
+    if (page == 0) return mainErased;
+    return page == currentPage && erasedPages[page];
 }

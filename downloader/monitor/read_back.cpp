@@ -8,6 +8,7 @@
 #include "monitor/read_areas.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <vector>
 
@@ -31,8 +32,11 @@ std::string header() {
     char date[16] = "";
     const std::time_t now = std::time(nullptr);
     if (const std::tm* local = std::localtime(&now)) std::strftime(date, sizeof date, "%Y-%m-%d", local);
-    const std::string text = std::string("vq2dl 2.00 read-back ") + date;
-    return formatSRecord(0, 0, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    char text[64];
+    const int n = std::snprintf(text, sizeof text, "vq2dl %d.%02d read-back %s", VQ2DL_VERSION_MAJOR,
+                                VQ2DL_VERSION_MINOR, date);
+    return formatSRecord(0, 0, reinterpret_cast<const uint8_t*>(text),
+                         n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof text - 1));
 }
 
 /// How far the read has come, as the bar on a terminal and the -p markers show it: lines of the file.
