@@ -290,7 +290,7 @@ private:
     void writeStationEvent(size_t succeeded, int status, const std::string& error);
     std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
     Generation readFiles();
-    void reportFile(const std::string& name, bool monitor, size_t firstExtracted);
+    void reportFile(const std::string& name, Generation generation, size_t firstExtracted);
     void openOrFail();
     void runMonitor(int64_t startedMs);
     void runBootLoader(int64_t startedMs);

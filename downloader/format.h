@@ -23,19 +23,18 @@ struct MessageRoute {
     void (*console)(const char* text) = nullptr; ///< the console sink; nullptr shows nothing
     int verbosity = 0;                           ///< the highest level the console shows
     void (*log)(const char* text) = nullptr;     ///< the support log; nullptr while none is open
-    /// Under --json: the console's texts as events, with their level, in place of the console.
-    void (*events)(int level, const char* text) = nullptr;
+    /// When set, takes the console's messages with their level in place of the console sink (--json).
+    void (*levelled)(int level, const char* text) = nullptr;
 
     /// True when a message of this level goes anywhere.
     bool shows(int level) const { return (console && level <= verbosity) || (log && level <= LOG_LEVEL); }
     /// Hands a finished text of this level to each place that takes it: the log first, then the console.
     void emit(int level, const char* text) const {
         if (log && level <= LOG_LEVEL) log(text);
-        if (console && level <= verbosity) {
-            if (events)
-                events(level, text);
-            else
-                console(text);
-        }
+        if (!console || level > verbosity) return;
+        if (levelled)
+            levelled(level, text);
+        else
+            console(text);
     }
 };

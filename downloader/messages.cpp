@@ -31,6 +31,8 @@ void printLine(const char* text) {
 }
 
 MessageRoute Downloader::route() const {
+    // Under --json the console's text goes out as events, word for word, and nothing else reaches the
+    // console.
     return {messageCallback, verbosity, logIsOpen() ? writeLog : nullptr,
             events::active() ? events::message : nullptr};
 }
@@ -63,9 +65,8 @@ void Downloader::fatal(int status, const char* format, ...) {
 
 void Downloader::announce(const char* text) {
     lastError = text;
-    events::failed(text);
     writeLog(text);
-    // Under --json the console's text goes out as an event, and nothing else reaches the console.
+    events::failed(text);
     if (events::active())
         events::message(0, text);
     else if (messageCallback)

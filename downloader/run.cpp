@@ -96,23 +96,22 @@ Generation Downloader::readFiles() {
         message(1, "Code range : 0x%04x-0x%04x", image.lowAddress, image.highAddress);
         message(1, "File read successfully.");
         message(1, "%s", "");
-        if (events::active()) reportFile(name, generation == Generation::VQ2, extracted);
+        if (events::active()) reportFile(name, generation, extracted);
     }
     return generation;
 }
 
-void Downloader::reportFile(const std::string& name, bool monitor, size_t firstExtracted) {
+void Downloader::reportFile(const std::string& name, Generation generation, size_t firstExtracted) {
     events::FileReport report;
     report.name = name;
     // The loader has just read the file whole; one that cannot be read a second time has no digest.
     sha256OfFile(name, report.sha256);
-    report.vq2 = monitor;
+    report.vq2 = generation == Generation::VQ2;
     report.entryPoint = image.entryPoint;
     report.lowAddress = image.lowAddress;
     report.highAddress = image.highAddress;
     report.records = image.records.size();
-    for (const auto& entry : image.records)
-        report.dataBytes += entry.second.length;
+    report.dataBytes = imageBytes();
     for (size_t i = firstExtracted; i < image.extractedFiles.size(); ++i) {
         const std::string& path = image.extractedFiles[i];
         const size_t slash = path.find_last_of("/\\");
