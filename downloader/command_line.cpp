@@ -1,6 +1,7 @@
 // The command line of vq2dl: the switch tables, strict values, file names, the rate check and the usage text.
 #include "downloader.h"
 #include "events.h"
+#include "monitor/blocks.h"
 #include "monitor/read_areas.h"
 #include "ports/ports.h"
 
@@ -52,6 +53,7 @@ const Switch LONG_SWITCHES[] = {
     {"list-ports", Takes::Nothing, [](Downloader& d, const char*, int) { d.listPorts = true; }},
     {"read", Takes::Text, [](Downloader& d, const char* text, int) { d.setReadBack(text); }},
     {"range", Takes::Text, [](Downloader& d, const char* text, int) { d.addReadRange(text); }},
+    {"twice", Takes::Nothing, [](Downloader& d, const char*, int) { d.readTwice = true; }},
     {"json", Takes::Nothing, [](Downloader& d, const char*, int) { d.jsonEvents = true; }},
     {"ports", Takes::Text, [](Downloader& d, const char* text, int) { d.addStationPorts(text); }},
     {"log-dir", Takes::Text, [](Downloader& d, const char* text, int) { d.logDir = text; }},
@@ -111,7 +113,8 @@ void Downloader::parseArgs(int argc, char** argv) {
         const bool isLong = arg[1] == '-' && arg[2] != '\0';
         const Switch* s = isLong ? longSwitch(arg + 2) : shortSwitch(arg + 1);
         if (!s) {
-            if (isLong) refuse("Switch not recognized: '%s'.", arg);
+            // A lone "-" has no letter to show: it is named whole, as a long switch is.
+            if (isLong || arg[1] == '\0') refuse("Switch not recognized: '%s'.", arg);
             refuse("Switch not recognized: '-%c'.", arg[1]);
         }
         // A single-letter switch takes its value from the rest of its argument; a long one after an "=".
@@ -161,8 +164,25 @@ void Downloader::addReadRange(const char* text) {
 }
 
 void Downloader::checkReadBackSwitches() {
-    if (!readRanges.empty() && readBackFile.empty()) {
-        refuse("ERROR: Switch '--range' needs '--read'.");
+    if ((!readRanges.empty() || readTwice) && readBackFile.empty()) {
+        refuse("ERROR: Switch '%s' needs '--read'.", readTwice ? "--twice" : "--range");
+    }
+    // 0x8000-0xBFFF is held at 0x4000-0x7FFF: ranges on both would put the same flash in the file twice, and
+    // a download would write it twice.
+    for (size_t i = 0; i < readRanges.size(); ++i) {
+        for (size_t j = i + 1; j < readRanges.size(); ++j) {
+            const auto& a = readRanges[i];
+            const auto& b = readRanges[j];
+            if (monitor::inWindow(a.first) == monitor::inWindow(b.first)) continue;
+            if (monitor::mapStart(a.first) <= monitor::mapStart(b.second) &&
+                monitor::mapStart(b.first) <= monitor::mapStart(a.second)) {
+                message(0,
+                        "ERROR: Ranges 0x%X-0x%X and 0x%X-0x%X are the same flash (0x8000-0xBFFF is held at "
+                        "0x4000-0x7FFF).",
+                        a.first, a.second, b.first, b.second);
+                usage();
+            }
+        }
     }
     if (!readBackFile.empty() && (wipeOnly || verifyOnly)) {
         refuse("ERROR: Switch '--read' cannot be combined with -%c.", wipeOnly ? 'w' : 'V');
@@ -237,6 +257,7 @@ std::vector<std::string> Downloader::usageText() const {
         "   --json       - JSON Lines events on standard output, for programs.",
         "   --read FILE  - read the controller back into FILE, erase and write nothing.",
         "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.",
+        "   --twice      - with --read: read every block twice and compare the readings.",
         "   --ports LIST - a station: every port of LIST (NAME=PORT or PORT, by commas) at once.",
         "   --log-dir DIR  - with --ports: a log for each port, DIR/NAME.log.",
         "   --results FILE - append a JSON line for each port and run to FILE.",

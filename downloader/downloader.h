@@ -53,6 +53,10 @@ void writeLog(const char* text);
 bool logIsOpen();
 /// Closes the support log.
 void closeLog();
+/// Ends the support log with the line "Exit status N." and closes it; nothing when no log is open.
+void endLog(int status);
+/// endLog for a signal handler: the same last line, written with system calls alone.
+void endLogOnSignal(int status);
 
 /// The controller generations, each with its own dialogue: the VQ-II serial monitor, the VQ-I boot loader.
 enum class Generation { VQ2, VQ1 };
@@ -105,6 +109,16 @@ public:
     void addReadRange(const char* text);
     /// Adds the ports of a --ports list; a malformed one ends the run through usage().
     void addStationPorts(const char* text);
+    /// A file the run writes, and what it is to the run ("the --read file").
+    struct NamedFile {
+        const char* role;
+        std::string path;
+    };
+    /// Every file the run writes besides extracted .ini files, one row each.
+    std::vector<NamedFile> outputFiles() const;
+    /// Ends the run with status 1 when an output file is no regular file (nor a new name), or is one of the
+    /// firmware files or another output file.
+    void checkOutputs();
     /// The lines of the usage text.
     std::vector<std::string> usageText() const;
     /// Prints the usage text at level 0 and throws exit status 1; under --json only the status is thrown.
@@ -135,6 +149,13 @@ public:
     std::string portName() const;
     /// --list-ports: one line per serial port under these roots, or "No serial ports found.".
     void printPorts(const PortRoots& roots);
+    /// Ends the run with status 3 when not one S-record line was read from the firmware files.
+    void refuseEmptyDownload();
+    /// Ends the run with status 3 when two records put different bytes on one byte of the controller, where
+    /// shows.
+    void refuseOverlaps(FirmwareImage::Landing where);
+    /// After a download failed, tells a person watching what state the flash is in and what to do.
+    void adviseAfterFailure();
     /// True when a person watches the console: a terminal sink at the default verbosity, without -p.
     bool personWatching() const;
     /// Where a message goes: the console sink at the verbosity, and the support log while it is open.
@@ -146,6 +167,9 @@ public:
     /// On a terminal at the default verbosity, redraws one progress line in place; elsewhere does nothing.
     void showProgress(const char* label, size_t records, size_t totalRecords, uint64_t bytes,
                       uint64_t totalBytes);
+    /// On a terminal at the default verbosity, says in the progress line that the controller has not answered
+    /// yet and which attempt this is; elsewhere does nothing.
+    void showWaiting(int attempt, int attempts);
 
     // Serial link (downloader/serial/)
     /// Opens and configures the port; on failure portError says why.
@@ -251,6 +275,7 @@ public:
     bool portGiven = false;             ///< -c was given
     std::vector<std::string> childArgs; ///< the arguments each station child gets: all but the station's own
     std::vector<std::string> retryArgs; ///< the arguments a rerun of failed ports keeps: all but --ports
+    bool readTwice = false; ///< --twice: every block of a read-back read twice, and a difference ends the run
 
     // The console, set by the program around the Downloader
     MessageCallback messageCallback = nullptr; ///< the console sink; nullptr shows nothing
@@ -270,12 +295,13 @@ public:
     uint64_t bytesMoved = 0;    ///< the bytes a successful run wrote, verified or read
     uint8_t currentPage = 0;    ///< the VQ-II page register as last set
     bool erasedPages[256] = {}; ///< the VQ-II pages erased in this run, so that each is erased once
+    bool flashTouched = false;  ///< a download has begun to erase the flash and has not written it all yet
+    bool lineLost = false;      ///< a read found the line hung up: the adapter unplugged or the port closed
     bool mainErased = false;    ///< the VQ-II main flash erase of this run was answered
     unsigned blankBlocks = 0;   ///< -b: blocks of 0xFF left out, this run's erase having left them so
     unsigned blankBytes = 0;    ///< -b: the bytes of those blocks
 
 private:
-    bool logging = false; ///< this Downloader opened the support log
     void startLog();
     void finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes);
     void checkReadBackSwitches();
@@ -289,6 +315,7 @@ private:
     /// Under --json, the station's closing event: the counts, the status and why it ended before its ports.
     void writeStationEvent(size_t succeeded, int status, const std::string& error);
     std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
+    void compareSecondReading(uint32_t address, const uint8_t* first, uint8_t* second, unsigned n);
     Generation readFiles();
     void reportFile(const std::string& name, Generation generation, size_t firstExtracted);
     void openOrFail();

@@ -13,6 +13,7 @@ int statusOf(Downloader& downloader, const std::function<void()>& step) {
         step();
         return EXIT_DONE;
     } catch (int status) {
+        if (status == EXIT_PROTOCOL) downloader.adviseAfterFailure();
         return status;
     } catch (const s19Error& error) {
         // The reader names the file and line of the fault; the message shows at every verbosity.
@@ -24,6 +25,7 @@ int statusOf(Downloader& downloader, const std::function<void()>& step) {
         events::failed(error.text);
         downloader.message(0, "ERROR: %s", error.text.c_str());
         downloader.closePort();
+        downloader.adviseAfterFailure();
         return EXIT_PROTOCOL;
     } catch (...) {
         downloader.recordRun(EXIT_INTERNAL);
@@ -54,6 +56,7 @@ int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTermin
     }
     // The Downloader is gone by now, so the port is closed; an unexpected error is never a success.
     const std::string caught = std::string("Exception caught: ") + (failure ? failure : text.c_str());
+    writeLog(caught.c_str());
     if (events::active()) {
         events::message(0, caught.c_str());
         events::failed(caught);
@@ -79,9 +82,11 @@ int runToStatus(Downloader& downloader, const std::function<void()>& step) {
 }
 
 int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
-    // The stream is on from the start, so that a command line that is refused ends with its result too.
+    // The stream is on from the start, so that a command line that is refused ends with its result too. The
+    // support log belongs to the process and ends with the status, whichever way the run ended.
     if (events::asked(argc, argv)) events::begin(platformNowMs());
     const int status = runDownloader(argc, argv, sink, sinkIsTerminal);
+    endLog(status);
     events::result(status);
     return status;
 }

@@ -1,9 +1,11 @@
 // The console: levelled messages, fatal errors and the sink that prints them.
 #include "downloader.h"
 #include "events.h"
+#include "signals.h"
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +14,22 @@ namespace {
 // The width of the progress line now on the terminal; 0 when none is shown.
 size_t progressWidth = 0;
 
+/// Draws a line over the progress line in place, never wider than the window: a line that reached the last
+/// column would wrap, and every redraw would then begin a new line.
+void drawOver(std::string line) {
+    const int columns = platformTerminalColumns();
+    const size_t room = columns > 1 ? static_cast<size_t>(columns - 1) : 0;
+    if (room > 0 && line.size() > room) line.resize(room);
+    // A shorter line than the last one is padded so that nothing of the old one shows.
+    size_t pad = progressWidth > line.size() ? progressWidth - line.size() : 0;
+    if (room > 0) pad = std::min(pad, room - line.size());
+    std::fprintf(stdout, "\r%s%*s", line.c_str(), static_cast<int>(pad), "");
+    std::fflush(stdout);
+    progressWidth = std::max(progressWidth, line.size());
+    if (room > 0) progressWidth = std::min(progressWidth, room);
+    terminalLineOpen = true;
+}
+
 } // namespace
 
 void clearProgress() {
@@ -19,6 +37,7 @@ void clearProgress() {
     // Blanks over the whole line, so that no remnant of it stays beside the next message.
     std::fprintf(stdout, "\r%*s\r", static_cast<int>(progressWidth), "");
     progressWidth = 0;
+    terminalLineOpen = false;
 }
 
 void printLine(const char* text) {
@@ -42,6 +61,15 @@ bool Downloader::shows(int level) const {
 }
 
 void Downloader::emit(int level, const char* text) {
+    // A person watching sees a text that ends in a carriage return as a progress line, fitted to the window.
+    const size_t n = std::strlen(text);
+    if (n > 0 && text[n - 1] == '\r' && level <= verbosity && personWatching()) {
+        MessageRoute logOnly = route();
+        logOnly.console = nullptr;
+        logOnly.emit(level, text);
+        drawOver(std::string(text, n - 1));
+        return;
+    }
     route().emit(level, text);
 }
 
@@ -87,17 +115,28 @@ void Downloader::showProgress(const char* label, size_t records, size_t totalRec
     if (!personWatching()) return;
     const int BAR = 20;
     int filled = totalBytes ? static_cast<int>(bytes * BAR / totalBytes) : BAR;
-    char line[160];
-    int n =
-        std::snprintf(line, sizeof line, "%-9s [%.*s%.*s] %zu/%zu records, %llu/%llu bytes", label, filled,
-                      "####################", BAR - filled, "--------------------", records, totalRecords,
-                      static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(totalBytes));
-    size_t width = n > 0 ? std::min(static_cast<size_t>(n), sizeof line - 1) : 0;
-    // A shorter line than the last one is padded so that nothing of the old one shows.
-    std::fprintf(stdout, "\r%s%*s", line, static_cast<int>(progressWidth > width ? progressWidth - width : 0),
-                 "");
-    std::fflush(stdout);
-    progressWidth = std::max(progressWidth, width);
+    const std::string bar = std::string(static_cast<size_t>(filled), '#') + std::string(BAR - filled, '-');
+    char counts[96];
+    std::snprintf(counts, sizeof counts, "%zu/%zu records, ", records, totalRecords);
+    char byteCounts[64];
+    std::snprintf(byteCounts, sizeof byteCounts, "%llu/%llu bytes", static_cast<unsigned long long>(bytes),
+                  static_cast<unsigned long long>(totalBytes));
+    char name[16];
+    std::snprintf(name, sizeof name, "%-9s ", label);
+    // A narrow window drops the bar first, then the record count; what is still too wide is cut.
+    const int columns = platformTerminalColumns();
+    const size_t room = columns > 1 ? static_cast<size_t>(columns - 1) : SIZE_MAX;
+    std::string line = name + ("[" + bar + "] ") + counts + byteCounts;
+    if (line.size() > room) line = name + std::string(counts) + byteCounts;
+    if (line.size() > room) line = name + std::string(byteCounts);
+    drawOver(line);
+}
+
+void Downloader::showWaiting(int attempt, int attempts) {
+    if (!personWatching()) return;
+    char line[64];
+    std::snprintf(line, sizeof line, "Waiting for the controller: attempt %d of %d", attempt, attempts);
+    drawOver(line);
 }
 
 void Downloader::setMessageCallback(MessageCallback callback) {

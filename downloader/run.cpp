@@ -6,6 +6,8 @@
 #include "sha256.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -17,9 +19,9 @@ constexpr uint32_t VQ1_THRESHOLD = 0x8080;
 Downloader::Downloader() = default;
 
 Downloader::~Downloader() {
+    // The support log stays open for its last line, the exit status (runProgram ends it).
     closePort();
     platformCloseResults(resultsHandle);
-    if (logging) closeLog();
 }
 
 void Downloader::run() {
@@ -29,6 +31,8 @@ void Downloader::run() {
         setMessageCallback(nullptr);
     }
     if (!listPorts) events::start(commandLine, portName(), baudRate);
+    // Nothing is written, not even the log's header, before the outputs are known to be safe to write.
+    checkOutputs();
     startLog();
     if (listPorts) {
         printPorts(PortRoots());
@@ -57,7 +61,9 @@ void Downloader::run() {
         runReadBack();
         return;
     }
-    switch (readFiles()) {
+    const Generation generation = readFiles();
+    if (!verifyOnly) refuseEmptyDownload();
+    switch (generation) {
     case Generation::VQ2:
         runMonitor(started);
         break;
@@ -65,6 +71,19 @@ void Downloader::run() {
         runBootLoader(started);
         break;
     }
+}
+
+void Downloader::adviseAfterFailure() {
+    // Only a person is told: scripts and the log see the error as they always did.
+    if (!flashTouched || !personWatching()) return;
+    // A hung-up line shows in a read; a device path that is gone shows an adapter pulled while writing.
+    std::error_code error;
+    const bool gone = lineLost || (!portPath.empty() && portPath[0] == '/' &&
+                                   !std::filesystem::exists(portPath, error) && !error);
+    messageCallback(gone ? "The port went away: the adapter was unplugged or the port closed. The "
+                           "controller's flash may be erased or partly written: run the download again."
+                         : "The controller's flash may be erased or partly written: run the download "
+                           "again.");
 }
 
 const char* generationName(Generation generation) {
@@ -78,7 +97,9 @@ Generation generationOf(const FirmwareImage& image) {
 Generation Downloader::readFiles() {
     image.verbosity = verbosity;
     image.installDir = installDir;
-    image.extractIni = extractIni;
+    // A read-back is the backup taken before an update: the installed configuration stays as it is; a station
+    // has extracted an update's files once for all its ports (--no-extract).
+    image.extractIni = readBackFile.empty() && extractIni;
     image.logCallback = logIsOpen() ? writeLog : nullptr;
     image.levelCallback = events::active() ? events::message : nullptr;
     // Without a file (a read-back of the unpaged flash) the serial monitor is spoken to.
@@ -135,10 +156,12 @@ void Downloader::runMonitor(int64_t startedMs) {
     events::step("enter");
     enterMonitor();
     if (!verifyOnly) {
+        flashTouched = true;
         events::step("erase");
         eraseMainFlash();
         events::step("write");
         writeImage();
+        flashTouched = false;
     }
     events::step("verify");
     verifyImage();
@@ -153,10 +176,12 @@ void Downloader::runBootLoader(int64_t startedMs) {
     if (!verifyOnly) {
         events::step("wake");
         wakeUp();
+        flashTouched = true;
         events::step("wipe");
         eraseFlash();
         events::step("write");
         writeLines();
+        flashTouched = false;
     }
     events::step("signature");
     readSignature();
@@ -179,7 +204,6 @@ void Downloader::startLog() {
     std::string reason;
     if (!openLog(logPath, commandLine, reason))
         fatal(EXIT_USAGE, "ERROR: Could not open log file %s: %s.", logPath, reason.c_str());
-    logging = true;
 }
 
 void Downloader::printPorts(const PortRoots& roots) {

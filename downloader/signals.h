@@ -8,9 +8,12 @@
 /// The port held open now, for a signal handler to close; NO_PORT while none is.
 inline std::atomic<PortHandle> openPortForSignals{NO_PORT};
 
-/// From now on SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and SIGTERM) end the process with
-/// status 128 + n, once the extraction temporary is removed and the port closed. A signal that the process
-/// was started to ignore stays ignored.
+/// True while the terminal's cursor stands on a progress line, which a signal leaves with a new line.
+inline std::atomic<bool> terminalLineOpen{false};
+
+/// From now on SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE (on Windows Ctrl-C, Ctrl-Break and SIGTERM) end
+/// the process with status 128 + n, once the temporary file is removed, the port closed and the support log
+/// ended with the status. A signal that the process was started to ignore stays ignored.
 void endRunOnSignals();
 
 /// For a process that stops its children itself (a station): from now on those signals only note their

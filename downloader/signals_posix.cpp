@@ -1,6 +1,7 @@
 // Ending a run on a signal, on POSIX systems.
 #include "signals.h"
 
+#include "downloader.h"
 #include "events.h"
 #include "image/output_file.h"
 
@@ -10,8 +11,14 @@
 static void onSignal(int signalNumber) {
     // Only system calls from here on: the signal may have come in the middle of anything.
     removeTemporaryOnSignal();
+    // The shell's prompt goes on a line of its own, not after the progress line.
+    if (terminalLineOpen.exchange(false)) {
+        ssize_t written = write(STDOUT_FILENO, "\n", 1);
+        (void)written;
+    }
     PortHandle port = openPortForSignals.exchange(NO_PORT);
     if (port != NO_PORT) platformClose(port);
+    endLogOnSignal(128 + signalNumber);
     // Under --json the closing event, when no line is half written: formatted without a library call.
     char closing[512];
     const size_t n = events::signalResult(signalNumber, closing, sizeof closing);
@@ -47,7 +54,8 @@ void endRunOnSignals() {
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigfillset(&action.sa_mask);
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    // SIGPIPE too: output to a pipe whose reader is gone (| head) ends the run as cleanly as Ctrl-C.
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
         struct sigaction previous;
         if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
         sigaction(signalNumber, &action, nullptr);

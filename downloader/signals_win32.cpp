@@ -1,6 +1,7 @@
 // Ending a run on a signal, on Windows: Ctrl-C and Ctrl-Break arrive as SIGINT and SIGBREAK.
 #include "signals.h"
 
+#include "downloader.h"
 #include "events.h"
 #include "image/output_file.h"
 
@@ -10,8 +11,11 @@
 
 static void onSignal(int signalNumber) {
     removeTemporaryOnSignal();
+    // The prompt goes on a line of its own, not after the progress line.
+    if (terminalLineOpen.exchange(false)) _write(1, "\n", 1);
     PortHandle port = openPortForSignals.exchange(NO_PORT);
     if (port != NO_PORT) platformClose(port);
+    endLogOnSignal(128 + signalNumber);
     // Under --json the closing event, when no line is half written.
     char closing[512];
     const size_t n = events::signalResult(signalNumber, closing, sizeof closing);

@@ -1,5 +1,5 @@
 // What the program takes from the system besides the serial port: a steady clock, sleeps and whether the
-// console is a terminal. One definition each in system_posix.cpp and system_win32.cpp.
+// console is a terminal, and how wide it is. One definition each in system_posix.cpp and system_win32.cpp.
 #pragma once
 
 #include <cstdint>
@@ -12,3 +12,5 @@ void platformSleepMs(int milliseconds);
 void platformSleepUs(int64_t microseconds);
 /// True when standard output is a terminal (a person watching, not a script).
 bool platformOutputIsTerminal();
+/// The width of the terminal window that standard output shows in, in columns; 0 when unknown.
+int platformTerminalColumns();

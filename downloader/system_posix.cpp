@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <ctime>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 void platformSleepMs(int milliseconds) {
@@ -30,4 +31,9 @@ int64_t platformNowMs() {
 
 bool platformOutputIsTerminal() {
     return isatty(STDOUT_FILENO) == 1;
+}
+
+int platformTerminalColumns() {
+    winsize size = {};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }

@@ -144,10 +144,11 @@ grep 'silent read' "$WORK/out" || true
 # 4. A port that does not exist.
 run_exe "$CHECK" -m 250
 same "$WORK/out" "COM250 does not open" <<'EOF'
-open COM250: failed (no such device)
+open COM250: failed (no such device \\.\COM250)
 EOF
 run_exe "$VQ2DL" -w -c 250
-if [ "$RC" -eq 2 ] && grep -q "Could not open comm port 250\." "$WORK/out"; then
+if [ "$RC" -eq 2 ] && grep -q "Could not open comm port 250\." "$WORK/out" &&
+    grep -qF 'Reason: no such device \\.\COM250.' "$WORK/out"; then
     pass "vq2dl.exe -c 250 ends with status 2"
 else
     fail "vq2dl.exe -c 250 ended with status $RC"

@@ -39,12 +39,15 @@ const char* const CHANGING_COMMANDS[] = {"writebyte", "erasepage", "erasemain", 
 const char* const BOOT_COMMANDS[] = {"wake", "cr", "w", "u", "s9", "x", "S", "any"};
 constexpr unsigned long MAX_MILLIS = 600000;
 
-/// A whole unsigned number, decimal or 0x hexadecimal, from 0 to max.
+/// A whole unsigned number, decimal or 0x hexadecimal, from 0 to max. A leading zero is a plain digit, never
+/// the mark of an octal number: "010" is ten.
 bool parseNumber(const std::string& text, unsigned long long max, unsigned long long& value) {
-    if (text.empty() || !(text[0] >= '0' && text[0] <= '9')) return false;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || !std::isxdigit(static_cast<unsigned char>(digits[0]))) return false;
     errno = 0;
     char* end = nullptr;
-    value = std::strtoull(text.c_str(), &end, 0);
+    value = std::strtoull(digits.c_str(), &end, hex ? 16 : 10);
     return errno == 0 && *end == '\0' && value <= max;
 }
 

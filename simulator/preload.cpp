@@ -4,12 +4,19 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vqsim {
 
 namespace {
+
+/// The longest S-record line, without its line end: a byte count of 0xFF, as the downloader reads them.
+constexpr size_t MAX_LINE = 2 * 0xFF + 4;
 
 /// The value of two hexadecimal digits at pos; -1 when they are not two digits.
 int hexByte(const std::string& line, size_t pos) {
@@ -71,16 +78,38 @@ std::string readLine(const std::string& line, bool paged, std::vector<std::pair<
 } // namespace
 
 bool Simulator::preload(const std::string& path, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
+    // A regular file only: a FIFO would wait for a writer, a device such as /dev/zero never ends. Opened
+    // without waiting, then looked at.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "cannot preload " + path + ": " + (fd < 0 ? std::strerror(errno) : "not a regular file");
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(fdopen(fd, "rb"), &std::fclose);
     if (!file) {
+        close(fd);
         error = "cannot preload " + path + ": " + std::strerror(errno);
         return false;
     }
     std::vector<std::pair<uint32_t, uint8_t>> bytes;
     std::string line;
     const bool paged = engine->flash.paged();
-    for (int number = 1; std::getline(file, line); ++number) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+    bool more = true;
+    for (int number = 1; more; ++number) {
+        // A line is taken up to the longest S-record the downloader takes, and no further.
+        line.clear();
+        int c;
+        while ((c = std::getc(file.get())) != EOF && c != '\n' && line.size() <= MAX_LINE)
+            line += static_cast<char>(c);
+        more = c != EOF;
+        if (line.size() > MAX_LINE) {
+            error = "cannot preload " + path + ": line " + std::to_string(number) + ": longer than " +
+                    std::to_string(MAX_LINE) + " characters";
+            return false;
+        }
+        while (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.empty()) continue;
         const std::string fault = readLine(line, paged, bytes);
@@ -89,7 +118,7 @@ bool Simulator::preload(const std::string& path, std::string& error) {
             return false;
         }
     }
-    if (file.bad()) {
+    if (std::ferror(file.get())) {
         error = "cannot preload " + path + ": read error";
         return false;
     }

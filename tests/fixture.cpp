@@ -175,12 +175,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
 }
 
 RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args,
-                        const std::string& cwd, int timeoutMs) {
-    return runOnTerminal(program, args, 0, cwd, timeoutMs);
-}
-
-RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args, int columns,
-                        const std::string& cwd, int timeoutMs) {
+                        const std::string& cwd, int timeoutMs, unsigned short columns) {
     RunResult result;
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result;
@@ -191,12 +186,10 @@ RunResult runOnTerminal(const std::string& program, const std::vector<std::strin
     tcgetattr(slave, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
-    if (columns > 0) {
-        winsize size = {};
-        size.ws_row = 40;
-        size.ws_col = static_cast<unsigned short>(columns);
-        ioctl(slave, TIOCSWINSZ, &size);
-    }
+    winsize size = {};
+    size.ws_row = columns ? 24 : 0;
+    size.ws_col = columns;
+    ioctl(slave, TIOCSWINSZ, &size);
     pid_t pid = spawn(program, args, cwd, slave, slave, {master});
     close(slave);
     // The terminal ends when the program's last descriptor on it closes: read gives EIO then.

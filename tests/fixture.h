@@ -48,13 +48,10 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
               int timeoutMs = 60000);
 
 /// Runs a program as run() does, but with standard output and error on a raw pseudo-terminal, the way a
-/// person watching sees it; out holds what the terminal received.
+/// person watching sees it; out holds what the terminal received. A window of this many columns, or of
+/// unknown size with 0.
 RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args,
-                        const std::string& cwd = "", int timeoutMs = 60000);
-
-/// runOnTerminal on a terminal of this many columns.
-RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args, int columns,
-                        const std::string& cwd = "", int timeoutMs = 60000);
+                        const std::string& cwd = "", int timeoutMs = 60000, unsigned short columns = 0);
 
 /// A program running in the background with its standard output on a pipe (errors go where the test's go);
 /// killed on the way out if it still runs.

@@ -53,6 +53,7 @@ inline std::string usageText(const std::string& program) {
            "   --json       - JSON Lines events on standard output, for programs.\n"
            "   --read FILE  - read the controller back into FILE, erase and write nothing.\n"
            "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.\n"
+           "   --twice      - with --read: read every block twice and compare the readings.\n"
            "   --ports LIST - a station: every port of LIST (NAME=PORT or PORT, by commas) at once.\n"
            "   --log-dir DIR  - with --ports: a log for each port, DIR/NAME.log.\n"
            "   --results FILE - append a JSON line for each port and run to FILE.\n"

@@ -15,7 +15,8 @@ using namespace cli;
 namespace {
 
 // A made-up sysfs and /dev: a USB adapter with a stable name, a modem without a serial number, two on-board
-// ports, a port the kernel reserved without a UART, and a console with no device.
+// ports, one more as Linux 6.x shows it (below the serial core's port and controller devices), a port the
+// kernel reserved without a UART, and a console with no device.
 void makeTree(const fx::TempDir& dir) {
     auto mkdirs = [](const std::string& path) {
         ASSERT_EQ(std::system(("mkdir -p '" + path + "'").c_str()), 0);
@@ -30,6 +31,11 @@ void makeTree(const fx::TempDir& dir) {
     mkdirs(sys + "/devices/pnp0/00:01/tty/ttyS0");
     mkdirs(sys + "/devices/pnp0/00:02/tty/ttyS10");
     mkdirs(sys + "/devices/platform/serial8250/tty/ttyS1");
+    const std::string uart = sys + "/devices/platform/serial8250", ctrl = uart + "/serial8250:0";
+    mkdirs(ctrl + "/serial8250:0.2/tty/ttyS2");
+    mkdirs(sys + "/bus/serial-base/drivers/port");
+    mkdirs(sys + "/bus/serial-base/drivers/ctrl");
+    mkdirs(sys + "/bus/platform/drivers/serial8250");
     mkdirs(sys + "/devices/virtual/tty/tty0");
     mkdirs(sys + "/bus/usb-serial/drivers/ftdi_sio");
     mkdirs(sys + "/bus/usb/drivers/cdc_acm");
@@ -46,7 +52,8 @@ void makeTree(const fx::TempDir& dir) {
              {acm + "/idProduct", "0043\n"},
              {sys + "/devices/pnp0/00:01/tty/ttyS0/type", "4\n"},
              {sys + "/devices/pnp0/00:02/tty/ttyS10/type", "4\n"},
-             {sys + "/devices/platform/serial8250/tty/ttyS1/type", "0\n"}})
+             {sys + "/devices/platform/serial8250/tty/ttyS1/type", "0\n"},
+             {ctrl + "/serial8250:0.2/tty/ttyS2/type", "4\n"}})
         fx::writeFile(file, text);
     link(sys + "/bus/usb-serial/drivers/ftdi_sio", usb + "/1-1:1.0/ttyUSB0/driver");
     link("../..", usb + "/1-1:1.0/ttyUSB0/tty/ttyUSB0/device");
@@ -57,6 +64,14 @@ void makeTree(const fx::TempDir& dir) {
         link("../..", sys + "/devices/pnp0/" + n + "/device");
     }
     link("../..", sys + "/devices/platform/serial8250/tty/ttyS1/device");
+    link(sys + "/bus/platform/drivers/serial8250", uart + "/driver");
+    for (const char* kind : {"ctrl", "port"}) {
+        const std::string at = std::string(kind) == "ctrl" ? ctrl : ctrl + "/serial8250:0.2";
+        link(sys + "/bus/serial-base", at + "/subsystem");
+        link(sys + "/bus/serial-base/drivers/" + kind, at + "/driver");
+    }
+    link("../..", ctrl + "/serial8250:0.2/tty/ttyS2/device");
+    link("../../devices/platform/serial8250/serial8250:0/serial8250:0.2/tty/ttyS2", sys + "/class/tty/ttyS2");
     link("../../devices/pci0000:00/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0", sys + "/class/tty/ttyUSB0");
     link("../../devices/pci0000:00/usb1/1-2/1-2:1.0/tty/ttyACM0", sys + "/class/tty/ttyACM0");
     link("../../devices/pnp0/00:01/tty/ttyS0", sys + "/class/tty/ttyS0");
@@ -78,7 +93,7 @@ TEST(ListPorts, ReadsAMadeUpSysfsTree) {
     d.printPorts({dir.file("sys"), dev});
     EXPECT_EQ(fx::captured,
               dev + "/ttyACM0  USB 2341:0043, driver cdc_acm\n" + dev + "/ttyS0  driver serial\n" + dev +
-                  "/ttyS10  driver serial\n" + dev +
+                  "/ttyS2  driver serial8250\n" + dev + "/ttyS10  driver serial\n" + dev +
                   "/ttyUSB0  USB 0403:6001 (FTDI FT232R USB UART), serial A12345, driver ftdi_sio, " + dev +
                   "/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0\n");
 

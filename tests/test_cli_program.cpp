@@ -2,6 +2,7 @@
 // and signals.
 #include "test_cli.h"
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <stdexcept>
@@ -132,14 +133,15 @@ TEST(Program, WipeOnlyReadsNoFile) {
 }
 
 TEST(Program, NumberedPortThatDoesNotExist) {
-    // Port numbers map to system devices; one far beyond any machine's ports cannot open.
+    // Port numbers map to system devices; one far beyond any machine's ports cannot open, and the reason
+    // names the device that was tried.
     fx::TempDir dir;
     fx::writeFile(dir.file("a.s19"), fx::srec(1, 0x1000, {1}) + "\n");
     auto r = vq2dl({"-c", "9999", "a.s19"}, dir.path());
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(
-        r.out.find("Download failed:\r\n   Could not open comm port 9999.\n   Reason: no such device.\n"),
-        std::string::npos)
+    EXPECT_NE(r.out.find("Download failed:\r\n   Could not open comm port 9999.\n   Reason: no such device "
+                         "/dev/ttyS9998.\n"),
+              std::string::npos)
         << r.out;
 }
 
@@ -219,7 +221,7 @@ TEST(Program, SignalDuringADownloadEndsWith128PlusN) {
     fx::TempDir dir;
     const std::string backup = dir.file("backup.s19");
     for (bool readBack : {false, true}) {
-        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
             auto sim = fx::startController(fx::monitorOptions({"silent@any"}));
             pid_t pid = fork();
             if (pid == 0) {
@@ -239,6 +241,22 @@ TEST(Program, SignalDuringADownloadEndsWith128PlusN) {
             EXPECT_EQ(fx::listDir(dir.path()), std::vector<std::string>{}) << signalNumber;
         }
     }
+}
+
+// A read-back whose output goes to a pipe that closes early (| head -3) ends on SIGPIPE like any other
+// signal: status 141, no temporary file and no backup left.
+TEST(Program, ClosedPipeEndsAReadBackCleanly) {
+    fx::TempDir dir;
+    fx::Rig controller;
+    ASSERT_TRUE(controller.start());
+    const std::string status = dir.file("status");
+    const fx::RunResult r =
+        fx::run("/bin/sh", {"-c", "{ \"$0\" -c \"$1\" --read \"$2\" -v 4; echo $? >\"$3\"; } | head -3",
+                            VQ2DL_PROGRAM, controller.sim->devicePath(), dir.file("backup.s19"), status});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+    EXPECT_EQ(fx::readFile(status), std::to_string(128 + SIGPIPE) + "\n");
+    EXPECT_EQ(fx::listDir(dir.path()), std::vector<std::string>{"status"});
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 
 #include "simulator.h"
 
+#include <algorithm>
+#include <csignal>
 #include <iterator>
 #include <memory>
 #include <regex>
@@ -170,4 +172,141 @@ TEST(Log, ThatCannotBeOpenedEndsTheRunFirst) {
     auto r = vq2dl({"-w", "-c", NO_PORT_PATH, "--log", "/nonexistent/dir/vq.log"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "ERROR: Could not open log file /nonexistent/dir/vq.log: no such file or directory.\n");
+}
+
+namespace {
+
+// Every drawing of the progress line in what a terminal received: the texts between two carriage returns (a
+// text after the last one before a new line is a message).
+std::vector<std::string> drawings(const std::string& out) {
+    std::vector<std::string> drawn;
+    for (size_t cr = out.find('\r'); cr != std::string::npos; cr = out.find('\r', cr + 1)) {
+        const size_t end = out.find_first_of("\r\n", cr + 1);
+        if (end != std::string::npos && out[end] == '\r' && end > cr + 1)
+            drawn.push_back(out.substr(cr + 1, end - cr - 1));
+    }
+    return drawn;
+}
+
+// 41 records of 32 bytes from 0x4000 on: a run with a progress line that takes well under a second.
+std::string fortyOneRecords() {
+    std::string file;
+    for (uint32_t a = 0x4000; a < 0x4000 + 41 * 32; a += 32)
+        file += fx::srec(1, a, fx::bytes(32, a & 0xFF)) + "\n";
+    return file;
+}
+
+} // namespace
+
+TEST(Progress, ANarrowTerminalGetsALineThatFits) {
+    const struct {
+        unsigned short columns;
+        std::string last; // the last drawing of the write
+    } cases[] = {
+        {50, "Writing   41/41 records, 1312/1312 bytes"},
+        {30, "Writing   1312/1312 bytes"},
+        {15, "Writing   1312"},
+        {0, "Writing   [####################] 41/41 records, 1312/1312 bytes"}, // the size unknown: as it was
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.columns);
+        fx::Rig rig;
+        ASSERT_TRUE(rig.start());
+        fx::writeFile(rig.dir.file("fw.s19"), fortyOneRecords());
+        auto seen = fx::runOnTerminal(VQ2DL_PROGRAM, {"-c", rig.sim->devicePath(), "-dw", "0", "fw.s19"},
+                                      rig.dir.path(), 60000, c.columns);
+        ASSERT_EQ(seen.status, 0) << seen.out;
+        const std::vector<std::string> drawn = drawings(seen.out);
+        EXPECT_NE(std::find(drawn.begin(), drawn.end(), c.last), drawn.end()) << seen.out;
+        // One column is left free: a line that reaches the last one wraps on some terminals.
+        for (const std::string& line : drawn) {
+            if (c.columns) {
+                EXPECT_LT(line.size(), c.columns) << line;
+            }
+        }
+    }
+}
+
+TEST(Progress, WhileTheControllerIsSilentTheAttemptsAreCounted) {
+    const struct {
+        vqsim::Options options;
+        std::string file;
+        std::string waiting;
+    } cases[] = {
+        {fx::monitorOptions({"silent@probe#1"}), fx::srec(1, 0x4000, fx::bytes(8)) + "\n",
+         "Waiting for the controller: attempt 2 of 11"},
+        {fx::bootLoaderOptions({"silent@wake"}),
+         fx::srec(1, 0x9000, fx::bytes(8)) + "\n" + fx::srec(9, 0x9000) + "\n",
+         "Waiting for the controller: attempt 2 of 2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.waiting);
+        fx::Rig rig(c.options);
+        ASSERT_TRUE(rig.start());
+        fx::writeFile(rig.dir.file("fw.s19"), c.file);
+        auto seen = fx::runOnTerminal(VQ2DL_PROGRAM, {"-c", rig.sim->devicePath(), "-dw", "0", "fw.s19"},
+                                      rig.dir.path());
+        EXPECT_EQ(seen.status, 0) << seen.out;
+        const std::vector<std::string> drawn = drawings(seen.out);
+        EXPECT_NE(std::find(drawn.begin(), drawn.end(), c.waiting), drawn.end()) << seen.out;
+        EXPECT_EQ(seen.out.find("attempt 3 "), std::string::npos) << "the second attempt was answered";
+        // Blanked over before the next message, like the progress line.
+        EXPECT_NE(seen.out.find(c.waiting + "\r" + std::string(c.waiting.size(), ' ') + "\r"),
+                  std::string::npos);
+    }
+}
+
+TEST(Progress, AFailureWhileWritingSaysWhatToDo) {
+    const std::string partly =
+        "The controller's flash may be erased or partly written: run the download again.\n";
+    const std::string gone = "The port went away: the adapter was unplugged or the port closed. " + partly;
+    std::string vq1;
+    for (uint32_t a = 0x9000; a < 0x9000 + 41 * 32; a += 32)
+        vq1 += fx::srec(1, a, fx::bytes(32)) + "\n";
+    const struct {
+        vqsim::Options options;
+        std::vector<std::string> args;
+        std::string last; // the last line a person sees
+    } cases[] = {
+        {fx::monitorOptions({"error=0xE6@writeblock#2"}), {}, partly},
+        {fx::monitorOptions({"hangup@writeblock#2"}), {}, gone},
+        {fx::bootLoaderOptions({"hangup-after=300"}), {}, gone},
+        {fx::bootLoaderOptions({"reply=Checksum error in a line\\r\\nBoot>@s9"}), {}, partly},
+        {fx::monitorOptions({"error=0xE6@readblock#1"}),
+         {"-V"},
+         "ERROR: Access error when writing FLASH/EEPROM memory, e=0xE6\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options.faults.front());
+        fx::Rig rig(c.options);
+        ASSERT_TRUE(rig.start());
+        fx::writeFile(rig.dir.file("fw.s19"), c.options.generation == 1 ? vq1 : fortyOneRecords());
+        std::vector<std::string> args = {"-c", rig.sim->devicePath(), "-dw", "0"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("fw.s19");
+        auto seen = fx::runOnTerminal(VQ2DL_PROGRAM, args, rig.dir.path());
+        EXPECT_EQ(seen.status, EXIT_PROTOCOL);
+        EXPECT_TRUE(fx::endsWith(seen.out, c.last));
+    }
+    // A script sees the error as it always did.
+    fx::Rig rig(fx::monitorOptions({"hangup@writeblock#2"}));
+    ASSERT_TRUE(rig.start());
+    fx::writeFile(rig.dir.file("fw.s19"), fortyOneRecords());
+    auto script = rig.run({"-dw", "0"}, rig.dir.file("fw.s19"));
+    EXPECT_EQ(script.status, EXIT_PROTOCOL);
+    EXPECT_EQ(script.out.find("partly written"), std::string::npos) << script.out;
+}
+
+TEST(Progress, ASignalLeavesTheTerminalOnAFreshLine) {
+    // Each block from the third on is answered slowly, so the run is surely writing when the signal comes.
+    fx::Rig rig(fx::monitorOptions({"slow=150@writeblock#3-41"}));
+    ASSERT_TRUE(rig.start());
+    fx::writeFile(rig.dir.file("fw.s19"), fortyOneRecords());
+    const std::string command = std::string("\"") + VQ2DL_PROGRAM + "\" -c \"" + rig.sim->devicePath() +
+                                "\" -dw 0 fw.s19 & sleep 2; kill -TERM $!; wait $!";
+    auto seen = fx::runOnTerminal("/bin/sh", {"-c", command}, rig.dir.path());
+    EXPECT_EQ(seen.status, 128 + SIGTERM) << seen.out;
+    EXPECT_NE(seen.out.find("\rWriting   [#"), std::string::npos) << seen.out;
+    // The progress line stays as it was drawn last, and the cursor goes to the next line.
+    EXPECT_TRUE(fx::endsWith(seen.out, "/1312 bytes\n")) << seen.out;
 }

@@ -64,10 +64,10 @@ TEST(ReadBack, ReadsWhatWasChosenAndWritesItBack) {
     const std::vector<Case> cases = {
         {"default", {}, {{0x4000, 0x4000, 0x4000}, {0xC000, 0xC000, 0x4000}}, "192 bytes in 6 records"},
         {"ranges",
-         {"--range", "0x3C8000-0x3CBFFF", "--range", "0x4010-0x410F", "--range=33024-33055", "--range",
+         {"--range", "0x3C8000-0x3CBFFF", "--range", "0x4010-0x410F", "--range=33040-33071", "--range",
           "0x4000-0x401f"},
-         {{0x4000, 0x4000, 0x110}, {0x8100, 0x4100, 0x20}, {0x3C8000, 0x3C8000, 0x4000}},
-         "176 bytes in 6 records"},
+         {{0x4000, 0x4000, 0x110}, {0x8110, 0x4110, 0x20}, {0x3C8000, 0x3C8000, 0x4000}},
+         "176 bytes in 7 records"},
         {"firmware",
          {firmware},
          {{0x4000, 0x4000, 16},
@@ -124,6 +124,93 @@ TEST(ReadBack, ReadsWhatWasChosenAndWritesItBack) {
             }
         }
         EXPECT_EQ(covered, file.size()) << "bytes outside the chosen areas";
+    }
+}
+
+// Every documented way of reading, on a controller whose 0x4000-0x7FFF is erased: each file detects as VQ-II
+// code, and a plain download puts it back.
+TEST(ReadBack, EachDocumentedRangeDownloadsBack) {
+    fx::TempDir dir;
+    const std::vector<std::pair<uint32_t, Bytes>> high = {
+        {0xC000, Bytes(32, 0xC0)}, {0xFFE0, fx::bytes(32, 0xE0)}, {0x3C8000, Bytes(32, 0xAA)}};
+    const std::string preload = dir.file("preload.s19"), firmware = dir.file("new.s19");
+    fx::writeFile(preload, s19(high));
+    fx::writeFile(firmware, s19({{0x7FF0, Bytes(16, 0)}, {0xC000, Bytes(64, 0)}}));
+    struct Case {
+        Texts args;
+        uint32_t first, last;
+    };
+    const std::vector<Case> cases = {
+        {{}, 0xC000, 0xFFFF},
+        {{firmware}, 0xC000, 0xC03F},
+        {{"--range", "0x3C8000-0x3CBFFF"}, 0x3C8000, 0x3CBFFF},
+        {{"--range", "0xC000-0xFFFF"}, 0xC000, 0xFFFF},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.first);
+        const std::string out = dir.file("backup.s19");
+        fx::Rig source;
+        ASSERT_TRUE(source.start(preload));
+        Texts args = {"--read", out};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ASSERT_EQ(source.run(args).status, 0);
+        EXPECT_EQ(loadImage(out).lowAddress, 0x4000u) << "VQ-II code";
+        fx::Rig target;
+        ASSERT_TRUE(target.start());
+        const fx::RunResult back = target.run({"-dw", "0", out});
+        ASSERT_EQ(back.status, 0) << back.out;
+        EXPECT_NE(back.out.find("Detected VQ-II (HCS12) code.\n"), std::string::npos);
+        EXPECT_NE(back.out.find("Zero-length s-rec found 1 - 0x4000 0.\n"), std::string::npos);
+        for (uint32_t address = c.first; address <= c.last; ++address)
+            ASSERT_EQ(target.sim->peek(address), source.sim->peek(address)) << std::hex << address;
+    }
+}
+
+// --twice reads each block twice: a byte damaged on the line in either reading ends the run with the address,
+// and no file; without it the damage goes into the file unnoticed.
+TEST(ReadBack, TwiceFindsAByteDamagedOnTheLine) {
+    fx::TempDir dir;
+    const std::string preload = dir.file("preload.s19"), out = dir.file("backup.s19");
+    fx::writeFile(preload, s19(PRELOAD));
+    struct Case {
+        Texts faults;
+        bool twice;
+        int status;
+        uint8_t at4004; ///< the byte at 0x4004 in the file
+        std::string tail;
+    };
+    const std::vector<Case> cases = {
+        {{}, true, 0, 5, "Read complete, 96 bytes in 3 records.\n"},
+        {{"corrupt@readblock#1=5"}, false, 0, 0xFA, "Read complete, 96 bytes in 3 records.\n"},
+        {{"corrupt@readblock#1=5"},
+         true,
+         EXIT_PROTOCOL,
+         0,
+         "Read-back failed: At 0x4004 read 0xFA, then 0x05.\n"},
+        {{"corrupt@readblock#4=5"},
+         true,
+         EXIT_PROTOCOL,
+         0,
+         "Read-back failed: At 0x4104 read 0xFF, then 0x00.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tail);
+        std::remove(out.c_str());
+        fx::Rig controller(fx::monitorOptions(c.faults));
+        ASSERT_TRUE(controller.start(preload));
+        Texts args = {"--read", out, "--range", "0x4000-0x41FF"};
+        if (c.twice) args.push_back("--twice");
+        const fx::RunResult r = controller.run(args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_TRUE(fx::endsWith(r.out, c.tail));
+        if (c.status != 0) {
+            EXPECT_EQ(fx::listDir(dir.path()), Texts{"preload.s19"});
+            continue;
+        }
+        const FirmwareImage image = loadImage(out);
+        ASSERT_EQ(image.records.count(0x4000), 1u);
+        EXPECT_EQ(image.records.at(0x4000).data[4], c.at4004);
+        EXPECT_EQ(controller.sim->counters().blocksRead, c.twice ? 4u : 2u);
     }
 }
 
@@ -224,6 +311,15 @@ TEST(ReadBack, RefusedBeforeTheLineIsUsed) {
         {{"--read", dir.file("out.s19"), "--range", "0x7F00-0x80FF"},
          EXIT_USAGE,
          "ERROR: Invalid range '0x7F00-0x80FF'.\n"},
+        {{"--read", dir.file("out.s19"), "--range", "0x4000-0x40FF", "--range", "0x8000-0x80FF"},
+         EXIT_USAGE,
+         "ERROR: Ranges 0x4000-0x40FF and 0x8000-0x80FF are the same flash (0x8000-0xBFFF is held at "
+         "0x4000-0x7FFF).\n"},
+        {{"--read", dir.file("out.s19"), "--range", "0xBF00-0xBFFF", "--range", "0x4000-0x7FFF"},
+         EXIT_USAGE,
+         "ERROR: Ranges 0xBF00-0xBFFF and 0x4000-0x7FFF are the same flash (0x8000-0xBFFF is held at "
+         "0x4000-0x7FFF).\n"},
+        {{"--twice"}, EXIT_USAGE, "ERROR: Switch '--twice' needs '--read'.\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.out);

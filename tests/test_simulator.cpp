@@ -2,6 +2,8 @@
 // monitor and its memory, the VQ-I boot loader and faults.
 #include "fixture.h"
 
+#include "engine.h"
+
 using fx::Bytes, fx::operator+, fx::toBytes, fx::DROP_IN, fx::DONE, fx::COLD_RESET, fx::NOT_RECOGNIZED,
     fx::writeBlock, fx::readBlock, fx::setPage, fx::peekRange, fx::secondsSince, fx::Clock;
 
@@ -253,4 +255,31 @@ TEST(Faults, MalformedFaultsStopTheStart) {
     std::string error;
     EXPECT_FALSE(sim.start(error));
     EXPECT_EQ(error, "the generation must be 1 (VQ-I) or 2 (VQ-II), not 3");
+}
+
+// Fault numbers are decimal or 0x hexadecimal; a leading zero never makes one octal.
+TEST(Faults, NumbersAreDecimalOrHexadecimalNeverOctal) {
+    struct Case {
+        std::string spec;
+        uint64_t first;
+        unsigned number;
+    };
+    const std::vector<Case> cases = {
+        {"corrupt@readblock#010=010", 10, 10},
+        {"corrupt@readblock#08=08", 8, 8},
+        {"corrupt@readblock#0x10=0X1f", 16, 31},
+        {"error@probe=0xE6", 1, 0xE6},
+    };
+    for (const Case& c : cases) {
+        vqsim::FaultSet faults;
+        std::string error;
+        ASSERT_TRUE(vqsim::parseFaults({c.spec}, 2, faults, error)) << c.spec << ": " << error;
+        EXPECT_EQ(faults.faults.at(0).first, c.first) << c.spec;
+        EXPECT_EQ(faults.faults.at(0).number, c.number) << c.spec;
+    }
+    for (const char* bad : {"corrupt@readblock=0x", "corrupt@readblock=0xg", "corrupt@readblock=1e"}) {
+        vqsim::FaultSet faults;
+        std::string error;
+        EXPECT_FALSE(vqsim::parseFaults({bad}, 2, faults, error)) << bad;
+    }
 }

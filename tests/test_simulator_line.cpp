@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/stat.h>
 #include <thread>
 
 using fx::Bytes, fx::operator+, fx::toBytes, fx::DROP_IN, fx::DONE, fx::COLD_RESET, fx::NOT_RECOGNIZED,
@@ -206,4 +207,34 @@ TEST(Simulator, PreloadFillsTheFlashOrChangesNothing) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "vqsim: cannot preload " + dir.file("bad.s19") + ": No such file or directory\n");
+}
+
+// Only a regular file is preloaded, and no line beyond the longest record: a FIFO or /dev/zero is refused at
+// once instead of holding the start for ever or filling the memory.
+TEST(Simulator, PreloadTakesRegularFilesWithBoundedLines) {
+    fx::TempDir dir;
+    const std::string fifo = dir.file("fifo"), longLine = dir.file("long.s19");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    fx::writeFile(longLine, fx::srec(1, 0x5000, {9}) + "\n" + std::string(515, 'S'));
+    fx::writeFile(dir.file("longest.s19"), fx::srec(1, 0x4000, std::vector<uint8_t>(252, 7)) + "\n");
+    struct Case {
+        std::string path;
+        std::string fault;
+    };
+    const std::vector<Case> cases = {
+        {fifo, "not a regular file"},       {"/dev/zero", "not a regular file"},
+        {dir.path(), "not a regular file"}, {longLine, "line 2: longer than 514 characters"},
+        {dir.file("longest.s19"), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        vqsim::Simulator sim(fx::monitorOptions());
+        std::string error;
+        EXPECT_EQ(sim.preload(c.path, error), c.fault.empty());
+        EXPECT_EQ(error, c.fault.empty() ? "" : "cannot preload " + c.path + ": " + c.fault);
+        EXPECT_EQ(sim.peek(0x4000), c.fault.empty() ? 7 : 0xFF);
+    }
+    const fx::RunResult r = fx::run(VQSIM_PROGRAM, {"--preload", fifo}, "", 10000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "vqsim: cannot preload " + fifo + ": not a regular file\n");
 }

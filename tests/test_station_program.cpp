@@ -261,8 +261,8 @@ TEST(Station, TheTableOnATerminalFitsItsWidthAndLeavesTheCursorShown) {
         auto b = fx::startController();
         const fx::RunResult r = fx::runOnTerminal(
             VQ2DL_PROGRAM,
-            {"--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "-dw", "0", "fw.s19"}, columns,
-            dir.path());
+            {"--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "-dw", "0", "fw.s19"}, dir.path(),
+            60000, static_cast<unsigned short>(columns));
         EXPECT_EQ(r.status, 0) << r.out;
         const size_t hidden = r.out.find("\x1b[?25l"), shown = r.out.rfind("\x1b[?25h");
         ASSERT_NE(hidden, std::string::npos);

@@ -18,6 +18,11 @@ const char* misfit(const SRecord& record) {
     return nullptr;
 }
 
+/// A boot loader writes each line's bytes at the line's own address.
+std::vector<std::pair<uint32_t, uint32_t>> asAddressed(const SRecord& record) {
+    return {{record.address, static_cast<uint32_t>(record.data.size())}};
+}
+
 } // namespace
 
 void Downloader::checkBootLoaderImage() {
@@ -34,4 +39,5 @@ void Downloader::checkBootLoaderImage() {
         fatal(EXIT_FILE, "ERROR: Entry point 0x%X cannot be sent to a VQ-I controller: address above 0xFFFF.",
               image.entryPoint);
     }
+    refuseOverlaps(asAddressed);
 }

@@ -29,6 +29,7 @@ void Downloader::wakeUp() {
     if (!expect(BOOT_PROMPT, false)) {
         // 3. The second and last attempt: a boot loader already awake answers a lone carriage return with
         //    its prompt.
+        showWaiting(2, 2);
         platformSleepMs(SETTLE_MS);
         drainInput();
         writeText("\r");

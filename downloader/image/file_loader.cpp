@@ -23,6 +23,7 @@ static bool readRecordLine(LineReader& reader, std::string& line) {
 
 void FirmwareImage::load(const std::string& path) {
     fileName = path;
+    fileNames.push_back(path);
     lineNumber = 0;
     FileHandle file(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!file) fail("Can't open input file");

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 /// A fault found by the file readers: where, and what.
@@ -16,11 +17,13 @@ struct s19Error {
     std::string text;
 };
 
-/// One data record: start address and its bytes.
+/// One data record: start address and its bytes, and where it was read.
 struct SRecord {
     uint32_t address = 0;
     uint32_t length = 0;
     std::vector<uint8_t> data;
+    uint32_t file = 0; ///< the file it was read from: its place in FirmwareImage::fileNames
+    int line = 0;      ///< the number of its line in that file
 };
 
 class LineReader;
@@ -34,6 +37,13 @@ public:
     void addRecord(SRecord record);
     /// Number of records.
     size_t recordCount() const { return records.size(); }
+    /// The runs of controller memory a record's bytes land on.
+    using Landing = std::vector<std::pair<uint32_t, uint32_t>> (*)(const SRecord& record);
+    /// Finds two records that put different bytes on one byte of the controller, where shows; true with the
+    /// one read later in later, the other in earlier. Records without bytes land nowhere.
+    bool findOverlap(Landing where, const SRecord*& later, const SRecord*& earlier) const;
+    /// The name of the file a record was read from; empty for a record that no file brought.
+    std::string fileOf(const SRecord& record) const;
 
     // S-record reader (image/srecord_reader.cpp)
     /// Parses one line into the image; false for a line beginning with "#"; throws s19Error on a fault.
@@ -58,8 +68,11 @@ public:
     std::string fileName;
     int lineNumber = 0;
     std::string installDir;
+    /// An update's .ini files are written to installDir; false reads its records alone (a read-back).
+    bool extractIni = true;
     std::vector<std::string> extractedFiles;
-    bool extractIni = true; ///< false: an update's records are read and no .ini file is written
+    std::vector<std::string> fileNames; ///< every file load was given, in that order
+    size_t recordLines = 0;             ///< S-record lines read from all of them, of any type
     uint32_t entryPoint = 0;
     uint32_t lowAddress = 0xFFFFFFFF;
     uint32_t highAddress = 0;

@@ -1,4 +1,5 @@
-// Extracted files: the few file operations that differ between POSIX and Windows, one file each.
+// Files written by a run (extracted .ini files, the read-back file, the support log): the few file operations
+// that differ between POSIX and Windows, one file each.
 #pragma once
 
 #include <cstdio>
@@ -9,8 +10,20 @@
 /// where the process may set it). nullptr when no such file could be made. Until it is replaced or removed,
 /// removeTemporaryOnSignal removes it.
 std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPath);
-/// False when something stands at target that could not be written over: a directory, a read-only file.
+/// False when something stands at target that could not be written over: a directory, a read-only file, or
+/// anything else that is no regular file (a device, a FIFO, a symbolic link).
 bool canReplace(const std::string& target);
+/// What stands at a path when it is neither missing, nor a regular file, nor a directory: "a symbolic link",
+/// "a FIFO", "a device", "a socket", "a special file"; links are not followed. nullptr otherwise.
+const char* specialFileKind(const std::string& path);
+/// True when two paths name one file: the same device and inode where both exist, the same name in the same
+/// directory where neither does, however they are spelled.
+bool sameFile(const std::string& a, const std::string& b);
+/// Opens a regular file for appending, creating it, never through a link and never waiting (a FIFO without a
+/// reader fails at once); nullptr with errno set otherwise. descriptor is the file's for writeOnSignal.
+std::FILE* openForAppend(const std::string& path, int& descriptor);
+/// Writes n bytes to a descriptor with a system call alone: a signal handler calls it.
+void writeOnSignal(int descriptor, const char* text, size_t n);
 /// Moves the temporary file to the target's name, replacing a file there; false when it could not.
 bool replaceTarget(const std::string& temporary, const std::string& target);
 /// Removes the temporary file.

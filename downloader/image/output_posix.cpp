@@ -78,13 +78,93 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
 }
 
 bool canReplace(const std::string& target) {
+    // A link is looked at, not followed: renaming over it would put a regular file in its place.
     struct stat st;
-    if (stat(target.c_str(), &st) != 0) return true;
+    if (lstat(target.c_str(), &st) != 0) return true;
     if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         return false;
     }
+    if (!S_ISREG(st.st_mode)) {
+        errno = EPERM;
+        return false;
+    }
     return access(target.c_str(), W_OK) == 0;
+}
+
+const char* specialFileKind(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return nullptr;
+    if (S_ISLNK(st.st_mode)) return "a symbolic link";
+    if (S_ISFIFO(st.st_mode)) return "a FIFO";
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+    return "a special file";
+}
+
+namespace {
+
+/// A file as the system knows it: its device and inode where it exists, else its directory's and its name.
+struct Identity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string name;
+};
+
+bool identify(const std::string& path, Identity& identity) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+        identity = {true, st.st_dev, st.st_ino, ""};
+        return true;
+    }
+    if (errno != ENOENT) return false;
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (stat(directory.c_str(), &st) != 0) return false;
+    identity = {false, st.st_dev, st.st_ino, path.substr(slash == std::string::npos ? 0 : slash + 1)};
+    return true;
+}
+
+} // namespace
+
+bool sameFile(const std::string& a, const std::string& b) {
+    Identity first, second;
+    if (!identify(a, first) || !identify(b, second)) return false;
+    return first.exists == second.exists && first.device == second.device && first.inode == second.inode &&
+           first.name == second.name;
+}
+
+std::FILE* openForAppend(const std::string& path, int& descriptor) {
+    // O_NONBLOCK: a FIFO without a reader fails with ENXIO instead of waiting for one. Cleared once open.
+    const int fd =
+        open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, O_APPEND) != 0) {
+        close(fd);
+        errno = EPERM;
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "a");
+    if (!file) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return nullptr;
+    }
+    descriptor = fd;
+    return file;
+}
+
+void writeOnSignal(int descriptor, const char* text, size_t n) {
+    while (n > 0) {
+        const ssize_t written = write(descriptor, text, n);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
+        text += written;
+        n -= static_cast<size_t>(written);
+    }
 }
 
 bool replaceTarget(const std::string& temporary, const std::string& target) {

@@ -2,6 +2,7 @@
 #include "output_file.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
@@ -51,7 +52,58 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
 bool canReplace(const std::string& target) {
     DWORD attributes = GetFileAttributesA(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+    return (attributes &
+            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+const char* specialFileKind(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return nullptr;
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? "a symbolic link" : nullptr;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    // Existing files by volume and file index; names not yet made by their full path, in any case.
+    auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+        HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return false;
+        const bool known = GetFileInformationByHandle(handle, &info) != 0;
+        CloseHandle(handle);
+        return known;
+    };
+    BY_HANDLE_FILE_INFORMATION first = {}, second = {};
+    const bool firstExists = identify(a, first), secondExists = identify(b, second);
+    if (firstExists || secondExists)
+        return firstExists && secondExists && first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+               first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+    char fullA[MAX_PATH + 1], fullB[MAX_PATH + 1];
+    const DWORD lengthA = GetFullPathNameA(a.c_str(), sizeof fullA, fullA, nullptr);
+    const DWORD lengthB = GetFullPathNameA(b.c_str(), sizeof fullB, fullB, nullptr);
+    return lengthA > 0 && lengthA < sizeof fullA && lengthB > 0 && lengthB < sizeof fullB &&
+           lstrcmpiA(fullA, fullB) == 0;
+}
+
+std::FILE* openForAppend(const std::string& path, int& descriptor) {
+    if (specialFileKind(path)) {
+        errno = EPERM;
+        return nullptr;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "a");
+    if (!file) return nullptr;
+    // Only a file on a disk: not a device name such as NUL or COM1, not a pipe.
+    const int fd = _fileno(file);
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) != FILE_TYPE_DISK) {
+        std::fclose(file);
+        errno = EPERM;
+        return nullptr;
+    }
+    descriptor = fd;
+    return file;
+}
+
+void writeOnSignal(int descriptor, const char* text, size_t n) {
+    _write(descriptor, text, static_cast<unsigned>(n));
 }
 
 bool replaceTarget(const std::string& temporary, const std::string& target) {

@@ -167,8 +167,11 @@ bool FirmwareImage::parseLine(const std::string& line) {
         fail("Invalid checksum, found 0x%02x, expected 0x%02x", found, static_cast<uint8_t>(~sum));
     // Nothing may follow the checksum, not even a blank.
     if (length > 2 * static_cast<size_t>(count) + 4) fail("Garbage at end of line");
-    // A data record goes into the image; a comment record is shown up to its first zero byte.
+    ++recordLines;
+    // A data record goes into the image with its place; a comment record is shown up to its first zero byte.
     if (type->kind == Kind::Data) {
+        record.file = fileNames.empty() ? 0 : static_cast<uint32_t>(fileNames.size() - 1);
+        record.line = lineNumber;
         addRecord(std::move(record));
     } else if (type->kind == Kind::Comment) {
         size_t textLength = 0;

@@ -118,12 +118,8 @@ void FirmwareImage::readContainer(LineReader& reader) {
         } else if (startsWith(line, "#!VQU-INI")) {
             message(4, "%s", line.c_str());
             std::string path = extractDir + SEPARATOR + iniName(*this, line);
-            if (!extractIni) {
-                // Someone else has extracted the files of this update already (a station, once for all).
-                std::string piece;
-                while (readBlockPiece(*this, reader, piece)) {}
-                continue;
-            }
+            // Not extracting, the block's lines pass by this loop like any other line.
+            if (!extractIni) continue;
             extractFile(reader, path);
             message(1, "   Extracted %s", path.c_str());
             extractedFiles.push_back(path);
@@ -139,6 +135,8 @@ void FirmwareImage::extractFile(LineReader& reader, const std::string& path) {
     // The block goes to a new file of our own beside the target, which replaces the target only once it is
     // complete: a failure leaves an older file of that name as it was, and no one else's file is written.
     int tagLine = lineNumber;
+    // A device, a FIFO or a link in the install directory is never replaced by a regular file.
+    if (const char* kind = specialFileKind(path)) fail("%s is %s, not a regular file", path.c_str(), kind);
     std::string temporary;
     std::FILE* out = canReplace(path) ? createTemporaryBeside(path, temporary) : nullptr;
     if (!out) fail("Could not open %s for output", path.c_str());

@@ -96,6 +96,18 @@ void markBlank(const std::vector<Piece>& pieces, size_t first, size_t last, cons
 
 } // namespace
 
+std::vector<std::pair<uint32_t, uint32_t>> landing(const SRecord& record) {
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    uint32_t address = mapStart(record.address);
+    for (uint32_t left = recordLength(record); left > 0;) {
+        const unsigned n = blockLength(address, left);
+        runs.emplace_back(address, n);
+        address = nextBlock(address, n);
+        left -= n;
+    }
+    return runs;
+}
+
 std::vector<const SRecord*> recordList(const FirmwareImage& image) {
     std::vector<const SRecord*> records;
     records.reserve(image.records.size());

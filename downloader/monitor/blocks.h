@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace monitor {
@@ -60,6 +61,10 @@ struct Block {
     std::vector<Segment> parts;
     bool blank = false; ///< every byte 0xFF, in flash that the download's erases leave at 0xFF
 };
+
+/// Where a record's bytes land on the controller, block by block as the download cuts and maps them: runs of
+/// controller addresses, a paged one with its page above the low 16 bits.
+std::vector<std::pair<uint32_t, uint32_t>> landing(const SRecord& record);
 
 /// What a block that starts after a gap costs beyond its data: the 4-byte command and the 3-byte reply.
 constexpr unsigned BLOCK_OVERHEAD = 4 + 3;

@@ -7,6 +7,8 @@ namespace {
 
 /// Makes a controller that runs its own program drop into the monitor; sent without a terminator.
 const char DROP_IN[] = "!!!KeepOutHere";
+/// Monitor entry's attempts in all: the first with the drop-in string, then ten more with the probe alone.
+constexpr int ENTRY_ATTEMPTS = 11;
 
 bool holds(const uint8_t* answer, uint8_t error, uint8_t status, uint8_t prompt) {
     return answer[0] == error && answer[1] == status && answer[2] == prompt;
@@ -56,6 +58,8 @@ void Downloader::awaitProbeAnswer(int attempt) {
         if (attempt == 5) reopenPort();
         if (attempt == 0) throw ProtocolError{missing};
         message(3, "Wake up attempted (%d).", attempt - 1);
+        // Attempts run from 10 down to 0: the one with attempt - 1 is the (11 - (attempt - 1))th of 11.
+        showWaiting(ENTRY_ATTEMPTS - (attempt - 1), ENTRY_ATTEMPTS);
         writeByte(MON_PROBE);
     }
 }

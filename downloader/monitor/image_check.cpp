@@ -39,4 +39,6 @@ void Downloader::checkMonitorImage() {
             fatal(EXIT_FILE, "ERROR: Record at 0x%X cannot be written to a VQ-II controller: %s.",
                   record.address, reason);
     }
+    // 0x8000-0xBFFF is written 0x4000 lower: a record there and one at that lower address share bytes.
+    refuseOverlaps(monitor::landing);
 }

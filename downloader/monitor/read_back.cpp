@@ -74,6 +74,18 @@ void appendLines(std::string& text, const monitor::Area& area, const std::vector
 
 } // namespace
 
+void Downloader::compareSecondReading(uint32_t address, const uint8_t* first, uint8_t* second, unsigned n) {
+    // second holds n + 3 bytes, as readBlock needs. The monitor's answer carries no checksum: a byte damaged
+    // on the line shows only as a difference.
+    if (!readBlock(address, second, n))
+        fatal(EXIT_PROTOCOL, "Could not read the block at 0x%X during read-back.", address);
+    for (unsigned i = 0; i < n; ++i) {
+        if (first[i] != second[i])
+            fatal(EXIT_PROTOCOL, "Read-back failed: At 0x%X read 0x%02X, then 0x%02X.", address + i, first[i],
+                  second[i]);
+    }
+}
+
 std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsigned& bytes,
                                  unsigned& records) {
     if (showPercent) message(-1, "$%s", READ_LABEL);
@@ -85,9 +97,12 @@ std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsign
         progress.totalLines += linesDone(area, area.length);
         progress.totalBytes += area.length;
     }
-    std::string text = header();
+    // A zero-length record at 0x4000 makes the file VQ-II code for a plain download, whatever was read: the
+    // window of a page or 0xC000-0xFFFF alone would otherwise begin above 0x8080, which is VQ-I's.
+    std::string text = header() + formatSRecord(1, 0x4000, nullptr, 0);
     bytes = records = 0;
-    uint8_t buffer[MAX_BLOCK + 3];
+    // Each holds a block and the reply behind it.
+    uint8_t buffer[MAX_BLOCK + 3], again[MAX_BLOCK + 3];
     for (const monitor::Area& area : areas) {
         std::vector<uint8_t> data;
         data.reserve(area.length);
@@ -97,6 +112,7 @@ std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsign
             message(4, "RB:  0x%X:%u", address, n);
             if (!readBlock(address, buffer, n))
                 fatal(EXIT_PROTOCOL, "Could not read the block at 0x%X during read-back.", address);
+            if (readTwice) compareSecondReading(address, buffer, again, n);
             data.insert(data.end(), buffer, buffer + n);
             address += n;
             progress.advance(linesDone(area, data.size()), n);

@@ -69,6 +69,18 @@ std::string usbDevice(const std::string& device, const std::string& sysRoot) {
     return "";
 }
 
+/// The driver of a tty's device. Since Linux 6.3 an on-board UART's tty hangs below a port and a controller
+/// device of the serial core's own bus, whose drivers are called "port" and "ctrl": the driver that names the
+/// hardware is that of the first device above them.
+std::string driverName(const std::string& device, const std::string& sysRoot) {
+    std::string top = realPath(sysRoot);
+    std::string dir = realPath(device);
+    while (!top.empty() && dir.size() > top.size() && dir.compare(0, top.size(), top) == 0 &&
+           linkName(dir + "/subsystem") == "serial-base")
+        dir.erase(dir.rfind('/'));
+    return linkName((dir.empty() ? device : dir) + "/driver");
+}
+
 /// What the system knows of one tty: its USB device, its driver, its stable name.
 std::vector<std::string> details(const std::string& tty, const std::string& device, const PortRoots& roots,
                                  const std::map<std::string, std::string>& stableNames) {
@@ -83,7 +95,7 @@ std::vector<std::string> details(const std::string& tty, const std::string& devi
         std::string serial = firstLine(usb + "/serial");
         if (!serial.empty()) out.push_back("serial " + serial);
     }
-    std::string driver = linkName(device + "/driver");
+    std::string driver = driverName(device, roots.sys);
     if (!driver.empty()) out.push_back("driver " + driver);
     auto stable = stableNames.find(tty);
     if (stable != stableNames.end()) out.push_back(stable->second);

@@ -76,7 +76,9 @@ unsigned Downloader::receive(uint8_t* buffer, unsigned n) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 previous + std::chrono::milliseconds(READ_TIMEOUT_MS) - Clock::now());
             int leftMs = static_cast<int>(std::max<int64_t>(0, left.count()));
-            if (platformRead(portHandle, buffer + got, leftMs) != ReadResult::Byte) break;
+            const ReadResult result = platformRead(portHandle, buffer + got, leftMs);
+            if (result == ReadResult::Failed) lineLost = true;
+            if (result != ReadResult::Byte) break;
             arrived = Clock::now();
             taken = 1;
             if (got + 1 < n) taken += platformReadAvailable(portHandle, buffer + got + 1, n - got - 1);

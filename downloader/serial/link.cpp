@@ -17,7 +17,11 @@ bool Downloader::openPort() {
     }
     std::string device = portPath.empty() ? platformDeviceName(port) : portPath;
     portHandle = platformOpen(device, baudRate, portError);
-    if (portHandle == NO_PORT) return false;
+    if (portHandle == NO_PORT) {
+        // A port given by number names the device it stands for, which the user may not know.
+        if (portPath.empty()) portError += " " + device;
+        return false;
+    }
     openPortForSignals = portHandle;
     lineFreeAt = {};
     // Low latency hands each answer over as soon as it is in. A driver without the mode (a pseudo-terminal,

@@ -30,5 +30,3 @@ void platformStopChild(const ChildProcess& child, bool force);
 void platformReleaseChild(ChildProcess& child);
 /// The path of this program, for starting copies of it; argv0 when the system does not say.
 std::string platformSelfPath(const char* argv0);
-/// The columns of the terminal on standard output; 0 when that is no terminal or it does not say.
-int platformTerminalColumns();

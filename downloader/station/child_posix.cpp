@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,10 +105,4 @@ std::string platformSelfPath(const char* argv0) {
     if (n <= 0) return argv0;
     path[n] = '\0';
     return path;
-}
-
-int platformTerminalColumns() {
-    winsize size = {};
-    if (!isatty(STDOUT_FILENO) || ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
-    return size.ws_col;
 }

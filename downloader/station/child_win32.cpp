@@ -133,9 +133,3 @@ std::string platformSelfPath(const char* argv0) {
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
     return n > 0 && n < sizeof path ? std::string(path, n) : std::string(argv0);
 }
-
-int platformTerminalColumns() {
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
-    return info.srWindow.Right - info.srWindow.Left + 1;
-}

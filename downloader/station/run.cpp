@@ -113,7 +113,9 @@ void watchPorts(std::vector<PortState>& ports, station::Display& display, bool j
         }
         if (stopSignal()) stopChildren(ports, stopping, now);
         if (stopping.killed && now - stopping.since > STOP_GRACE_MS + KILL_GRACE_MS) break;
-        if (display.terminal) display.columns = platformTerminalColumns();
+        // A terminal that does not say its width is taken for the usual 80 columns.
+        if (display.terminal)
+            display.columns = platformTerminalColumns() > 0 ? platformTerminalColumns() : 80;
         if (!json) station::showPorts(display, ports, now, false);
     }
     // A child that even SIGKILL did not end within its grace is given up on: a failed port.
