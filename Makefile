@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test bench fuzz wine-test package package-test clean
+.PHONY: all build demo demo-station test bench fuzz wine-test package package-test clean
 
 all: build
 
@@ -32,6 +32,13 @@ demo:
 	$(call configure,-DBUILD_TESTING=OFF)
 	cmake --build $(BUILD) -j $(JOBS) --target vq2dl vqsim
 	sh scripts/demo.sh $(BUILD)
+
+# A station of four simulated controllers, one of which fails: the table, the summary and the rerun line.
+demo-station:
+	sh scripts/setup.sh demo
+	$(call configure,-DBUILD_TESTING=OFF)
+	cmake --build $(BUILD) -j $(JOBS) --target vq2dl vqsim
+	sh scripts/demo-station.sh $(BUILD)
 
 # A build directory that the demo configured without tests gets them now.
 test:

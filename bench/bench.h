@@ -28,6 +28,8 @@ bool benchmarkLoading(const Settings& settings, const ScratchDir& scratch);
 bool benchmarkLine(const Settings& settings, const ScratchDir& scratch);
 /// Benchmark 2: parallel downloads and the CPU time each one takes.
 bool benchmarkParallel(const Settings& settings, const ScratchDir& scratch);
+/// Benchmark 6: a station of 16 ports against one port alone.
+bool benchmarkStation(const Settings& settings, const ScratchDir& scratch);
 /// Benchmark 5: one download without and with --json, and what the events cost.
 bool benchmarkEvents(const Settings& settings, const ScratchDir& scratch);
 

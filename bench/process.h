@@ -35,6 +35,8 @@ public:
     /// Waits for the child, killing it after limitSeconds from its start; returns its figures.
     const ChildResult& wait(double limitSeconds);
     bool running() const { return pid > 0; }
+    /// The process id while it runs.
+    pid_t id() const { return pid; }
     const ChildResult& result() const { return figures; }
 
 private:

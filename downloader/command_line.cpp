@@ -29,7 +29,11 @@ struct Switch {
 // and -dw come before -d, so that the longer name is taken.
 const Switch SHORT_SWITCHES[] = {
     {"b", Takes::Nothing, [](Downloader& d, const char*, int) { d.joinBlocks = true; }},
-    {"c", Takes::Port, [](Downloader& d, const char* text, int) { d.setPort(text); }},
+    {"c", Takes::Port,
+     [](Downloader& d, const char* text, int) {
+         d.setPort(text);
+         d.portGiven = true;
+     }},
     {"dc", Takes::Number, [](Downloader& d, const char*, int number) { d.dcDelay = number; }},
     {"dw", Takes::Number, [](Downloader& d, const char*, int number) { d.wipeDelay = number; }},
     {"d", Takes::Number, [](Downloader& d, const char*, int number) { d.recordDelay = number; }},
@@ -51,7 +55,21 @@ const Switch LONG_SWITCHES[] = {
     {"range", Takes::Text, [](Downloader& d, const char* text, int) { d.addReadRange(text); }},
     {"twice", Takes::Nothing, [](Downloader& d, const char*, int) { d.readTwice = true; }},
     {"json", Takes::Nothing, [](Downloader& d, const char*, int) { d.jsonEvents = true; }},
+    {"ports", Takes::Text, [](Downloader& d, const char* text, int) { d.addStationPorts(text); }},
+    {"log-dir", Takes::Text, [](Downloader& d, const char* text, int) { d.logDir = text; }},
+    {"results", Takes::Text, [](Downloader& d, const char* text, int) { d.resultsPath = text; }},
+    {"no-extract", Takes::Nothing, [](Downloader& d, const char*, int) { d.extractIni = false; }},
 };
+
+/// Keeps the arguments from first to last for the children of a station (all but the station's own switches)
+/// and for the rerun of its failed ports (all but --ports).
+void keepArguments(Downloader& d, const Switch* s, char** argv, int first, int last) {
+    const std::string name = s ? s->name : "";
+    for (int i = first; i <= last; ++i) {
+        if (name != "ports" && name != "log-dir" && name != "results") d.childArgs.push_back(argv[i]);
+        if (name != "ports") d.retryArgs.push_back(argv[i]);
+    }
+}
 
 /// A whole number: an optional sign, then digits, nothing after. Values beyond an int are held at its limits.
 bool wholeNumber(const char* text, int& value) {
@@ -89,6 +107,7 @@ void Downloader::parseArgs(int argc, char** argv) {
         const char* arg = argv[i];
         if (arg[0] != '-') {
             addFile(arg);
+            keepArguments(*this, nullptr, argv, i, i);
             continue;
         }
         const bool isLong = arg[1] == '-' && arg[2] != '\0';
@@ -105,8 +124,10 @@ void Downloader::parseArgs(int argc, char** argv) {
         if (s->takes == Takes::Nothing) {
             if (attached) refuse("Switch not recognized: '%s'.", arg);
             s->apply(*this, "", 0);
+            keepArguments(*this, s, argv, i, i);
             continue;
         }
+        const int first = i;
         const char* value = rest;
         if (!attached) {
             if (i + 1 >= argc) {
@@ -119,8 +140,10 @@ void Downloader::parseArgs(int argc, char** argv) {
             refuse("ERROR: Switch '-%s' needs a number, not '%s'.", s->name, value);
         }
         s->apply(*this, value, number);
+        keepArguments(*this, s, argv, first, i);
     }
     checkReadBackSwitches();
+    checkStationSwitches();
     // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
     if (fileNames.empty() && readBackFile.empty()) addFile("velquin2.s19");
 }
@@ -235,6 +258,10 @@ std::vector<std::string> Downloader::usageText() const {
         "   --read FILE  - read the controller back into FILE, erase and write nothing.",
         "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.",
         "   --twice      - with --read: read every block twice and compare the readings.",
+        "   --ports LIST - a station: every port of LIST (NAME=PORT or PORT, by commas) at once.",
+        "   --log-dir DIR  - with --ports: a log for each port, DIR/NAME.log.",
+        "   --results FILE - append a JSON line for each port and run to FILE.",
+        "   --no-extract - write none of an update's .ini files (a station extracts them once).",
         "   --help       - show this text.",
         "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",

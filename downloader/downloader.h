@@ -4,6 +4,7 @@
 #include "format.h"
 #include "image/firmware_image.h"
 #include "serial/port.h"
+#include "station/ports.h"
 #include "system.h"
 
 #include <chrono>
@@ -15,9 +16,14 @@
 
 class Downloader;
 struct PortRoots;
+struct UnitFacts;
 namespace monitor {
 struct Area;
 }
+namespace station {
+struct PortState;
+struct Display;
+} // namespace station
 
 /// The console sink: one finished text per call.
 using MessageCallback = void (*)(const char* text);
@@ -30,6 +36,8 @@ int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal 
 /// that goes with it: a thrown int is the status itself, a file error 3, a protocol error 4. Anything else is
 /// unexpected and goes on to the caller.
 int runToStatus(Downloader& downloader, const std::function<void()>& step);
+/// The console's text of a file error: "ERROR: Reading FILE line N: TEXT.".
+std::string readingError(const s19Error& error);
 
 /// Writes a text to standard output, with a newline unless it ends in a carriage return.
 void printLine(const char* text);
@@ -99,6 +107,8 @@ public:
     void setReadBack(const char* file);
     /// Adds a --range FIRST-LAST; one that is no range of one flash area ends the run through usage().
     void addReadRange(const char* text);
+    /// Adds the ports of a --ports list; a malformed one ends the run through usage().
+    void addStationPorts(const char* text);
     /// A file the run writes, and what it is to the run ("the --read file").
     struct NamedFile {
         const char* role;
@@ -129,6 +139,12 @@ public:
     void setMessageCallback(MessageCallback callback);
     /// One whole run; ends early by throwing an int exit status, an s19Error or a ProtocolError.
     void run();
+    /// Milliseconds since the Downloader was made, the clock of the events.
+    int64_t eventMs() const { return platformNowMs() - programStartMs; }
+    /// Appends the unit line of these facts to the --results file, when one is open.
+    void recordUnit(const UnitFacts& facts);
+    /// Appends the unit line of a single-port run that ended with this status, when --results asks for one.
+    void recordRun(int status);
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const;
     /// --list-ports: one line per serial port under these roots, or "No serial ports found.".
@@ -252,6 +268,13 @@ public:
     std::string readBackFile; ///< --read FILE: the S-record file a read-back writes; empty for a download
     /// --range FIRST-LAST, image addresses with both ends included, in command-line order.
     std::vector<std::pair<uint32_t, uint32_t>> readRanges;
+    std::vector<station::PortSpec> stationPorts; ///< --ports: a station's ports, one child vq2dl each
+    std::string logDir;                          ///< --log-dir: a station's folder of logs, NAME.log per port
+    std::string resultsPath;            ///< --results: the file that gets one unit line per port and run
+    bool extractIni = true;             ///< false (--no-extract): an update's .ini files are not written
+    bool portGiven = false;             ///< -c was given
+    std::vector<std::string> childArgs; ///< the arguments each station child gets: all but the station's own
+    std::vector<std::string> retryArgs; ///< the arguments a rerun of failed ports keeps: all but --ports
     bool readTwice = false; ///< --twice: every block of a read-back read twice, and a difference ends the run
 
     // The console, set by the program around the Downloader
@@ -263,7 +286,13 @@ public:
     PortHandle portHandle = NO_PORT; ///< the open serial port; NO_PORT while none is
     std::string portError;           ///< why the last openPort failed
     std::chrono::steady_clock::time_point
-        lineFreeAt;             ///< when the line will have sent what was written so far
+        lineFreeAt;                           ///< when the line will have sent what was written so far
+    intptr_t resultsHandle = -1;              ///< the open --results file; -1 while none is
+    int64_t programStartMs = platformNowMs(); ///< when the Downloader was made
+    std::string lastError; ///< the text of the error that ended the run, for the results file
+    std::vector<std::pair<std::string, std::string>>
+        filesRead;              ///< each firmware file read and the generation
+    uint64_t bytesMoved = 0;    ///< the bytes a successful run wrote, verified or read
     uint8_t currentPage = 0;    ///< the VQ-II page register as last set
     bool erasedPages[256] = {}; ///< the VQ-II pages erased in this run, so that each is erased once
     bool flashTouched = false;  ///< a download has begun to erase the flash and has not written it all yet
@@ -276,6 +305,15 @@ private:
     void startLog();
     void finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes);
     void checkReadBackSwitches();
+    void checkStationSwitches();
+    void openResults();
+    /// A station run: the files read once, a child per port, the table, the summary; throws the status.
+    void runStation();
+    void prepareStation();
+    std::vector<std::string> childCommand(const station::PortSpec& spec) const;
+    void finishStation(std::vector<station::PortState>& ports, station::Display& display);
+    /// Under --json, the station's closing event: the counts, the status and why it ended before its ports.
+    void writeStationEvent(size_t succeeded, int status, const std::string& error);
     std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
     void compareSecondReading(uint32_t address, const uint8_t* first, uint8_t* second, unsigned n);
     Generation readFiles();

@@ -6,7 +6,9 @@
 #include <exception>
 #include <string>
 
-int runToStatus(Downloader& downloader, const std::function<void()>& step) {
+namespace {
+
+int statusOf(Downloader& downloader, const std::function<void()>& step) {
     try {
         step();
         return EXIT_DONE;
@@ -15,23 +17,22 @@ int runToStatus(Downloader& downloader, const std::function<void()>& step) {
         return status;
     } catch (const s19Error& error) {
         // The reader names the file and line of the fault; the message shows at every verbosity.
-        const std::string text =
-            "ERROR: Reading " + error.file + " line " + std::to_string(error.line) + ": " + error.text + ".";
-        downloader.announce(text.c_str());
+        downloader.announce(readingError(error).c_str());
         return EXIT_FILE;
     } catch (const ProtocolError& error) {
         // The controller answered wrongly or not at all: the download failed, whatever was written so far.
+        downloader.lastError = error.text;
         events::failed(error.text);
         downloader.message(0, "ERROR: %s", error.text.c_str());
         downloader.closePort();
         downloader.adviseAfterFailure();
         return EXIT_PROTOCOL;
+    } catch (...) {
+        downloader.recordRun(EXIT_INTERNAL);
+        throw;
     }
 }
 
-namespace {
-
-/// The Downloader from the command line to its exit status; every ending becomes a status.
 int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
     const char* failure = nullptr;
     std::string text;
@@ -68,6 +69,17 @@ int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTermin
 }
 
 } // namespace
+
+std::string readingError(const s19Error& error) {
+    return "ERROR: Reading " + error.file + " line " + std::to_string(error.line) + ": " + error.text + ".";
+}
+
+int runToStatus(Downloader& downloader, const std::function<void()>& step) {
+    const int status = statusOf(downloader, step);
+    // A single-port run's unit line for --results, however it ended.
+    downloader.recordRun(status);
+    return status;
+}
 
 int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
     // The stream is on from the start, so that a command line that is refused ends with its result too. The

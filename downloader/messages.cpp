@@ -92,6 +92,7 @@ void Downloader::fatal(int status, const char* format, ...) {
 }
 
 void Downloader::announce(const char* text) {
+    lastError = text;
     writeLog(text);
     events::failed(text);
     if (events::active())

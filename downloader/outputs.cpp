@@ -7,6 +7,7 @@ std::vector<Downloader::NamedFile> Downloader::outputFiles() const {
     std::vector<NamedFile> outputs;
     if (!readBackFile.empty()) outputs.push_back({"the --read file", readBackFile});
     if (logPath) outputs.push_back({"the --log file", logPath});
+    if (!resultsPath.empty()) outputs.push_back({"the --results file", resultsPath});
     return outputs;
 }
 

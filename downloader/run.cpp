@@ -2,6 +2,7 @@
 #include "downloader.h"
 #include "events.h"
 #include "ports/ports.h"
+#include "results/results.h"
 #include "sha256.h"
 
 #include <cstdio>
@@ -20,9 +21,15 @@ Downloader::Downloader() = default;
 Downloader::~Downloader() {
     // The support log stays open for its last line, the exit status (runProgram ends it).
     closePort();
+    platformCloseResults(resultsHandle);
 }
 
 void Downloader::run() {
+    // A station's stream is its ports' events and its own closing event; its console stays quiet then.
+    if (!stationPorts.empty() && jsonEvents) {
+        events::stop();
+        setMessageCallback(nullptr);
+    }
     if (!listPorts) events::start(commandLine, portName(), baudRate);
     // Nothing is written, not even the log's header, before the outputs are known to be safe to write.
     checkOutputs();
@@ -31,9 +38,14 @@ void Downloader::run() {
         printPorts(PortRoots());
         return;
     }
+    openResults();
     const int64_t started = platformNowMs();
     message(1, "Velquin Download %d.%02d", VQ2DL_VERSION_MAJOR, VQ2DL_VERSION_MINOR);
     message(1, "%s", "");
+    if (!stationPorts.empty()) {
+        runStation();
+        return;
+    }
     if (wipeOnly) {
         // A wipe reads no file and always speaks to the serial monitor.
         openOrFail();
@@ -85,8 +97,9 @@ Generation generationOf(const FirmwareImage& image) {
 Generation Downloader::readFiles() {
     image.verbosity = verbosity;
     image.installDir = installDir;
-    // A read-back is the backup taken before an update: the installed configuration stays as it is.
-    image.extractIni = readBackFile.empty();
+    // A read-back is the backup taken before an update: the installed configuration stays as it is; a station
+    // has extracted an update's files once for all its ports (--no-extract).
+    image.extractIni = readBackFile.empty() && extractIni;
     image.logCallback = logIsOpen() ? writeLog : nullptr;
     image.levelCallback = events::active() ? events::message : nullptr;
     // Without a file (a read-back of the unpaged flash) the serial monitor is spoken to.
@@ -97,6 +110,7 @@ Generation Downloader::readFiles() {
         image.load(name);
         // The first file decides: the code range only grows, so VQ-I code never turns into VQ-II.
         if (&name == &fileNames.front()) generation = generationOf(image);
+        filesRead.push_back({name, generationName(generation)});
         message(1, "Detected %s (%s) code.", generationName(generation),
                 generation == Generation::VQ1 ? "HC908" : "HCS12");
         message(1, "Entry point: 0x%04x", image.entryPoint);
@@ -206,6 +220,7 @@ void Downloader::printPorts(const PortRoots& roots) {
 }
 
 void Downloader::finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes) {
+    bytesMoved = bytes;
     // One line for the person watching, and for the log; a script's output stays as it always was.
     if (!personWatching() && !logIsOpen()) return;
     const double seconds = static_cast<double>(platformNowMs() - startedMs) / 1000.0;

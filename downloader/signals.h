@@ -15,3 +15,9 @@ inline std::atomic<bool> terminalLineOpen{false};
 /// the process with status 128 + n, once the temporary file is removed, the port closed and the support log
 /// ended with the status. A signal that the process was started to ignore stays ignored.
 void endRunOnSignals();
+
+/// For a process that stops its children itself (a station): from now on those signals only note their
+/// number, which stopSignal returns, and end any wait early.
+void catchStopSignals();
+/// The signal caught since catchStopSignals; 0 for none.
+int stopSignal();

@@ -26,6 +26,30 @@ static void onSignal(int signalNumber) {
     _exit(128 + signalNumber);
 }
 
+static volatile std::sig_atomic_t caughtSignal = 0;
+
+static void noteSignal(int signalNumber) {
+    caughtSignal = signalNumber;
+}
+
+void catchStopSignals() {
+    struct sigaction action = {};
+    action.sa_handler = noteSignal;
+    sigfillset(&action.sa_mask);
+    // A closed standard output must not end the station before its children and their records.
+    signal(SIGPIPE, SIG_IGN);
+    // No SA_RESTART: a wait on the children's pipes ends at once.
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous;
+        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+int stopSignal() {
+    return caughtSignal;
+}
+
 void endRunOnSignals() {
     struct sigaction action = {};
     action.sa_handler = onSignal;

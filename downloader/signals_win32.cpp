@@ -23,6 +23,23 @@ static void onSignal(int signalNumber) {
     std::_Exit(128 + signalNumber);
 }
 
+static volatile std::sig_atomic_t caughtSignal = 0;
+
+static void noteSignal(int signalNumber) {
+    caughtSignal = signalNumber;
+    std::signal(signalNumber, noteSignal);
+}
+
+void catchStopSignals() {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGBREAK}) {
+        if (std::signal(signalNumber, noteSignal) == SIG_IGN) std::signal(signalNumber, SIG_IGN);
+    }
+}
+
+int stopSignal() {
+    return caughtSignal;
+}
+
 void endRunOnSignals() {
     for (int signalNumber : {SIGINT, SIGTERM, SIGBREAK}) {
         if (std::signal(signalNumber, onSignal) == SIG_IGN) std::signal(signalNumber, SIG_IGN);

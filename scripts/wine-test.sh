@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Windows build's serial link under Wine: builds vq2dl.exe, vqu.exe and serial_check.exe with mingw-w64,
 # maps the Wine port COM1 to a pseudo-terminal whose other end is tests/wine/pty_peer, and checks what both ends
-# see; then vq2dl.exe downloads into vqsim on the same port. pty_peer and vqsim are the Linux build's, made in
+# see; then vq2dl.exe downloads into vqsim on the same port, and a station of two ports (COM1 and COM2) programs
+# two vqsim controllers, one of which fails. pty_peer and vqsim are the Linux build's, made in
 # LINUX_BUILD (configured there if it is missing).
 # Needs: cmake, g++, g++-mingw-w64-x86-64, nlohmann-json3-dev, wine, wine64 (.ci/run installs them).
 #   sh scripts/wine-test.sh            (or: make wine-test)
@@ -66,6 +67,8 @@ start_wine wineboot -i
 # device services start, so the server is started again after the change.
 LINK="$WORK/com1"
 wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$LINK" /f </dev/null >/dev/null 2>&1
+# COM2 for the station of two ports.
+wine reg add 'HKLM\Software\Wine\Ports' /v COM2 /t REG_SZ /d "$WORK/com2" /f </dev/null >/dev/null 2>&1
 wineserver -k >/dev/null 2>&1 || true
 start_wine reg query 'HKLM\Software\Wine\Ports'
 if [ "$(readlink "$WINEPREFIX/dosdevices/com1" || true)" != "$LINK" ]; then
@@ -198,7 +201,24 @@ else
     cat "$WORK/out" "$WORK/sim"
 fi
 
-# 8. The Windows package: a .zip with vq2dl.exe, vqu.exe and the README.
+# 8. A station of two ports, COM1 and COM2, each a simulated controller (vqsim --count makes com0 to com2, of which
+#    com1 and com2 are the two COM ports): child processes through CreateProcess and pipes; COM2 refuses a write.
+start_peer "$WORK/sim" "$VQSIM" --count 3 --link "$WORK/com" --fault 2:error@writeblock#2=0xE6
+run_exe "$VQ2DL" --ports A=COM1,B=COM2 -d -1 -dw -1 samples/velquin2.s19 --results "Z:$WORK/units.jsonl"
+kill "$PEER_PID" 2>/dev/null || true
+stop_peer
+if [ "$RC" -eq 4 ] && grep -q '^\[A\] done in ' "$WORK/out" && grep -q '^\[B\] FAILED (status 4)' "$WORK/out" &&
+    grep -q '^1 of 2 succeeded\.$' "$WORK/out" && grep -q '^Rerun the failed ports: .* --ports B=COM2 ' "$WORK/out" &&
+    [ "$(grep -c '"event":"unit"' "$WORK/units.jsonl" 2>/dev/null)" = 2 ] &&
+    grep -q '"port":"A".*"ok":true' "$WORK/units.jsonl" && grep -q '"port":"B".*"ok":false' "$WORK/units.jsonl"; then
+    pass "vq2dl.exe --ports A=COM1,B=COM2: A programmed, B failed with status 4, both recorded"
+else
+    fail "vq2dl.exe --ports A=COM1,B=COM2 (status $RC)"
+    cat "$WORK/out" "$WORK/sim"
+    cat "$WORK/units.jsonl" 2>/dev/null || true
+fi
+
+# 9. The Windows package: a .zip with vq2dl.exe, vqu.exe and the README.
 rm -f "$WIN_BUILD"/vq2dl-*.zip
 (cd "$WIN_BUILD" && cpack -G ZIP) >"$WORK/cpack.log" 2>&1 || { cat "$WORK/cpack.log"; exit 1; }
 ZIP=$(ls "$WIN_BUILD"/vq2dl-*.zip)

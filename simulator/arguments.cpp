@@ -1,6 +1,7 @@
 // The command line of vqsim: options as "--name VALUE" or "--name=VALUE", and the usage text.
 #include "arguments.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -30,6 +31,9 @@ const char* const USAGE =
     "                     64 KiB address space)\n"
     "  --log FILE         at exit, write every byte in and out with its time\n"
     "  --once             end once the downloader has closed the line and not reopened it within 1.5 s\n"
+    "                     (with --count: once every controller has)\n"
+    "  --count N          serve N controllers at once (1 to 64), one device each, printed one a line;\n"
+    "                     --link, --dump and --log are then prefixes: PREFIX0 to PREFIX<N-1>\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "At exit vqsim prints a summary line: bytes written, pages erased, verification reads.\n"
@@ -54,15 +58,28 @@ const char* const USAGE =
     "  The command is carried out whatever its answer becomes. Line-wide faults:\n"
     "        hangup-after=N close the line after N bytes were received\n"
     "        stream=MS      send a '.' every MS milliseconds while the line is held\n"
+    "  With --count, \"I:FAULT\" gives the fault to controller I alone (counted from 0), FAULT to all.\n"
     "Examples:\n"
     "  vqsim --link /tmp/vq-com1 --fault silent@probe#1-3      the first three probes go unanswered\n"
     "  vqsim --fault error@writeblock#2=0xE6                   the second block write fails\n"
     "  vqsim --fault corrupt@readblock#1=5                     the first read-back has a wrong fifth byte\n"
     "  vqsim --generation 1 --fault 'chatter@wake=Hello\\r\\n'   text before the prompt\n"
     "  vqsim --preload old.s19 --fault ignore@erasemain         the main erase leaves the old bytes\n"
-    "  vqsim --fault hangup-after=100                          the cable drops after 100 bytes\n";
+    "  vqsim --fault hangup-after=100                          the cable drops after 100 bytes\n"
+    "  vqsim --count 4 --link /tmp/vq- --fault 1:silent@any    four controllers, /tmp/vq-1 never answers\n";
 
 namespace {
+
+/// The index of a fault written "I:FAULT", with the fault after the colon; -1 for a fault of every
+/// controller.
+int faultIndex(const std::string& fault, std::string& rest) {
+    size_t colon = fault.find(':');
+    rest = fault;
+    if (colon == 0 || colon == std::string::npos || fault.find_first_not_of("0123456789") != colon) return -1;
+    rest = fault.substr(colon + 1);
+    // More digits than any count has name no controller.
+    return colon > 3 ? MAX_COUNT : std::atoi(fault.substr(0, colon).c_str());
+}
 
 bool parseInt(const std::string& text, int low, int high, int& value) {
     if (text.empty()) return false;
@@ -116,6 +133,9 @@ bool applyOption(const std::string& name, const std::string& value, Settings& s,
     } else if (name == "--deliver") {
         if (parseDelivery(value, s.options)) return true;
         error = "--deliver takes byte, fifo, usb or usb:MS (MS from 1 to 255), not \"" + value + "\"";
+    } else if (name == "--count") {
+        if (parseInt(value, 1, MAX_COUNT, s.count)) return true;
+        error = "--count takes 1 to " + std::to_string(MAX_COUNT) + ", not \"" + value + "\"";
     } else if (name == "--fault") {
         s.options.faults.push_back(value);
         return true;
@@ -142,7 +162,42 @@ bool applyOption(const std::string& name, const std::string& value, Settings& s,
     return false;
 }
 
+/// Every "I:FAULT" names a controller there is, and only with --count.
+bool checkIndexedFaults(const Settings& s, std::string& error) {
+    for (const std::string& fault : s.options.faults) {
+        std::string rest;
+        int index = faultIndex(fault, rest);
+        if (index < 0) continue;
+        if (s.count == 0 || index >= s.count) {
+            error =
+                "--fault \"" + fault + "\": no controller " + fault.substr(0, fault.find(':')) +
+                (s.count ? " (--count " + std::to_string(s.count) + " counts from 0)" : " without --count");
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
+
+std::vector<vqsim::Options> controllerOptions(const Settings& s) {
+    std::vector<vqsim::Options> all;
+    for (int index = 0; index < std::max(s.count, 1); ++index) {
+        vqsim::Options options = s.options;
+        options.faults.clear();
+        for (const std::string& fault : s.options.faults) {
+            std::string rest;
+            int target = faultIndex(fault, rest);
+            if (target < 0 || target == index) options.faults.push_back(rest);
+        }
+        all.push_back(options);
+    }
+    return all;
+}
+
+std::string indexedPath(const Settings& s, const std::string& path, int index) {
+    return s.count == 0 || path.empty() ? path : path + std::to_string(index);
+}
 
 bool parseArguments(int argc, char** argv, Settings& s, std::string& error) {
     bool signatureGiven = false;
@@ -164,7 +219,7 @@ bool parseArguments(int argc, char** argv, Settings& s, std::string& error) {
         }
         static const char* const withValue[] = {"--generation", "--baud",      "--deliver",     "--link",
                                                 "--fault",      "--signature", "--dump-format", "--dump",
-                                                "--log",        "--preload"};
+                                                "--log",        "--preload",   "--count"};
         bool known = false;
         for (const char* option : withValue)
             known = known || name == option;
@@ -181,6 +236,7 @@ bool parseArguments(int argc, char** argv, Settings& s, std::string& error) {
         if (!applyOption(name, value, s, error)) return false;
         signatureGiven = signatureGiven || name == "--signature";
     }
+    if (!checkIndexedFaults(s, error)) return false;
     if (s.options.generation == 1 && s.options.inMonitor) {
         error = "--in-monitor applies to a VQ-II controller (--generation 2) only";
         return false;

@@ -1,4 +1,5 @@
-// vqsim: a simulated Velquin controller on a pseudo-terminal, for rehearsing downloads without a controller.
+// vqsim: a simulated Velquin controller on a pseudo-terminal, for rehearsing downloads without a controller;
+// with --count, several at once, as on a production fixture.
 #include "arguments.h"
 #include "simulator.h"
 
@@ -6,10 +7,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -52,26 +55,60 @@ void removeLink(const std::string& link, const std::string& device) {
     if (device == target) unlink(link.c_str());
 }
 
-void waitForEnd(const vqsim::Simulator& sim, bool once) {
+using Controllers = std::vector<std::unique_ptr<vqsim::Simulator>>;
+
+void waitForEnd(const Controllers& sims, bool once) {
     while (!interrupted) {
-        if (once && sim.idleAfterSession(ONCE_QUIET_MS)) return;
+        bool allIdle = true;
+        for (const auto& sim : sims)
+            allIdle = allIdle && sim->idleAfterSession(ONCE_QUIET_MS);
+        if (once && allIdle) return;
         usleep(50000);
     }
 }
 
-/// Writes the dump and the log; false (with messages) when one could not be written.
-bool writeResults(const vqsim::Simulator& sim, const Settings& s) {
+/// Writes the dump and the log of one controller; false (with messages) when one could not be written.
+bool writeResults(const vqsim::Simulator& sim, const Settings& s, int index) {
     bool ok = true;
     std::string error;
-    if (!s.dump.empty() && !sim.dump(s.dump, s.binaryDump, error)) {
+    const std::string dump = indexedPath(s, s.dump, index), log = indexedPath(s, s.log, index);
+    if (!dump.empty() && !sim.dump(dump, s.binaryDump, error)) {
         std::fprintf(stderr, "vqsim: %s\n", error.c_str());
         ok = false;
     }
-    if (!s.log.empty() && !sim.writeLog(s.log, error)) {
+    if (!log.empty() && !sim.writeLog(log, error)) {
         std::fprintf(stderr, "vqsim: %s\n", error.c_str());
         ok = false;
     }
     return ok;
+}
+
+/// Starts every controller, preloaded when asked; false with the reason of the first that did not start.
+bool startAll(const Settings& settings, Controllers& sims, std::string& error) {
+    for (const vqsim::Options& options : controllerOptions(settings)) {
+        sims.push_back(std::make_unique<vqsim::Simulator>(options));
+        vqsim::Simulator& sim = *sims.back();
+        if (!settings.preload.empty() && !sim.preload(settings.preload, error)) return false;
+        if (!sim.start(error)) {
+            if (settings.count) error = "controller " + std::to_string(sims.size() - 1) + ": " + error;
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Makes the links; on a fault removes those made and says why.
+bool linkAll(const Settings& settings, const Controllers& sims, std::string& error) {
+    if (settings.link.empty()) return true;
+    for (size_t i = 0; i < sims.size(); ++i) {
+        if (makeLink(indexedPath(settings, settings.link, static_cast<int>(i)), sims[i]->devicePath(), error))
+            continue;
+        for (size_t made = 0; made < i; ++made)
+            removeLink(indexedPath(settings, settings.link, static_cast<int>(made)),
+                       sims[made]->devicePath());
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -91,34 +128,39 @@ int main(int argc, char** argv) {
         std::puts("vqsim " VQSIM_VERSION);
         return 0;
     }
-    // The signals go to the main thread alone: the serving thread starts with them blocked.
+    // The signals go to the main thread alone: the serving threads start with them blocked.
     sigset_t signals, previous;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, &previous);
-    vqsim::Simulator sim(settings.options);
-    bool started = settings.preload.empty() || sim.preload(settings.preload, error);
-    started = started && sim.start(error);
+    Controllers sims;
+    bool started = startAll(settings, sims, error);
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (!started) {
+    if (!started || !linkAll(settings, sims, error)) {
         std::fprintf(stderr, "vqsim: %s\n", error.c_str());
         return 1;
     }
-    if (!settings.link.empty() && !makeLink(settings.link, sim.devicePath(), error)) {
-        std::fprintf(stderr, "vqsim: %s\n", error.c_str());
-        return 1;
-    }
-    std::printf("%s\n", sim.devicePath().c_str());
+    for (const auto& sim : sims)
+        std::printf("%s\n", sim->devicePath().c_str());
     std::fflush(stdout);
-    waitForEnd(sim, settings.once);
-    sim.stop();
-    bool written = writeResults(sim, settings);
-    if (!settings.link.empty()) removeLink(settings.link, sim.devicePath());
-    std::printf("%s\n", sim.summary().c_str());
+    waitForEnd(sims, settings.once);
+    bool written = true;
+    for (size_t i = 0; i < sims.size(); ++i) {
+        const int index = static_cast<int>(i);
+        sims[i]->stop();
+        written = writeResults(*sims[i], settings, index) && written;
+        if (!settings.link.empty())
+            removeLink(indexedPath(settings, settings.link, index), sims[i]->devicePath());
+        // One controller's summary as before; with --count each names its controller.
+        if (settings.count)
+            std::printf("%d: %s\n", index, sims[i]->summary().c_str());
+        else
+            std::printf("%s\n", sims[i]->summary().c_str());
+    }
     return written ? 0 : 1;
 }

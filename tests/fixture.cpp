@@ -220,4 +220,58 @@ int killedWhileWaiting(Texts args, int signalNumber) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+Background::Background(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& cwd) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    pid = spawn(program, args, cwd, out[1], 2, {out[0]});
+    close(out[1]);
+    fd = out[0];
+}
+
+Background::~Background() {
+    if (pid > 0 && status == -2) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (fd >= 0) close(fd);
+}
+
+std::string Background::line(int timeoutMs) {
+    std::string text;
+    char c;
+    pollfd p = {fd, POLLIN, 0};
+    while (poll(&p, 1, timeoutMs) > 0 && read(fd, &c, 1) == 1 && c != '\n')
+        text += c;
+    return text;
+}
+
+std::string Background::until(const std::string& text, int timeoutMs) {
+    const auto start = std::chrono::steady_clock::now();
+    char buffer[4096];
+    pollfd p = {fd, POLLIN, 0};
+    while (seen.find(text) == std::string::npos) {
+        const int left = timeoutMs - static_cast<int>(msSince(start));
+        if (left <= 0 || poll(&p, 1, left) <= 0) break;
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        seen.append(buffer, static_cast<size_t>(n));
+    }
+    return seen;
+}
+
+int Background::finish(int signal, std::string& rest) {
+    if (signal) kill(pid, signal);
+    rest.clear();
+    char buffer[256];
+    ssize_t n;
+    pollfd p = {fd, POLLIN, 0};
+    while (poll(&p, 1, 10000) > 0 && (n = read(fd, buffer, sizeof buffer)) > 0)
+        rest.append(buffer, static_cast<size_t>(n));
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return status;
+}
+
 } // namespace fx

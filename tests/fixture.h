@@ -8,6 +8,7 @@
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -51,6 +52,29 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
 /// unknown size with 0.
 RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args,
                         const std::string& cwd = "", int timeoutMs = 60000, unsigned short columns = 0);
+
+/// A program running in the background with its standard output on a pipe (errors go where the test's go);
+/// killed on the way out if it still runs.
+class Background {
+public:
+    Background(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "");
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    /// Everything written up to the next newline (or the end), waiting at most timeoutMs.
+    std::string line(int timeoutMs = 10000);
+    /// Reads until the output so far holds text or timeoutMs passed; the output so far.
+    std::string until(const std::string& text, int timeoutMs = 20000);
+    /// Sends the signal (none for 0), reads the rest of the output into rest and returns the exit status
+    /// (-1 when a signal ended the program).
+    int finish(int signal, std::string& rest);
+    pid_t pid = -1;
+    std::string seen; ///< what until() has read
+
+private:
+    int fd = -1;
+    int status = -2;
+};
 
 /// Messages of an in-process Downloader, laid out as the console would show them.
 extern std::string captured;

@@ -2,6 +2,7 @@
 // word for word as the console shows them; nothing but JSON on standard output; and the SHA-256 of the file
 // event against the standard's test vectors.
 #include "fixture.h"
+#include "json_schema.h"
 #include "sha256.h"
 #include "test_cli.h"
 
@@ -18,80 +19,10 @@ namespace {
 
 using nlohmann::json;
 
-// ---- The part of JSON Schema that docs/events.schema.json uses ----
-
-bool hasType(const json& value, const std::string& type) {
-    if (type == "integer") return value.is_number_integer();
-    if (type == "number") return value.is_number();
-    if (type == "string") return value.is_string();
-    if (type == "boolean") return value.is_boolean();
-    if (type == "object") return value.is_object();
-    if (type == "array") return value.is_array();
-    return type == "null" && value.is_null();
-}
-
-/// Adds to faults every way value breaks schema, each with its place; an unknown keyword is a fault too.
-void validate(const json& schema, const json& value, const std::string& at,
-              std::vector<std::string>& faults) {
-    auto fault = [&](const std::string& what) { faults.push_back(at + ": " + what); };
-    for (const auto& [key, rule] : schema.items()) {
-        if (key == "type") {
-            const json types = rule.is_array() ? rule : json::array({rule});
-            if (std::none_of(types.begin(), types.end(), [&](const json& t) { return hasType(value, t); }))
-                fault("not of type " + rule.dump());
-        } else if (key == "const" && value != rule) {
-            fault("not " + rule.dump());
-        } else if (key == "enum" && std::find(rule.begin(), rule.end(), value) == rule.end()) {
-            fault(value.dump() + " not in " + rule.dump());
-        } else if (key == "required" && value.is_object()) {
-            for (const json& name : rule)
-                if (!value.contains(name.get<std::string>())) fault("no " + name.dump());
-        } else if (key == "properties" && value.is_object()) {
-            for (const auto& [name, sub] : rule.items())
-                if (value.contains(name)) validate(sub, value[name], at + "/" + name, faults);
-        } else if (key == "additionalProperties" && rule == false && value.is_object()) {
-            for (const auto& [name, sub] : value.items())
-                if (!schema.contains("properties") || !schema["properties"].contains(name))
-                    fault("field " + name + " not in the schema");
-        } else if (key == "items" && value.is_array()) {
-            for (size_t i = 0; i < value.size(); ++i)
-                validate(rule, value[i], at + "/" + std::to_string(i), faults);
-        } else if ((key == "minimum" && value.is_number() && value < rule) ||
-                   (key == "maximum" && value.is_number() && value > rule)) {
-            fault(value.dump() + " beyond " + key + " " + rule.dump());
-        } else if (key == "allOf") {
-            for (const json& sub : rule)
-                validate(sub, value, at, faults);
-        } else if (key == "oneOf") {
-            size_t matching = 0;
-            for (const json& sub : rule) {
-                std::vector<std::string> own;
-                validate(sub, value, at, own);
-                matching += own.empty();
-            }
-            if (matching != 1) fault(std::to_string(matching) + " of oneOf match");
-        } else if (key == "if") {
-            std::vector<std::string> own;
-            validate(rule, value, at, own);
-            if (own.empty() && schema.contains("then")) validate(schema["then"], value, at, faults);
-        } else if (key != "then" && key != "const" && key != "enum" && key != "required" &&
-                   key != "properties" && key != "additionalProperties" && key != "items" &&
-                   key != "minimum" && key != "maximum" && key != "$schema" && key != "title" &&
-                   key != "description") {
-            fault("unknown keyword " + key);
-        }
-    }
-}
-
-const json& schema() {
-    static const json loaded = json::parse(fx::readFile(VQ_EVENTS_SCHEMA));
-    return loaded;
-}
+using fx::validate;
 
 std::vector<std::string> faultsOf(const json& event) {
-    std::vector<std::string> faults;
-    validate(schema(), event, "", faults);
-    return faults;
+    return fx::schemaFaults(event);
 }
 
 // ---- Runs of vq2dl --json ----

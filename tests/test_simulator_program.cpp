@@ -12,58 +12,9 @@ using fx::Bytes, fx::operator+, fx::toBytes, fx::DROP_IN, fx::DONE, fx::COLD_RES
 
 namespace {
 
-// vqsim as a background process whose first line of output is read as soon as it comes.
-struct Background {
-    explicit Background(const std::vector<std::string>& args) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            ::close(out[0]);
-            std::vector<char*> argv = {const_cast<char*>(VQSIM_PROGRAM)};
-            for (const auto& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(VQSIM_PROGRAM, argv.data());
-            _exit(127);
-        }
-        ::close(out[1]);
-        fd = out[0];
-    }
-    ~Background() {
-        if (pid > 0 && status == -2) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (fd >= 0) ::close(fd);
-    }
-    // Everything written up to the first newline (or the end), waiting at most 10 s.
-    std::string line() {
-        std::string text;
-        char c;
-        pollfd p = {fd, POLLIN, 0};
-        while (poll(&p, 1, 10000) > 0 && ::read(fd, &c, 1) == 1 && c != '\n')
-            text += c;
-        return text;
-    }
-    // The exit status after a signal, with the rest of the output.
-    int finish(int signal, std::string& rest) {
-        kill(pid, signal);
-        rest.clear();
-        char buffer[256];
-        ssize_t n;
-        pollfd p = {fd, POLLIN, 0};
-        while (poll(&p, 1, 10000) > 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0)
-            rest.append(buffer, n);
-        int raw = 0;
-        waitpid(pid, &raw, 0);
-        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        return status;
-    }
-    pid_t pid = -1;
-    int fd = -1;
-    int status = -2;
+// vqsim in the background, its first line read as soon as it comes.
+struct Background : fx::Background {
+    explicit Background(const std::vector<std::string>& args) : fx::Background(VQSIM_PROGRAM, args) {}
 };
 
 std::string linkTarget(const std::string& link) {
@@ -128,6 +79,33 @@ TEST(Program, EndsOnSigtermAndReplacesAnOldLink) {
     EXPECT_EQ(fx::readFile(dir.file("flash.bin")), std::string(0x10000, '\xFF'));
 }
 
+TEST(Program, CountServesSeveralControllersEachWithItsOwnFaults) {
+    fx::TempDir dir;
+    const std::string prefix = dir.file("vq-");
+    Background vqsim({"--count", "3", "--link", prefix, "--fault", "1:silent@dropin", "--fault",
+                      "error@writeblock#2=0xE6", "--dump", dir.file("flash-")});
+    std::vector<std::string> devices;
+    for (int i = 0; i < 3; ++i) {
+        devices.push_back(vqsim.line());
+        ASSERT_EQ(devices.back().compare(0, 9, "/dev/pts/"), 0) << devices.back();
+        EXPECT_EQ(linkTarget(prefix + std::to_string(i)), devices.back());
+    }
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        fx::Peer peer(prefix + std::to_string(i));
+        // Controller 1 alone is silent; the fault without an index is every controller's.
+        EXPECT_EQ(peer.exchange(DROP_IN, 3, i == 1 ? 300 : 2000), i == 1 ? Bytes{} : COLD_RESET);
+        EXPECT_EQ(peer.exchange(writeBlock(0xC000, {1}), 3), DONE);
+        EXPECT_EQ(peer.exchange(writeBlock(0xC001, {2}), 3), (Bytes{0xE6, 0x00, 0x3E}));
+    }
+    std::string rest;
+    EXPECT_EQ(vqsim.finish(SIGTERM, rest), 0);
+    const std::string summary =
+        "Simulated VQ-II controller: bytes written 2, pages erased 0, verification reads 0.\n";
+    EXPECT_EQ(rest, "0: " + summary + "1: " + summary + "2: " + summary);
+    EXPECT_EQ(fx::listDir(dir.path()), (std::vector<std::string>{"flash-0", "flash-1", "flash-2"}));
+}
+
 TEST(Program, RefusesBadOptionsWithAMessage) {
     fx::TempDir dir;
     fx::writeFile(dir.file("file"), "keep");
@@ -148,6 +126,10 @@ TEST(Program, RefusesBadOptionsWithAMessage) {
         {{"--in-monitor", "--generation", "1"},
          "vqsim: --in-monitor applies to a VQ-II controller (--generation "
          "2) only\n"},
+        {{"--count", "65"}, "vqsim: --count takes 1 to 64, not \"65\"\n"},
+        {{"--count", "3", "--fault", "3:silent@any"},
+         "vqsim: --fault \"3:silent@any\": no controller 3 (--count 3 counts from 0)\n"},
+        {{"--fault", "0:silent@any"}, "vqsim: --fault \"0:silent@any\": no controller 0 without --count\n"},
         {{"--bogus"}, "vqsim: unknown option \"--bogus\"\n"},
         {{"image.s19"}, "vqsim: unexpected argument \"image.s19\"\n"},
         {{"--log"}, "vqsim: --log needs a value\n"},
@@ -162,7 +144,9 @@ TEST(Program, RefusesBadOptionsWithAMessage) {
         EXPECT_EQ(r.out, "");
         std::string expected = c.message;
         // Options that parse but cannot be carried out get no pointer to the help.
-        if (c.args[0] != "--link" && c.args[0] != "--fault") expected += "Try \"vqsim --help\".\n";
+        const bool startFailed =
+            c.args[0] == "--link" || (c.args[0] == "--fault" && c.args[1].find(':') == std::string::npos);
+        if (!startFailed) expected += "Try \"vqsim --help\".\n";
         EXPECT_EQ(r.err, expected);
     }
     EXPECT_EQ(fx::readFile(dir.file("file")), "keep");

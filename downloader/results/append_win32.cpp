@@ -1,0 +1,39 @@
+// The --results file on Windows: appended under a lock, one WriteFile per line.
+#include "results.h"
+
+#include <windows.h>
+
+bool platformOpenResults(const std::string& path, intptr_t& handle, std::string& reason) {
+    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        reason = error == ERROR_ACCESS_DENIED    ? "permission denied"
+                 : error == ERROR_PATH_NOT_FOUND ? "no such directory"
+                                                 : "system error " + std::to_string(error);
+        return false;
+    }
+    handle = reinterpret_cast<intptr_t>(file);
+    return true;
+}
+
+bool platformAppendResult(intptr_t handle, const std::string& line) {
+    HANDLE file = reinterpret_cast<HANDLE>(handle);
+    // Appends are not whole on every Windows file system: other writers wait at the lock.
+    OVERLAPPED whole = {};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+    return ok && written == line.size();
+}
+
+void platformCloseResults(intptr_t handle) {
+    if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+std::string platformHostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
+}

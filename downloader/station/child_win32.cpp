@@ -1,0 +1,135 @@
+// The children of a production station on Windows: CreateProcess with a pipe, PeekNamedPipe, Ctrl-Break.
+#include "child.h"
+
+#include <windows.h>
+
+namespace {
+
+/// One argument as the C runtime of the child reads it back: quoted, with backslashes before quotes doubled.
+std::string quotedArgument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+
+HANDLE handleOf(intptr_t value) {
+    return reinterpret_cast<HANDLE>(value);
+}
+
+std::string systemError() {
+    char text[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0,
+                   text, sizeof text, nullptr);
+    std::string reason = text;
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
+        reason.pop_back();
+    return reason;
+}
+
+} // namespace
+
+bool platformStartChild(const std::vector<std::string>& args, ChildProcess& child, std::string& error) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        error = systemError();
+        return false;
+    }
+    // Only the write end goes to the child.
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                             0, nullptr);
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = nul;
+    start.hStdOutput = writeEnd;
+    start.hStdError = writeEnd;
+    std::string line;
+    for (const std::string& arg : args)
+        line += (line.empty() ? "" : " ") + quotedArgument(arg);
+    PROCESS_INFORMATION process = {};
+    // A group of its own, so that Ctrl-Break reaches this child alone.
+    BOOL started = CreateProcessA(args[0].c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
+                                  nullptr, nullptr, &start, &process);
+    if (!started) error = systemError();
+    CloseHandle(writeEnd);
+    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+    if (!started) {
+        CloseHandle(readEnd);
+        return false;
+    }
+    CloseHandle(process.hThread);
+    child.process = reinterpret_cast<intptr_t>(process.hProcess);
+    child.output = reinterpret_cast<intptr_t>(readEnd);
+    return true;
+}
+
+void platformReadChildren(const std::vector<ChildProcess*>& children, int timeoutMs) {
+    // Anonymous pipes cannot be waited on together: each is looked at, and the wait is short sleeps.
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+    char buffer[4096];
+    while (true) {
+        bool any = false;
+        for (ChildProcess* child : children) {
+            if (child->output == -1) continue;
+            DWORD available = 0;
+            if (!PeekNamedPipe(handleOf(child->output), nullptr, 0, nullptr, &available, nullptr)) {
+                CloseHandle(handleOf(child->output));
+                child->output = -1;
+                continue;
+            }
+            if (available == 0) continue;
+            DWORD n = 0;
+            if (ReadFile(handleOf(child->output), buffer, sizeof buffer, &n, nullptr) && n > 0) {
+                child->received.append(buffer, n);
+                any = true;
+            }
+        }
+        if (any || GetTickCount64() >= deadline) return;
+        Sleep(10);
+    }
+}
+
+bool platformChildEnded(ChildProcess& child) {
+    if (child.exited) return true;
+    if (child.process == -1) return false;
+    if (WaitForSingleObject(handleOf(child.process), 0) != WAIT_OBJECT_0) return false;
+    DWORD code = 0;
+    GetExitCodeProcess(handleOf(child.process), &code);
+    child.exited = true;
+    child.status = static_cast<int>(code);
+    return true;
+}
+
+void platformStopChild(const ChildProcess& child, bool force) {
+    if (child.process == -1 || child.exited) return;
+    if (force)
+        TerminateProcess(handleOf(child.process), 128 + 9);
+    else
+        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, GetProcessId(handleOf(child.process)));
+}
+
+void platformReleaseChild(ChildProcess& child) {
+    if (child.output != -1) CloseHandle(handleOf(child.output));
+    if (child.process != -1) CloseHandle(handleOf(child.process));
+    child.output = -1;
+    child.process = -1;
+}
+
+std::string platformSelfPath(const char* argv0) {
+    char path[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    return n > 0 && n < sizeof path ? std::string(path, n) : std::string(argv0);
+}

@@ -1,0 +1,44 @@
+// The ports of a production station: the --ports list, the same device named twice, log file names.
+#include "ports.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace station {
+
+bool splitPortList(const std::string& text, std::vector<PortSpec>& specs, std::string& error) {
+    size_t start = 0;
+    while (true) {
+        size_t comma = text.find(',', start);
+        std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        size_t equals = item.find('=');
+        PortSpec spec;
+        spec.port = equals == std::string::npos ? item : item.substr(equals + 1);
+        spec.name = equals == std::string::npos ? item : item.substr(0, equals);
+        if (spec.port.empty() || spec.name.empty()) {
+            error = "'" + item + "' in '" + text + "' is no port (NAME=PORT or PORT)";
+            return false;
+        }
+        specs.push_back(spec);
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
+std::string logFileName(const std::string& name) {
+    std::string file = name;
+    for (char& c : file)
+        if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' ||
+            c == '|' || static_cast<unsigned char>(c) < 0x20)
+            c = '_';
+    return file + ".log";
+}
+
+bool samePort(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    // /dev/serial/by-id/... and /dev/ttyUSB0 are one adapter.
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
+} // namespace station

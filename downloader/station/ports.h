@@ -1,0 +1,22 @@
+// The ports of a production station as --ports names them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace station {
+
+/// One port of --ports: the fixture's name for it and the port as -c takes it.
+struct PortSpec {
+    std::string name; ///< NAME of NAME=PORT; the port as messages name it when no name is given
+    std::string port; ///< the port as -c takes it: a number, a device path, COMn
+};
+
+/// Splits one --ports value ("A=/dev/ttyUSB0,B=2,/dev/ttyUSB3") into specs; false with the fault otherwise.
+bool splitPortList(const std::string& text, std::vector<PortSpec>& specs, std::string& error);
+/// The file of a port's log in --log-dir: NAME.log, with every character a file name may not hold as '_'.
+std::string logFileName(const std::string& name);
+/// True when two -c values name one device: the same text, or paths to one file.
+bool samePort(const std::string& a, const std::string& b);
+
+} // namespace station

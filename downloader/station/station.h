@@ -1,0 +1,70 @@
+// A production station: one child vq2dl --json per port, what their events say, the table and the summary.
+#pragma once
+
+#include "child.h"
+#include "ports.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace station {
+
+/// What the station knows of one port, from its child's events and from how the child ended.
+struct PortState {
+    PortSpec spec;
+    ChildProcess child;
+    std::string step = "starting"; ///< the step as the table shows it: "opening", "writing", "done", "FAILED"
+    std::string device;            ///< what the system opened, from the open event; the port until then
+    double percent = 0;            ///< of the step under way
+    uint64_t bytes = 0;            ///< of the step under way
+    int64_t startedMs = 0;         ///< when the child was started, on the station's clock
+    int64_t endedMs = -1;          ///< when its result came or it ended; -1 while it runs
+    int64_t lastHeardMs = 0;       ///< when the child last wrote anything
+    bool finished = false;         ///< a result came or the child ended
+    int status = 0;                ///< the port's exit status
+    std::string reason;            ///< why it failed, in words; empty on success
+    nlohmann::ordered_json result; ///< the child's result event; null when none came
+    std::vector<nlohmann::ordered_json> files; ///< the child's file events
+    std::string lastText;                      ///< the last error message or stray output line, for a reason
+    std::string stopReason;            ///< why the station stopped the child itself; empty when it did not
+    bool changed = true;               ///< the table row differs from what was drawn
+    std::vector<std::string> newSteps; ///< the steps not yet printed by the pipe form, in order
+};
+
+/// Takes one event of a child into its port's state; the event as the station passes it on (with "port").
+nlohmann::ordered_json takeEvent(PortState& port, nlohmann::ordered_json event, int64_t nowMs);
+/// Takes one line of a child's output; true with the passed-on event when it is an event.
+bool takeLine(PortState& port, const std::string& line, int64_t nowMs, nlohmann::ordered_json& passedOn);
+/// Settles a port whose child has ended: without a result it failed, with a reason.
+void settleEnded(PortState& port, int64_t nowMs);
+/// The step words of the table for a step event's name ("erase" is "erasing").
+std::string stepWords(const std::string& step);
+/// The station's exit status: 0 when every port succeeded, else the highest port status.
+int stationStatus(const std::vector<PortState>& ports);
+
+/// The live table on a terminal, or whole prefixed lines elsewhere.
+struct Display {
+    bool terminal = false; ///< redrawn in place; otherwise one line per step change and result
+    int columns = 80;      ///< the terminal's width
+    size_t rowsDrawn = 0;  ///< the rows of the table now on the terminal
+    int64_t drawnAt = -1;  ///< when the table was last drawn
+};
+/// The table's rows for this width, without line ends; none longer than columns - 1.
+std::vector<std::string> tableRows(const std::vector<PortState>& ports, int columns, int64_t nowMs);
+/// Shows what changed: redraws the table (at most a few times a second) or prints the new lines.
+void showPorts(Display& display, std::vector<PortState>& ports, int64_t nowMs, bool force);
+/// Leaves the terminal clean: the last table stays, the cursor below it and visible.
+void closeDisplay(Display& display);
+
+/// The summary: a table (name, port, result, status, seconds, bytes, KB/s, reason) and "N of M succeeded.".
+std::vector<std::string> summaryLines(const std::vector<PortState>& ports);
+/// The command that reruns only the failed ports: the program, --ports with those, the other arguments.
+std::string retryCommand(const std::string& program, const std::vector<PortState>& ports,
+                         const std::vector<std::string>& otherArgs);
+/// An argument as a shell would need it typed again.
+std::string shellQuoted(const std::string& arg);
+
+} // namespace station

@@ -1,0 +1,86 @@
+// The end of a station run: the summary table, the count, and the command that reruns the failed ports.
+#include "station.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace station {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string cell(const std::string& text, size_t width) {
+    return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
+}
+
+uint64_t resultBytes(const PortState& port) {
+    if (port.result.is_null()) return 0;
+    const Json& bytes = port.result.value("bytes", Json::object());
+    uint64_t most = 0;
+    for (const char* field : {"written", "verified", "read"})
+        most = std::max(most, bytes.value(field, uint64_t(0)));
+    return most;
+}
+
+} // namespace
+
+std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
+    size_t nameWidth = 4, portWidth = 4;
+    for (const PortState& port : ports) {
+        nameWidth = std::max(nameWidth, port.spec.name.size());
+        portWidth = std::max(portWidth, port.spec.port.size());
+    }
+    std::vector<std::string> lines;
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, "%-6s  %6s  %8s  %8s  %7s", "RESULT", "STATUS", "SECONDS", "BYTES",
+                  "KB/S");
+    lines.push_back(cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers + "  REASON");
+    size_t succeeded = 0;
+    for (const PortState& port : ports) {
+        const double seconds = static_cast<double>(port.endedMs - port.startedMs) / 1000.0;
+        const uint64_t bytes = resultBytes(port);
+        const bool ok = port.status == 0;
+        succeeded += ok;
+        std::snprintf(numbers, sizeof numbers, "%-6s  %6d  %8.1f  %8llu  %7.1f", ok ? "ok" : "FAILED",
+                      port.status, seconds, static_cast<unsigned long long>(bytes),
+                      seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0);
+        std::string line = cell(port.spec.name, nameWidth) + "  " + cell(port.spec.port, portWidth) + "  " +
+                           numbers + "  " + port.reason;
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    lines.push_back("");
+    lines.push_back(std::to_string(succeeded) + " of " + std::to_string(ports.size()) + " succeeded.");
+    return lines;
+}
+
+std::string shellQuoted(const std::string& arg) {
+    bool plain = !arg.empty();
+    for (char c : arg)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("-_./:=+,%@", c)) plain = false;
+    if (plain) return arg;
+    std::string out = "'";
+    for (char c : arg)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string retryCommand(const std::string& program, const std::vector<PortState>& ports,
+                         const std::vector<std::string>& otherArgs) {
+    std::string list;
+    for (const PortState& port : ports) {
+        if (port.status == 0) continue;
+        if (!list.empty()) list += ",";
+        list += port.spec.name == port.spec.port ? port.spec.port : port.spec.name + "=" + port.spec.port;
+    }
+    std::string command = shellQuoted(program) + " --ports " + shellQuoted(list);
+    for (const std::string& arg : otherArgs)
+        command += " " + shellQuoted(arg);
+    return command;
+}
+
+} // namespace station

@@ -1,0 +1,341 @@
+// The station as a user runs it: vq2dl --ports against simulated controllers, in a pipe, under --json, on a
+// terminal, stopped by a signal, and the command lines it refuses.
+#include "fixture.h"
+#include "json_schema.h"
+
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <fcntl.h>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+using fx::Texts;
+using Json = nlohmann::json;
+
+namespace {
+
+/// Six records of firmware, six blocks, so that a fault can strike in the middle of the write.
+std::string firmware() {
+    std::vector<std::pair<uint32_t, fx::Bytes>> records;
+    for (uint8_t i = 0; i < 6; ++i)
+        records.push_back({0x4000 + 0x80 * i, fx::bytes(128, i)});
+    return fx::s19(records, 0x4000);
+}
+
+Texts linesOf(const std::string& text) {
+    Texts lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+/// The lines of a file, each an event of docs/events.schema.json; a line that is not one fails the test.
+std::vector<Json> jsonLines(const std::string& text) {
+    std::vector<Json> objects;
+    for (const std::string& line : linesOf(text)) {
+        Json object = Json::parse(line, nullptr, false);
+        EXPECT_TRUE(object.is_object()) << line;
+        for (const std::string& fault : fx::schemaFaults(object))
+            ADD_FAILURE() << fault << " in " << line;
+        objects.push_back(object);
+    }
+    return objects;
+}
+
+/// The station's own lines in a pipe: from the first "[" line up to the summary.
+Texts stationLines(const std::string& out) {
+    Texts lines = linesOf(out), own;
+    bool in = false;
+    for (const std::string& line : lines) {
+        if (line.empty() && in) break;
+        in = in || (!line.empty() && line[0] == '[');
+        if (in) own.push_back(line);
+    }
+    return own;
+}
+
+} // namespace
+
+TEST(Station, FourControllersOneOfEachEnding) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), firmware());
+    const std::string prefix = dir.file("vq-");
+    // 0 succeeds, 1 goes silent, 2 refuses the second block, 3 hangs up in the middle of the write.
+    fx::Background vqsim(VQSIM_PROGRAM,
+                         {"--count", "4", "--link", prefix, "--fault", "1:silent@erasemain", "--fault",
+                          "2:error@writeblock#2=0xE6", "--fault", "3:hangup-after=400"});
+    Texts devices;
+    for (int i = 0; i < 4; ++i)
+        devices.push_back(vqsim.line());
+    ASSERT_EQ(devices[3].compare(0, 9, "/dev/pts/"), 0) << devices[3];
+    // The terminal that hangs up stays taken, so that the reopen cannot reach another test's line.
+    const int held = open(devices[3].c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const std::string list = "A=" + prefix + "0,B=" + prefix + "1,C=" + prefix + "2,D=" + prefix + "3";
+    const fx::RunResult r =
+        fx::run(VQ2DL_PROGRAM,
+                {"--ports", list, "-dw", "0", "fw.s19", "--log-dir", "logs", "--results", "units.jsonl"},
+                dir.path(), 60000);
+    close(held);
+    EXPECT_EQ(r.status, 4) << r.out;
+
+    // The pipe form: whole lines, each naming its port, a step change or a result.
+    const Texts own = stationLines(r.out);
+    ASSERT_FALSE(own.empty()) << r.out;
+    for (const std::string& line : own)
+        EXPECT_TRUE(
+            std::regex_match(line, std::regex(R"(\[[ABCD]\] (opening|entering the monitor|erasing|)"
+                                              R"(writing|verifying|done in .*|FAILED \(status 4\) .*))")))
+            << line;
+    const std::string text = r.out;
+    EXPECT_NE(text.find("[A] done in "), std::string::npos);
+    EXPECT_NE(text.find("[C] FAILED (status 4) after "), std::string::npos);
+    EXPECT_NE(text.find("Access error when writing FLASH/EEPROM memory, e=0xE6"), std::string::npos);
+
+    // The summary, the count and the command that reruns the three that failed.
+    EXPECT_TRUE(std::regex_search(text, std::regex("\nA +" + prefix + "0 +ok +0 +[0-9.]+ +768 ")));
+    for (const char* name : {"B", "C", "D"})
+        EXPECT_TRUE(std::regex_search(
+            text, std::regex(std::string("\n") + name + " +\\S+ +FAILED +4 +\\S+ +\\S+ +\\S+ +\\S")))
+            << name;
+    EXPECT_TRUE(fx::endsWith(
+        text, "\n1 of 4 succeeded.\nRerun the failed ports: " VQ2DL_PROGRAM " --ports B=" + prefix + "1,C=" +
+                  prefix + "2,D=" + prefix + "3 -dw 0 fw.s19 --log-dir logs --results units.jsonl\n"));
+
+    // A log per port, and a unit line per port in the order of the list.
+    EXPECT_EQ(fx::listDir(dir.file("logs")), (Texts{"A.log", "B.log", "C.log", "D.log"}));
+    for (const std::string& log : fx::listDir(dir.file("logs")))
+        EXPECT_EQ(fx::readFile(dir.file("logs/" + log)).compare(0, 10, "==== vq2dl"), 0) << log;
+    const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
+    ASSERT_EQ(units.size(), 4u);
+    for (size_t i = 0; i < units.size(); ++i) {
+        const Json& unit = units[i];
+        SCOPED_TRACE(unit.dump());
+        EXPECT_EQ(unit["event"], "unit");
+        EXPECT_EQ(unit["port"], std::string(1, static_cast<char>('A' + i)));
+        EXPECT_EQ(unit["ok"], i == 0);
+        EXPECT_EQ(unit["status"], i == 0 ? 0 : 4);
+        EXPECT_EQ(unit["error"].is_null(), i == 0);
+        EXPECT_EQ(unit["action"], "download");
+        EXPECT_EQ(unit["generation"], "VQ-II");
+        ASSERT_EQ(unit["files"].size(), 1u);
+        EXPECT_TRUE(
+            std::regex_match(unit["files"][0]["sha256"].get<std::string>(), std::regex("[0-9a-f]{64}")));
+        EXPECT_EQ(unit["files"][0]["sha256"], units[0]["files"][0]["sha256"]);
+        EXPECT_EQ(unit["switches"], Json::array({"-dw", "0"}));
+    }
+    EXPECT_EQ(units[0]["bytes"]["written"], 768);
+    std::string rest;
+    vqsim.finish(SIGTERM, rest);
+}
+
+TEST(Station, JsonPassesEveryEventOnWithItsPortThenTheStation) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), firmware());
+    auto a = fx::startController(), b = fx::startController();
+    const fx::RunResult r = fx::run(
+        VQ2DL_PROGRAM, {"--json", "--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "fw.s19"},
+        dir.path());
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::vector<Json> events = jsonLines(r.out);
+    ASSERT_GE(events.size(), 3u);
+    std::map<std::string, Texts> perPort;
+    for (size_t i = 0; i + 1 < events.size(); ++i)
+        perPort[events[i].value("port", "?")].push_back(events[i].value("event", "?"));
+    EXPECT_EQ(perPort.size(), 2u);
+    for (const char* port : {"A", "B"}) {
+        ASSERT_FALSE(perPort[port].empty()) << port;
+        EXPECT_EQ(perPort[port].front(), "start");
+        EXPECT_EQ(perPort[port].back(), "result");
+    }
+    EXPECT_EQ(events.back().dump(), Json({{"error", nullptr},
+                                          {"event", "station"},
+                                          {"failed", 0},
+                                          {"ms", events.back()["ms"]},
+                                          {"ports", 2},
+                                          {"status", 0},
+                                          {"succeeded", 2},
+                                          {"v", 1}})
+                                        .dump());
+    fx::expectMemory(*a, 0x4100, fx::bytes(128, 2));
+    fx::expectMemory(*b, 0x4280, fx::bytes(128, 5));
+}
+
+TEST(Station, ASignalStopsEveryChildAndClosesEveryPort) {
+    for (int signalNumber : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signalNumber);
+        fx::TempDir dir;
+        fx::writeFile(dir.file("fw.s19"), firmware());
+        // Slow answers to the block writes keep the ports busy until the signal comes.
+        auto a = fx::startController(fx::monitorOptions({"slow@writeblock=300"}));
+        auto b = fx::startController(fx::monitorOptions({"slow@writeblock=300"}));
+        fx::Background station(VQ2DL_PROGRAM,
+                               {"--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "-dw", "0",
+                                "fw.s19", "--results", "units.jsonl", "--log-dir", "logs"},
+                               dir.path());
+        station.until("[A] writing");
+        const std::string seen = station.until("[B] writing");
+        ASSERT_NE(seen.find("[A] writing"), std::string::npos) << seen;
+        ASSERT_NE(seen.find("[B] writing"), std::string::npos) << seen;
+        std::string rest;
+        EXPECT_EQ(station.finish(signalNumber, rest), 128 + signalNumber);
+        EXPECT_NE(rest.find("0 of 2 succeeded."), std::string::npos) << rest;
+        // Both lines closed, both units recorded whole, the logs whole.
+        // The controllers see their lines closed as soon as they next look.
+        for (int i = 0; i < 100 && !(a->idleAfterSession(0) && b->idleAfterSession(0)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(a->idleAfterSession(0)) << seen << rest;
+        EXPECT_TRUE(b->idleAfterSession(0));
+        const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
+        ASSERT_EQ(units.size(), 2u);
+        for (const Json& unit : units)
+            EXPECT_EQ(unit["ok"], false);
+        for (const std::string& log : fx::listDir(dir.file("logs")))
+            EXPECT_TRUE(fx::endsWith(fx::readFile(dir.file("logs/" + log)), "\n")) << log;
+    }
+}
+
+TEST(Station, RefusesWithoutTouchingAPort) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), firmware());
+    fx::writeFile(dir.file("bad.s19"), "S1FF\n");
+    auto a = fx::startController();
+    const std::string port = a->devicePath();
+    struct Case {
+        Texts args;
+        int status;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"--ports", "A=" + port + ",B=" + port, "fw.s19"},
+         1,
+         "ERROR: Port " + port + " is given twice in '--ports'."},
+        {{"--ports", "A=" + port, "--ports", "A=/dev/null", "fw.s19"},
+         1,
+         "ERROR: Port A is given twice in '--ports'."},
+        {{"--ports", "A=" + port, "--read", "out.s19"},
+         1,
+         "ERROR: Switch '--ports' cannot be combined with '--read'."},
+        {{"--ports", "A=" + port, "-c", "2", "fw.s19"},
+         1,
+         "ERROR: Switch '--ports' cannot be combined with '-c'."},
+        {{"--ports", "A=" + port, "-p", "fw.s19"},
+         1,
+         "ERROR: Switch '--ports' cannot be combined with '-p'."},
+        {{"--ports", "A=" + port, "--log", "x.log", "fw.s19"},
+         1,
+         "ERROR: Switch '--ports' cannot be combined with '--log' (use '--log-dir')."},
+        {{"--ports", "A=", "fw.s19"},
+         1,
+         "ERROR: Switch '--ports': 'A=' in 'A=' is no port (NAME=PORT or PORT)."},
+        {{"--log-dir", "logs", "-c", port, "fw.s19"},
+         1,
+         "ERROR: Switch '--log-dir' needs '--ports'; one port logs with '--log'."},
+        {{"--ports", "A=" + port, "bad.s19"}, 3, "ERROR: Reading bad.s19 line 1: "},
+        {{"--ports", "A=" + port, "--results", "missing/units.jsonl", "fw.s19"},
+         1,
+         "ERROR: Could not open results file missing/units.jsonl: No such file or directory."},
+        {{"--ports", "A=" + port, "--results", "./fw.s19", "fw.s19"},
+         1,
+         "ERROR: ./fw.s19 is both the --results file and a firmware file."},
+        {{"--results", "missing/units.jsonl", "-c", port, "fw.s19"},
+         1,
+         "ERROR: Could not open results file missing/units.jsonl: No such file or directory."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const fx::RunResult r = fx::run(VQ2DL_PROGRAM, c.args, dir.path(), 20000);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(a->received().empty());
+    EXPECT_EQ(fx::listDir(dir.path()), (Texts{"bad.s19", "fw.s19"}));
+}
+
+TEST(Station, TheTableOnATerminalFitsItsWidthAndLeavesTheCursorShown) {
+    for (int columns : {50, 160}) {
+        SCOPED_TRACE(columns);
+        fx::TempDir dir;
+        fx::writeFile(dir.file("fw.s19"), firmware());
+        auto a = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
+        auto b = fx::startController();
+        const fx::RunResult r = fx::runOnTerminal(
+            VQ2DL_PROGRAM,
+            {"--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "-dw", "0", "fw.s19"}, dir.path(),
+            60000, static_cast<unsigned short>(columns));
+        EXPECT_EQ(r.status, 0) << r.out;
+        const size_t hidden = r.out.find("\x1b[?25l"), shown = r.out.rfind("\x1b[?25h");
+        ASSERT_NE(hidden, std::string::npos);
+        ASSERT_NE(shown, std::string::npos);
+        EXPECT_LT(hidden, shown);
+        EXPECT_NE(r.out.find("\x1b[3A"), std::string::npos)
+            << "redrawn in place: up over the header and two rows";
+        size_t rows = 0;
+        for (std::string line : linesOf(r.out.substr(hidden, shown - hidden))) {
+            const size_t at = line.find("\x1b[2K");
+            if (at == std::string::npos) continue;
+            line = line.substr(at + 4);
+            ++rows;
+            EXPECT_LT(line.size(), static_cast<size_t>(columns)) << line;
+            EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+        }
+        EXPECT_GE(rows, 6u) << "at least two frames";
+        EXPECT_EQ(r.out.find("[#") != std::string::npos, columns == 160);
+        EXPECT_NE(r.out.find("\n2 of 2 succeeded.\n"), std::string::npos);
+    }
+}
+
+TEST(Station, SinglePortRunsAreRecordedTooAndLinesNeverMix) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), firmware());
+    fx::writeFile(dir.file("bad.s19"), fx::srec(1, 0xC000, {1, 2}) + "\nS1FF\n");
+    auto a = fx::startController();
+    struct Case {
+        Texts args;
+        int status;
+        std::string error; ///< the start of the unit's error text; empty for none
+    };
+    const std::vector<Case> cases = {
+        {{"-c", a->devicePath(), "-dw", "0", "fw.s19"}, 0, ""},
+        {{"-c", dir.file("no-port"), "fw.s19"},
+         2,
+         "Download failed: Could not open comm port " + dir.file("no-port") + ". Reason: no such device."},
+        {{"-c", a->devicePath(), "bad.s19"}, 3, "Reading bad.s19 line 2: "},
+    };
+    for (const Case& c : cases) {
+        Texts args = c.args;
+        args.insert(args.end(), {"--results", "units.jsonl"});
+        EXPECT_EQ(fx::run(VQ2DL_PROGRAM, args, dir.path()).status, c.status);
+    }
+    const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
+    ASSERT_EQ(units.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(units[i].dump());
+        EXPECT_EQ(units[i]["status"], cases[i].status);
+        EXPECT_EQ(units[i]["ok"], cases[i].status == 0);
+        EXPECT_EQ(units[i]["port"], cases[i].args[1]);
+        if (cases[i].error.empty())
+            EXPECT_TRUE(units[i]["error"].is_null());
+        else
+            EXPECT_EQ(units[i]["error"].get<std::string>().compare(0, cases[i].error.size(), cases[i].error),
+                      0);
+    }
+    // The digest as the system's own tool computes it.
+    const std::string digest = fx::run("/usr/bin/sha256sum", {"fw.s19"}, dir.path()).out.substr(0, 64);
+    EXPECT_EQ(units[0]["files"],
+              Json::array({{{"name", "fw.s19"}, {"sha256", digest}, {"generation", "VQ-II"}}}));
+    EXPECT_EQ(units[0]["bytes"], Json({{"written", 768}, {"verified", 768}, {"read", 0}}));
+    // Many processes at once on one file: every line whole.
+    std::vector<std::thread> runs;
+    for (int i = 0; i < 8; ++i)
+        runs.emplace_back([&] {
+            fx::run(VQ2DL_PROGRAM, {"-c", dir.file("no-port"), "fw.s19", "--results", "many.jsonl"},
+                    dir.path());
+        });
+    for (std::thread& run : runs)
+        run.join();
+    EXPECT_EQ(jsonLines(fx::readFile(dir.file("many.jsonl"))).size(), 8u);
+}
