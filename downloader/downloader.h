@@ -310,7 +310,7 @@ private:
     /// A station run: the files read once, a child per port, the table, the summary; throws the status.
     void runStation();
     void prepareStation();
-    std::vector<std::string> childCommand(const station::PortSpec& spec) const;
+    std::vector<std::string> childCommand(const station::PortSpec& slot) const;
     void finishStation(std::vector<station::PortState>& ports, station::Display& display);
     /// Under --json, the station's closing event: the counts, the status and why it ended before its ports.
     void writeStationEvent(size_t succeeded, int status, const std::string& error);

@@ -23,7 +23,7 @@ const std::vector<std::string> HALF_WAY = {
 
 PortState fed(const std::vector<std::string>& lines, const std::string& name = "A") {
     PortState port;
-    port.spec = {name, "/tmp/a"};
+    port.slot = {name, "/tmp/a"};
     port.startedMs = 1000;
     nlohmann::ordered_json passed;
     for (const std::string& line : lines)
@@ -35,7 +35,7 @@ PortState fed(const std::vector<std::string>& lines, const std::string& name = "
 
 TEST(StationEvents, EventsMakeTheRowAndArePassedOnWithThePort) {
     PortState port;
-    port.spec = {"slot-1", "/tmp/a"};
+    port.slot = {"slot-1", "/tmp/a"};
     std::vector<std::string> passedOn;
     for (const std::string& line : HALF_WAY) {
         nlohmann::ordered_json event;
@@ -150,14 +150,14 @@ TEST(StationEvents, TheTableFitsTheWidth) {
 
 TEST(StationEvents, SummaryAndTheCommandThatRerunsTheFailedPorts) {
     std::vector<PortState> ports = {fed(HALF_WAY, "A"), fed(HALF_WAY, "B"), fed(HALF_WAY, "/dev/ttyUSB2")};
-    ports[0].spec.port = "/dev/ttyUSB0";
+    ports[0].slot.port = "/dev/ttyUSB0";
     ports[0].result = {{"bytes", {{"written", 2048}, {"verified", 2048}, {"read", 0}}}};
     ports[0].endedMs = 3000;
-    ports[1].spec.port = "it's";
+    ports[1].slot.port = "it's";
     ports[1].status = 4;
     ports[1].reason = "No answer.";
     ports[1].endedMs = 1500;
-    ports[2].spec.port = "/dev/ttyUSB2";
+    ports[2].slot.port = "/dev/ttyUSB2";
     ports[2].status = 2;
     ports[2].endedMs = 1100;
     EXPECT_EQ(station::summaryLines(ports),
@@ -191,13 +191,13 @@ TEST(StationEvents, PortLists) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        std::vector<station::PortSpec> specs;
+        std::vector<station::PortSpec> slots;
         std::string error;
-        EXPECT_EQ(station::splitPortList(c.text, specs, error), c.ok) << error;
+        EXPECT_EQ(station::splitPortList(c.text, slots, error), c.ok) << error;
         if (!c.ok) continue;
-        ASSERT_EQ(specs.size(), c.ports.size());
-        for (size_t i = 0; i < specs.size(); ++i)
-            EXPECT_EQ(std::make_pair(specs[i].name, specs[i].port), c.ports[i]);
+        ASSERT_EQ(slots.size(), c.ports.size());
+        for (size_t i = 0; i < slots.size(); ++i)
+            EXPECT_EQ(std::make_pair(slots[i].name, slots[i].port), c.ports[i]);
     }
     EXPECT_EQ(station::logFileName("/dev/ttyUSB0"), "_dev_ttyUSB0.log");
     EXPECT_EQ(station::logFileName("slot 1"), "slot 1.log");

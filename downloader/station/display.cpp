@@ -17,7 +17,7 @@ constexpr int BAR = 10;
 size_t widest(const std::vector<PortState>& ports, std::string PortSpec::*field, size_t heading) {
     size_t width = heading;
     for (const PortState& port : ports)
-        width = std::max(width, (port.spec.*field).size());
+        width = std::max(width, (port.slot.*field).size());
     return width;
 }
 
@@ -51,8 +51,8 @@ std::string bar(const PortState& port) {
 /// One row: name, port (when it fits), step, bar (when it fits), bytes, seconds, reason; cut to the width.
 std::string row(const PortState* port, size_t nameWidth, size_t portWidth, bool withPort, bool withBar,
                 int columns, int64_t nowMs) {
-    std::string text = padded(port ? port->spec.name : "NAME", nameWidth) + "  ";
-    if (withPort) text += padded(port ? port->spec.port : "PORT", portWidth) + "  ";
+    std::string text = padded(port ? port->slot.name : "NAME", nameWidth) + "  ";
+    if (withPort) text += padded(port ? port->slot.port : "PORT", portWidth) + "  ";
     text += padded(port ? port->step : "STEP", 22) + "  ";
     if (withBar) text += padded(port ? bar(*port) : "PROGRESS", 17) + "  ";
     char numbers[48];
@@ -95,7 +95,7 @@ void printChanges(std::vector<PortState>& ports, int64_t nowMs) {
     std::string out;
     for (PortState& port : ports) {
         for (const std::string& step : port.newSteps)
-            out += "[" + port.spec.name + "] " + stepLine(port, step, nowMs) + "\n";
+            out += "[" + port.slot.name + "] " + stepLine(port, step, nowMs) + "\n";
         port.newSteps.clear();
     }
     // One write for all, so that nothing else comes between the parts of a line.

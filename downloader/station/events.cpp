@@ -82,7 +82,7 @@ Json takeEvent(PortState& port, Json event, int64_t nowMs) {
     }
     port.changed = true;
     // Each event names the station's port; the start event's own port is replaced by it.
-    event["port"] = port.spec.name;
+    event["port"] = port.slot.name;
     return event;
 }
 

@@ -6,20 +6,20 @@
 
 namespace station {
 
-bool splitPortList(const std::string& text, std::vector<PortSpec>& specs, std::string& error) {
+bool splitPortList(const std::string& text, std::vector<PortSpec>& slots, std::string& error) {
     size_t start = 0;
     while (true) {
         size_t comma = text.find(',', start);
         std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         size_t equals = item.find('=');
-        PortSpec spec;
-        spec.port = equals == std::string::npos ? item : item.substr(equals + 1);
-        spec.name = equals == std::string::npos ? item : item.substr(0, equals);
-        if (spec.port.empty() || spec.name.empty()) {
+        PortSpec slot;
+        slot.port = equals == std::string::npos ? item : item.substr(equals + 1);
+        slot.name = equals == std::string::npos ? item : item.substr(0, equals);
+        if (slot.port.empty() || slot.name.empty()) {
             error = "'" + item + "' in '" + text + "' is no port (NAME=PORT or PORT)";
             return false;
         }
-        specs.push_back(spec);
+        slots.push_back(slot);
         if (comma == std::string::npos) return true;
         start = comma + 1;
     }

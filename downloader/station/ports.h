@@ -12,8 +12,8 @@ struct PortSpec {
     std::string port; ///< the port as -c takes it: a number, a device path, COMn
 };
 
-/// Splits one --ports value ("A=/dev/ttyUSB0,B=2,/dev/ttyUSB3") into specs; false with the fault otherwise.
-bool splitPortList(const std::string& text, std::vector<PortSpec>& specs, std::string& error);
+/// Splits one --ports value ("A=/dev/ttyUSB0,B=2,/dev/ttyUSB3") into slots; false with the fault otherwise.
+bool splitPortList(const std::string& text, std::vector<PortSpec>& slots, std::string& error);
 /// The file of a port's log in --log-dir: NAME.log, with every character a file name may not hold as '_'.
 std::string logFileName(const std::string& name);
 /// True when two -c values name one device: the same text, or paths to one file.

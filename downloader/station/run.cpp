@@ -128,12 +128,12 @@ void watchPorts(std::vector<PortState>& ports, station::Display& display, bool j
 
 } // namespace
 
-std::vector<std::string> Downloader::childCommand(const station::PortSpec& spec) const {
+std::vector<std::string> Downloader::childCommand(const station::PortSpec& slot) const {
     std::vector<std::string> args = {platformSelfPath(programName), "--json", "--no-extract", "-c",
-                                     spec.port};
+                                     slot.port};
     if (!logDir.empty()) {
         args.push_back("--log");
-        args.push_back(logDir + "/" + station::logFileName(spec.name));
+        args.push_back(logDir + "/" + station::logFileName(slot.name));
     }
     for (const std::string& arg : childArgs)
         if (arg != "--json" && arg != "--no-extract") args.push_back(arg);
@@ -171,16 +171,16 @@ void Downloader::runStation() {
     // 3. A child per port, all at once.
     std::vector<PortState> ports(stationPorts.size());
     for (size_t i = 0; i < ports.size(); ++i) {
-        PortState& slot = ports[i];
-        slot.spec = stationPorts[i];
-        slot.device = slot.spec.port;
-        slot.startedMs = slot.lastHeardMs = platformNowMs();
+        PortState& state = ports[i];
+        state.slot = stationPorts[i];
+        state.device = state.slot.port;
+        state.startedMs = state.lastHeardMs = platformNowMs();
         std::string reason;
-        if (!platformStartChild(childCommand(slot.spec), slot.child, reason)) {
-            slot.lastText = "could not start vq2dl: " + reason;
-            slot.child.exited = true;
-            slot.child.status = EXIT_INTERNAL;
-            station::settleEnded(slot, slot.startedMs);
+        if (!platformStartChild(childCommand(state.slot), state.child, reason)) {
+            state.lastText = "could not start vq2dl: " + reason;
+            state.child.exited = true;
+            state.child.status = EXIT_INTERNAL;
+            station::settleEnded(state, state.startedMs);
         }
     }
     const bool json = jsonEvents;
@@ -194,11 +194,11 @@ void Downloader::runStation() {
 namespace {
 
 /// The unit record of one port of a station, from what its child reported.
-UnitFacts portFacts(const PortState& slot, const std::vector<std::string>& switches, const char* action) {
+UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action) {
     UnitFacts facts;
-    facts.port = slot.spec.name;
-    facts.device = slot.device;
-    for (const Json& file : slot.files) {
+    facts.port = state.slot.name;
+    facts.device = state.device;
+    for (const Json& file : state.files) {
         facts.files.push_back({{"name", file.value("name", "")},
                                {"sha256", file.value("sha256", "")},
                                {"generation", file.value("generation", "")}});
@@ -206,11 +206,11 @@ UnitFacts portFacts(const PortState& slot, const std::vector<std::string>& switc
     }
     facts.action = action;
     facts.switches = switches;
-    facts.status = slot.status;
-    facts.ok = slot.status == 0;
-    facts.error = slot.reason;
-    facts.seconds = static_cast<double>(slot.endedMs - slot.startedMs) / 1000.0;
-    const Json bytes = slot.result.is_null() ? Json::object() : slot.result.value("bytes", Json::object());
+    facts.status = state.status;
+    facts.ok = state.status == 0;
+    facts.error = state.reason;
+    facts.seconds = static_cast<double>(state.endedMs - state.startedMs) / 1000.0;
+    const Json bytes = state.result.is_null() ? Json::object() : state.result.value("bytes", Json::object());
     facts.written = bytes.value("written", uint64_t(0));
     facts.verified = bytes.value("verified", uint64_t(0));
     facts.read = bytes.value("read", uint64_t(0));

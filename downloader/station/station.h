@@ -14,7 +14,7 @@ namespace station {
 
 /// What the station knows of one port, from its child's events and from how the child ended.
 struct PortState {
-    PortSpec spec;
+    PortSpec slot;
     ChildProcess child;
     std::string step = "starting"; ///< the step as the table shows it: "opening", "writing", "done", "FAILED"
     std::string device;            ///< what the system opened, from the open event; the port until then

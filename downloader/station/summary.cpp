@@ -30,8 +30,8 @@ uint64_t resultBytes(const PortState& port) {
 std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
     size_t nameWidth = 4, portWidth = 4;
     for (const PortState& port : ports) {
-        nameWidth = std::max(nameWidth, port.spec.name.size());
-        portWidth = std::max(portWidth, port.spec.port.size());
+        nameWidth = std::max(nameWidth, port.slot.name.size());
+        portWidth = std::max(portWidth, port.slot.port.size());
     }
     std::vector<std::string> lines;
     char numbers[96];
@@ -47,7 +47,7 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
         std::snprintf(numbers, sizeof numbers, "%-6s  %6d  %8.1f  %8llu  %7.1f", ok ? "ok" : "FAILED",
                       port.status, seconds, static_cast<unsigned long long>(bytes),
                       seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0);
-        std::string line = cell(port.spec.name, nameWidth) + "  " + cell(port.spec.port, portWidth) + "  " +
+        std::string line = cell(port.slot.name, nameWidth) + "  " + cell(port.slot.port, portWidth) + "  " +
                            numbers + "  " + port.reason;
         while (!line.empty() && line.back() == ' ')
             line.pop_back();
@@ -75,7 +75,7 @@ std::string retryCommand(const std::string& program, const std::vector<PortState
     for (const PortState& port : ports) {
         if (port.status == 0) continue;
         if (!list.empty()) list += ",";
-        list += port.spec.name == port.spec.port ? port.spec.port : port.spec.name + "=" + port.spec.port;
+        list += port.slot.name == port.slot.port ? port.slot.port : port.slot.name + "=" + port.slot.port;
     }
     std::string command = shellQuoted(program) + " --ports " + shellQuoted(list);
     for (const std::string& arg : otherArgs)

@@ -24,19 +24,19 @@ void Downloader::checkStationSwitches() {
                logPath ? " (use '--log-dir')" : "");
     }
     for (size_t i = 0; i < stationPorts.size(); ++i) {
-        const station::PortSpec& spec = stationPorts[i];
+        const station::PortSpec& slot = stationPorts[i];
         int number = 0;
         std::string path;
-        const bool digits = spec.port.find_first_not_of("0123456789") == std::string::npos;
-        if (!digits && !platformPortName(spec.port, number, path)) {
+        const bool digits = slot.port.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits && !platformPortName(slot.port, number, path)) {
             refuse("ERROR: Switch '--ports' needs port numbers or device paths, not '%s'.",
-                   spec.port.c_str());
+                   slot.port.c_str());
         }
         for (size_t j = 0; j < i; ++j) {
-            if (!station::samePort(stationPorts[j].port, spec.port) && stationPorts[j].name != spec.name)
+            if (!station::samePort(stationPorts[j].port, slot.port) && stationPorts[j].name != slot.name)
                 continue;
             refuse("ERROR: Port %s is given twice in '--ports'.",
-                   stationPorts[j].name == spec.name ? spec.name.c_str() : spec.port.c_str());
+                   stationPorts[j].name == slot.name ? slot.name.c_str() : slot.port.c_str());
         }
     }
 }
