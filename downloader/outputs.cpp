@@ -27,7 +27,7 @@ void Downloader::checkOutputs() {
             files.push_back({"a firmware file", name});
     for (size_t i = 0; i < outputs.size(); ++i) {
         for (size_t j = i + 1; j < files.size(); ++j) {
-            if (sameFile(outputs[i].path, files[j].path))
+            if (sameFileOnDisk(outputs[i].path, files[j].path))
                 fatal(EXIT_USAGE, "ERROR: %s is both %s and %s.", outputs[i].path.c_str(), outputs[i].role,
                       files[j].role);
         }

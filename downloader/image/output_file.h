@@ -18,7 +18,7 @@ bool canReplace(const std::string& target);
 const char* specialFileKind(const std::string& path);
 /// True when two paths name one file: the same device and inode where both exist, the same name in the same
 /// directory where neither does, however they are spelled.
-bool sameFile(const std::string& a, const std::string& b);
+bool sameFileOnDisk(const std::string& a, const std::string& b);
 /// Opens a regular file for appending, creating it, never through a link and never waiting (a FIFO without a
 /// reader fails at once); nullptr with errno set otherwise. descriptor is the file's for writeOnSignal.
 std::FILE* openForAppend(const std::string& path, int& descriptor);

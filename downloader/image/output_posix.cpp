@@ -128,7 +128,7 @@ bool identify(const std::string& path, Identity& identity) {
 
 } // namespace
 
-bool sameFile(const std::string& a, const std::string& b) {
+bool sameFileOnDisk(const std::string& a, const std::string& b) {
     Identity first, second;
     if (!identify(a, first) || !identify(b, second)) return false;
     return first.exists == second.exists && first.device == second.device && first.inode == second.inode &&

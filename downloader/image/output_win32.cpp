@@ -62,7 +62,7 @@ const char* specialFileKind(const std::string& path) {
     return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? "a symbolic link" : nullptr;
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
+bool sameFileOnDisk(const std::string& a, const std::string& b) {
     // Existing files by volume and file index; names not yet made by their full path, in any case.
     auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
         HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
