@@ -59,15 +59,27 @@ const Switch LONG_SWITCHES[] = {
     {"log-dir", Takes::Text, [](Downloader& d, const char* text, int) { d.logDir = text; }},
     {"results", Takes::Text, [](Downloader& d, const char* text, int) { d.resultsPath = text; }},
     {"no-extract", Takes::Nothing, [](Downloader& d, const char*, int) { d.extractIni = false; }},
+    {"tag", Takes::Text, [](Downloader& d, const char* text, int) { d.addTag(text); }},
+    {"expect-sha256", Takes::Text, [](Downloader& d, const char* text, int) { d.addExpectedDigest(text); }},
 };
 
-/// Keeps the arguments from first to last for the children of a station (all but the station's own switches)
-/// and for the rerun of its failed ports (all but --ports).
+/// The switches a unit record leaves out of its "switches": where the run went and what it wrote besides the
+/// unit (the record has fields of its own for them), and the files' checks.
+const char* const UNRECORDED[] = {"c",    "ports",      "log", "log-dir",      "results",
+                                  "json", "no-extract", "tag", "expect-sha256"};
+
+/// Keeps the arguments from first to last for the children of a station (all but the station's own switches),
+/// for the rerun of its failed ports (all but --ports) and for the unit records (the switches that shape the
+/// run, files left out).
 void keepArguments(Downloader& d, const Switch* s, char** argv, int first, int last) {
     const std::string name = s ? s->name : "";
+    bool recorded = s != nullptr;
+    for (const char* unrecorded : UNRECORDED)
+        recorded = recorded && name != unrecorded;
     for (int i = first; i <= last; ++i) {
         if (name != "ports" && name != "log-dir" && name != "results") d.childArgs.push_back(argv[i]);
         if (name != "ports") d.retryArgs.push_back(argv[i]);
+        if (recorded) d.recordArgs.push_back(argv[i]);
     }
 }
 
@@ -146,6 +158,7 @@ void Downloader::parseArgs(int argc, char** argv) {
     checkStationSwitches();
     // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
     if (fileNames.empty() && readBackFile.empty()) addFile("velquin2.s19");
+    checkRecordSwitches();
 }
 
 void Downloader::setReadBack(const char* file) {
@@ -235,7 +248,7 @@ std::vector<std::string> Downloader::usageText() const {
         "   -b       - send records that follow each other as full blocks (VQ-II).",
         "   -c port  - specify comm port to which Velquin is connected, default is",
         "              port 1.",
-        "              A device path such as /dev/ttyUSB0 (or COM3) works too.",
+        "              A device path such as /dev/ttyUSB0 works too (COM3 on Windows).",
         "   -d MS    - delay MS milliseconds between records, increase if you cannot",
         "              reboot after download, default is zero.",
         "   -dc MS   - accepted and stored, no step uses it, default is zero.",
@@ -261,6 +274,11 @@ std::vector<std::string> Downloader::usageText() const {
         "   --ports LIST - a station: every port of LIST (NAME=PORT or PORT, by commas) at once.",
         "   --log-dir DIR  - with --ports: a log for each port, DIR/NAME.log.",
         "   --results FILE - append a JSON line for each port and run to FILE.",
+        "                    A FILE ending in .csv gets a CSV line instead.",
+        "   --tag KEY=VALUE  - with --results and --json: add KEY=VALUE to every record",
+        "                      (operator, work order, lot; repeatable).",
+        "   --expect-sha256 HEX - refuse a firmware file whose SHA-256 is not HEX",
+        "                         (once per file, in order).",
         "   --no-extract - write none of an update's .ini files (a station extracts them once).",
         "   --help       - show this text.",
         "   --version    - show the version.",

@@ -3,6 +3,7 @@
 
 #include "format.h"
 #include "image/firmware_image.h"
+#include "results/outcome.h"
 #include "serial/port.h"
 #include "station/ports.h"
 #include "system.h"
@@ -75,6 +76,7 @@ constexpr const char* VERIFY_LABEL = "Verifying";
 /// the text after "ERROR: ".
 struct ProtocolError {
     std::string text;
+    outcome::Kind kind = outcome::Kind::WrongAnswer; ///< a reply missing is no-answer
 };
 
 /// Exit statuses of vq2dl.
@@ -109,6 +111,10 @@ public:
     void addReadRange(const char* text);
     /// Adds the ports of a --ports list; a malformed one ends the run through usage().
     void addStationPorts(const char* text);
+    /// Adds a --tag KEY=VALUE; a malformed one, or a key given twice, ends the run through usage().
+    void addTag(const char* text);
+    /// Adds a --expect-sha256 digest; anything but 64 hexadecimal digits ends the run through usage().
+    void addExpectedDigest(const char* text);
     /// A file the run writes, and what it is to the run ("the --read file").
     struct NamedFile {
         const char* role;
@@ -143,8 +149,14 @@ public:
     int64_t eventMs() const { return platformNowMs() - programStartMs; }
     /// Appends the unit line of these facts to the --results file, when one is open.
     void recordUnit(const UnitFacts& facts);
-    /// Appends the unit line of a single-port run that ended with this status, when --results asks for one.
-    void recordRun(int status);
+    /// Appends the unit line of a single-port run that ended so, when --results asks for one.
+    void recordRun(int status, const outcome::Outcome& outcome);
+    /// A step begins: the step event, and the run's outcome follows it.
+    void beginStep(const char* eventStep);
+    /// Notes the kind of the failure about to end the run, where the failure is found.
+    void noteFailure(outcome::Kind kind) { failureKind = kind; }
+    /// The outcome of the run that ends with this status.
+    outcome::Outcome settleOutcome(int status) const { return tracker.settle(status, failureKind, lineLost); }
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const;
     /// --list-ports: one line per serial port under these roots, or "No serial ports found.".
@@ -154,8 +166,11 @@ public:
     /// Ends the run with status 3 when two records put different bytes on one byte of the controller, where
     /// shows.
     void refuseOverlaps(FirmwareImage::Landing where);
-    /// After a download failed, tells a person watching what state the flash is in and what to do.
-    void adviseAfterFailure();
+    /// After a run failed, tells a person watching what to check when no controller ever answered, and what
+    /// the flash now holds when the run left it erased or partly written.
+    void adviseAfterFailure(const outcome::Outcome& outcome);
+    /// Ends the run with status 3 when a firmware file's SHA-256 is not the one --expect-sha256 gives for it.
+    void refuseUnexpectedFiles();
     /// True when a person watches the console: a terminal sink at the default verbosity, without -p.
     bool personWatching() const;
     /// Where a message goes: the console sink at the verbosity, and the support log while it is open.
@@ -276,6 +291,10 @@ public:
     std::vector<std::string> childArgs; ///< the arguments each station child gets: all but the station's own
     std::vector<std::string> retryArgs; ///< the arguments a rerun of failed ports keeps: all but --ports
     bool readTwice = false; ///< --twice: every block of a read-back read twice, and a difference ends the run
+    std::vector<std::string>
+        recordArgs; ///< the switches a unit record keeps: all but files, ports and outputs
+    std::vector<std::pair<std::string, std::string>> tags; ///< --tag KEY=VALUE, in command-line order
+    std::vector<std::string> expectedDigests; ///< --expect-sha256, one per firmware file in order, lower case
 
     // The console, set by the program around the Downloader
     MessageCallback messageCallback = nullptr; ///< the console sink; nullptr shows nothing
@@ -290,12 +309,16 @@ public:
     intptr_t resultsHandle = -1;              ///< the open --results file; -1 while none is
     int64_t programStartMs = platformNowMs(); ///< when the Downloader was made
     std::string lastError; ///< the text of the error that ended the run, for the results file
-    std::vector<std::pair<std::string, std::string>>
-        filesRead;              ///< each firmware file read and the generation
-    uint64_t bytesMoved = 0;    ///< the bytes a successful run wrote, verified or read
-    uint8_t currentPage = 0;    ///< the VQ-II page register as last set
+    /// A firmware file read: its name, the generation, its S0 header text and its SHA-256.
+    struct FileRead {
+        std::string name, generation, header, sha256;
+    };
+    std::vector<FileRead> filesRead;                 ///< each firmware file read, in order
+    outcome::Tracker tracker;                        ///< the steps so far, and what the flash holds
+    outcome::Kind failureKind = outcome::Kind::None; ///< the kind of the failure found, when noted
+    uint64_t bytesMoved = 0;                         ///< the bytes a successful run wrote, verified or read
+    uint8_t currentPage = 0;                         ///< the VQ-II page register as last set
     bool erasedPages[256] = {}; ///< the VQ-II pages erased in this run, so that each is erased once
-    bool flashTouched = false;  ///< a download has begun to erase the flash and has not written it all yet
     bool lineLost = false;      ///< a read found the line hung up: the adapter unplugged or the port closed
     bool mainErased = false;    ///< the VQ-II main flash erase of this run was answered
     unsigned blankBlocks = 0;   ///< -b: blocks of 0xFF left out, this run's erase having left them so
@@ -306,12 +329,17 @@ private:
     void finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes);
     void checkReadBackSwitches();
     void checkStationSwitches();
+    void checkRecordSwitches();
     void openResults();
     /// A station run: the files read once, a child per port, the table, the summary; throws the status.
     void runStation();
     void prepareStation();
     std::vector<std::string> childCommand(const station::PortSpec& slot) const;
     void finishStation(std::vector<station::PortState>& ports, station::Display& display);
+    /// Appends a station port's unit line, once, the moment the port has ended.
+    void recordPort(station::PortState& slot);
+    /// Under --json, the station's first event: its ports, before any child reports.
+    void writeStationStart();
     /// Under --json, the station's closing event: the counts, the status and why it ended before its ports.
     void writeStationEvent(size_t succeeded, int status, const std::string& error);
     std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);

@@ -8,12 +8,17 @@
 
 namespace {
 
+/// The outcome in the closing event.
+void reportOutcome(const outcome::Outcome& outcome) {
+    events::setOutcome(outcome::nameOf(outcome.step), outcome::nameOf(outcome.kind),
+                       outcome::nameOf(outcome.flash));
+}
+
 int statusOf(Downloader& downloader, const std::function<void()>& step) {
     try {
         step();
         return EXIT_DONE;
     } catch (int status) {
-        if (status == EXIT_PROTOCOL) downloader.adviseAfterFailure();
         return status;
     } catch (const s19Error& error) {
         // The reader names the file and line of the fault; the message shows at every verbosity.
@@ -22,13 +27,15 @@ int statusOf(Downloader& downloader, const std::function<void()>& step) {
     } catch (const ProtocolError& error) {
         // The controller answered wrongly or not at all: the download failed, whatever was written so far.
         downloader.lastError = error.text;
+        downloader.noteFailure(error.kind);
         events::failed(error.text);
         downloader.message(0, "ERROR: %s", error.text.c_str());
         downloader.closePort();
-        downloader.adviseAfterFailure();
         return EXIT_PROTOCOL;
     } catch (...) {
-        downloader.recordRun(EXIT_INTERNAL);
+        const outcome::Outcome failure = downloader.settleOutcome(EXIT_INTERNAL);
+        reportOutcome(failure);
+        downloader.recordRun(EXIT_INTERNAL, failure);
         throw;
     }
 }
@@ -76,8 +83,12 @@ std::string readingError(const s19Error& error) {
 
 int runToStatus(Downloader& downloader, const std::function<void()>& step) {
     const int status = statusOf(downloader, step);
-    // A single-port run's unit line for --results, however it ended.
-    downloader.recordRun(status);
+    // After the system's own texts, what a person is to do; the outcome in the closing event and in a
+    // single-port run's unit line for --results, however it ended.
+    const outcome::Outcome outcome = downloader.settleOutcome(status);
+    if (status != EXIT_DONE) downloader.adviseAfterFailure(outcome);
+    reportOutcome(outcome);
+    downloader.recordRun(status, outcome);
     return status;
 }
 

@@ -2,6 +2,8 @@
 // at once so that a calling program sees every event as it happens. Texts that are not valid UTF-8 (a
 // controller's signature, a file name) have their bad bytes replaced, so that every line stays valid JSON.
 #include "events.h"
+#include "events_shared.h"
+#include "results/results.h"
 #include "system.h"
 
 #include <nlohmann/json.hpp>
@@ -14,6 +16,16 @@
 #include <map>
 
 namespace events {
+
+namespace shared {
+
+int64_t startMs = 0;
+std::atomic<bool> closingAllowed{false};
+std::atomic<bool> lineBeingWritten{false};
+std::atomic<uint64_t> bytesWritten{0}, bytesVerified{0}, bytesRead{0};
+std::atomic<const char*> stepNow{nullptr}, flashNow{"untouched"};
+
+} // namespace shared
 
 namespace {
 
@@ -36,25 +48,14 @@ struct Stream {
     std::string failure;
     bool signatureSet = false;
     std::string signature;
+    const char* step = nullptr;
+    const char* kind = nullptr;
+    const char* flash = "untouched";
     std::map<std::string, StepProgress> steps;
 };
 Stream stream;
 
-// What a signal handler reads, besides the template below: lock-free atomics, set by the main thread.
-int64_t startMs = 0;
-std::atomic<bool> closingAllowed{false};   ///< the stream is on and its result not yet written
-std::atomic<bool> lineBeingWritten{false}; ///< a line may be half on its way out
-std::atomic<uint64_t> bytesWritten{0}, bytesVerified{0}, bytesRead{0};
-
-/// The closing event of a signal, made by the JSON library with numbers in the places that vary: the pieces
-/// between them, and which number goes after each piece.
-enum class Slot { Ms, Status, Signal, Seconds, Written, Verified, Read, End };
-constexpr uint64_t PLACEHOLDER_BASE = 9100000000000000000ULL;
-struct SignalTemplate {
-    std::vector<std::string> pieces;
-    std::vector<Slot> slots;
-};
-SignalTemplate closing;
+using namespace shared;
 
 int64_t elapsedMs() {
     return platformNowMs() - startMs;
@@ -78,48 +79,6 @@ Json byteCounts() {
         {"written", bytesWritten.load()}, {"verified", bytesVerified.load()}, {"read", bytesRead.load()}};
 }
 
-/// Cuts the closing event of a signal into its pieces, once, while nothing can interrupt.
-void prepareClosing() {
-    auto placeholder = [](Slot slot) { return PLACEHOLDER_BASE + static_cast<uint64_t>(slot); };
-    Json object = Json{{"v", VERSION},
-                       {"event", "result"},
-                       {"ms", placeholder(Slot::Ms)},
-                       {"status", placeholder(Slot::Status)},
-                       {"ok", false},
-                       {"error", "Ended by signal " + std::to_string(placeholder(Slot::Signal)) + "."},
-                       {"seconds", placeholder(Slot::Seconds)},
-                       {"bytes",
-                        {{"written", placeholder(Slot::Written)},
-                         {"verified", placeholder(Slot::Verified)},
-                         {"read", placeholder(Slot::Read)}}},
-                       {"signature", nullptr}};
-    const std::string text = object.dump() + "\n";
-    const std::string base = std::to_string(PLACEHOLDER_BASE);
-    // Every placeholder has the digits of the base, with its slot's number in the last ones.
-    const std::string mark = base.substr(0, base.size() - 2);
-    closing = {};
-    size_t from = 0;
-    for (size_t at; (at = text.find(mark, from)) != std::string::npos; from = at + base.size()) {
-        closing.pieces.push_back(text.substr(from, at - from));
-        closing.slots.push_back(
-            static_cast<Slot>(std::stoull(text.substr(at, base.size())) - PLACEHOLDER_BASE));
-    }
-    closing.pieces.push_back(text.substr(from));
-    closing.slots.push_back(Slot::End);
-}
-
-/// Appends a number in decimal, for the signal handler: no library call.
-void appendNumber(char*& out, const char* end, uint64_t value, int minDigits = 1) {
-    char digits[24];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value > 0 || n < minDigits);
-    while (n > 0 && out < end)
-        *out++ = digits[--n];
-}
-
 } // namespace
 
 bool asked(int argc, char** argv) {
@@ -133,6 +92,8 @@ void begin(int64_t startedMs) {
     stream.on = true;
     startMs = startedMs;
     bytesWritten = bytesVerified = bytesRead = 0;
+    stepNow = nullptr;
+    flashNow = "untouched";
     prepareClosing();
     closingAllowed = true;
 }
@@ -146,7 +107,8 @@ bool active() {
     return stream.on;
 }
 
-void start(const std::vector<std::string>& commandLine, const std::string& port, int rate) {
+void start(const std::vector<std::string>& commandLine, const std::string& port, int rate,
+           const std::vector<std::pair<std::string, std::string>>& tags) {
     if (!stream.on) return;
     Json object = header("start");
     object["program"] = "vq2dl";
@@ -154,6 +116,9 @@ void start(const std::vector<std::string>& commandLine, const std::string& port,
     object["command_line"] = commandLine;
     object["port"] = port;
     object["rate"] = rate;
+    object["mode"] = "single";
+    object["run"] = runId();
+    object["tags"] = tagsObject(tags);
     write(object);
 }
 
@@ -166,6 +131,8 @@ void file(const FileReport& report) {
     object["entry_point"] = report.entryPoint;
     object["low_address"] = report.lowAddress;
     object["high_address"] = report.highAddress;
+    object["end_address"] = report.endAddress;
+    object["header"] = report.header.empty() ? Json(nullptr) : Json(report.header);
     object["records"] = report.records;
     object["data_bytes"] = report.dataBytes;
     object["ini_files"] = Json::array();
@@ -243,6 +210,19 @@ void failed(const std::string& text) {
     stream.failureSet = true;
 }
 
+void runState(const char* step, const char* flash) {
+    stepNow = step;
+    flashNow = flash;
+    stream.step = step;
+    stream.flash = flash;
+}
+
+void setOutcome(const char* step, const char* kind, const char* flash) {
+    stream.step = step;
+    stream.kind = kind;
+    stream.flash = flash;
+}
+
 void signature(const std::string& text) {
     stream.signature = text;
     stream.signatureSet = true;
@@ -273,51 +253,12 @@ void result(int status) {
     object["seconds"] = static_cast<double>(ms) / 1000.0;
     object["bytes"] = byteCounts();
     object["signature"] = stream.signatureSet ? Json(stream.signature) : Json(nullptr);
+    auto name = [](const char* text) { return text ? Json(text) : Json(nullptr); };
+    object["step"] = name(stream.step);
+    object["kind"] = name(status == 0 ? nullptr : stream.kind ? stream.kind : "internal");
+    object["flash"] = name(stream.flash);
     write(object);
     stream.on = false;
-}
-
-size_t signalResult(int signalNumber, char* buffer, size_t size) {
-    // Only loads of atomics, arithmetic and stores into the caller's buffer: the signal may have come in the
-    // middle of anything.
-    if (!closingAllowed.exchange(false) || lineBeingWritten || size == 0) return 0;
-    const int64_t ms = std::max<int64_t>(platformNowMs() - startMs, 0);
-    char* out = buffer;
-    const char* end = buffer + size;
-    for (size_t i = 0; i < closing.pieces.size(); ++i) {
-        const std::string& piece = closing.pieces[i];
-        for (size_t k = 0; k < piece.size() && out < end; ++k)
-            *out++ = piece[k];
-        switch (closing.slots[i]) {
-        case Slot::Ms:
-            appendNumber(out, end, static_cast<uint64_t>(ms));
-            break;
-        case Slot::Status:
-            appendNumber(out, end, static_cast<uint64_t>(128 + signalNumber));
-            break;
-        case Slot::Signal:
-            appendNumber(out, end, static_cast<uint64_t>(signalNumber));
-            break;
-        case Slot::Seconds:
-            appendNumber(out, end, static_cast<uint64_t>(ms / 1000));
-            if (out < end) *out++ = '.';
-            appendNumber(out, end, static_cast<uint64_t>(ms % 1000), 3);
-            break;
-        case Slot::Written:
-            appendNumber(out, end, bytesWritten.load());
-            break;
-        case Slot::Verified:
-            appendNumber(out, end, bytesVerified.load());
-            break;
-        case Slot::Read:
-            appendNumber(out, end, bytesRead.load());
-            break;
-        case Slot::End:
-            break;
-        }
-    }
-    // A line that does not fit is not written at all: half a line is worse than none.
-    return out < end ? static_cast<size_t>(out - buffer) : 0;
 }
 
 } // namespace events

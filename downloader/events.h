@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace events {
@@ -36,13 +37,16 @@ struct FileReport {
     uint32_t entryPoint = 0;
     uint32_t lowAddress = 0;
     uint32_t highAddress = 0;
+    uint64_t endAddress = 0; ///< the image's last byte
+    std::string header;      ///< the text of the file's first S0 record; empty for none
     uint64_t records = 0;
     uint64_t dataBytes = 0;
     std::vector<IniFile> iniFiles;
 };
 
-/// The run begins: the whole command line, the port as the messages name it, the rate.
-void start(const std::vector<std::string>& commandLine, const std::string& port, int rate);
+/// The run begins: the whole command line, the port as the messages name it, the rate, the --tag pairs.
+void start(const std::vector<std::string>& commandLine, const std::string& port, int rate,
+           const std::vector<std::pair<std::string, std::string>>& tags);
 /// A firmware file was read.
 void file(const FileReport& report);
 /// The port is open.
@@ -56,6 +60,11 @@ void progress(const char* step, uint64_t records, uint64_t recordsTotal, uint64_
 void message(int level, const char* text);
 /// The text of the failure that ends the run; the first one given counts. "ERROR: " is left off.
 void failed(const std::string& text);
+/// Where the run is and what the flash holds, as outcome::nameOf gives them (static texts; nullptr for
+/// none): for the closing event of a signal.
+void runState(const char* step, const char* flash);
+/// The outcome the result reports: the step that failed, the kind of failure, what the flash holds.
+void setOutcome(const char* step, const char* kind, const char* flash);
 /// The signature a VQ-I verification read.
 void signature(const std::string& text);
 /// One serial port of --list-ports --json.

@@ -5,6 +5,7 @@
 #include "results/results.h"
 #include "sha256.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -30,7 +31,7 @@ void Downloader::run() {
         events::stop();
         setMessageCallback(nullptr);
     }
-    if (!listPorts) events::start(commandLine, portName(), baudRate);
+    if (!listPorts) events::start(commandLine, portName(), baudRate, tags);
     // Nothing is written, not even the log's header, before the outputs are known to be safe to write.
     checkOutputs();
     startLog();
@@ -49,9 +50,9 @@ void Downloader::run() {
     if (wipeOnly) {
         // A wipe reads no file and always speaks to the serial monitor.
         openOrFail();
-        events::step("enter");
+        beginStep("enter");
         enterMonitor();
-        events::step("wipe");
+        beginStep("wipe");
         eraseMainFlash();
         closePort();
         finish(started, "flash erased", false, 0);
@@ -73,17 +74,32 @@ void Downloader::run() {
     }
 }
 
-void Downloader::adviseAfterFailure() {
+void Downloader::beginStep(const char* eventStep) {
+    tracker.begin(eventStep);
+    events::step(eventStep);
+    events::runState(outcome::nameOf(tracker.step), outcome::nameOf(tracker.flash));
+}
+
+void Downloader::adviseAfterFailure(const outcome::Outcome& outcome) {
     // Only a person is told: scripts and the log see the error as they always did.
-    if (!flashTouched || !personWatching()) return;
+    if (!personWatching() || stationPorts.size() > 0) return;
+    if (outcome.kind == outcome::Kind::NoAnswer && tracker.silentLine()) {
+        const std::string text = "No controller answered on " + portName() +
+                                 ": check the cable, that this is the controller's port, and that the "
+                                 "controller is powered.";
+        messageCallback(text.c_str());
+    }
+    if (outcome.flash != outcome::Flash::Erased && outcome.flash != outcome::Flash::PartlyWritten) return;
     // A hung-up line shows in a read; a device path that is gone shows an adapter pulled while writing.
     std::error_code error;
-    const bool gone = lineLost || (!portPath.empty() && portPath[0] == '/' &&
-                                   !std::filesystem::exists(portPath, error) && !error);
-    messageCallback(gone ? "The port went away: the adapter was unplugged or the port closed. The "
-                           "controller's flash may be erased or partly written: run the download again."
-                         : "The controller's flash may be erased or partly written: run the download "
-                           "again.");
+    const bool gone =
+        outcome.kind == outcome::Kind::Port ||
+        (!portPath.empty() && portPath[0] == '/' && !std::filesystem::exists(portPath, error) && !error);
+    std::string text = gone ? "The port went away: the adapter was unplugged or the port closed. " : "";
+    text += outcome.flash == outcome::Flash::Erased
+                ? "The controller's flash may be erased: run the download again."
+                : "The controller's flash may be erased or partly written: run the download again.";
+    messageCallback(text.c_str());
 }
 
 const char* generationName(Generation generation) {
@@ -102,15 +118,26 @@ Generation Downloader::readFiles() {
     image.extractIni = readBackFile.empty() && extractIni;
     image.logCallback = logIsOpen() ? writeLog : nullptr;
     image.levelCallback = events::active() ? events::message : nullptr;
+    tracker.begin("files");
+    refuseUnexpectedFiles();
     // Without a file (a read-back of the unpaged flash) the serial monitor is spoken to.
     Generation generation = Generation::VQ2;
     for (const std::string& name : fileNames) {
         message(1, "Reading %s:", name.c_str());
         const size_t extracted = image.extractedFiles.size();
+        const size_t headers = image.headerTexts.size();
         image.load(name);
         // The first file decides: the code range only grows, so VQ-I code never turns into VQ-II.
         if (&name == &fileNames.front()) generation = generationOf(image);
-        filesRead.push_back({name, generationName(generation)});
+        FileRead read{name, generationName(generation), "", ""};
+        if (image.headerTexts.size() > headers) read.header = image.headerTexts[headers];
+        // The loader has just read the file whole; one that cannot be read a second time has no digest.
+        sha256OfFile(name, read.sha256);
+        const size_t index = filesRead.size();
+        if (index < expectedDigests.size() && read.sha256 != expectedDigests[index])
+            fatal(EXIT_FILE, "ERROR: %s has SHA-256 %s, not the expected %s.", name.c_str(),
+                  read.sha256.empty() ? "(unreadable)" : read.sha256.c_str(), expectedDigests[index].c_str());
+        filesRead.push_back(read);
         message(1, "Detected %s (%s) code.", generationName(generation),
                 generation == Generation::VQ1 ? "HC908" : "HCS12");
         message(1, "Entry point: 0x%04x", image.entryPoint);
@@ -125,12 +152,18 @@ Generation Downloader::readFiles() {
 void Downloader::reportFile(const std::string& name, Generation generation, size_t firstExtracted) {
     events::FileReport report;
     report.name = name;
-    // The loader has just read the file whole; one that cannot be read a second time has no digest.
-    sha256OfFile(name, report.sha256);
+    report.sha256 = filesRead.back().sha256;
+    report.header = filesRead.back().header;
     report.vq2 = generation == Generation::VQ2;
     report.entryPoint = image.entryPoint;
     report.lowAddress = image.lowAddress;
     report.highAddress = image.highAddress;
+    // The last byte of the image: a record ends after its start, and a later start may end sooner.
+    report.endAddress = image.highAddress;
+    for (const auto& entry : image.records)
+        if (entry.second.length > 0)
+            report.endAddress = std::max<uint64_t>(report.endAddress,
+                                                   uint64_t(entry.second.address) + entry.second.length - 1);
     report.records = image.records.size();
     report.dataBytes = imageBytes();
     for (size_t i = firstExtracted; i < image.extractedFiles.size(); ++i) {
@@ -143,6 +176,7 @@ void Downloader::reportFile(const std::string& name, Generation generation, size
 
 void Downloader::openOrFail() {
     // The second line says what the system found, so the user knows what to fix.
+    tracker.opening();
     if (!openPort())
         fatal(EXIT_PORT, "Download failed:\r\n   Could not open comm port %s.\n   Reason: %s.",
               portName().c_str(), portError.empty() ? "unknown" : portError.c_str());
@@ -153,17 +187,15 @@ void Downloader::runMonitor(int64_t startedMs) {
     // Records that cannot go where the image says are refused before anything is sent.
     checkMonitorImage();
     openOrFail();
-    events::step("enter");
+    beginStep("enter");
     enterMonitor();
     if (!verifyOnly) {
-        flashTouched = true;
-        events::step("erase");
+        beginStep("erase");
         eraseMainFlash();
-        events::step("write");
+        beginStep("write");
         writeImage();
-        flashTouched = false;
     }
-    events::step("verify");
+    beginStep("verify");
     verifyImage();
     closePort();
     finish(startedMs, verifyOnly ? "verified" : "written and verified", true, imageBytes());
@@ -174,16 +206,14 @@ void Downloader::runBootLoader(int64_t startedMs) {
     if (!verifyOnly) checkBootLoaderImage();
     openOrFail();
     if (!verifyOnly) {
-        events::step("wake");
+        beginStep("wake");
         wakeUp();
-        flashTouched = true;
-        events::step("wipe");
+        beginStep("wipe");
         eraseFlash();
-        events::step("write");
+        beginStep("write");
         writeLines();
-        flashTouched = false;
     }
-    events::step("signature");
+    beginStep("signature");
     readSignature();
     closePort();
     if (verifyOnly)

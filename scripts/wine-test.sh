@@ -218,16 +218,17 @@ else
     cat "$WORK/units.jsonl" 2>/dev/null || true
 fi
 
-# 9. The Windows package: a .zip with vq2dl.exe, vqu.exe and the README.
+# 9. The Windows package: a .zip with vq2dl.exe, vqu.exe, the README and the events' schema.
 rm -f "$WIN_BUILD"/vq2dl-*.zip
 (cd "$WIN_BUILD" && cpack -G ZIP) >"$WORK/cpack.log" 2>&1 || { cat "$WORK/cpack.log"; exit 1; }
 ZIP=$(ls "$WIN_BUILD"/vq2dl-*.zip)
 cmake -E tar tf "$ZIP" | sort >"$WORK/zip"
-if [ "$(tr '\n' ' ' <"$WORK/zip")" = "README.md vq2dl.exe vqu.exe " ]; then
-    pass "$(basename "$ZIP") holds vq2dl.exe, vqu.exe and the README"
+if [ "$(tr '\n' ' ' <"$WORK/zip")" = "README.md events.schema.json vq2dl.exe vqu.exe " ]; then
+    pass "$(basename "$ZIP") holds vq2dl.exe, vqu.exe, the README and the events' schema"
 else
     fail "$(basename "$ZIP") holds: $(tr '\n' ' ' <"$WORK/zip")"
 fi
+echo "wine-test: the Windows package is $ZIP"
 
 echo "wine-test: $PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]

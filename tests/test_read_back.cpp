@@ -180,7 +180,7 @@ TEST(ReadBack, TwiceFindsAByteDamagedOnTheLine) {
         std::string tail;
     };
     const std::vector<Case> cases = {
-        {{}, true, 0, 5, "Read complete, 96 bytes in 3 records.\n"},
+        {{}, true, 0, 5, "Read complete, 96 bytes in 3 records.\nBoth readings of every block agreed.\n"},
         {{"corrupt@readblock#1=5"}, false, 0, 0xFA, "Read complete, 96 bytes in 3 records.\n"},
         {{"corrupt@readblock#1=5"},
          true,

@@ -71,8 +71,9 @@ public:
     /// An update's .ini files are written to installDir; false reads its records alone (a read-back).
     bool extractIni = true;
     std::vector<std::string> extractedFiles;
-    std::vector<std::string> fileNames; ///< every file load was given, in that order
-    size_t recordLines = 0;             ///< S-record lines read from all of them, of any type
+    std::vector<std::string> fileNames;   ///< every file load was given, in that order
+    std::vector<std::string> headerTexts; ///< the text of every S0 record read, in the order read
+    size_t recordLines = 0;               ///< S-record lines read from all of them, of any type
     uint32_t entryPoint = 0;
     uint32_t lowAddress = 0xFFFFFFFF;
     uint32_t highAddress = 0;

@@ -56,7 +56,7 @@ void Downloader::awaitProbeAnswer(int attempt) {
         // port is opened afresh in case the line itself is stuck. Whether it reopened shows in the next
         // answer.
         if (attempt == 5) reopenPort();
-        if (attempt == 0) throw ProtocolError{missing};
+        if (attempt == 0) throw ProtocolError{missing, outcome::Kind::NoAnswer};
         message(3, "Wake up attempted (%d).", attempt - 1);
         // Attempts run from 10 down to 0: the one with attempt - 1 is the (11 - (attempt - 1))th of 11.
         showWaiting(ENTRY_ATTEMPTS - (attempt - 1), ENTRY_ATTEMPTS);

@@ -1,10 +1,7 @@
-// The record of every unit: the --results file opened before anything else, and the unit line of a
-// single-port run however it ends.
+// The record of every unit: the --results file opened before anything else, the line of a unit appended in
+// JSON or CSV, and the unit line of a single-port run however it ends.
 #include "downloader.h"
 #include "results.h"
-#include "sha256.h"
-
-#include <algorithm>
 
 /// An error text as one line without "ERROR: ": "Download failed:\r\n   Could not open comm port 3.\n Reason:
 /// ..." reads as a sentence.
@@ -18,16 +15,6 @@ std::string oneLine(const std::string& text) {
     return line;
 }
 
-namespace {
-
-std::string digestOf(const std::string& path) {
-    std::string hex;
-    sha256OfFile(path, hex);
-    return hex;
-}
-
-} // namespace
-
 void Downloader::openResults() {
     if (resultsPath.empty()) return;
     std::string reason;
@@ -37,26 +24,38 @@ void Downloader::openResults() {
 
 void Downloader::recordUnit(const UnitFacts& facts) {
     if (resultsHandle < 0) return;
-    if (!platformAppendResult(resultsHandle, unitEvent(facts).dump() + "\n"))
+    const nlohmann::ordered_json unit = unitEvent(facts);
+    // Texts that are not valid UTF-8 (a file name, an S0 header) have their bad bytes replaced: a record that
+    // could not be written at all would be the worse loss.
+    const bool csv = csvResults(resultsPath);
+    const std::string line =
+        csv ? csvRecord(unit)
+            : unit.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    if (!platformAppendResult(resultsHandle, line, csv ? csvHeader(unit) : ""))
         message(0, "ERROR: Could not write to results file %s.", resultsPath.c_str());
 }
 
-void Downloader::recordRun(int status) {
+void Downloader::recordRun(int status, const outcome::Outcome& outcome) {
     // A station records its ports' runs itself.
     if (resultsHandle < 0 || !stationPorts.empty()) return;
     UnitFacts facts;
     facts.port = portName();
     facts.device = portPath.empty() ? platformDeviceName(port) : portPath;
-    for (const auto& file : filesRead)
+    for (const FileRead& file : filesRead)
         facts.files.push_back(
-            {{"name", file.first}, {"sha256", digestOf(file.first)}, {"generation", file.second}});
-    if (!filesRead.empty()) facts.generation = filesRead.back().second;
+            {{"name", file.name},
+             {"sha256", file.sha256},
+             {"header", file.header.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(file.header)},
+             {"generation", file.generation}});
+    if (!filesRead.empty()) facts.generation = filesRead.back().generation;
     facts.action = wipeOnly ? "wipe" : verifyOnly ? "verify" : !readBackFile.empty() ? "read" : "download";
-    for (const std::string& arg : retryArgs)
-        if (std::find(fileNames.begin(), fileNames.end(), arg) == fileNames.end())
-            facts.switches.push_back(arg);
+    facts.switches = recordArgs;
+    facts.tags = tags;
     facts.status = status;
     facts.ok = status == EXIT_DONE;
+    facts.outcome = outcome;
+    facts.ended = std::chrono::system_clock::now();
+    facts.started = facts.ended - std::chrono::milliseconds(eventMs());
     const std::string error = oneLine(lastError);
     facts.error = facts.ok ? "" : error.empty() ? "status " + std::to_string(status) : error;
     facts.seconds = static_cast<double>(eventMs()) / 1000.0;

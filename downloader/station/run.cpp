@@ -6,8 +6,10 @@
 #include "station.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 namespace {
@@ -28,15 +30,20 @@ constexpr int64_t DRAIN_MS = 1000;
 /// The longest line a child may write; more without a line end is taken as a line of its own.
 constexpr size_t MAX_LINE = 1 << 20;
 
-/// Takes the whole lines a child has written; under --json each event goes on with its port.
-void takeOutput(PortState& port, int64_t now, bool json, std::string& out) {
+/// Takes the whole lines a child has written; under --json each event goes on with its port, on the station's
+/// clock (startMs its zero) with the child's own as "port_ms", and a start event with the station's run.
+void takeOutput(PortState& port, int64_t now, int64_t startMs, bool json, std::string& out) {
     if (port.child.received.size() > MAX_LINE && port.child.received.find('\n') == std::string::npos)
         port.child.received += '\n';
     size_t start = 0, end;
     while ((end = port.child.received.find('\n', start)) != std::string::npos) {
         Json event;
-        if (station::takeLine(port, port.child.received.substr(start, end - start), now, event) && json)
-            out += event.dump() + "\n";
+        if (station::takeLine(port, port.child.received.substr(start, end - start), now, event) && json) {
+            if (event.contains("ms")) event["port_ms"] = event["ms"];
+            event["ms"] = now - startMs;
+            if (event["event"] == "start") event["run"] = runId();
+            out += event.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+        }
         start = end + 1;
     }
     port.child.received.erase(0, start);
@@ -88,8 +95,9 @@ void printRaw(const std::string& text) {
 }
 
 /// Passes the children's output on and shows it, until every child has ended or a signal has stopped them
-/// all.
-void watchPorts(std::vector<PortState>& ports, station::Display& display, bool json) {
+/// all; each port that ends is handed to ended at once.
+void watchPorts(std::vector<PortState>& ports, station::Display& display, bool json, int64_t startMs,
+                const std::function<void(PortState&)>& ended) {
     Stopping stopping;
     std::vector<ChildProcess*> children;
     for (PortState& port : ports)
@@ -100,7 +108,7 @@ void watchPorts(std::vector<PortState>& ports, station::Display& display, bool j
         const int64_t now = platformNowMs();
         std::string out;
         for (PortState& port : ports)
-            takeOutput(port, now, json, out);
+            takeOutput(port, now, startMs, json, out);
         if (!out.empty()) printRaw(out);
         // Children are looked after a few times a second, and at once when a pipe has closed: sixteen
         // ports write about 160 events a second, and each wake-up need not ask after every process.
@@ -111,6 +119,8 @@ void watchPorts(std::vector<PortState>& ports, station::Display& display, bool j
             settledAt = now;
             if (!settlePorts(ports, now)) break;
         }
+        for (PortState& port : ports)
+            if (port.finished && !port.recorded) ended(port);
         if (stopSignal()) stopChildren(ports, stopping, now);
         if (stopping.killed && now - stopping.since > STOP_GRACE_MS + KILL_GRACE_MS) break;
         // A terminal that does not say its width is taken for the usual 80 columns.
@@ -168,6 +178,7 @@ void Downloader::runStation() {
         throw;
     }
     catchStopSignals();
+    if (jsonEvents) writeStationStart();
     // 3. A child per port, all at once.
     std::vector<PortState> ports(stationPorts.size());
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -186,38 +197,11 @@ void Downloader::runStation() {
     const bool json = jsonEvents;
     station::Display display;
     display.terminal = !json && personWatching();
-    // 4. Their output until every one has ended, or a signal has stopped them all.
-    watchPorts(ports, display, json);
+    // 4. Their output until every one has ended, or a signal has stopped them all; each unit's record the
+    // moment it ends.
+    watchPorts(ports, display, json, programStartMs, [this](PortState& slot) { recordPort(slot); });
     finishStation(ports, display);
 }
-
-namespace {
-
-/// The unit record of one port of a station, from what its child reported.
-UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action) {
-    UnitFacts facts;
-    facts.port = state.slot.name;
-    facts.device = state.device;
-    for (const Json& file : state.files) {
-        facts.files.push_back({{"name", file.value("name", "")},
-                               {"sha256", file.value("sha256", "")},
-                               {"generation", file.value("generation", "")}});
-        facts.generation = file.value("generation", "");
-    }
-    facts.action = action;
-    facts.switches = switches;
-    facts.status = state.status;
-    facts.ok = state.status == 0;
-    facts.error = state.reason;
-    facts.seconds = static_cast<double>(state.endedMs - state.startedMs) / 1000.0;
-    const Json bytes = state.result.is_null() ? Json::object() : state.result.value("bytes", Json::object());
-    facts.written = bytes.value("written", uint64_t(0));
-    facts.verified = bytes.value("verified", uint64_t(0));
-    facts.read = bytes.value("read", uint64_t(0));
-    return facts;
-}
-
-} // namespace
 
 void Downloader::finishStation(std::vector<PortState>& ports, station::Display& display) {
     const int64_t now = platformNowMs();
@@ -227,15 +211,9 @@ void Downloader::finishStation(std::vector<PortState>& ports, station::Display& 
     }
     const int signalNumber = stopSignal();
     const int status = signalNumber ? 128 + signalNumber : station::stationStatus(ports);
-    std::vector<std::string> switches;
-    for (const std::string& arg : childArgs)
-        if (std::find(fileNames.begin(), fileNames.end(), arg) == fileNames.end()) switches.push_back(arg);
-    const char* action = wipeOnly ? "wipe" : verifyOnly ? "verify" : "download";
-    for (const PortState& slot : ports) {
-        UnitFacts facts = portFacts(slot, switches, action);
-        facts.ms = static_cast<double>(eventMs());
-        recordUnit(facts);
-    }
+    // The ports that ended while the station was watching are recorded already.
+    for (PortState& slot : ports)
+        if (!slot.recorded) recordPort(slot);
     const size_t succeeded = static_cast<size_t>(
         std::count_if(ports.begin(), ports.end(), [](const PortState& slot) { return slot.status == 0; }));
     if (jsonEvents) {

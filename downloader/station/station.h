@@ -3,6 +3,7 @@
 
 #include "child.h"
 #include "ports.h"
+#include "results/outcome.h"
 
 #include <nlohmann/json.hpp>
 
@@ -26,12 +27,15 @@ struct PortState {
     bool finished = false;         ///< a result came or the child ended
     int status = 0;                ///< the port's exit status
     std::string reason;            ///< why it failed, in words; empty on success
-    nlohmann::ordered_json result; ///< the child's result event; null when none came
-    std::vector<nlohmann::ordered_json> files; ///< the child's file events
+    nlohmann::ordered_json result; ///< the child's result event, its fields of their types; null when none came
+    std::vector<nlohmann::ordered_json> files; ///< name, sha256, header and generation of each file event
     std::string lastText;                      ///< the last error message or stray output line, for a reason
     std::string stopReason;            ///< why the station stopped the child itself; empty when it did not
     bool changed = true;               ///< the table row differs from what was drawn
     std::vector<std::string> newSteps; ///< the steps not yet printed by the pipe form, in order
+    outcome::Tracker tracker;          ///< the child's steps as its events report them
+    outcome::Outcome outcome;          ///< how the port ended: from its result, or from its steps
+    bool recorded = false;             ///< its unit line is in the results file
 };
 
 /// Takes one event of a child into its port's state; the event as the station passes it on (with "port").
@@ -40,6 +44,8 @@ nlohmann::ordered_json takeEvent(PortState& port, nlohmann::ordered_json event, 
 bool takeLine(PortState& port, const std::string& line, int64_t nowMs, nlohmann::ordered_json& passedOn);
 /// Settles a port whose child has ended: without a result it failed, with a reason.
 void settleEnded(PortState& port, int64_t nowMs);
+/// A failed port's reason as a person reads it: the outcome in words, then the system's text on one line.
+std::string reasonOf(const outcome::Outcome& outcome, const std::string& text);
 /// The step words of the table for a step event's name ("erase" is "erasing").
 std::string stepWords(const std::string& step);
 /// The station's exit status: 0 when every port succeeded, else the highest port status.
