@@ -27,7 +27,8 @@ struct PortState {
     bool finished = false;         ///< a result came or the child ended
     int status = 0;                ///< the port's exit status
     std::string reason;            ///< why it failed, in words; empty on success
-    nlohmann::ordered_json result; ///< the child's result event, its fields of their types; null when none came
+    nlohmann::ordered_json
+        result; ///< the child's result event, its fields of their types; null when none came
     std::vector<nlohmann::ordered_json> files; ///< name, sha256, header and generation of each file event
     std::string lastText;                      ///< the last error message or stray output line, for a reason
     std::string stopReason;            ///< why the station stopped the child itself; empty when it did not
