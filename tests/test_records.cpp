@@ -485,6 +485,17 @@ TEST(Records, AnExpectedDigestLetsOnlyThatBuildThrough) {
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find(c.message + "\n"), std::string::npos) << r.out;
     }
+    // A station's stream says so too: its ports, then why it ended before they ran.
+    const fx::RunResult json = fx::run(
+        VQ2DL_PROGRAM, {"--json", "--ports", "A=" + a->devicePath(), "--expect-sha256", wrong, "fw.s19"},
+        dir.path());
+    EXPECT_EQ(json.status, 3);
+    const std::vector<Json> stream = events(json.out);
+    ASSERT_EQ(stream.size(), 2u) << json.out;
+    EXPECT_EQ(stream[0]["event"], "station_start");
+    EXPECT_EQ(stream[1]["event"], "station");
+    EXPECT_EQ(stream[1]["status"], 3);
+    EXPECT_EQ(stream[1]["error"], "fw.s19 has SHA-256 " + good + ", not the expected " + wrong + ".");
     // Nothing reached the controller after the good run, and no .ini file was written.
     EXPECT_EQ(a->received().size(), received);
     EXPECT_FALSE(fx::fileExists(dir.file("a.ini")));

@@ -167,7 +167,9 @@ void Downloader::prepareStation() {
 }
 
 void Downloader::runStation() {
-    // Ended before its ports ran: under --json still one closing event, with the reason.
+    // Under --json the stream begins with the ports, and ends with one closing event even when the station
+    // ends before its ports ran, with the reason.
+    if (jsonEvents) writeStationStart();
     try {
         prepareStation();
     } catch (const s19Error& error) {
@@ -178,7 +180,6 @@ void Downloader::runStation() {
         throw;
     }
     catchStopSignals();
-    if (jsonEvents) writeStationStart();
     // 3. A child per port, all at once.
     std::vector<PortState> ports(stationPorts.size());
     for (size_t i = 0; i < ports.size(); ++i) {
