@@ -21,6 +21,7 @@ void Downloader::enterMonitor() {
     writeText(DROP_IN);
     uint8_t answer[3] = {0, 0, 0};
     if (readBytes(answer, 3)) {
+        tracker.answered();
         if (answer[0] == MON_ERR_NOT_RECOGNIZED &&
             !(answer[1] == MON_STATUS_NONE && answer[2] == MON_PROMPT)) {
             message(2, "Monitor mode failed.");
