@@ -1,6 +1,9 @@
 // The station's part of the records and the stream: each port's unit line from what its child reported, the
 // moment the port ends, and the first event of a station's stream.
-#include "downloader.h"
+#include "command_line.h"
+#include "console/console.h"
+#include "options.h"
+#include "platform/system.h"
 #include "results.h"
 #include "station/station.h"
 
@@ -48,26 +51,26 @@ UnitFacts portFacts(const PortState& state, const std::vector<std::string>& swit
 
 } // namespace
 
-void Downloader::recordPort(PortState& slot) {
+void recordPort(PortState& slot, const Options& options, Console& console, ResultsFile& results) {
     slot.recorded = true;
-    UnitFacts facts = portFacts(slot, recordArgs, wipeOnly ? "wipe" : verifyOnly ? "verify" : "download");
-    facts.tags = tags;
-    facts.ms = static_cast<double>(eventMs());
-    recordUnit(facts);
+    UnitFacts facts = portFacts(slot, recordedSwitches(options), options.action());
+    facts.tags = options.tags;
+    facts.ms = static_cast<double>(console.elapsedMs());
+    results.record(facts, console);
 }
 
-void Downloader::writeStationStart() {
+void writeStationStart(const Options& options, Console& console) {
     Json slots = Json::array();
-    for (const station::PortSpec& slot : stationPorts)
+    for (const station::PortSpec& slot : options.stationPorts)
         slots.push_back({{"name", slot.name}, {"device", slot.port}});
     Json event = {{"v", 1},
                   {"event", "station_start"},
-                  {"ms", eventMs()},
+                  {"ms", console.elapsedMs()},
                   {"program", "vq2dl"},
                   {"version", VQ2DL_VERSION},
-                  {"command_line", commandLine},
+                  {"command_line", options.commandLine},
                   {"run", runId()},
-                  {"tags", tagsObject(tags)},
+                  {"tags", tagsObject(options.tags)},
                   {"ports", slots}};
     const std::string line = event.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
