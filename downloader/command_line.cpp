@@ -59,6 +59,13 @@ const Switch LONG_SWITCHES[] = {
     {"log-dir", Takes::Text, [](Downloader& d, const char* text, int) { d.logDir = text; }},
     {"results", Takes::Text, [](Downloader& d, const char* text, int) { d.resultsPath = text; }},
     {"no-extract", Takes::Nothing, [](Downloader& d, const char*, int) { d.extractIni = false; }},
+    {"loop", Takes::Nothing, [](Downloader& d, const char*, int) { d.loop = true; }},
+    {"loop-count", Takes::Number,
+     [](Downloader& d, const char*, int number) {
+         d.loopCount = number;
+         d.loopCountGiven = true;
+     }},
+    {"await-unit", Takes::Text, [](Downloader& d, const char* text, int) { d.awaitUnit = text; }},
 };
 
 /// Keeps the arguments from first to last for the children of a station (all but the station's own switches)
@@ -66,7 +73,9 @@ const Switch LONG_SWITCHES[] = {
 void keepArguments(Downloader& d, const Switch* s, char** argv, int first, int last) {
     const std::string name = s ? s->name : "";
     for (int i = first; i <= last; ++i) {
-        if (name != "ports" && name != "log-dir" && name != "results") d.childArgs.push_back(argv[i]);
+        if (name != "ports" && name != "log-dir" && name != "results" && name != "loop" &&
+            name != "loop-count")
+            d.childArgs.push_back(argv[i]);
         if (name != "ports") d.retryArgs.push_back(argv[i]);
     }
 }
@@ -143,6 +152,7 @@ void Downloader::parseArgs(int argc, char** argv) {
         keepArguments(*this, s, argv, first, i);
     }
     checkReadBackSwitches();
+    checkLoopSwitches();
     checkStationSwitches();
     // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
     if (fileNames.empty() && readBackFile.empty()) addFile("velquin2.s19");
@@ -262,6 +272,8 @@ std::vector<std::string> Downloader::usageText() const {
         "   --log-dir DIR  - with --ports: a log for each port, DIR/NAME.log.",
         "   --results FILE - append a JSON line for each port and run to FILE.",
         "   --no-extract - write none of an update's .ini files (a station extracts them once).",
+        "   --loop       - with -c or --ports: program unit after unit as they are swapped in.",
+        "   --loop-count N - with --loop: stop each port after N units.",
         "   --help       - show this text.",
         "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",

@@ -276,6 +276,10 @@ public:
     std::vector<std::string> childArgs; ///< the arguments each station child gets: all but the station's own
     std::vector<std::string> retryArgs; ///< the arguments a rerun of failed ports keeps: all but --ports
     bool readTwice = false; ///< --twice: every block of a read-back read twice, and a difference ends the run
+    bool loop = false;      ///< --loop: every port programs unit after unit as the operator swaps them in
+    int loopCount = 0;      ///< --loop-count: units per port before it stops; 0 for no end
+    bool loopCountGiven = false;
+    std::string awaitUnit; ///< --await-unit there|gone: only probe the port until a unit comes or goes
 
     // The console, set by the program around the Downloader
     MessageCallback messageCallback = nullptr; ///< the console sink; nullptr shows nothing
@@ -306,6 +310,13 @@ private:
     void finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes);
     void checkReadBackSwitches();
     void checkStationSwitches();
+    /// --loop and --loop-count with what they need; -c with --loop becomes a station of one port.
+    void checkLoopSwitches();
+    /// --await-unit: probes the -c port until a unit is there or gone (the loop's helper); throws a status
+    /// only on a fault.
+    void runAwaitUnit();
+    /// A station with --loop: each port's units one run after another, the table, the summary.
+    void runLoop();
     void openResults();
     /// A station run: the files read once, a child per port, the table, the summary; throws the status.
     void runStation();

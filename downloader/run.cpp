@@ -42,6 +42,10 @@ void Downloader::run() {
     const int64_t started = platformNowMs();
     message(1, "Velquin Download %d.%02d", VQ2DL_VERSION_MAJOR, VQ2DL_VERSION_MINOR);
     message(1, "%s", "");
+    if (!awaitUnit.empty()) {
+        runAwaitUnit();
+        return;
+    }
     if (!stationPorts.empty()) {
         runStation();
         return;

@@ -21,3 +21,5 @@ void endRunOnSignals();
 void catchStopSignals();
 /// The signal caught since catchStopSignals; 0 for none.
 int stopSignal();
+/// How many of those signals have come (a fixture loop stops gently at the first, at once at the second).
+int stopSignalCount();

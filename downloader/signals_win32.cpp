@@ -24,9 +24,11 @@ static void onSignal(int signalNumber) {
 }
 
 static volatile std::sig_atomic_t caughtSignal = 0;
+static volatile std::sig_atomic_t caughtCount = 0;
 
 static void noteSignal(int signalNumber) {
     caughtSignal = signalNumber;
+    caughtCount = caughtCount + 1;
     std::signal(signalNumber, noteSignal);
 }
 
@@ -38,6 +40,10 @@ void catchStopSignals() {
 
 int stopSignal() {
     return caughtSignal;
+}
+
+int stopSignalCount() {
+    return caughtCount;
 }
 
 void endRunOnSignals() {

@@ -168,6 +168,10 @@ void Downloader::runStation() {
         throw;
     }
     catchStopSignals();
+    if (loop) {
+        runLoop();
+        return;
+    }
     // 3. A child per port, all at once.
     std::vector<PortState> ports(stationPorts.size());
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -191,10 +195,9 @@ void Downloader::runStation() {
     finishStation(ports, display);
 }
 
-namespace {
-
 /// The unit record of one port of a station, from what its child reported.
-UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action) {
+UnitFacts station::portFacts(const PortState& state, const std::vector<std::string>& switches,
+                             const char* action) {
     UnitFacts facts;
     facts.port = state.slot.name;
     facts.device = state.device;
@@ -217,8 +220,6 @@ UnitFacts portFacts(const PortState& state, const std::vector<std::string>& swit
     return facts;
 }
 
-} // namespace
-
 void Downloader::finishStation(std::vector<PortState>& ports, station::Display& display) {
     const int64_t now = platformNowMs();
     if (!jsonEvents) {
@@ -232,7 +233,7 @@ void Downloader::finishStation(std::vector<PortState>& ports, station::Display& 
         if (std::find(fileNames.begin(), fileNames.end(), arg) == fileNames.end()) switches.push_back(arg);
     const char* action = wipeOnly ? "wipe" : verifyOnly ? "verify" : "download";
     for (const PortState& slot : ports) {
-        UnitFacts facts = portFacts(slot, switches, action);
+        UnitFacts facts = station::portFacts(slot, switches, action);
         facts.ms = static_cast<double>(eventMs());
         recordUnit(facts);
     }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct UnitFacts;
+
 namespace station {
 
 /// What the station knows of one port, from its child's events and from how the child ended.
@@ -42,6 +44,9 @@ bool takeLine(PortState& port, const std::string& line, int64_t nowMs, nlohmann:
 void settleEnded(PortState& port, int64_t nowMs);
 /// The step words of the table for a step event's name ("erase" is "erasing").
 std::string stepWords(const std::string& step);
+/// The unit record of one port's run, from what its child reported; switches: the command line's, files
+/// left out.
+UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action);
 /// The station's exit status: 0 when every port succeeded, else the highest port status.
 int stationStatus(const std::vector<PortState>& ports);
 

@@ -1,0 +1,9 @@
+// What the operator types while a fixture loop runs: "q" and Enter asks it to stop. One definition each in
+// keyboard_posix.cpp and keyboard_win32.cpp.
+#pragma once
+
+#include <string>
+
+/// Without waiting: takes what was typed on the terminal into typed; true once a whole line "q" came. False
+/// at once when standard input is no terminal.
+bool platformQuitTyped(std::string& typed);

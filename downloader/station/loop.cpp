@@ -1,0 +1,262 @@
+// The fixture loop's run. One process still serves one port at a time: a port's probe child waits for a unit
+// to come, the unit's own child vq2dl --json programs it, the probe child waits for it to go. The loop never
+// opens a port; it decides alone whether the next unit starts, so a stop never cuts into a unit's run.
+#include "station/loop.h"
+#include "downloader.h"
+#include "results/results.h"
+#include "signals.h"
+#include "station/keyboard.h"
+#include "station/presence.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+using station::LoopSlot;
+using station::Phase;
+using Json = nlohmann::ordered_json;
+
+/// How long a unit's run may say nothing before it is taken for hung, as in a station.
+constexpr int64_t SILENCE_MS = 120000;
+/// After the second stop: SIGTERM, SIGKILL after STOP_GRACE_MS, given up after KILL_GRACE_MS more.
+constexpr int64_t STOP_GRACE_MS = 3000;
+constexpr int64_t KILL_GRACE_MS = 2000;
+/// How long the pipe of an ended run is read on for what it still holds.
+constexpr int64_t DRAIN_MS = 1000;
+/// How often the table is redrawn at most.
+constexpr int64_t REDRAW_MS = 200;
+constexpr size_t MAX_LINE = 1 << 20;
+
+void printRaw(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+/// The whole lines of a child's output, taken off what it has written.
+std::vector<std::string> wholeLines(ChildProcess& child) {
+    if (child.received.size() > MAX_LINE && child.received.find('\n') == std::string::npos)
+        child.received += '\n';
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = child.received.find('\n', start)) != std::string::npos) {
+        lines.push_back(child.received.substr(start, end - start));
+        start = end + 1;
+    }
+    child.received.erase(0, start);
+    return lines;
+}
+
+/// Keeps what a probe said that would explain its failure: its result's error, or a line that is no event.
+void takeProbeOutput(LoopSlot& slot) {
+    for (const std::string& line : wholeLines(slot.probe)) {
+        const Json event = Json::parse(line, nullptr, false);
+        if (event.is_object()) {
+            if (event.value("event", "") == "result" && event.contains("error") && event["error"].is_string())
+                slot.probeText = oneLine(event["error"].get<std::string>());
+        } else if (!line.empty() && line != "\r") {
+            slot.probeText = line;
+        }
+    }
+}
+
+/// Redraws the table in place, at most a few times a second.
+void drawTable(station::Display& display, const std::vector<LoopSlot>& slots, int64_t now, bool force) {
+    if (!force && display.drawnAt >= 0 && now - display.drawnAt < REDRAW_MS) return;
+    display.drawnAt = now;
+    display.columns = platformTerminalColumns() > 0 ? platformTerminalColumns() : 80;
+    std::string frame = display.rowsDrawn ? "\r\x1b[" + std::to_string(display.rowsDrawn) + "A" : "\x1b[?25l";
+    const std::vector<std::string> rows = station::loopRows(slots, display.columns);
+    for (const std::string& row : rows)
+        frame += "\x1b[2K" + row + "\n";
+    display.rowsDrawn = rows.size();
+    printRaw(frame);
+}
+
+} // namespace
+
+void Downloader::checkLoopSwitches() {
+    if (!awaitUnit.empty()) {
+        if (awaitUnit != "there" && awaitUnit != "gone")
+            refuse("ERROR: Switch '--await-unit' takes there or gone, not '%s'.", awaitUnit.c_str());
+        if (!portGiven || !stationPorts.empty()) refuse("ERROR: Switch '--await-unit' needs '-c'.");
+    }
+    if (loopCountGiven && !loop) refuse("ERROR: Switch '--loop-count' needs '--loop'.");
+    if (loopCountGiven && loopCount < 1)
+        refuse("ERROR: Switch '--loop-count' needs a number of units, not '%d'.", loopCount);
+    if (!loop) return;
+    if (wipeOnly || !readBackFile.empty())
+        refuse("ERROR: Switch '--loop' cannot be combined with '%s'.", wipeOnly ? "-w" : "--read");
+    if (stationPorts.empty() && !portGiven) refuse("ERROR: Switch '--loop' needs '-c' or '--ports'.");
+    // One port in a loop is a station of one port, named as the messages name the port.
+    if (stationPorts.empty()) {
+        stationPorts.push_back({portName(), portName()});
+        portGiven = false;
+    }
+}
+
+void Downloader::runAwaitUnit() {
+    // The generation decides the probe: the drop-in string of the monitor or the boot loader's wake-up.
+    const bool monitor = readFiles() == Generation::VQ2;
+    presence::Prober prober(portPath.empty() ? platformDeviceName(port) : portPath, baudRate, monitor);
+    // A probe whose station has gone has no one to tell: it ends when it can no longer write its line.
+    const auto stopped = [] {
+        std::fputs("\n", stdout);
+        return std::fflush(stdout) != 0 || stopSignal() != 0;
+    };
+    if (!presence::awaitUnit(
+            prober, awaitUnit == "there" ? presence::Awaited::There : presence::Awaited::Gone, stopped))
+        throw stopSignal() ? 128 + stopSignal() : static_cast<int>(EXIT_INTERNAL);
+}
+
+void Downloader::runLoop() {
+    const bool json = jsonEvents;
+    std::vector<std::string> switches;
+    for (const std::string& arg : childArgs)
+        if (std::find(fileNames.begin(), fileNames.end(), arg) == fileNames.end()) switches.push_back(arg);
+    const char* action = verifyOnly ? "verify" : "download";
+    bool draining = false;
+    std::string typed;
+    int64_t forcedAt = -1;
+    bool killed = false;
+
+    const auto startProbe = [&](LoopSlot& slot, const char* awaited, Phase phase) {
+        std::vector<std::string> args = childCommand(slot.slot);
+        args.push_back("--await-unit");
+        args.push_back(awaited);
+        slot.probe = ChildProcess{};
+        slot.probeStopped = false;
+        slot.probeText.clear();
+        slot.phase = phase;
+        std::string reason;
+        if (!platformStartChild(args, slot.probe, reason)) {
+            slot.trouble = "could not start vq2dl: " + reason;
+            slot.worst = std::max(slot.worst, static_cast<int>(EXIT_INTERNAL));
+            slot.phase = Phase::Done;
+        }
+    };
+    const auto startUnit = [&](LoopSlot& slot, int64_t now) {
+        slot.unit = station::PortState{};
+        slot.unit.slot = slot.slot;
+        slot.unit.device = slot.slot.port;
+        slot.unit.startedMs = slot.unit.lastHeardMs = now;
+        // Out of reach of the terminal's Ctrl-C: the first stop lets a unit's run finish.
+        slot.unit.child.ownGroup = true;
+        ++slot.cycle;
+        slot.phase = Phase::Programming;
+        std::string reason;
+        if (!platformStartChild(childCommand(slot.slot), slot.unit.child, reason)) {
+            slot.unit.lastText = "could not start vq2dl: " + reason;
+            slot.unit.child.exited = true;
+            slot.unit.child.status = EXIT_INTERNAL;
+        }
+    };
+    const auto unitEnded = [&](LoopSlot& slot) {
+        // Each unit's record the moment it ends, so a station that dies later loses none.
+        UnitFacts facts = station::portFacts(slot.unit, switches, action);
+        facts.cycle = slot.cycle;
+        facts.ms = static_cast<double>(eventMs());
+        recordUnit(facts);
+        if (slot.unit.status == 0) {
+            ++slot.ok;
+        } else {
+            ++slot.failed;
+            slot.worst = std::max(slot.worst, slot.unit.status);
+        }
+        if (draining || (loopCount > 0 && slot.cycle >= loopCount))
+            slot.phase = Phase::Done;
+        else
+            startProbe(slot, "gone", Phase::Remove);
+    };
+
+    std::vector<LoopSlot> slots(stationPorts.size());
+    for (size_t i = 0; i < slots.size(); ++i) {
+        slots[i].slot = stationPorts[i];
+        startProbe(slots[i], "there", Phase::Insert);
+    }
+    station::Display display;
+    display.terminal = !json && personWatching();
+    if (display.terminal)
+        message(1, "Swap the units in and out; Ctrl-C or q and Enter stops after the units under way.");
+    while (true) {
+        std::vector<ChildProcess*> children;
+        for (LoopSlot& slot : slots) {
+            if (slot.phase == Phase::Programming) children.push_back(&slot.unit.child);
+            if (slot.phase == Phase::Insert || slot.phase == Phase::Remove) children.push_back(&slot.probe);
+        }
+        platformReadChildren(children, 100);
+        const int64_t now = platformNowMs();
+        // 1. The first stop takes no new unit, the second stops the runs under way.
+        if (!draining && (stopSignalCount() > 0 || platformQuitTyped(typed))) draining = true;
+        if (stopSignalCount() > 1 && forcedAt < 0) forcedAt = now;
+        std::string out;
+        for (LoopSlot& slot : slots) {
+            if (draining && (slot.phase == Phase::Insert || slot.phase == Phase::Remove) &&
+                !slot.probeStopped) {
+                slot.probeStopped = true;
+                platformStopChild(slot.probe, false);
+            }
+            if (slot.phase == Phase::Insert || slot.phase == Phase::Remove) {
+                takeProbeOutput(slot);
+                if (!platformChildEnded(slot.probe)) continue;
+                platformReleaseChild(slot.probe);
+                if (slot.probeStopped || draining) {
+                    slot.phase = Phase::Done;
+                } else if (slot.probe.status != 0) {
+                    slot.trouble = slot.probeText.empty() ? "the probe of the port ended with status " +
+                                                                std::to_string(slot.probe.status)
+                                                          : slot.probeText;
+                    slot.worst = std::max(slot.worst, slot.probe.status);
+                    slot.phase = Phase::Done;
+                } else if (slot.phase == Phase::Insert) {
+                    startUnit(slot, now);
+                } else {
+                    startProbe(slot, "there", Phase::Insert);
+                }
+                continue;
+            }
+            if (slot.phase != Phase::Programming) continue;
+            station::PortState& unit = slot.unit;
+            for (const std::string& line : wholeLines(unit.child)) {
+                Json event;
+                if (station::takeLine(unit, line, now, event) && json) out += event.dump() + "\n";
+            }
+            if (forcedAt >= 0 && !unit.child.exited) platformStopChild(unit.child, false);
+            if (forcedAt >= 0 && now - forcedAt > STOP_GRACE_MS && !killed)
+                platformStopChild(unit.child, true);
+            const bool ended = platformChildEnded(unit.child);
+            if (ended && unit.endedMs < 0 && !unit.finished) unit.endedMs = now;
+            if (ended && (unit.child.output < 0 || now - unit.endedMs > DRAIN_MS)) {
+                if (!unit.child.received.empty()) unit.lastText = unit.child.received;
+                platformReleaseChild(unit.child);
+                station::settleEnded(unit, now);
+                unitEnded(slot);
+            } else if (!ended && now - unit.lastHeardMs > SILENCE_MS && unit.stopReason.empty()) {
+                unit.stopReason = "stopped after " + std::to_string(SILENCE_MS / 1000) + " s without a word";
+                platformStopChild(unit.child, true);
+            }
+        }
+        if (forcedAt >= 0 && now - forcedAt > STOP_GRACE_MS) killed = true;
+        if (!out.empty()) printRaw(out);
+        if (!json && display.terminal) drawTable(display, slots, now, false);
+        if (!json && !display.terminal) printRaw(station::loopChanges(slots));
+        const bool allDone = std::all_of(slots.begin(), slots.end(),
+                                         [](const LoopSlot& slot) { return slot.phase == Phase::Done; });
+        if (allDone || (killed && now - forcedAt > STOP_GRACE_MS + KILL_GRACE_MS)) break;
+    }
+    if (!json && display.terminal) {
+        drawTable(display, slots, platformNowMs(), true);
+        station::closeDisplay(display);
+    }
+    const int status = stopSignalCount() > 1 ? 128 + stopSignal() : station::loopStatus(slots);
+    if (json) {
+        const size_t clean = static_cast<size_t>(
+            std::count_if(slots.begin(), slots.end(), [](const LoopSlot& slot) { return slot.worst == 0; }));
+        writeStationEvent(clean, status, "");
+    } else {
+        message(1, "%s", "");
+        for (const std::string& line : station::loopSummary(slots))
+            message(1, "%s", line.c_str());
+    }
+    if (status != 0) throw status;
+}
