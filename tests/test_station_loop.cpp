@@ -18,9 +18,12 @@ using presence::Awaited, presence::Seen;
 
 namespace {
 
-/// Two records, two blocks a unit: a fault on one occurrence of the block write strikes one unit.
-std::string firmware() {
-    return fx::s19({{0x4000, fx::bytes(128, 1)}, {0x4080, fx::bytes(128, 2)}}, 0x4000);
+/// Two records (or more), a block each: a fault on one occurrence of the block write strikes one unit.
+std::string firmware(uint8_t records = 2) {
+    std::vector<std::pair<uint32_t, fx::Bytes>> all;
+    for (uint8_t i = 0; i < records; ++i)
+        all.push_back({0x4000 + 0x80 * i, fx::bytes(128, static_cast<uint8_t>(i + 1))});
+    return fx::s19(all, 0x4000);
 }
 
 size_t occurrences(const std::string& text, const std::string& what) {
@@ -124,7 +127,9 @@ TEST(Loop, TwoSlotsThreeUnitsEachOneFailingOneLeftInPlace) {
         cycles[unit["port"]].push_back(
             std::to_string(unit["cycle"].get<int>()) +
             (unit["ok"].get<bool>() ? " ok" : " status " + std::to_string(unit["status"].get<int>())));
-        if (unit["ok"].get<bool>()) EXPECT_EQ(unit["bytes"]["verified"], 256) << unit;
+        if (unit["ok"].get<bool>()) {
+            EXPECT_EQ(unit["bytes"]["verified"], 256) << unit;
+        }
     }
     EXPECT_EQ(cycles["A"], (Texts{"1 ok", "2 ok", "3 ok"}));
     EXPECT_EQ(cycles["B"], (Texts{"1 ok", "2 status 4", "3 ok"}));
@@ -267,4 +272,55 @@ TEST(Loop, OperatorTextsTableAndSummary) {
     EXPECT_EQ(station::loopSummary(slots),
               (Texts{"NAME  PORT          UNITS    OK  FAILED", "A     /dev/ttyUSB0      1     1       0",
                      "B     /dev/ttyUSB1      1     0       1", "", "2 units: 1 ok, 1 failed."}));
+}
+
+TEST(Loop, TheFirstStopLetsAUnitFinishTheSecondStopsIt) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), firmware(12));
+    // Each byte of a block write's answer comes 80 ms late (well within the read time-out): twelve blocks
+    // take about 3 s, long enough to be stopped in.
+    Fixtures fixtures(dir, 2, {"slow@writeblock=80"});
+    for (int stops : {1, 2}) {
+        SCOPED_TRACE(stops);
+        const std::string port = fixtures.device(stops - 1);
+        fx::Background loop(VQ2DL_PROGRAM,
+                            {"-c", port, "--loop", "--results", dir.file("units.jsonl"), dir.file("fw.s19")});
+        ASSERT_TRUE(awaitSeen(loop, "unit 1: writing", 1)) << loop.seen;
+        for (int i = 0; i < stops; ++i) {
+            kill(loop.pid, SIGINT);
+            usleep(100000);
+        }
+        std::string rest;
+        EXPECT_EQ(loop.finish(0, rest), stops == 1 ? 0 : 128 + SIGINT) << loop.seen << rest;
+        const std::string out = loop.seen + rest;
+        EXPECT_NE(out.find(stops == 1 ? "unit 1: done" : "unit 1: FAILED"), std::string::npos) << out;
+        EXPECT_NE(out.find(stops == 1 ? "1 unit: 1 ok, 0 failed." : "1 unit: 0 ok, 1 failed."),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(occurrences(out, "programming unit"), 1u);
+    }
+    EXPECT_EQ(records(dir.file("units.jsonl")).size(), 2u);
+}
+
+TEST(Loop, JsonPassesEachUnitsEventsOnThenTheStation) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), firmware());
+    Fixtures fixtures(dir, 1);
+    const fx::RunResult r = fx::run(
+        VQ2DL_PROGRAM,
+        {"-c", fixtures.device(0), "--loop", "--loop-count", "1", "--json", dir.file("fw.s19")}, "", 60000);
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::vector<Json> events;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) {
+        events.push_back(Json::parse(line, nullptr, false));
+        ASSERT_TRUE(events.back().is_object()) << line;
+        for (const std::string& fault : fx::schemaFaults(events.back()))
+            ADD_FAILURE() << fault << " in " << line;
+    }
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events.front()["event"], "start");
+    EXPECT_EQ(events[events.size() - 2]["event"], "result");
+    EXPECT_EQ(events.back()["event"], "station");
+    EXPECT_EQ(events.back()["status"], 0);
 }
