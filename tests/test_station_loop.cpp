@@ -324,3 +324,23 @@ TEST(Loop, JsonPassesEachUnitsEventsOnThenTheStation) {
     EXPECT_EQ(events.back()["event"], "station");
     EXPECT_EQ(events.back()["status"], 0);
 }
+
+TEST(Loop, OnATerminalTheTableAndQAndEnterStopIt) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), firmware());
+    Fixtures fixtures(dir, 1);
+    const fx::RunResult r = fx::runOnTerminal(
+        VQ2DL_PROGRAM, {"--ports", "S1=" + fixtures.device(0), "--loop", dir.file("fw.s19")}, "", 60000, 100,
+        "remove: ok", "q\r");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Ctrl-C or q and Enter stops after the units under way."), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("NAME  PORT"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("     1     1       0  remove: ok"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 unit: 1 ok, 0 failed."), std::string::npos) << r.out;
+    // The last frame shows the port done, then the cursor is shown again and the summary follows.
+    const size_t shown = r.out.rfind("\x1b[?25h");
+    ASSERT_NE(shown, std::string::npos) << r.out;
+    EXPECT_LT(r.out.rfind("1       0  done"), shown) << r.out;
+    EXPECT_GT(r.out.find("1 unit: 1 ok, 0 failed."), shown) << r.out;
+}

@@ -10,7 +10,7 @@ constexpr size_t MAX_TYPED = 256;
 
 } // namespace
 
-bool platformQuitTyped(std::string& typed) {
+bool platformQuitTyped(std::string& typed, size_t&) {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0, waiting = 0;
     if (input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode)) return false;

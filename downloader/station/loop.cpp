@@ -187,7 +187,11 @@ void Downloader::runLoop() {
         platformReadChildren(children, 100);
         const int64_t now = platformNowMs();
         // 1. The first stop takes no new unit, the second stops the runs under way.
-        if (!draining && (stopSignalCount() > 0 || platformQuitTyped(typed))) draining = true;
+        // A line typed on the terminal moved the cursor down: the next redraw goes up over it too.
+        size_t echoed = 0;
+        const bool quit = platformQuitTyped(typed, echoed);
+        if (display.terminal && display.rowsDrawn) display.rowsDrawn += echoed;
+        if (!draining && (stopSignalCount() > 0 || quit)) draining = true;
         if (stopSignalCount() > 1 && forcedAt < 0) forcedAt = now;
         std::string out;
         for (LoopSlot& slot : slots) {
