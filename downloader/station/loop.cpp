@@ -100,7 +100,10 @@ void Downloader::runAwaitUnit() {
     const bool monitor = readFiles() == Generation::VQ2;
     presence::Prober prober(portPath.empty() ? platformDeviceName(port) : portPath, baudRate, monitor);
     // A probe whose station has gone has no one to tell: it ends when it can no longer write its line.
-    const auto stopped = [] {
+    int64_t wroteMs = -presence::PROBE_MS;
+    const auto stopped = [&wroteMs] {
+        if (platformNowMs() - wroteMs < presence::PROBE_MS) return stopSignal() != 0;
+        wroteMs = platformNowMs();
         std::fputs("\n", stdout);
         return std::fflush(stdout) != 0 || stopSignal() != 0;
     };
@@ -122,6 +125,9 @@ void Downloader::runLoop() {
 
     const auto startProbe = [&](LoopSlot& slot, const char* awaited, Phase phase) {
         std::vector<std::string> args = childCommand(slot.slot);
+        // A probe leaves the port's support log to the units' runs.
+        const auto log = std::find(args.begin(), args.end(), "--log");
+        if (log != args.end()) args.erase(log, log + 2);
         args.push_back("--await-unit");
         args.push_back(awaited);
         slot.probe = ChildProcess{};
@@ -186,8 +192,8 @@ void Downloader::runLoop() {
         }
         platformReadChildren(children, 100);
         const int64_t now = platformNowMs();
-        // 1. The first stop takes no new unit, the second stops the runs under way.
-        // A line typed on the terminal moved the cursor down: the next redraw goes up over it too.
+        // The first stop (or q and Enter) takes no new unit, the second stops the runs under way. A line
+        // typed on the terminal moved the cursor down: the next redraw goes up over it too.
         size_t echoed = 0;
         const bool quit = platformQuitTyped(typed, echoed);
         if (display.terminal && display.rowsDrawn) display.rowsDrawn += echoed;
@@ -225,9 +231,10 @@ void Downloader::runLoop() {
                 Json event;
                 if (station::takeLine(unit, line, now, event) && json) out += event.dump() + "\n";
             }
-            if (forcedAt >= 0 && !unit.child.exited) platformStopChild(unit.child, false);
-            if (forcedAt >= 0 && now - forcedAt > STOP_GRACE_MS && !killed)
-                platformStopChild(unit.child, true);
+            // After the second stop: SIGTERM once, SIGKILL once the grace is over.
+            const bool term = forcedAt == now,
+                       forceKill = forcedAt >= 0 && !killed && now - forcedAt > STOP_GRACE_MS;
+            if (term || forceKill) platformStopChild(unit.child, forceKill);
             const bool ended = platformChildEnded(unit.child);
             if (ended && unit.endedMs < 0 && !unit.finished) unit.endedMs = now;
             if (ended && (unit.child.output < 0 || now - unit.endedMs > DRAIN_MS)) {
