@@ -276,10 +276,10 @@ TEST(Loop, OperatorTextsTableAndSummary) {
 
 TEST(Loop, TheFirstStopLetsAUnitFinishTheSecondStopsIt) {
     fx::TempDir dir;
-    fx::writeFile(dir.file("fw.s19"), firmware(12));
-    // Each byte of a block write's answer comes 80 ms late (well within the read time-out): twelve blocks
-    // take about 3 s, long enough to be stopped in.
-    Fixtures fixtures(dir, 2, {"slow@writeblock=80"});
+    fx::writeFile(dir.file("fw.s19"), firmware(40));
+    // Each byte of a block write's answer comes 40 ms late (far within the read time-out): forty blocks take
+    // about 5 s, long enough to be stopped in.
+    Fixtures fixtures(dir, 2, {"slow@writeblock=40"});
     for (int stops : {1, 2}) {
         SCOPED_TRACE(stops);
         const std::string port = fixtures.device(stops - 1);

@@ -5,6 +5,7 @@
 
 #include "system.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
