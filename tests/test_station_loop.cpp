@@ -171,12 +171,14 @@ TEST(Loop, LoopCountEndsTheRunByItself) {
     fx::writeFile(dir.file("fw.s19"), firmware());
     Fixtures fixtures(dir, 1);
     fx::Background loop(VQ2DL_PROGRAM, {"--ports", "X=" + fixtures.device(0), "--loop", "--loop-count", "2",
-                                        dir.file("fw.s19")});
+                                        "--log-dir", dir.file("logs"), dir.file("fw.s19")});
     swap(loop, fixtures, 0, "X", 1);
     std::string rest;
     EXPECT_EQ(loop.finish(0, rest), 0) << loop.seen << rest;
     EXPECT_NE(rest.find("\n2 units: 2 ok, 0 failed.\n"), std::string::npos) << rest;
     EXPECT_EQ(occurrences(loop.seen + rest, "[X] unit 2: done"), 1u) << loop.seen << rest;
+    // The port's log holds both units' runs, one after the other, and none of the probes'.
+    EXPECT_EQ(occurrences(fx::readFile(dir.file("logs/X.log")), "==== vq2dl "), 2u);
 }
 
 TEST(Loop, RefusedCommandLines) {
@@ -188,6 +190,10 @@ TEST(Loop, RefusedCommandLines) {
         {{"--ports", "A=/dev/null", "--loop", "--read", "out.s19"},
          "ERROR: Switch '--loop' cannot be combined with '--read'."},
         {{"-c", "/dev/null", "--loop-count", "2", "fw.s19"}, "ERROR: Switch '--loop-count' needs '--loop'."},
+        {{"-c", "/dev/null", "--loop", "--log", "a.log", "fw.s19"},
+         "ERROR: Switch '--loop' cannot be combined with '--log' (use '--log-dir')."},
+        {{"-c", "/dev/null", "--loop", "-p", "fw.s19"},
+         "ERROR: Switch '--loop' cannot be combined with '-p'."},
         {{"-c", "/dev/null", "--loop", "--loop-count", "0", "fw.s19"},
          "ERROR: Switch '--loop-count' needs a number of units, not '0'."},
         {{"-c", "/dev/null", "--await-unit", "soon", "fw.s19"},

@@ -88,6 +88,9 @@ void Downloader::checkLoopSwitches() {
     if (wipeOnly || !readBackFile.empty())
         refuse("ERROR: Switch '--loop' cannot be combined with '%s'.", wipeOnly ? "-w" : "--read");
     if (stationPorts.empty() && !portGiven) refuse("ERROR: Switch '--loop' needs '-c' or '--ports'.");
+    if (showPercent || logPath)
+        refuse("ERROR: Switch '--loop' cannot be combined with '%s'%s.", showPercent ? "-p" : "--log",
+               logPath ? " (use '--log-dir')" : "");
     // One port in a loop is a station of one port, named as the messages name the port.
     if (stationPorts.empty()) {
         stationPorts.push_back({portName(), portName()});
