@@ -273,6 +273,11 @@ TEST(Loop, OperatorTextsTableAndSummary) {
     EXPECT_EQ(station::loopChanges(slots), "[A] programming unit 2\n[B] remove: FAILED - flash erased\n");
     EXPECT_EQ(station::loopChanges(slots), "") << "only changes are printed";
     EXPECT_EQ(station::loopStatus(slots), 0) << "worst is kept as units end";
+    slots[1].unit.reason = "Download failed:\r\n   Could not open comm port 3.";
+    EXPECT_EQ(station::operatorText(slots[1]),
+              "remove: FAILED - Download failed: Could not open comm port 3.")
+        << "one line in a table";
+    slots[1].unit.reason = "flash erased";
     slots[1].worst = 4;
     EXPECT_EQ(station::loopStatus(slots), 4);
     EXPECT_EQ(station::loopSummary(slots),

@@ -2,6 +2,8 @@
 // terminal or as "[NAME] " lines in a pipe; the summary at the end.
 #include "station/loop.h"
 
+#include "results/results.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -35,7 +37,8 @@ std::string operatorText(const LoopSlot& slot) {
         return unit.percent > 0 ? text : "programming: " + unit.step;
     }
     case Phase::Remove:
-        return slot.unit.status == 0 ? "remove: ok" : "remove: FAILED - " + slot.unit.reason;
+        // A reason of several lines would break the table: one line, as the records keep it.
+        return slot.unit.status == 0 ? "remove: ok" : "remove: FAILED - " + oneLine(slot.unit.reason);
     case Phase::Done:
         return slot.trouble.empty() ? "done" : "stopped: " + slot.trouble;
     }
@@ -73,7 +76,7 @@ std::string loopChanges(std::vector<LoopSlot>& slots) {
         for (const std::string& step : slot.unit.newSteps) {
             if (step == "FAILED")
                 out += unit + "FAILED (status " + std::to_string(slot.unit.status) +
-                       "): " + slot.unit.reason + "\n";
+                       "): " + oneLine(slot.unit.reason) + "\n";
             else
                 out += unit + step + "\n";
         }
