@@ -2,9 +2,14 @@
 // to come, the unit's own child vq2dl --json programs it, the probe child waits for it to go. The loop never
 // opens a port; it decides alone whether the next unit starts, so a stop never cuts into a unit's run.
 #include "station/loop.h"
-#include "downloader.h"
+
+#include "command_line.h"
+#include "console/console.h"
+#include "platform/signals.h"
+#include "platform/system.h"
+#include "preflight.h"
 #include "results/results.h"
-#include "signals.h"
+#include "serial/port.h"
 #include "station/keyboard.h"
 #include "station/presence.h"
 
@@ -75,33 +80,13 @@ void drawTable(station::Display& display, const std::vector<LoopSlot>& slots, in
 
 } // namespace
 
-void Downloader::checkLoopSwitches() {
-    if (!awaitUnit.empty()) {
-        if (awaitUnit != "there" && awaitUnit != "gone")
-            refuse("ERROR: Switch '--await-unit' takes there or gone, not '%s'.", awaitUnit.c_str());
-        if (!portGiven || !stationPorts.empty()) refuse("ERROR: Switch '--await-unit' needs '-c'.");
-    }
-    if (loopCountGiven && !loop) refuse("ERROR: Switch '--loop-count' needs '--loop'.");
-    if (loopCountGiven && loopCount < 1)
-        refuse("ERROR: Switch '--loop-count' needs a number of units, not '%d'.", loopCount);
-    if (!loop) return;
-    if (wipeOnly || !readBackFile.empty())
-        refuse("ERROR: Switch '--loop' cannot be combined with '%s'.", wipeOnly ? "-w" : "--read");
-    if (stationPorts.empty() && !portGiven) refuse("ERROR: Switch '--loop' needs '-c' or '--ports'.");
-    if (showPercent || logPath)
-        refuse("ERROR: Switch '--loop' cannot be combined with '%s'%s.", showPercent ? "-p" : "--log",
-               logPath ? " (use '--log-dir')" : "");
-    // One port in a loop is a station of one port, named as the messages name the port.
-    if (stationPorts.empty()) {
-        stationPorts.push_back({portName(), portName()});
-        portGiven = false;
-    }
-}
-
-void Downloader::runAwaitUnit() {
+void station::awaitUnit(const Options& options, Console& console) {
     // The generation decides the probe: the drop-in string of the monitor or the boot loader's wake-up.
-    const bool monitor = readFiles() == Generation::VQ2;
-    presence::Prober prober(portPath.empty() ? platformDeviceName(port) : portPath, baudRate, monitor);
+    CheckedFiles files;
+    checkFiles(options, console, files);
+    const bool monitor = files.generation == Generation::VQ2;
+    presence::Prober prober(options.portPath.empty() ? platformDeviceName(options.port) : options.portPath,
+                            options.baudRate, monitor);
     // A probe whose station has gone has no one to tell: it ends when it can no longer write its line.
     int64_t wroteMs = -presence::PROBE_MS;
     const auto stopped = [&wroteMs] {
@@ -110,24 +95,26 @@ void Downloader::runAwaitUnit() {
         std::fputs("\n", stdout);
         return std::fflush(stdout) != 0 || stopSignal() != 0;
     };
-    if (!presence::awaitUnit(
-            prober, awaitUnit == "there" ? presence::Awaited::There : presence::Awaited::Gone, stopped))
-        throw stopSignal() ? 128 + stopSignal() : static_cast<int>(EXIT_INTERNAL);
+    const presence::Awaited awaited =
+        options.awaitUnit == "there" ? presence::Awaited::There : presence::Awaited::Gone;
+    if (presence::awaitUnit(prober, awaited, stopped)) return;
+    if (stopSignal()) throw Stopped{stopSignal()};
+    // Standard output is gone: the station that started this probe is.
+    throw static_cast<int>(EXIT_INTERNAL);
 }
 
-void Downloader::runLoop() {
-    const bool json = jsonEvents;
-    std::vector<std::string> switches;
-    for (const std::string& arg : childArgs)
-        if (std::find(fileNames.begin(), fileNames.end(), arg) == fileNames.end()) switches.push_back(arg);
-    const char* action = verifyOnly ? "verify" : "download";
+void station::runLoop(const Options& options, Console& console, ResultsFile& results) {
+    const bool json = options.json;
+    const std::vector<std::string> switches = recordedSwitches(options);
+    const char* action = options.action();
+    const int loopCount = options.loopCount;
     bool draining = false;
     std::string typed;
     int64_t forcedAt = -1;
     bool killed = false;
 
     const auto startProbe = [&](LoopSlot& slot, const char* awaited, Phase phase) {
-        std::vector<std::string> args = childCommand(slot.slot);
+        std::vector<std::string> args = childCommand(options, slot.slot);
         // A probe leaves the port's support log to the units' runs.
         const auto log = std::find(args.begin(), args.end(), "--log");
         if (log != args.end()) args.erase(log, log + 2);
@@ -154,7 +141,7 @@ void Downloader::runLoop() {
         ++slot.cycle;
         slot.phase = Phase::Programming;
         std::string reason;
-        if (!platformStartChild(childCommand(slot.slot), slot.unit.child, reason)) {
+        if (!platformStartChild(childCommand(options, slot.slot), slot.unit.child, reason)) {
             slot.unit.lastText = "could not start vq2dl: " + reason;
             slot.unit.child.exited = true;
             slot.unit.child.status = EXIT_INTERNAL;
@@ -164,8 +151,8 @@ void Downloader::runLoop() {
         // Each unit's record the moment it ends, so a station that dies later loses none.
         UnitFacts facts = station::portFacts(slot.unit, switches, action);
         facts.cycle = slot.cycle;
-        facts.ms = static_cast<double>(eventMs());
-        recordUnit(facts);
+        facts.ms = static_cast<double>(console.elapsedMs());
+        results.record(facts, console);
         if (slot.unit.status == 0) {
             ++slot.ok;
         } else {
@@ -178,15 +165,16 @@ void Downloader::runLoop() {
             startProbe(slot, "gone", Phase::Remove);
     };
 
-    std::vector<LoopSlot> slots(stationPorts.size());
+    std::vector<LoopSlot> slots(options.stationPorts.size());
     for (size_t i = 0; i < slots.size(); ++i) {
-        slots[i].slot = stationPorts[i];
+        slots[i].slot = options.stationPorts[i];
         startProbe(slots[i], "there", Phase::Insert);
     }
     station::Display display;
-    display.terminal = !json && personWatching();
+    display.terminal = !json && console.personWatching();
     if (display.terminal)
-        message(1, "Swap the units in and out; Ctrl-C or q and Enter stops after the units under way.");
+        console.message(1,
+                        "Swap the units in and out; Ctrl-C or q and Enter stops after the units under way.");
     while (true) {
         std::vector<ChildProcess*> children;
         for (LoopSlot& slot : slots) {
@@ -266,11 +254,20 @@ void Downloader::runLoop() {
     if (json) {
         const size_t clean = static_cast<size_t>(
             std::count_if(slots.begin(), slots.end(), [](const LoopSlot& slot) { return slot.worst == 0; }));
-        writeStationEvent(clean, status, "");
+        // The station's closing event: its ports, those whose units all succeeded, the status.
+        const Json event = {{"v", 1},
+                            {"event", "station"},
+                            {"ms", console.elapsedMs()},
+                            {"ports", slots.size()},
+                            {"succeeded", clean},
+                            {"failed", slots.size() - clean},
+                            {"status", status},
+                            {"error", nullptr}};
+        printRaw(event.dump() + "\n");
     } else {
-        message(1, "%s", "");
+        console.message(1, "%s", "");
         for (const std::string& line : station::loopSummary(slots))
-            message(1, "%s", line.c_str());
+            console.message(1, "%s", line.c_str());
     }
     if (status != 0) throw status;
 }

@@ -3,7 +3,7 @@
 // harm.
 #include "station/presence.h"
 
-#include "system.h"
+#include "platform/system.h"
 
 #include <algorithm>
 #include <cstring>

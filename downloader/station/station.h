@@ -10,9 +10,26 @@
 #include <string>
 #include <vector>
 
+struct Options;
+class Console;
+class ResultsFile;
 struct UnitFacts;
 
 namespace station {
+
+/// A production station: the files read and checked once (a fault ends it with status 3 before any child
+/// starts), a child vq2dl --json per port, the table while they run, then the summary, a unit record per
+/// port and the rerun line. Throws the status when it is not 0.
+void run(const Options& options, Console& console, ResultsFile& results);
+/// A station with --loop (station/loop.cpp): each port's units one run after another, the table, the
+/// summary; throws the status when it is not 0.
+void runLoop(const Options& options, Console& console, ResultsFile& results);
+/// --await-unit (station/loop.cpp): probes the -c port until a unit is there or gone; throws only on a fault
+/// or a stop.
+void awaitUnit(const Options& options, Console& console);
+/// The command line of the child that runs a port: this program, --json, --no-extract, -c, the port, its log
+/// in --log-dir, then the arguments the station passes on.
+std::vector<std::string> childCommand(const Options& options, const PortSpec& slot);
 
 /// What the station knows of one port, from its child's events and from how the child ended.
 struct PortState {
@@ -69,7 +86,5 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports);
 /// The command that reruns only the failed ports: the program, --ports with those, the other arguments.
 std::string retryCommand(const std::string& program, const std::vector<PortState>& ports,
                          const std::vector<std::string>& otherArgs);
-/// An argument as a shell would need it typed again.
-std::string shellQuoted(const std::string& arg);
 
 } // namespace station
