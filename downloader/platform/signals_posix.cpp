@@ -38,3 +38,8 @@ int stopSignal() {
 int stopSignalCount() {
     return caughtCount;
 }
+
+void clearStopSignal() {
+    caughtSignal = 0;
+    caughtCount = 0;
+}

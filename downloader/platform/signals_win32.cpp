@@ -30,3 +30,8 @@ int stopSignal() {
 int stopSignalCount() {
     return caughtCount;
 }
+
+void clearStopSignal() {
+    caughtSignal = 0;
+    caughtCount = 0;
+}

@@ -250,7 +250,10 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
         drawTable(display, slots, platformNowMs(), true);
         station::closeDisplay(display);
     }
-    const int status = stopSignalCount() > 1 ? 128 + stopSignal() : station::loopStatus(slots);
+    // A first stop was handled in full (no unit cut short): the run ends as its units did.
+    const bool forced = stopSignalCount() > 1;
+    if (!forced) clearStopSignal();
+    const int status = forced ? 128 + stopSignal() : station::loopStatus(slots);
     if (json) {
         const size_t clean = static_cast<size_t>(
             std::count_if(slots.begin(), slots.end(), [](const LoopSlot& slot) { return slot.worst == 0; }));
