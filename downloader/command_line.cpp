@@ -125,6 +125,14 @@ const Switch LONG_SWITCHES[] = {
     {"tag", Takes::Text, [](Options& o, const char* text, int) { return addTag(o, text); }},
     {"expect-sha256", Takes::Text,
      [](Options& o, const char* text, int) { return addExpectedDigest(o, text); }},
+    {"loop", Takes::Nothing, [](Options& o, const char*, int) { return o.loop = true, TAKEN; }, false},
+    {"loop-count", Takes::Number,
+     [](Options& o, const char*, int number) {
+         o.loopCountGiven = true;
+         return o.loopCount = number, TAKEN;
+     },
+     false},
+    {"await-unit", Takes::Text, [](Options& o, const char* text, int) { return o.awaitUnit = text, TAKEN; }},
 };
 
 /// A whole number: an optional sign, then digits, nothing after. Values beyond an int are held at its limits.
@@ -283,6 +291,8 @@ CommandLine parseCommandLine(int argc, char** argv) {
         refuse(fault, fault);
         return line;
     }
+    // One port in a loop is a station of one port, named as the messages name the port.
+    if (o.loop && !o.isStation()) o.stationPorts.push_back({o.portName(), o.portName()});
     // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
     if (o.fileNames.empty() && o.readBackFile.empty()) o.fileNames.push_back("velquin2.s19");
     // One digest for each firmware file, in the same order: a digest that lines up with another file than the

@@ -50,6 +50,10 @@ struct Options {
     bool extractIni = true;  ///< false (--no-extract): an update's .ini files are not written
     std::vector<std::pair<std::string, std::string>> tags; ///< --tag KEY=VALUE, in command-line order
     std::vector<std::string> expectedDigests; ///< --expect-sha256, one per firmware file in order, lower case
+    bool loop = false; ///< --loop: every port programs unit after unit as the operator swaps them in
+    int loopCount = 0; ///< --loop-count: units per port before it stops; 0 for no end
+    bool loopCountGiven = false;
+    std::string awaitUnit; ///< --await-unit there|gone: only probe the -c port until a unit comes or goes
 
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const { return portPath.empty() ? std::to_string(port) : portPath; }

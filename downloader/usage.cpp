@@ -46,6 +46,8 @@ std::vector<std::string> usageLines(const std::string& programName) {
         "   --expect-sha256 HEX - refuse a firmware file whose SHA-256 is not HEX",
         "                         (once per file, in order).",
         "   --no-extract - write none of an update's .ini files (a station extracts them once).",
+        "   --loop       - with -c or --ports: program unit after unit as they are swapped in.",
+        "   --loop-count N - with --loop: stop each port after N units.",
         "   --help       - show this text.",
         "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",

@@ -62,6 +62,8 @@ inline std::string usageText(const std::string& program) {
            "   --expect-sha256 HEX - refuse a firmware file whose SHA-256 is not HEX\n"
            "                         (once per file, in order).\n"
            "   --no-extract - write none of an update's .ini files (a station extracts them once).\n"
+           "   --loop       - with -c or --ports: program unit after unit as they are swapped in.\n"
+           "   --loop-count N - with --loop: stop each port after N units.\n"
            "   --help       - show this text.\n"
            "   --version    - show the version.\n"
            "   s19-file - the list of names of the s19 files to download, default file is\n"

@@ -16,6 +16,7 @@ using Tags = std::vector<std::pair<std::string, std::string>>;
 /// The facts of one unit, as its run found them.
 struct UnitFacts {
     std::string port;   ///< the port as the station or the messages name it
+    int cycle = 0;      ///< --loop: the unit's number on its slot, from 1; 0 outside a loop
     std::string device; ///< what the system opened
     /// {name, sha256, header, generation} each; header is the file's S0 text, or null.
     nlohmann::ordered_json files = nlohmann::ordered_json::array();

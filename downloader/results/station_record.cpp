@@ -20,8 +20,10 @@ std::chrono::system_clock::time_point wallTime(int64_t steadyMs) {
     return std::chrono::system_clock::now() - std::chrono::milliseconds(platformNowMs() - steadyMs);
 }
 
-/// The unit record of one port of a station, from what its child reported.
-UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action) {
+} // namespace
+
+UnitFacts station::portFacts(const PortState& state, const std::vector<std::string>& switches,
+                             const char* action) {
     UnitFacts facts;
     facts.port = state.slot.name;
     facts.device = state.device;
@@ -49,11 +51,9 @@ UnitFacts portFacts(const PortState& state, const std::vector<std::string>& swit
     return facts;
 }
 
-} // namespace
-
 void recordPort(PortState& slot, const Options& options, Console& console, ResultsFile& results) {
     slot.recorded = true;
-    UnitFacts facts = portFacts(slot, recordedSwitches(options), options.action());
+    UnitFacts facts = station::portFacts(slot, recordedSwitches(options), options.action());
     facts.tags = options.tags;
     facts.ms = static_cast<double>(console.elapsedMs());
     results.record(facts, console);

@@ -148,7 +148,7 @@ struct Station {
     ResultsFile& results;
 };
 
-std::vector<std::string> childCommand(const Options& options, const station::PortSpec& slot) {
+std::vector<std::string> station::childCommand(const Options& options, const station::PortSpec& slot) {
     std::vector<std::string> args = {platformSelfPath(options.programName.c_str()), "--json", "--no-extract",
                                      "-c", slot.port};
     if (!options.logDir.empty()) {
@@ -239,6 +239,10 @@ void station::run(const Options& options, Console& console, ResultsFile& results
     }
     // A closed standard output must not end the station before its children and their records.
     catchStopSignals(false);
+    if (options.loop) {
+        station::runLoop(options, console, results);
+        return;
+    }
     // 3. A child per port, all at once.
     std::vector<PortState> ports(options.stationPorts.size());
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -247,7 +251,7 @@ void station::run(const Options& options, Console& console, ResultsFile& results
         state.device = state.slot.port;
         state.startedMs = state.lastHeardMs = platformNowMs();
         std::string reason;
-        if (!platformStartChild(childCommand(options, state.slot), state.child, reason)) {
+        if (!platformStartChild(station::childCommand(options, state.slot), state.child, reason)) {
             state.lastText = "could not start vq2dl: " + reason;
             state.child.exited = true;
             state.child.status = EXIT_INTERNAL;
