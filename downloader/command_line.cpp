@@ -59,6 +59,13 @@ const Switch LONG_SWITCHES[] = {
     {"log-dir", Takes::Text, [](Downloader& d, const char* text, int) { d.logDir = text; }},
     {"results", Takes::Text, [](Downloader& d, const char* text, int) { d.resultsPath = text; }},
     {"no-extract", Takes::Nothing, [](Downloader& d, const char*, int) { d.extractIni = false; }},
+    {"keep", Takes::Text, [](Downloader& d, const char* text, int) { d.addKeepRange(text); }},
+    {"keep-dir", Takes::Text,
+     [](Downloader& d, const char* text, int) { d.setKeepText(d.keep.dir, "--keep-dir", text); }},
+    {"keep-from", Takes::Text,
+     [](Downloader& d, const char* text, int) { d.setKeepText(d.keep.from, "--keep-from", text); }},
+    {"port-name", Takes::Text,
+     [](Downloader& d, const char* text, int) { d.setKeepText(d.keep.portLabel, "--port-name", text); }},
 };
 
 /// Keeps the arguments from first to last for the children of a station (all but the station's own switches)
@@ -144,6 +151,7 @@ void Downloader::parseArgs(int argc, char** argv) {
     }
     checkReadBackSwitches();
     checkStationSwitches();
+    checkKeepSwitches();
     // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
     if (fileNames.empty() && readBackFile.empty()) addFile("velquin2.s19");
 }
@@ -262,6 +270,11 @@ std::vector<std::string> Downloader::usageText() const {
         "   --log-dir DIR  - with --ports: a log for each port, DIR/NAME.log.",
         "   --results FILE - append a JSON line for each port and run to FILE.",
         "   --no-extract - write none of an update's .ini files (a station extracts them once).",
+        "   --keep A-B   - VQ-II: save the unit's bytes A to B before the erase and write them back,",
+        "                  e.g. 0x7F00-0x7FFF (repeatable; -V leaves them out of the comparison).",
+        "   --keep-dir DIR   - keep the saved bytes in DIR/kept-PORT-TIME.s19 after a success too.",
+        "   --keep-from FILE - take the kept bytes from FILE instead of reading the unit.",
+        "   --port-name NAME - the port's name in the kept file's name (a station gives its own).",
         "   --help       - show this text.",
         "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",

@@ -3,6 +3,7 @@
 
 #include "format.h"
 #include "image/firmware_image.h"
+#include "monitor/keep.h"
 #include "serial/port.h"
 #include "station/ports.h"
 #include "system.h"
@@ -70,6 +71,8 @@ constexpr size_t MAX_FILES = 20;
 /// the progress line, for both controller generations.
 constexpr const char* WRITE_LABEL = "Writing";
 constexpr const char* VERIFY_LABEL = "Verifying";
+/// The name of the step that reads a unit's kept bytes before the erase, in the progress line.
+constexpr const char* KEEP_LABEL = "Keeping";
 
 /// A wrong or missing reply of the controller, which fails the download (exit status 4); the console shows
 /// the text after "ERROR: ".
@@ -234,6 +237,34 @@ public:
     /// A whole read-back run: the areas chosen, the monitor entered, the memory read into readBackFile.
     void runReadBack();
 
+    // Kept ranges (downloader/monitor/keep_*.cpp)
+    /// Adds a --keep FIRST-LAST; one that is no range of one flash area, or reaches into 0xFF00-0xFFFF, ends
+    /// the run through usage().
+    void addKeepRange(const char* text);
+    /// Stores the value of a --keep-dir, --keep-from or --port-name switch; an empty one ends the run.
+    void setKeepText(std::string& field, const char* name, const char* text);
+    /// Ends the run with status 1 when the kept ranges' switches do not go together.
+    void checkKeepSwitches();
+    /// Before the port opens: ends the run with status 3 when --keep meets a VQ-I image, or when the
+    /// --keep-from file does not hold every kept byte (whose bytes it then holds in keep.bytes).
+    void checkKeep(Generation generation);
+    /// Reads runs of image addresses (each in one flash area) twice, block by block, before anything is
+    /// erased; the bytes of every area, one after another. Readings that differ, or a block that cannot be
+    /// read, end the run with status 4, nothing erased. The progress line shows label; the page register is
+    /// left on page 0.
+    std::vector<uint8_t> readBeforeErase(const std::vector<monitor::Area>& areas, const char* label);
+    /// After the monitor entry and before the erase: the unit's kept bytes read (or taken from --keep-from),
+    /// saved to the kept file and put into the image in place of its own.
+    void keepBeforeErase();
+    /// -V: true when a controller address lies in a kept range, which the comparison leaves out.
+    bool keptAt(uint32_t controllerAddress) const;
+    /// After a success: removes the kept file, unless --keep-dir asked for it to stay.
+    void dropKeptFile();
+    /// After a failure past the erase: says where the kept bytes are and the command that puts them back.
+    void adviseKept();
+    /// The port's name in the kept file's name: the station's name of it, or the device's base name.
+    std::string keptPortName() const;
+
     // VQ-I boot loader (downloader/bootloader/)
     /// Wakes the boot loader up to its prompt, with one retry.
     void wakeUp();
@@ -276,6 +307,7 @@ public:
     std::vector<std::string> childArgs; ///< the arguments each station child gets: all but the station's own
     std::vector<std::string> retryArgs; ///< the arguments a rerun of failed ports keeps: all but --ports
     bool readTwice = false; ///< --twice: every block of a read-back read twice, and a difference ends the run
+    monitor::Keep keep;     ///< --keep, --keep-dir, --keep-from, --port-name, and what the run kept
 
     // The console, set by the program around the Downloader
     MessageCallback messageCallback = nullptr; ///< the console sink; nullptr shows nothing

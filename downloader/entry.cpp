@@ -76,6 +76,8 @@ std::string readingError(const s19Error& error) {
 
 int runToStatus(Downloader& downloader, const std::function<void()>& step) {
     const int status = statusOf(downloader, step);
+    // The last lines of a failed run that kept a unit's bytes say where they are.
+    if (status != EXIT_DONE) downloader.adviseKept();
     // A single-port run's unit line for --results, however it ended.
     downloader.recordRun(status);
     return status;

@@ -226,6 +226,18 @@ void progress(const char* step, uint64_t records, uint64_t recordsTotal, uint64_
     write(object);
 }
 
+void kept(const std::string& file, const std::string& sha256, const std::vector<std::string>& ranges,
+          uint64_t bytes, const char* source) {
+    if (!stream.on) return;
+    Json object = header("kept");
+    object["file"] = file;
+    object["sha256"] = sha256;
+    object["ranges"] = ranges;
+    object["bytes"] = bytes;
+    object["source"] = source;
+    write(object);
+}
+
 void message(int level, const char* text) {
     if (!stream.on) return;
     Json object = header("message");

@@ -63,6 +63,7 @@ void Downloader::run() {
     }
     const Generation generation = readFiles();
     if (!verifyOnly) refuseEmptyDownload();
+    checkKeep(generation);
     switch (generation) {
     case Generation::VQ2:
         runMonitor(started);
@@ -156,6 +157,7 @@ void Downloader::runMonitor(int64_t startedMs) {
     events::step("enter");
     enterMonitor();
     if (!verifyOnly) {
+        keepBeforeErase();
         flashTouched = true;
         events::step("erase");
         eraseMainFlash();
@@ -166,6 +168,7 @@ void Downloader::runMonitor(int64_t startedMs) {
     events::step("verify");
     verifyImage();
     closePort();
+    dropKeptFile();
     finish(startedMs, verifyOnly ? "verified" : "written and verified", true, imageBytes());
 }
 

@@ -24,6 +24,8 @@ bool sameFileOnDisk(const std::string& a, const std::string& b);
 std::FILE* openForAppend(const std::string& path, int& descriptor);
 /// Writes n bytes to a descriptor with a system call alone: a signal handler calls it.
 void writeOnSignal(int descriptor, const char* text, size_t n);
+/// Writes what the system holds of an open file out to the disk; false when it could not.
+bool flushToDisk(std::FILE* file);
 /// Moves the temporary file to the target's name, replacing a file there; false when it could not.
 bool replaceTarget(const std::string& temporary, const std::string& target);
 /// Removes the temporary file.

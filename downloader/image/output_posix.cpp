@@ -77,6 +77,10 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
     return nullptr;
 }
 
+bool flushToDisk(std::FILE* file) {
+    return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
 bool canReplace(const std::string& target) {
     // A link is looked at, not followed: renaming over it would put a regular file in its place.
     struct stat st;

@@ -135,6 +135,11 @@ std::vector<std::string> Downloader::childCommand(const station::PortSpec& slot)
         args.push_back("--log");
         args.push_back(logDir + "/" + station::logFileName(slot.name));
     }
+    // Every port keeps its unit's bytes in a file of its own, named after the port.
+    if (!keep.ranges.empty()) {
+        args.push_back("--port-name");
+        args.push_back(slot.name);
+    }
     for (const std::string& arg : childArgs)
         if (arg != "--json" && arg != "--no-extract") args.push_back(arg);
     return args;
@@ -143,10 +148,12 @@ std::vector<std::string> Downloader::childCommand(const station::PortSpec& slot)
 void Downloader::prepareStation() {
     // 1. The files once, before any port opens: a fault ends the run with status 3 and no child starts.
     if (!wipeOnly) {
-        if (readFiles() == Generation::VQ2)
+        const Generation generation = readFiles();
+        if (generation == Generation::VQ2)
             checkMonitorImage();
         else if (!verifyOnly)
             checkBootLoaderImage();
+        checkKeep(generation);
     }
     // 2. The folder of the logs, made when missing; one that cannot be made is a fault of the command line.
     std::error_code error;
@@ -214,6 +221,7 @@ UnitFacts portFacts(const PortState& state, const std::vector<std::string>& swit
     facts.written = bytes.value("written", uint64_t(0));
     facts.verified = bytes.value("verified", uint64_t(0));
     facts.read = bytes.value("read", uint64_t(0));
+    facts.kept = state.kept;
     return facts;
 }
 
@@ -247,6 +255,8 @@ void Downloader::finishStation(std::vector<PortState>& ports, station::Display& 
         if (succeeded < ports.size())
             message(0, "Rerun the failed ports: %s",
                     station::retryCommand(programName, ports, retryArgs).c_str());
+        for (const std::string& line : station::restoreLines(programName, ports, retryArgs))
+            message(0, "%s", line.c_str());
     }
     if (status != 0) throw status;
 }

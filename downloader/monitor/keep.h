@@ -1,0 +1,58 @@
+// Kept ranges (--keep): a VQ-II unit's own bytes (calibration, serial numbers, licences) read before a
+// download erases them, saved to a file and written back with the image.
+#pragma once
+
+#include "image/firmware_image.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace monitor {
+
+/// A run of image addresses, both ends included, in one flash area (as --range takes it).
+struct KeepRange {
+    uint32_t first;
+    uint32_t last;
+};
+
+/// The bytes of a unit by controller address: a paged one with its page above the low 16 bits.
+using UnitBytes = std::map<uint32_t, uint8_t>;
+
+/// What --keep asks for and what the run kept.
+struct Keep {
+    // Options
+    std::vector<KeepRange> ranges; ///< --keep, in command-line order
+    std::string dir;       ///< --keep-dir: where the kept file goes and stays; empty: the working folder
+    std::string from;      ///< --keep-from: the file the kept bytes come from instead of the unit
+    std::string portLabel; ///< --port-name: the port's name in the kept file's name (a station's slot)
+
+    // State of a run
+    std::vector<KeepRange> kept; ///< the ranges kept in this run: all but those on pages it does not erase
+    UnitBytes bytes;      ///< the kept bytes: from the --keep-from file before the port opens, else read
+    std::string file;     ///< the kept file written, or the --keep-from file
+    std::string sha256;   ///< the digest of that file
+    bool written = false; ///< this run wrote the kept file
+    bool erased = false;  ///< the erase has begun since the bytes were kept
+};
+
+/// "0x7F00-0x7FFF": a range as the messages and the records name it.
+std::string rangeText(const KeepRange& range);
+/// True when a range reaches into 0xFF00-0xFFFF, which no verification reads.
+bool inVectorArea(const KeepRange& range);
+/// The page a range lies on, 0 for the unpaged flash.
+inline uint32_t pageOf(const KeepRange& range) {
+    return range.first >> 16;
+}
+/// True when a record of the image lands on this page (a page this download erases).
+bool imageWritesPage(const FirmwareImage& image, uint32_t page);
+/// True when a controller address lies in one of the ranges.
+bool inRanges(const std::vector<KeepRange>& ranges, uint32_t controllerAddress);
+/// Every byte of the image by the controller address it lands on.
+UnitBytes bytesByAddress(const FirmwareImage& image);
+/// Puts the unit's bytes into the image: they replace the image's own where it has bytes there, and new
+/// records carry the rest.
+void putUnitBytes(FirmwareImage& image, const UnitBytes& bytes);
+
+} // namespace monitor
