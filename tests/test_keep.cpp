@@ -426,3 +426,39 @@ TEST(Keep, AStationKeepsEachUnitsOwnBytes) {
                                               R"(","sha256":")" + digest + R"("}])"));
     }
 }
+
+// A port of a station that fails after the erase: the pipe form shows the keep step, and the station's last
+// lines name that port's kept file with the command that puts its bytes back, which does.
+TEST(Keep, AStationSaysHowToPutAFailedUnitsBytesBack) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), lines(FIRMWARE));
+    fx::Rig good, bad(fx::monitorOptions({"error@writeblock#2=0xE6"}));
+    fx::writeFile(dir.file("good.s19"), lines(unitBytes(0x21)));
+    fx::writeFile(dir.file("bad.s19"), lines(unitBytes(0x42)));
+    ASSERT_TRUE(good.start(dir.file("good.s19")));
+    ASSERT_TRUE(bad.start(dir.file("bad.s19")));
+    const std::string list = "A=" + good.sim->devicePath() + ",B=" + bad.sim->devicePath();
+    const fx::RunResult r = fx::run(
+        VQ2DL_PROGRAM, {"--ports", list, "-dw", "0", "--keep", "0x7F00-0x7FFF", "fw.s19"}, dir.path());
+    ASSERT_EQ(r.status, EXIT_PROTOCOL) << r.out;
+    EXPECT_NE(r.out.find("[A] keeping the unit's bytes\n"), std::string::npos) << r.out;
+    const Texts files = keptFiles(dir.path());
+    ASSERT_EQ(files.size(), 1u) << "A's file went with its success";
+    EXPECT_TRUE(std::regex_match(files[0], std::regex(R"(kept-B-\d{8}T\d{6}Z\.s19)"))) << files[0];
+    const std::string restore = VQ2DL_PROGRAM " --ports B=" + bad.sim->devicePath() +
+                                " -dw 0 --keep 0x7F00-0x7FFF fw.s19 --keep-from " + files[0];
+    EXPECT_TRUE(fx::endsWith(r.out, "\n[B] The unit's own bytes are kept in " + files[0] +
+                                        "; put them back with: " + restore + "\n"))
+        << r.out;
+    expectUnit(*good.sim, unitBytes(0x21), {{0x7F00, 0x7FFF}});
+
+    // The command, on a replacement board in B's place.
+    fx::Rig board;
+    ASSERT_TRUE(board.start());
+    const fx::RunResult back = fx::run(VQ2DL_PROGRAM,
+                                       {"--ports", "B=" + board.sim->devicePath(), "-dw", "0", "--keep",
+                                        "0x7F00-0x7FFF", "fw.s19", "--keep-from", files[0]},
+                                       dir.path());
+    ASSERT_EQ(back.status, 0) << back.out;
+    expectUnit(*board.sim, unitBytes(0x42), {{0x7F00, 0x7FFF}});
+}
