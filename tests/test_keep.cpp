@@ -450,6 +450,8 @@ TEST(Keep, AStationSaysHowToPutAFailedUnitsBytesBack) {
     EXPECT_TRUE(fx::endsWith(r.out, "\n[B] The unit's own bytes are kept in " + files[0] +
                                         "; put them back with: " + restore + "\n"))
         << r.out;
+    EXPECT_EQ(r.out.find("Rerun the failed ports"), std::string::npos)
+        << "B run again would keep erased bytes";
     expectUnit(*good.sim, unitBytes(0x21), {{0x7F00, 0x7FFF}});
 
     // The command, on a replacement board in B's place.

@@ -252,10 +252,11 @@ void Downloader::finishStation(std::vector<PortState>& ports, station::Display& 
         message(1, "%s", "");
         for (const std::string& line : station::summaryLines(ports))
             message(1, "%s", line.c_str());
-        if (succeeded < ports.size())
+        const std::vector<std::string> restore = station::restoreLines(programName, ports, retryArgs);
+        if (succeeded + restore.size() < ports.size())
             message(0, "Rerun the failed ports: %s",
                     station::retryCommand(programName, ports, retryArgs).c_str());
-        for (const std::string& line : station::restoreLines(programName, ports, retryArgs))
+        for (const std::string& line : restore)
             message(0, "%s", line.c_str());
     }
     if (status != 0) throw status;

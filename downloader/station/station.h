@@ -63,7 +63,8 @@ void closeDisplay(Display& display);
 
 /// The summary: a table (name, port, result, status, seconds, bytes, KB/s, reason) and "N of M succeeded.".
 std::vector<std::string> summaryLines(const std::vector<PortState>& ports);
-/// The command that reruns only the failed ports: the program, --ports with those, the other arguments.
+/// The command that reruns only the failed ports: the program, --ports with those, the other arguments. A
+/// port whose unit's bytes were kept is left to restoreLines.
 std::string retryCommand(const std::string& program, const std::vector<PortState>& ports,
                          const std::vector<std::string>& otherArgs);
 /// For each failed port whose unit's bytes were kept in a file: where, and the command that puts them back.
