@@ -143,9 +143,10 @@ TEST(Keep, TheUnitKeepsItsOwnBytes) {
         ASSERT_EQ(r.status, 0) << r.out;
         EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
         expectUnit(*unit.sim, own, c.kept);
-        // A page the download does not write keeps everything, and is not even read.
+        // A page the download does not write keeps everything, and is not even selected.
         for (uint32_t i = 0; i < 32; ++i)
             ASSERT_EQ(unit.sim->peek(0x3D8000 + i), byteAt(own, 0x3D8000 + i));
+        EXPECT_EQ(r.out.find("page register 0x3d"), std::string::npos);
         const Texts files = keptFiles(unit.dir.file("kept"));
         if (c.kept.empty()) {
             EXPECT_TRUE(files.empty());

@@ -34,8 +34,8 @@ void Downloader::checkKeepSwitches() {
     }
     // One unit's bytes go into one unit: a station of several would give them all one serial number.
     if (!keep.from.empty() && stationPorts.size() > 1) {
-        refuse("ERROR: Switch '--keep-from' holds one unit's bytes: give it with one port, not %zu.",
-               stationPorts.size());
+        refuse("ERROR: Switch '--keep-from' holds one unit's bytes: give it with one port, not %u.",
+               static_cast<unsigned>(stationPorts.size()));
     }
     // 0x8000-0xBFFF is held at 0x4000-0x7FFF: two ranges on one flash would be read and written twice.
     for (size_t i = 0; i < keep.ranges.size(); ++i) {
