@@ -70,9 +70,17 @@ bool Downloader::keptAt(uint32_t controllerAddress) const {
 }
 
 std::vector<uint8_t> Downloader::readBeforeErase(const std::vector<monitor::Area>& areas, const char* label) {
+    // The progress line counts blocks where a download counts records.
     uint64_t total = 0, done = 0;
-    for (const monitor::Area& area : areas)
+    size_t blocks = 0, blocksDone = 0;
+    for (const monitor::Area& area : areas) {
         total += area.length;
+        for (uint32_t address = monitor::mapStart(area.address), left = area.length; left > 0; ++blocks) {
+            const unsigned n = monitor::blockLength(address, left);
+            address += n;
+            left -= n;
+        }
+    }
     std::vector<uint8_t> data;
     data.reserve(static_cast<size_t>(total));
     // Each holds a block and the reply behind it.
@@ -95,7 +103,7 @@ std::vector<uint8_t> Downloader::readBeforeErase(const std::vector<monitor::Area
             address += n;
             left -= n;
             done += n;
-            showProgress(label, 0, 0, done, total);
+            showProgress(label, ++blocksDone, blocks, done, total);
         }
     }
     // The register goes back to page 0, as the download expects it: a page is erased when its first block
