@@ -246,7 +246,7 @@ public:
     /// Ends the run with status 1 when the kept ranges' switches do not go together.
     void checkKeepSwitches();
     /// Before the port opens: ends the run with status 3 when --keep meets a VQ-I image, or when the
-    /// --keep-from file does not hold every kept byte (whose bytes it then holds in keep.bytes).
+    /// --keep-from file does not hold every kept byte (whose bytes it then holds in kept.bytes).
     void checkKeep(Generation generation);
     /// Reads runs of image addresses (each in one flash area) twice, block by block, before anything is
     /// erased; the bytes of every area, one after another. Readings that differ, or a block that cannot be
@@ -307,7 +307,7 @@ public:
     std::vector<std::string> childArgs; ///< the arguments each station child gets: all but the station's own
     std::vector<std::string> retryArgs; ///< the arguments a rerun of failed ports keeps: all but --ports
     bool readTwice = false; ///< --twice: every block of a read-back read twice, and a difference ends the run
-    monitor::Keep keep;     ///< --keep, --keep-dir, --keep-from, --port-name, and what the run kept
+    monitor::KeepOptions keep; ///< --keep, --keep-dir, --keep-from, --port-name
 
     // The console, set by the program around the Downloader
     MessageCallback messageCallback = nullptr; ///< the console sink; nullptr shows nothing
@@ -332,6 +332,7 @@ public:
     bool mainErased = false;    ///< the VQ-II main flash erase of this run was answered
     unsigned blankBlocks = 0;   ///< -b: blocks of 0xFF left out, this run's erase having left them so
     unsigned blankBytes = 0;    ///< -b: the bytes of those blocks
+    monitor::Kept kept;         ///< --keep: what the run kept, and where
 
 private:
     void startLog();

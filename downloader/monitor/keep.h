@@ -20,17 +20,18 @@ struct KeepRange {
 /// The bytes of a unit by controller address: a paged one with its page above the low 16 bits.
 using UnitBytes = std::map<uint32_t, uint8_t>;
 
-/// What --keep asks for and what the run kept.
-struct Keep {
-    // Options
+/// What --keep, --keep-dir, --keep-from and --port-name ask for.
+struct KeepOptions {
     std::vector<KeepRange> ranges; ///< --keep, in command-line order
     std::string dir;       ///< --keep-dir: where the kept file goes and stays; empty: the working folder
     std::string from;      ///< --keep-from: the file the kept bytes come from instead of the unit
     std::string portLabel; ///< --port-name: the port's name in the kept file's name (a station's slot)
+};
 
-    // State of a run
-    std::vector<KeepRange> kept; ///< the ranges kept in this run: all but those on pages it does not erase
-    UnitBytes bytes;      ///< the kept bytes: from the --keep-from file before the port opens, else read
+/// What a run kept.
+struct Kept {
+    std::vector<KeepRange> ranges; ///< the ranges kept: all but those on pages the download does not erase
+    UnitBytes bytes;      ///< the --keep-from file's bytes of every range, read before the port opens
     std::string file;     ///< the kept file written, or the --keep-from file
     std::string sha256;   ///< the digest of that file
     bool written = false; ///< this run wrote the kept file

@@ -52,7 +52,7 @@ void Downloader::checkKeep(Generation generation) {
     from.levelCallback = events::active() ? events::message : nullptr;
     from.load(keep.from);
     const monitor::UnitBytes all = monitor::bytesByAddress(from);
-    keep.bytes.clear();
+    kept.bytes.clear();
     for (const monitor::KeepRange& range : keep.ranges) {
         const uint32_t start = monitor::mapStart(range.first);
         for (uint32_t i = 0; i <= range.last - range.first; ++i) {
@@ -60,7 +60,7 @@ void Downloader::checkKeep(Generation generation) {
             if (found == all.end())
                 fatal(EXIT_FILE, "ERROR: %s does not hold 0x%X-0x%X.", keep.from.c_str(), range.first,
                       range.last);
-            keep.bytes[start + i] = found->second;
+            kept.bytes[start + i] = found->second;
         }
     }
 }
@@ -116,31 +116,31 @@ void Downloader::keepBeforeErase() {
     if (keep.ranges.empty()) return;
     events::step(KEEP_STEP);
     // 1. A range on a page this download does not write is not erased either: it stays as it is.
-    std::vector<monitor::KeepRange> kept;
+    std::vector<monitor::KeepRange> chosen;
     for (const monitor::KeepRange& range : keep.ranges) {
         const uint32_t page = monitor::pageOf(range);
         if (page == 0 || monitor::imageWritesPage(image, page))
-            kept.push_back(range);
+            chosen.push_back(range);
         else
             message(1, "Kept range %s is on page 0x%02X, which this download does not erase: left as it is.",
                     monitor::rangeText(range).c_str(), page);
     }
     uint64_t bytes = 0;
-    const std::string ranges = rangesText(kept, bytes);
-    if (kept.empty()) return;
+    const std::string ranges = rangesText(chosen, bytes);
+    if (chosen.empty()) return;
 
     // 2. The unit's bytes: from the --keep-from file, or read twice from the unit and saved before the erase.
     monitor::UnitBytes unit;
     if (!keep.from.empty()) {
-        for (const monitor::KeepRange& range : kept)
+        for (const monitor::KeepRange& range : chosen)
             for (uint32_t i = 0, start = monitor::mapStart(range.first); i <= range.last - range.first; ++i)
-                unit[start + i] = keep.bytes.at(start + i);
-        keep.file = keep.from;
+                unit[start + i] = kept.bytes.at(start + i);
+        kept.file = keep.from;
         message(1, "Kept %s (%llu bytes) from %s.", ranges.c_str(), static_cast<unsigned long long>(bytes),
                 keep.from.c_str());
     } else {
         std::vector<monitor::Area> areas;
-        for (const monitor::KeepRange& range : kept)
+        for (const monitor::KeepRange& range : chosen)
             areas.push_back({range.first, range.last - range.first + 1});
         const std::vector<uint8_t> data = readBeforeErase(areas, KEEP_LABEL);
         size_t at = 0;
@@ -148,35 +148,35 @@ void Downloader::keepBeforeErase() {
             for (uint32_t i = 0, start = monitor::mapStart(area.address); i < area.length; ++i)
                 unit[start + i] = data[at++];
         const std::time_t now = std::time(nullptr);
-        keep.file = keptFileName(keep.dir, keptPortName(), now);
+        kept.file = keptFileName(keep.dir, keptPortName(), now);
         std::string reason;
-        if (!writeKeptFile(keep.file, keptFileText(unit, now), reason))
-            fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", keep.file.c_str(), reason.c_str());
-        keep.written = true;
+        if (!writeKeptFile(kept.file, keptFileText(unit, now), reason))
+            fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", kept.file.c_str(), reason.c_str());
+        kept.written = true;
         message(1, "Kept %s (%llu bytes) in %s.", ranges.c_str(), static_cast<unsigned long long>(bytes),
-                keep.file.c_str());
+                kept.file.c_str());
     }
-    sha256OfFile(keep.file, keep.sha256);
+    sha256OfFile(kept.file, kept.sha256);
     std::vector<std::string> names;
-    for (const monitor::KeepRange& range : kept)
+    for (const monitor::KeepRange& range : chosen)
         names.push_back(monitor::rangeText(range));
-    events::kept(keep.file, keep.sha256, names, bytes, keep.written ? "unit" : "file");
-    keep.kept = kept;
+    events::kept(kept.file, kept.sha256, names, bytes, kept.written ? "unit" : "file");
+    kept.ranges = chosen;
 
     // 3. Written and verified with the image, in place of whatever the image holds there.
     monitor::putUnitBytes(image, unit);
-    keep.erased = true;
+    kept.erased = true;
 }
 
 void Downloader::dropKeptFile() {
     // After a success the unit holds its bytes again; only --keep-dir asks for the file as its backup.
-    if (!keep.written || !keep.dir.empty()) return;
-    if (std::remove(keep.file.c_str()) == 0)
-        message(2, "Removed %s: the unit holds its kept bytes again.", keep.file.c_str());
+    if (!kept.written || !keep.dir.empty()) return;
+    if (std::remove(kept.file.c_str()) == 0)
+        message(2, "Removed %s: the unit holds its kept bytes again.", kept.file.c_str());
 }
 
 void Downloader::adviseKept() {
-    if (!keep.written || !keep.erased) return;
+    if (!kept.written || !kept.erased) return;
     // The same command with the file in place of the unit's erased bytes.
     std::string command = station::shellQuoted(programName);
     for (size_t i = 1; i < commandLine.size(); ++i) {
@@ -187,7 +187,7 @@ void Downloader::adviseKept() {
         }
         if (arg.compare(0, 12, "--keep-from=") != 0) command += " " + station::shellQuoted(arg);
     }
-    command += " --keep-from " + station::shellQuoted(keep.file);
-    message(0, "The unit's own bytes are kept in %s; put them back with: %s", keep.file.c_str(),
+    command += " --keep-from " + station::shellQuoted(kept.file);
+    message(0, "The unit's own bytes are kept in %s; put them back with: %s", kept.file.c_str(),
             command.c_str());
 }

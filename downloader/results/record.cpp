@@ -67,8 +67,8 @@ void Downloader::recordRun(int status) {
         facts.verified = monitor && (facts.action == "download" || facts.action == "verify") ? bytesMoved : 0;
         facts.read = facts.action == "read" ? bytesMoved : 0;
     }
-    for (const monitor::KeepRange& range : keep.kept)
+    for (const monitor::KeepRange& range : kept.ranges)
         facts.kept.push_back(
-            {{"range", monitor::rangeText(range)}, {"file", keep.file}, {"sha256", keep.sha256}});
+            {{"range", monitor::rangeText(range)}, {"file", kept.file}, {"sha256", kept.sha256}});
     recordUnit(facts);
 }
