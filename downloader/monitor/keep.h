@@ -3,6 +3,7 @@
 #pragma once
 
 #include "image/firmware_image.h"
+#include "monitor/keep_options.h"
 
 #include <cstdint>
 #include <map>
@@ -11,22 +12,8 @@
 
 namespace monitor {
 
-/// A run of image addresses, both ends included, in one flash area (as --range takes it).
-struct KeepRange {
-    uint32_t first;
-    uint32_t last;
-};
-
 /// The bytes of a unit by controller address: a paged one with its page above the low 16 bits.
 using UnitBytes = std::map<uint32_t, uint8_t>;
-
-/// What --keep, --keep-dir, --keep-from and --port-name ask for.
-struct KeepOptions {
-    std::vector<KeepRange> ranges; ///< --keep, in command-line order
-    std::string dir;       ///< --keep-dir: where the kept file goes and stays; empty: the working folder
-    std::string from;      ///< --keep-from: the file the kept bytes come from instead of the unit
-    std::string portLabel; ///< --port-name: the port's name in the kept file's name (a station's slot)
-};
 
 /// What a run kept.
 struct Kept {

@@ -1,14 +1,15 @@
 // Kept ranges in a run: the --keep-from file checked before the port opens; after the monitor entry the
 // unit's bytes read twice, saved to the kept file and put into the image before anything is erased; the kept
 // file removed after a success, and named with the way back after a failure.
+#include "console/log.h"
 #include "downloader.h"
-#include "events.h"
 #include "image/kept_file.h"
 #include "monitor/blocks.h"
 #include "monitor/keep.h"
 #include "monitor/read_areas.h"
+#include "preflight.h"
 #include "sha256.h"
-#include "station/station.h"
+#include "station/ports.h"
 
 #include <cstdio>
 #include <ctime>
@@ -33,40 +34,43 @@ std::string rangesText(const std::vector<monitor::KeepRange>& ranges, uint64_t& 
 
 std::string Downloader::keptPortName() const {
     // A station names each port; a single run takes the device's own name, "ttyUSB0" or "COM3".
-    if (!keep.portLabel.empty()) return station::fileSafeName(keep.portLabel);
-    const std::string device = portPath.empty() ? platformDeviceName(port) : portPath;
+    if (!options.keep.portLabel.empty()) return station::fileSafeName(options.keep.portLabel);
+    const std::string device = options.portPath.empty() ? platformDeviceName(options.port) : options.portPath;
     return station::fileSafeName(device.substr(device.find_last_of("/\\") + 1));
 }
 
-void Downloader::checkKeep(Generation generation) {
+void checkKeep(const Options& options, Console& console, Generation generation, monitor::UnitBytes& bytes) {
+    const monitor::KeepOptions& keep = options.keep;
     if (keep.ranges.empty()) return;
     if (generation == Generation::VQ1)
-        fatal(EXIT_FILE, "ERROR: --keep needs a VQ-II controller: a VQ-I controller cannot be read back.");
-    if (keep.from.empty() || verifyOnly) return;
+        console.fatal(EXIT_FILE,
+                      "ERROR: --keep needs a VQ-II controller: a VQ-I controller cannot be read back.");
+    if (keep.from.empty() || options.verifyOnly) return;
     // The bytes to put back come from a file: it must hold every one of them before the port opens.
     FirmwareImage from;
-    from.verbosity = verbosity;
+    from.verbosity = console.verbosity;
     from.extractIni = false;
-    from.messageCallback = messageCallback;
-    from.logCallback = logIsOpen() ? writeLog : nullptr;
-    from.levelCallback = events::active() ? events::message : nullptr;
+    if (console.sink) from.messageCallback = [&console](const char* text) { console.print(text); };
+    if (console.log.isOpen()) from.logCallback = [&console](const char* text) { console.log.write(text); };
+    if (console.events.active())
+        from.levelCallback = [&console](int level, const char* text) { console.events.message(level, text); };
     from.load(keep.from);
     const monitor::UnitBytes all = monitor::bytesByAddress(from);
-    kept.bytes.clear();
+    bytes.clear();
     for (const monitor::KeepRange& range : keep.ranges) {
         const uint32_t start = monitor::mapStart(range.first);
         for (uint32_t i = 0; i <= range.last - range.first; ++i) {
             const auto found = all.find(start + i);
             if (found == all.end())
-                fatal(EXIT_FILE, "ERROR: %s does not hold 0x%X-0x%X.", keep.from.c_str(), range.first,
-                      range.last);
-            kept.bytes[start + i] = found->second;
+                console.fatal(EXIT_FILE, "ERROR: %s does not hold 0x%X-0x%X.", keep.from.c_str(), range.first,
+                              range.last);
+            bytes[start + i] = found->second;
         }
     }
 }
 
 bool Downloader::keptAt(uint32_t controllerAddress) const {
-    return monitor::inRanges(keep.ranges, controllerAddress);
+    return monitor::inRanges(options.keep.ranges, controllerAddress);
 }
 
 std::vector<uint8_t> Downloader::readBeforeErase(const std::vector<monitor::Area>& areas, const char* label) {
@@ -103,7 +107,7 @@ std::vector<uint8_t> Downloader::readBeforeErase(const std::vector<monitor::Area
             address += n;
             left -= n;
             done += n;
-            showProgress(label, ++blocksDone, blocks, done, total);
+            console.showProgress(label, ++blocksDone, blocks, done, total);
         }
     }
     // The register goes back to page 0, as the download expects it: a page is erased when its first block
@@ -113,8 +117,9 @@ std::vector<uint8_t> Downloader::readBeforeErase(const std::vector<monitor::Area
 }
 
 void Downloader::keepBeforeErase() {
+    const monitor::KeepOptions& keep = options.keep;
     if (keep.ranges.empty()) return;
-    events::step(KEEP_STEP);
+    console.events.step(KEEP_STEP);
     // 1. A range on a page this download does not write is not erased either: it stays as it is.
     std::vector<monitor::KeepRange> chosen;
     for (const monitor::KeepRange& range : keep.ranges) {
@@ -160,7 +165,7 @@ void Downloader::keepBeforeErase() {
     std::vector<std::string> names;
     for (const monitor::KeepRange& range : chosen)
         names.push_back(monitor::rangeText(range));
-    events::kept(kept.file, kept.sha256, names, bytes, kept.written ? "unit" : "file");
+    console.events.kept(kept.file, kept.sha256, names, bytes, kept.written ? "unit" : "file");
     kept.ranges = chosen;
 
     // 3. Written and verified with the image, in place of whatever the image holds there.
@@ -170,7 +175,7 @@ void Downloader::keepBeforeErase() {
 
 void Downloader::dropKeptFile() {
     // After a success the unit holds its bytes again; only --keep-dir asks for the file as its backup.
-    if (!kept.written || !keep.dir.empty()) return;
+    if (!kept.written || !options.keep.dir.empty()) return;
     if (std::remove(kept.file.c_str()) == 0)
         message(2, "Removed %s: the unit holds its kept bytes again.", kept.file.c_str());
 }
@@ -178,16 +183,17 @@ void Downloader::dropKeptFile() {
 void Downloader::adviseKept() {
     if (!kept.written || !kept.erased) return;
     // The same command with the file in place of the unit's erased bytes.
-    std::string command = station::shellQuoted(programName);
+    const std::vector<std::string>& commandLine = options.commandLine;
+    std::string command = shellQuoted(options.programName);
     for (size_t i = 1; i < commandLine.size(); ++i) {
         const std::string& arg = commandLine[i];
         if (arg == "--keep-from") {
             ++i;
             continue;
         }
-        if (arg.compare(0, 12, "--keep-from=") != 0) command += " " + station::shellQuoted(arg);
+        if (arg.compare(0, 12, "--keep-from=") != 0) command += " " + shellQuoted(arg);
     }
-    command += " --keep-from " + station::shellQuoted(kept.file);
+    command += " --keep-from " + shellQuoted(kept.file);
     message(0, "The unit's own bytes are kept in %s; put them back with: %s", kept.file.c_str(),
             command.c_str());
 }

@@ -2,6 +2,8 @@
 // command that puts them back.
 #include "station.h"
 
+#include "console/log.h"
+
 namespace station {
 
 std::vector<std::string> restoreLines(const std::string& program, const std::vector<PortState>& ports,

@@ -18,7 +18,5 @@ bool splitPortList(const std::string& text, std::vector<PortSpec>& slots, std::s
 std::string fileSafeName(const std::string& name);
 /// The file of a port's log in --log-dir: NAME.log, the name made safe as fileSafeName does.
 std::string logFileName(const std::string& name);
-/// True when two -c values name one device: the same text, or paths to one file.
-bool samePort(const std::string& a, const std::string& b);
 
 } // namespace station
