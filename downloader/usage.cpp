@@ -46,6 +46,8 @@ std::vector<std::string> usageLines(const std::string& programName) {
         "   --keep-dir DIR   - keep the saved bytes in DIR/kept-PORT-TIME.s19 after a success too.",
         "   --keep-from FILE - take the kept bytes from FILE instead of reading the unit.",
         "   --port-name NAME - the port's name in the kept file's name (a station gives its own).",
+        "   --loop       - with -c or --ports: program unit after unit as they are swapped in.",
+        "   --loop-count N - with --loop: stop each port after N units.",
         "   --help       - show this text.",
         "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",

@@ -62,6 +62,8 @@ inline std::string usageText(const std::string& program) {
            "   --keep-dir DIR   - keep the saved bytes in DIR/kept-PORT-TIME.s19 after a success too.\n"
            "   --keep-from FILE - take the kept bytes from FILE instead of reading the unit.\n"
            "   --port-name NAME - the port's name in the kept file's name (a station gives its own).\n"
+           "   --loop       - with -c or --ports: program unit after unit as they are swapped in.\n"
+           "   --loop-count N - with --loop: stop each port after N units.\n"
            "   --help       - show this text.\n"
            "   --version    - show the version.\n"
            "   s19-file - the list of names of the s19 files to download, default file is\n"
