@@ -50,8 +50,6 @@ struct Options {
     std::string resultsPath;   ///< --results: the file that gets one unit line per port and run
     bool extractIni = true;    ///< false (--no-extract): an update's .ini files are not written
     monitor::KeepOptions keep; ///< --keep, --keep-dir, --keep-from, --port-name
-    std::string resultsPath;   ///< --results: the file that gets one unit line per port and run
-    bool extractIni = true;    ///< false (--no-extract): an update's .ini files are not written
     bool loop = false;         ///< --loop: every port programs unit after unit as the operator swaps them in
     int loopCount = 0;         ///< --loop-count: units per port before it stops; 0 for no end
     bool loopCountGiven = false;
