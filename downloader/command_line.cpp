@@ -6,6 +6,7 @@
 #include "ports/ports.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdlib>
@@ -14,6 +15,8 @@
 namespace {
 
 const int STANDARD_RATES[] = {9600, 19200, 38400, 56000, 115200};
+/// The slowest non-standard rate taken.
+constexpr int MIN_RATE = 50;
 
 /// What a switch takes after its name: nothing, a whole number, a port (a number or a device name), a text.
 enum class Takes { Nothing, Number, Port, Text };
@@ -56,7 +59,7 @@ const Switch LONG_SWITCHES[] = {
     {"twice", Takes::Nothing, [](Downloader& d, const char*, int) { d.readTwice = true; }},
     {"json", Takes::Nothing, [](Downloader& d, const char*, int) { d.jsonEvents = true; }},
     {"ports", Takes::Text, [](Downloader& d, const char* text, int) { d.addStationPorts(text); }},
-    {"log-dir", Takes::Text, [](Downloader& d, const char* text, int) { d.logDir = text; }},
+    {"log-dir", Takes::Text, [](Downloader& d, const char* text, int) { d.setLogDir(text); }},
     {"results", Takes::Text, [](Downloader& d, const char* text, int) { d.resultsPath = text; }},
     {"no-extract", Takes::Nothing, [](Downloader& d, const char*, int) { d.extractIni = false; }},
 };
@@ -71,15 +74,23 @@ void keepArguments(Downloader& d, const Switch* s, char** argv, int first, int l
     }
 }
 
-/// A whole number: an optional sign, then digits, nothing after. Values beyond an int are held at its limits.
-bool wholeNumber(const char* text, int& value) {
+/// A whole number: an optional sign, then digits, nothing after. fits is false for one beyond an int, which
+/// leaves value as it was.
+bool wholeNumber(const char* text, int& value, bool& fits) {
     const char* digits = text + (*text == '+' || *text == '-');
     if (!std::isdigit(static_cast<unsigned char>(*digits))) return false;
     for (const char* p = digits; *p; ++p)
         if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-    long number = std::strtol(text, nullptr, 10);
-    value = number > INT_MAX ? INT_MAX : number < INT_MIN ? INT_MIN : static_cast<int>(number);
+    errno = 0;
+    const long long number = std::strtoll(text, nullptr, 10);
+    fits = errno != ERANGE && number >= INT_MIN && number <= INT_MAX;
+    if (fits) value = static_cast<int>(number);
     return true;
+}
+
+/// The refusal of a number beyond an int: clamped, it would ask for something else (a wait of 24 days).
+[[noreturn]] void refuseOutOfRange(Downloader& d, const char* name, const char* value) {
+    d.refuse("ERROR: Switch '-%s' takes a number from %d to %d, not '%s'.", name, INT_MIN, INT_MAX, value);
 }
 
 /// The first single-letter switch whose name begins the text after the dash.
@@ -136,9 +147,11 @@ void Downloader::parseArgs(int argc, char** argv) {
             value = argv[++i];
         }
         int number = 0;
-        if (s->takes == Takes::Number && !wholeNumber(value, number)) {
+        bool fits = true;
+        if (s->takes == Takes::Number && !wholeNumber(value, number, fits)) {
             refuse("ERROR: Switch '-%s' needs a number, not '%s'.", s->name, value);
         }
+        if (!fits) refuseOutOfRange(*this, s->name, value);
         s->apply(*this, value, number);
         keepArguments(*this, s, argv, first, i);
     }
@@ -149,10 +162,14 @@ void Downloader::parseArgs(int argc, char** argv) {
 }
 
 void Downloader::setReadBack(const char* file) {
-    if (*file == '\0') {
-        refuse("ERROR: Switch '--read' needs a value.");
-    }
+    if (*file == '\0') refuse("ERROR: Switch '--read' needs a file name, not an empty one.");
     readBackFile = file;
+}
+
+void Downloader::setLogDir(const char* folder) {
+    // An empty name would put the logs in the root folder, or nowhere.
+    if (*folder == '\0') refuse("ERROR: Switch '--log-dir' needs a folder name, not an empty one.");
+    logDir = folder;
 }
 
 void Downloader::addReadRange(const char* text) {
@@ -192,8 +209,10 @@ void Downloader::checkReadBackSwitches() {
 void Downloader::setPort(const char* text) {
     // A device path leaves the number as it was; only the path is used then.
     int number = port;
+    bool fits = true;
     std::string path;
-    if (wholeNumber(text, number) || platformPortName(text, number, path)) {
+    if (wholeNumber(text, number, fits) && !fits) refuseOutOfRange(*this, "c", text);
+    if (wholeNumber(text, number, fits) || platformPortName(text, number, path)) {
         port = number;
         portPath = path;
         return;
@@ -212,7 +231,10 @@ void Downloader::addFile(const char* name) {
 
 void Downloader::setBaudRate(int value) {
     if (value < 0) {
-        // A negative rate asks for a non-standard speed, taken as it is.
+        // A negative rate asks for a non-standard speed, taken as it is from the slowest a UART offers on.
+        if (value > -MIN_RATE)
+            refuse("ERROR: Specified comm rate %d invalid: a non-standard rate is %d bit/s or more.", value,
+                   MIN_RATE);
         baudRate = value == INT_MIN ? INT_MAX : -value;
         return;
     }

@@ -101,10 +101,12 @@ public:
     void setPort(const char* text);
     /// Appends a firmware file name; a 21st name ends the run through usage().
     void addFile(const char* name);
-    /// Stores the -r value; a negative value is a non-standard rate taken without a test.
+    /// Stores the -r value; a negative value is a non-standard rate of 50 bit/s or more, taken without a test.
     void setBaudRate(int value);
     /// Stores the --read FILE; an empty name ends the run through usage().
     void setReadBack(const char* file);
+    /// Stores the --log-dir DIR; an empty name ends the run through usage().
+    void setLogDir(const char* folder);
     /// Adds a --range FIRST-LAST; one that is no range of one flash area ends the run through usage().
     void addReadRange(const char* text);
     /// Adds the ports of a --ports list; a malformed one ends the run through usage().
@@ -202,8 +204,9 @@ public:
     /// checkReply of a reply whose first got bytes are in reply already; tries: reads left for the first
     /// byte.
     void finishReply(uint8_t* reply, unsigned got, int tries, uint8_t expectedError, uint8_t expectedStatus);
-    /// Reads the rest of a reply as finishReply does; the text of what did not come, or empty.
-    std::string receiveReply(uint8_t* reply, unsigned got, int tries);
+    /// Reads the rest of a reply as finishReply does, got counting the bytes in reply; the text of what did
+    /// not come, or empty.
+    std::string receiveReply(uint8_t* reply, unsigned& got, int tries);
     /// Ends the run with a ProtocolError when a whole reply holds an error, a status or a prompt not
     /// expected.
     void judgeReply(const uint8_t* reply, uint8_t expectedError, uint8_t expectedStatus);

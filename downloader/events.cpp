@@ -2,6 +2,7 @@
 // at once so that a calling program sees every event as it happens. Texts that are not valid UTF-8 (a
 // controller's signature, a file name) have their bad bytes replaced, so that every line stays valid JSON.
 #include "events.h"
+#include "json_line.h"
 #include "system.h"
 
 #include <nlohmann/json.hpp>
@@ -65,8 +66,7 @@ Json header(const char* event) {
 }
 
 void write(const Json& object) {
-    std::string line = object.dump(-1, ' ', false, Json::error_handler_t::replace);
-    line += '\n';
+    const std::string line = jsonLine(object);
     lineBeingWritten = true;
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
@@ -93,7 +93,7 @@ void prepareClosing() {
                          {"verified", placeholder(Slot::Verified)},
                          {"read", placeholder(Slot::Read)}}},
                        {"signature", nullptr}};
-    const std::string text = object.dump() + "\n";
+    const std::string text = jsonLine(object);
     const std::string base = std::to_string(PLACEHOLDER_BASE);
     // Every placeholder has the digits of the base, with its slot's number in the last ones.
     const std::string mark = base.substr(0, base.size() - 2);

@@ -7,6 +7,8 @@ void Downloader::refuseEmptyDownload() {
     // update packed without its .s19): a boot loader would be wiped for nothing. A header and an end line
     // alone still go out, as the way to wipe one.
     if (image.recordLines > 0) return;
+    // An update that carries only its configuration still installs it.
+    image.installExtracted();
     std::string names;
     for (const std::string& name : fileNames)
         names += (names.empty() ? "" : ", ") + name;

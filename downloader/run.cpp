@@ -152,6 +152,7 @@ void Downloader::openOrFail() {
 void Downloader::runMonitor(int64_t startedMs) {
     // Records that cannot go where the image says are refused before anything is sent.
     checkMonitorImage();
+    image.installExtracted();
     openOrFail();
     events::step("enter");
     enterMonitor();
@@ -172,6 +173,7 @@ void Downloader::runMonitor(int64_t startedMs) {
 void Downloader::runBootLoader(int64_t startedMs) {
     // A verification sends no record, so it takes any image.
     if (!verifyOnly) checkBootLoaderImage();
+    image.installExtracted();
     openOrFail();
     if (!verifyOnly) {
         events::step("wake");

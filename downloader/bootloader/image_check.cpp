@@ -2,6 +2,8 @@
 // holds 16 bits and their count byte at most 252 data bytes. Nothing is cut to fit.
 #include "downloader.h"
 
+#include <cstdio>
+
 namespace {
 
 /// Highest address an S1 or S9 line can name.
@@ -18,6 +20,12 @@ const char* misfit(const SRecord& record) {
     return nullptr;
 }
 
+/// Said after a refusal of an address above 0xFFFF: such an image is most likely VQ-II code without any
+/// bytes below 0x8080 (only pages, say), which the generation rule takes for VQ-I.
+const char GENERATION_HINT[] = "The generation comes from the lowest address: VQ-I code when it is 0x8080 or "
+                               "above. A zero-length S1 record at 0x4000 (as every read-back begins) marks a "
+                               "file as VQ-II.";
+
 /// A boot loader writes each line's bytes at the line's own address.
 std::vector<std::pair<uint32_t, uint32_t>> asAddressed(const SRecord& record) {
     return {{record.address, static_cast<uint32_t>(record.data.size())}};
@@ -29,8 +37,12 @@ void Downloader::checkBootLoaderImage() {
     for (const auto& entry : image.records) {
         const SRecord& record = entry.second;
         if (const char* reason = misfit(record)) {
-            fatal(EXIT_FILE, "ERROR: Record at 0x%X cannot be sent to a VQ-I controller: %s.", record.address,
-                  reason);
+            char text[128];
+            std::snprintf(text, sizeof text, "ERROR: Record at 0x%X cannot be sent to a VQ-I controller: %s.",
+                          record.address, reason);
+            announce(text);
+            if (record.address > LINE_ADDRESS_LIMIT) message(0, "%s", GENERATION_HINT);
+            throw static_cast<int>(EXIT_FILE);
         }
     }
     // The S9 line carries the entry point in the same 16-bit field; a wider one (from an S7 or S8 line)

@@ -39,6 +39,8 @@ void Downloader::readSignature() {
     }
     // Passed as an argument, not as the format, so that a percent sign in the reply stays one.
     message(1, "%s", text.c_str());
+    // Not one byte: no controller, a VQ-II one, or a dead cable. Nothing was verified.
+    if (received == 0) throw ProtocolError{"No answer to the signature request."};
     if (verifyOnly) events::signature(text.substr(std::strlen("Signature: ")));
     message(1, "Verify complete.");
 }

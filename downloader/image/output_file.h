@@ -2,13 +2,18 @@
 // that differ between POSIX and Windows, one file each.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
+/// Most temporary files a run holds at once: the .ini files of its updates wait in them until the image is
+/// accepted.
+constexpr size_t MAX_TEMPORARIES = 64;
+
 /// Creates a new file for writing beside target, exclusively, under a name unique to this process and never
 /// through a link, and names it in tempPath; it takes an existing target's permission bits (and its owner
-/// where the process may set it). nullptr when no such file could be made. Until it is replaced or removed,
-/// removeTemporaryOnSignal removes it.
+/// where the process may set it). nullptr when no such file could be made, or MAX_TEMPORARIES are held. Until
+/// it is replaced or removed, removeTemporaryOnSignal removes it.
 std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPath);
 /// False when something stands at target that could not be written over: a directory, a read-only file, or
 /// anything else that is no regular file (a device, a FIFO, a symbolic link).
@@ -28,5 +33,5 @@ void writeOnSignal(int descriptor, const char* text, size_t n);
 bool replaceTarget(const std::string& temporary, const std::string& target);
 /// Removes the temporary file.
 void removeTemporary(const std::string& temporary);
-/// Removes the temporary file being written, if there is one. Only system calls: a signal handler calls it.
+/// Removes every temporary file held, if there is one. Only system calls: a signal handler calls it.
 void removeTemporaryOnSignal();

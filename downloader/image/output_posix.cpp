@@ -11,9 +11,25 @@
 
 namespace {
 
-/// The temporary file being written, for a signal handler: the name is complete whenever armed is set.
-char pendingName[4096];
-std::atomic<bool> pendingArmed{false};
+/// The temporary files held, for a signal handler: a slot's name is complete whenever it is armed.
+struct Pending {
+    char name[4096];
+    std::atomic<bool> armed{false};
+};
+Pending pending[MAX_TEMPORARIES];
+
+/// A slot that is not armed; nullptr when all are.
+Pending* freeSlot() {
+    for (Pending& slot : pending)
+        if (!slot.armed) return &slot;
+    return nullptr;
+}
+
+/// Disarms the slot that holds this name.
+void forget(const std::string& name) {
+    for (Pending& slot : pending)
+        if (slot.armed && name == slot.name) slot.armed = false;
+}
 
 /// Blocks the signals that end a run while a temporary file is made and named, so that none is left behind
 /// unnamed.
@@ -47,6 +63,11 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
     size_t slash = target.rfind('/');
     std::string stem = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
                        "~vq2dl-" + std::to_string(static_cast<long>(getpid()));
+    Pending* slot = freeSlot();
+    if (!slot) {
+        errno = EMFILE;
+        return nullptr;
+    }
     for (int i = 0; i < 1000; ++i) {
         // A short name of fixed form, so that a target near the longest name the system allows still gets
         // one.
@@ -56,9 +77,9 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
             SignalsHeld held;
             // O_EXCL never opens a file that exists, nor follows a link at the name.
             fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd >= 0 && candidate.size() < sizeof pendingName) {
-                std::memcpy(pendingName, candidate.c_str(), candidate.size() + 1);
-                pendingArmed = true;
+            if (fd >= 0 && candidate.size() < sizeof slot->name) {
+                std::memcpy(slot->name, candidate.c_str(), candidate.size() + 1);
+                slot->armed = true;
             }
         }
         if (fd < 0) {
@@ -169,15 +190,16 @@ void writeOnSignal(int descriptor, const char* text, size_t n) {
 
 bool replaceTarget(const std::string& temporary, const std::string& target) {
     if (rename(temporary.c_str(), target.c_str()) != 0) return false;
-    pendingArmed = false;
+    forget(temporary);
     return true;
 }
 
 void removeTemporary(const std::string& temporary) {
     unlink(temporary.c_str());
-    pendingArmed = false;
+    forget(temporary);
 }
 
 void removeTemporaryOnSignal() {
-    if (pendingArmed) unlink(pendingName);
+    for (const Pending& slot : pending)
+        if (slot.armed) unlink(slot.name);
 }

@@ -10,9 +10,25 @@
 
 namespace {
 
-/// The temporary file being written, for a signal handler: the name is complete whenever armed is set.
-char pendingName[MAX_PATH + 1];
-std::atomic<bool> pendingArmed{false};
+/// The temporary files held, for a signal handler: a slot's name is complete whenever it is armed.
+struct Pending {
+    char name[MAX_PATH + 1];
+    std::atomic<bool> armed{false};
+};
+Pending pending[MAX_TEMPORARIES];
+
+/// A slot that is not armed; nullptr when all are.
+Pending* freeSlot() {
+    for (Pending& slot : pending)
+        if (!slot.armed) return &slot;
+    return nullptr;
+}
+
+/// Disarms the slot that holds this name.
+void forget(const std::string& name) {
+    for (Pending& slot : pending)
+        if (slot.armed && name == slot.name) slot.armed = false;
+}
 
 } // namespace
 
@@ -20,6 +36,11 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
     size_t separator = target.find_last_of("/\\");
     std::string stem = (separator == std::string::npos ? std::string() : target.substr(0, separator + 1)) +
                        "~vq2dl-" + std::to_string(static_cast<unsigned long>(GetCurrentProcessId()));
+    Pending* slot = freeSlot();
+    if (!slot) {
+        errno = EMFILE;
+        return nullptr;
+    }
     for (int i = 0; i < 1000; ++i) {
         std::string candidate = i == 0 ? stem + ".tmp" : stem + "-" + std::to_string(i) + ".tmp";
         // CREATE_NEW never opens a file that exists, nor a link at the name. Nobody else may read or write
@@ -30,9 +51,9 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
             return nullptr;
         }
-        if (candidate.size() < sizeof pendingName) {
-            std::memcpy(pendingName, candidate.c_str(), candidate.size() + 1);
-            pendingArmed = true;
+        if (candidate.size() < sizeof slot->name) {
+            std::memcpy(slot->name, candidate.c_str(), candidate.size() + 1);
+            slot->armed = true;
         }
         tempPath = candidate;
         int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
@@ -112,15 +133,16 @@ bool replaceTarget(const std::string& temporary, const std::string& target) {
                  ReplaceFileA(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                               nullptr, nullptr);
     if (!moved) moved = MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    if (moved) pendingArmed = false;
+    if (moved) forget(temporary);
     return moved;
 }
 
 void removeTemporary(const std::string& temporary) {
     DeleteFileA(temporary.c_str());
-    pendingArmed = false;
+    forget(temporary);
 }
 
 void removeTemporaryOnSignal() {
-    if (pendingArmed) DeleteFileA(pendingName);
+    for (const Pending& slot : pending)
+        if (slot.armed) DeleteFileA(slot.name);
 }

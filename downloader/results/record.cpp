@@ -1,6 +1,7 @@
 // The record of every unit: the --results file opened before anything else, and the unit line of a
 // single-port run however it ends.
 #include "downloader.h"
+#include "json_line.h"
 #include "results.h"
 #include "sha256.h"
 
@@ -37,7 +38,7 @@ void Downloader::openResults() {
 
 void Downloader::recordUnit(const UnitFacts& facts) {
     if (resultsHandle < 0) return;
-    if (!platformAppendResult(resultsHandle, unitEvent(facts).dump() + "\n"))
+    if (!platformAppendResult(resultsHandle, jsonLine(unitEvent(facts))))
         message(0, "ERROR: Could not write to results file %s.", resultsPath.c_str());
 }
 

@@ -1,6 +1,7 @@
 // The run of a production station: the firmware read once, a child vq2dl --json per port, the table while
 // they run, then the summary, the unit records and one exit status.
 #include "downloader.h"
+#include "json_line.h"
 #include "results/results.h"
 #include "signals.h"
 #include "station.h"
@@ -36,7 +37,7 @@ void takeOutput(PortState& port, int64_t now, bool json, std::string& out) {
     while ((end = port.child.received.find('\n', start)) != std::string::npos) {
         Json event;
         if (station::takeLine(port, port.child.received.substr(start, end - start), now, event) && json)
-            out += event.dump() + "\n";
+            out += jsonLine(event);
         start = end + 1;
     }
     port.child.received.erase(0, start);
@@ -147,6 +148,7 @@ void Downloader::prepareStation() {
             checkMonitorImage();
         else if (!verifyOnly)
             checkBootLoaderImage();
+        image.installExtracted();
     }
     // 2. The folder of the logs, made when missing; one that cannot be made is a fault of the command line.
     std::error_code error;
@@ -261,5 +263,5 @@ void Downloader::writeStationEvent(size_t succeeded, int status, const std::stri
                   {"failed", ports - succeeded},
                   {"status", status},
                   {"error", error.empty() ? Json(nullptr) : Json(error)}};
-    printRaw(event.dump() + "\n");
+    printRaw(jsonLine(event));
 }
