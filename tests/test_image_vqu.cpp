@@ -269,8 +269,10 @@ TEST(VquReader, SignalBeforeTheImageIsAcceptedLeavesTheInstallationAsItWas) {
     }
     int fd = open(pipe.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
-    const std::string start = container({"#!VQU-INI(a.ini)", "new", "#!VQU-INI(b.ini)", "x", "#!VQU-S19(fw.s19)",
-                                         fx::srec(1, 0x4000, {1})});
+    // The reader takes the file in large pieces: the firmware block's long line keeps it waiting there.
+    const std::string start = container({"#!VQU-INI(a.ini)", "new", "#!VQU-INI(b.ini)", "x",
+                                         "#!VQU-S19(fw.s19)", fx::srec(1, 0x4000, {1})}) +
+                              std::string(256 << 10, 'x');
     ASSERT_EQ(write(fd, start.data(), start.size()), static_cast<ssize_t>(start.size()));
     const std::string second = out.file("~vq2dl-" + std::to_string(pid) + "-1.tmp");
     for (int i = 0; i < 5000 && !fx::fileExists(second); ++i)

@@ -289,11 +289,17 @@ TEST(ReadBack, ALateAnswerIsLetGoByAndTheBlockReadAgain) {
         std::string tail;
     };
     const std::vector<Case> cases = {
-        {{"-dw", "0", dir.file("fw.s19")}, "slow@readblock#1=300", "Verification succeeded, 2 records total (0 skipped).\n"},
-        {{"-dw", "0", dir.file("fw.s19")}, "slow@readblock#2=300", "Verification succeeded, 2 records total (0 skipped).\n"},
-        {{"--read", dir.file("one.s19"), "--range", "0x4000-0x4000"}, "slow@readblock#1=300",
+        {{"-dw", "0", dir.file("fw.s19")},
+         "slow@readblock#1=300",
+         "Verification succeeded, 2 records total (0 skipped).\n"},
+        {{"-dw", "0", dir.file("fw.s19")},
+         "slow@readblock#2=300",
+         "Verification succeeded, 2 records total (0 skipped).\n"},
+        {{"--read", dir.file("one.s19"), "--range", "0x4000-0x4000"},
+         "slow@readblock#1=300",
          "Read complete, 1 bytes in 1 records.\n"},
-        {{"--read", dir.file("two.s19"), "--twice", "--range", "0x4000-0x4000"}, "slow@readblock#2=300",
+        {{"--read", dir.file("two.s19"), "--twice", "--range", "0x4000-0x4000"},
+         "slow@readblock#2=300",
          "Read complete, 1 bytes in 1 records.\n"},
     };
     for (const Case& c : cases) {

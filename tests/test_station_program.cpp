@@ -356,9 +356,10 @@ TEST(Station, NamesThatAreNoUtf8AreRecordedAllTheSame) {
     const std::vector<Json> events = jsonLines(r.out);
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back()["event"], "result");
-    r = fx::run(VQ2DL_PROGRAM,
-                {"--ports", "N\xE9=" + dir.file(link), "-dw", "0", "--json", "--results", "units.jsonl", file},
-                dir.path());
+    r = fx::run(
+        VQ2DL_PROGRAM,
+        {"--ports", "N\xE9=" + dir.file(link), "-dw", "0", "--json", "--results", "units.jsonl", file},
+        dir.path());
     EXPECT_EQ(r.status, 0) << r.out;
     const std::vector<Json> station = jsonLines(r.out);
     ASSERT_FALSE(station.empty());

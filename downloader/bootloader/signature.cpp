@@ -39,8 +39,9 @@ void Downloader::readSignature() {
     }
     // Passed as an argument, not as the format, so that a percent sign in the reply stays one.
     message(1, "%s", text.c_str());
-    // Not one byte: no controller, a VQ-II one, or a dead cable. Nothing was verified.
-    if (received == 0) throw ProtocolError{"No answer to the signature request."};
+    // Under -V the signature is the whole verification: not one byte (no controller, a VQ-II one, a dead
+    // cable) verified nothing. After a download the boot loader has confirmed every line already.
+    if (received == 0 && verifyOnly) throw ProtocolError{"No answer to the signature request."};
     if (verifyOnly) events::signature(text.substr(std::strlen("Signature: ")));
     message(1, "Verify complete.");
 }

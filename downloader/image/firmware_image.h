@@ -97,8 +97,8 @@ public:
     bool extractIni = true;
     std::vector<std::string> extractedFiles; ///< every .ini file's target, in the order read
     PendingFiles pendingIni;                 ///< the .ini files read and not yet in place
-    std::vector<std::string> fileNames; ///< every file load was given, in that order
-    size_t recordLines = 0;             ///< S-record lines read from all of them, of any type
+    std::vector<std::string> fileNames;      ///< every file load was given, in that order
+    size_t recordLines = 0;                  ///< S-record lines read from all of them, of any type
     uint32_t entryPoint = 0;
     uint32_t lowAddress = 0xFFFFFFFF;
     uint32_t highAddress = 0;
