@@ -211,8 +211,9 @@ void Downloader::setPort(const char* text) {
     int number = port;
     bool fits = true;
     std::string path;
-    if (wholeNumber(text, number, fits) && !fits) refuseOutOfRange(*this, "c", text);
-    if (wholeNumber(text, number, fits) || platformPortName(text, number, path)) {
+    const bool isNumber = wholeNumber(text, number, fits);
+    if (isNumber && !fits) refuseOutOfRange(*this, "c", text);
+    if (isNumber || platformPortName(text, number, path)) {
         port = number;
         portPath = path;
         return;
