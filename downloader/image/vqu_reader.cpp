@@ -139,7 +139,7 @@ void FirmwareImage::extractFile(LineReader& reader, const std::string& path) {
     // A device, a FIFO or a link in the install directory is never replaced by a regular file.
     if (const char* kind = specialFileKind(path)) fail("%s is %s, not a regular file", path.c_str(), kind);
     if (pendingIni.files.size() >= MAX_TEMPORARIES)
-        fail("More than %zu .ini files in the updates", MAX_TEMPORARIES);
+        fail("More than %u .ini files in the updates", static_cast<unsigned>(MAX_TEMPORARIES));
     std::string temporary;
     std::FILE* out = canReplace(path) ? createTemporaryBeside(path, temporary) : nullptr;
     if (!out) fail("Could not open %s for output", path.c_str());
