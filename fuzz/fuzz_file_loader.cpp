@@ -74,8 +74,9 @@ void checkImage(const FirmwareImage& image) {
     }
 }
 
-/// Only the install directory may have changed, and it may hold only files the image names as extracted.
-void checkDisk(const FirmwareImage& image) {
+/// Only the install directory may have changed, and it may hold only files the image names as extracted:
+/// all of them once they were put in place, none while the file's fault kept them back.
+void checkDisk(const FirmwareImage& image, bool installed) {
     std::set<std::string> expected = {"input.vqu", "install"};
     std::set<std::string> reported;
     for (const std::string& path : image.extractedFiles) {
@@ -89,8 +90,12 @@ void checkDisk(const FirmwareImage& image) {
         fuzzCheck(expected.count(path) == 1, "file left where it does not belong: " + fuzzShow(path));
     }
     for (const std::string& name : reported) {
-        fuzzCheck(fs::is_regular_file(scratch.install + "/" + name),
-                  "reported file missing: " + fuzzShow(name));
+        if (installed)
+            fuzzCheck(fs::is_regular_file(scratch.install + "/" + name),
+                      "reported file missing: " + fuzzShow(name));
+        else
+            fuzzCheck(!fs::exists(scratch.install + "/" + name),
+                      "file put in place although its update failed: " + fuzzShow(name));
     }
 }
 
@@ -114,15 +119,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     image.installDir = scratch.install;
     image.messageCallback = ignoreMessage;
     image.verbosity = 6;
+    bool installed = false;
     try {
         image.load(scratch.input);
+        // A run puts the .ini files in place once the image is accepted.
+        image.installExtracted();
+        installed = true;
     } catch (const s19Error& e) {
         fuzzCheck(e.file == scratch.input, "fault names another file");
         fuzzCheck(e.line >= 0 && !e.text.empty(), "fault without a place or a text");
     }
+    // What a refused file held back goes with it.
+    image.pendingIni.discard();
     fuzzCheck(openDescriptors() == descriptors, "descriptor left open");
     checkImage(image);
-    checkDisk(image);
+    checkDisk(image, installed);
     clearInstall();
     return 0;
 }
