@@ -254,26 +254,6 @@ TEST(VquReader, SignalDuringExtractionLeavesNothing) {
     }
 }
 
-// The .ini files wait in temporaries, each known to the signal handler: an update with more than it can hold
-// is refused at the tag line of the first one too many, and nothing is left behind.
-TEST(VquReader, MoreIniFilesThanTemporariesAreRefused) {
-    fx::TempDir dir, out;
-    std::vector<std::string> blocks;
-    for (int i = 0; i <= 64; ++i) {
-        blocks.push_back("#!VQU-INI(f" + std::to_string(i) + ".ini)");
-        blocks.push_back("k=" + std::to_string(i));
-    }
-    fx::writeFile(dir.file("many.vqu"), container(blocks));
-    {
-        Image image(0, out.path());
-        const s19Error e = image.error(dir.file("many.vqu"));
-        EXPECT_EQ(e.text, "More than 64 .ini files in the updates");
-        EXPECT_EQ(e.line, 3 + 2 * 64 + 1);
-        EXPECT_EQ(image.pendingIni.files.size(), 64u);
-    }
-    EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{});
-}
-
 // A signal after two .ini files were read, while the firmware still comes: both wait in temporaries, and
 // both go; the installed files stay as they were.
 TEST(VquReader, SignalBeforeTheImageIsAcceptedLeavesTheInstallationAsItWas) {

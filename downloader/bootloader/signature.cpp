@@ -1,7 +1,6 @@
 // Asking the VQ-I boot loader for its signature and showing it. Nothing is compared: for a VQ-I controller
 // this display is the whole of the verify step.
 #include "downloader.h"
-#include "events.h"
 
 #include <cstring>
 #include <string>
@@ -20,13 +19,13 @@ constexpr size_t SIGNATURE_BYTE_LIMIT = 64 * 1024;
 void Downloader::readSignature() {
     message(1, "%s:", VERIFY_LABEL);
     // 1. "x" ends whatever the boot loader was doing; its answer is discarded unseen.
-    platformSleepMs(SETTLE_MS);
+    pause(SETTLE_MS);
     writeText("x");
-    platformSleepMs(SETTLE_MS);
+    pause(SETTLE_MS);
     drainInput();
     // 2. "S" asks for the signature.
     writeText("S");
-    platformSleepMs(SETTLE_MS);
+    pause(SETTLE_MS);
 
     // 3. Everything up to the first read time-out is the signature, shown as it came, line ends included.
     std::string text = "Signature: ";
@@ -41,7 +40,7 @@ void Downloader::readSignature() {
     message(1, "%s", text.c_str());
     // Under -V the signature is the whole verification: not one byte (no controller, a VQ-II one, a dead
     // cable) verified nothing. After a download the boot loader has confirmed every line already.
-    if (received == 0 && verifyOnly) throw ProtocolError{"No answer to the signature request."};
-    if (verifyOnly) events::signature(text.substr(std::strlen("Signature: ")));
+    if (received == 0 && options.verifyOnly) throw ProtocolError{"No answer to the signature request."};
+    if (options.verifyOnly) console.events.signature(text.substr(std::strlen("Signature: ")));
     message(1, "Verify complete.");
 }

@@ -1,7 +1,6 @@
 // Extracted files on Windows.
 #include "output_file.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -10,25 +9,7 @@
 
 namespace {
 
-/// The temporary files held, for a signal handler: a slot's name is complete whenever it is armed.
-struct Pending {
-    char name[MAX_PATH + 1];
-    std::atomic<bool> armed{false};
-};
-Pending pending[MAX_TEMPORARIES];
-
-/// A slot that is not armed; nullptr when all are.
-Pending* freeSlot() {
-    for (Pending& slot : pending)
-        if (!slot.armed) return &slot;
-    return nullptr;
-}
-
-/// Disarms the slot that holds this name.
-void forget(const std::string& name) {
-    for (Pending& slot : pending)
-        if (slot.armed && name == slot.name) slot.armed = false;
-}
+/// The temporary file being written, for a signal handler: the name is complete whenever armed is set.
 
 } // namespace
 
@@ -36,24 +17,15 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
     size_t separator = target.find_last_of("/\\");
     std::string stem = (separator == std::string::npos ? std::string() : target.substr(0, separator + 1)) +
                        "~vq2dl-" + std::to_string(static_cast<unsigned long>(GetCurrentProcessId()));
-    Pending* slot = freeSlot();
-    if (!slot) {
-        errno = EMFILE;
-        return nullptr;
-    }
     for (int i = 0; i < 1000; ++i) {
         std::string candidate = i == 0 ? stem + ".tmp" : stem + "-" + std::to_string(i) + ".tmp";
         // CREATE_NEW never opens a file that exists, nor a link at the name. Nobody else may read or write
-        // it, but the Ctrl-C handler, which runs on a thread of its own, may delete it while it is open.
+        // it; deleting it while it is open stays allowed.
         HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
             return nullptr;
-        }
-        if (candidate.size() < sizeof slot->name) {
-            std::memcpy(slot->name, candidate.c_str(), candidate.size() + 1);
-            slot->armed = true;
         }
         tempPath = candidate;
         int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
@@ -123,8 +95,11 @@ std::FILE* openForAppend(const std::string& path, int& descriptor) {
     return file;
 }
 
-void writeOnSignal(int descriptor, const char* text, size_t n) {
-    _write(descriptor, text, static_cast<unsigned>(n));
+long readSome(std::FILE* file, char* buffer, size_t n, int) {
+    // A console's Ctrl-C ends a read from a pipe on its own; a file is read as it stands.
+    const size_t got = std::fread(buffer, 1, n, file);
+    if (got > 0) return static_cast<long>(got);
+    return std::ferror(file) ? -1 : 0;
 }
 
 bool replaceTarget(const std::string& temporary, const std::string& target) {
@@ -133,16 +108,9 @@ bool replaceTarget(const std::string& temporary, const std::string& target) {
                  ReplaceFileA(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                               nullptr, nullptr);
     if (!moved) moved = MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    if (moved) forget(temporary);
     return moved;
 }
 
 void removeTemporary(const std::string& temporary) {
     DeleteFileA(temporary.c_str());
-    forget(temporary);
-}
-
-void removeTemporaryOnSignal() {
-    for (const Pending& slot : pending)
-        if (slot.armed) DeleteFileA(slot.name);
 }

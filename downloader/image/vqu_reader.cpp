@@ -138,25 +138,34 @@ void FirmwareImage::extractFile(LineReader& reader, const std::string& path) {
     int tagLine = lineNumber;
     // A device, a FIFO or a link in the install directory is never replaced by a regular file.
     if (const char* kind = specialFileKind(path)) fail("%s is %s, not a regular file", path.c_str(), kind);
-    if (pendingIni.files.size() >= MAX_TEMPORARIES)
-        fail("More than %u .ini files in the updates", static_cast<unsigned>(MAX_TEMPORARIES));
-    std::string temporary;
-    std::FILE* out = canReplace(path) ? createTemporaryBeside(path, temporary) : nullptr;
-    if (!out) fail("Could not open %s for output", path.c_str());
+    /// The temporary, closed and removed however the reading ends, unless it took the target's place.
+    struct Temporary {
+        std::string path;
+        std::FILE* file = nullptr;
+        ~Temporary() {
+            if (file) std::fclose(file);
+            if (!path.empty()) removeTemporary(path);
+        }
+    } temporary;
+    temporary.file = canReplace(path) ? createTemporaryBeside(path, temporary.path) : nullptr;
+    if (!temporary.file) fail("Could not open %s for output", path.c_str());
     std::string piece;
     bool written = true;
     while (readBlockPiece(*this, reader, piece)) {
-        if (written && std::fwrite(piece.data(), 1, piece.size(), out) != piece.size()) written = false;
+        if (written && std::fwrite(piece.data(), 1, piece.size(), temporary.file) != piece.size())
+            written = false;
     }
-    if (std::fclose(out) != 0) written = false;
-    if (!written || reader.failed()) removeTemporary(temporary);
+    if (std::fclose(temporary.file) != 0) written = false;
+    temporary.file = nullptr;
     if (reader.failed()) fail("Error reading input file");
     // Faults of the output file are reported at the tag line that names it.
     if (!written) {
         lineNumber = tagLine;
         fail("Could not write %s", path.c_str());
     }
-    pendingIni.files.push_back({temporary, path, fileName, tagLine});
+    // Kept until the image is accepted: the pending list removes it from now on.
+    pendingIni.files.push_back({temporary.path, path, fileName, tagLine});
+    temporary.path.clear();
 }
 
 void FirmwareImage::installExtracted() {
