@@ -106,8 +106,9 @@ public:
     /// checkReply of a reply whose first got bytes are in reply already; tries: reads left for the first
     /// byte.
     void finishReply(uint8_t* reply, unsigned got, int tries, uint8_t expectedError, uint8_t expectedStatus);
-    /// Reads the rest of a reply as finishReply does; the text of what did not come, or empty.
-    std::string receiveReply(uint8_t* reply, unsigned got, int tries);
+    /// Reads the rest of a reply as finishReply does, got counting the bytes in reply; the text of what did
+    /// not come, or empty.
+    std::string receiveReply(uint8_t* reply, unsigned& got, int tries);
     /// Ends the run with a ProtocolError when a whole reply holds an error, a status or a prompt not
     /// expected.
     void judgeReply(const uint8_t* reply, uint8_t expectedError, uint8_t expectedStatus);

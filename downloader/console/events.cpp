@@ -2,6 +2,7 @@
 // at once so that a calling program sees every event as it happens. Texts that are not valid UTF-8 (a
 // controller's signature, a file name) have their bad bytes replaced, so that every line stays valid JSON.
 #include "console/events.h"
+#include "json_line.h"
 #include "platform/system.h"
 
 #include <nlohmann/json.hpp>
@@ -24,8 +25,7 @@ Json header(const char* event, int64_t ms) {
 }
 
 void write(const Json& object) {
-    std::string line = object.dump(-1, ' ', false, Json::error_handler_t::replace);
-    line += '\n';
+    const std::string line = jsonLine(object);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }

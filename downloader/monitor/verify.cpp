@@ -84,7 +84,10 @@ bool Downloader::readBlock(uint32_t address, uint8_t* buffer, unsigned n) {
     };
     int replyBytes = readAnswer();
     if (replyBytes < 0) {
-        // One more try after a fresh monitor entry; the page register is still where it was.
+        // One more try after a fresh monitor entry; the page register is still where it was. An answer that
+        // was only late (a loaded host, a USB hub) is let go by first, or its bytes would be taken as the
+        // answers to the drop-in string and the probe.
+        drainInput();
         enterMonitor();
         replyBytes = readAnswer();
         if (replyBytes < 0) return false;

@@ -4,6 +4,7 @@
 
 #include "command_line.h"
 #include "console/console.h"
+#include "json_line.h"
 #include "platform/signals.h"
 #include "platform/system.h"
 #include "preflight.h"
@@ -40,7 +41,7 @@ void takeOutput(PortState& port, int64_t now, bool json, std::string& out) {
     while ((end = port.child.received.find('\n', start)) != std::string::npos) {
         Json event;
         if (station::takeLine(port, port.child.received.substr(start, end - start), now, event) && json)
-            out += event.dump() + "\n";
+            out += jsonLine(event);
         start = end + 1;
     }
     port.child.received.erase(0, start);
@@ -183,7 +184,7 @@ void writeStationEvent(const Station& station, size_t succeeded, int status, con
                   {"failed", ports - succeeded},
                   {"status", status},
                   {"error", error.empty() ? Json(nullptr) : Json(error)}};
-    printRaw(event.dump() + "\n");
+    printRaw(jsonLine(event));
 }
 
 /// The unit record of one port of a station, from what its child reported.
