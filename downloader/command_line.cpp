@@ -59,6 +59,13 @@ const Switch LONG_SWITCHES[] = {
     {"log-dir", Takes::Text, [](Downloader& d, const char* text, int) { d.logDir = text; }},
     {"results", Takes::Text, [](Downloader& d, const char* text, int) { d.resultsPath = text; }},
     {"no-extract", Takes::Nothing, [](Downloader& d, const char*, int) { d.extractIni = false; }},
+    {"serial", Takes::Text, [](Downloader& d, const char* text, int) { d.addSerialSwitch("serial", text); }},
+    {"serial-counter", Takes::Text,
+     [](Downloader& d, const char* text, int) { d.addSerialSwitch("serial-counter", text); }},
+    {"serial-value", Takes::Text,
+     [](Downloader& d, const char* text, int) { d.addSerialSwitch("serial-value", text); }},
+    {"serial-keep", Takes::Nothing,
+     [](Downloader& d, const char*, int) { d.addSerialSwitch("serial-keep", ""); }},
 };
 
 /// Keeps the arguments from first to last for the children of a station (all but the station's own switches)
@@ -144,6 +151,7 @@ void Downloader::parseArgs(int argc, char** argv) {
     }
     checkReadBackSwitches();
     checkStationSwitches();
+    checkSerialSwitches();
     // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
     if (fileNames.empty() && readBackFile.empty()) addFile("velquin2.s19");
 }
@@ -262,6 +270,12 @@ std::vector<std::string> Downloader::usageText() const {
         "   --log-dir DIR  - with --ports: a log for each port, DIR/NAME.log.",
         "   --results FILE - append a JSON line for each port and run to FILE.",
         "   --no-extract - write none of an update's .ini files (a station extracts them once).",
+        "   --serial A:F - write each unit's serial number at A in format F after verification:",
+        "                  u16le, u16be, u32le, u32be, u64le, u64be, dec:N or hex:N (N digits).",
+        "                  u32be 1000003 at 0x7FF0 is 00 0F 42 43 at 0x7FF0-0x7FF3.",
+        "   --serial-counter FILE - take each number from the counter FILE (next=N).",
+        "   --serial-value N      - this number (one unit).",
+        "   --serial-keep         - a unit that holds a number at A keeps it (VQ-II).",
         "   --help       - show this text.",
         "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",

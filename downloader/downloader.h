@@ -4,6 +4,7 @@
 #include "format.h"
 #include "image/firmware_image.h"
 #include "serial/port.h"
+#include "serials/plan.h"
 #include "station/ports.h"
 #include "system.h"
 
@@ -19,6 +20,9 @@ struct PortRoots;
 struct UnitFacts;
 namespace monitor {
 struct Area;
+}
+namespace serials {
+struct JournalEntry;
 }
 namespace station {
 struct PortState;
@@ -246,6 +250,26 @@ public:
     /// Ends the run with status 3 when a record does not fit an S1 line.
     void checkBootLoaderImage();
 
+    // Serial numbers (downloader/serials/)
+    /// Takes one of --serial, --serial-counter, --serial-value, --serial-keep; a bad value ends the run
+    /// through usage().
+    void addSerialSwitch(const std::string& name, const char* text);
+    /// Ends the run through usage() when the serial switches do not go together or with the rest.
+    void checkSerialSwitches();
+    /// Before any port: ends the run with status 3 when the number cannot lie where asked in this image, or
+    /// when the counter cannot give each of the units a number.
+    void checkSerial(Generation generation, size_t units);
+    /// --serial-keep: reads the number's bytes twice before the erase; readings that differ end the run.
+    void readSerialBeforeErase();
+    /// VQ-II, after verification: takes the unit's number, writes it and reads it back.
+    void writeSerial();
+    /// VQ-I: takes the unit's number and gives its S1 record; false without --serial.
+    bool serialLine(SRecord& record);
+    /// Runs a step that puts the number into the unit; a failure makes a taken number void, then goes on.
+    void guardSerial(const std::function<void()>& step);
+    /// A taken number becomes written or void: the journal, the level-1 line, the serial event.
+    void settleSerial(const char* state, const std::string& reason);
+
     // Options, as parseArgs sets them
     const char* programName = "vq2dl"; ///< the name the usage text shows: argv[0]
     int port = 1;                      ///< -c: the COM port number
@@ -276,6 +300,7 @@ public:
     std::vector<std::string> childArgs; ///< the arguments each station child gets: all but the station's own
     std::vector<std::string> retryArgs; ///< the arguments a rerun of failed ports keeps: all but --ports
     bool readTwice = false; ///< --twice: every block of a read-back read twice, and a difference ends the run
+    serials::Plan serial;   ///< --serial: where and how the unit's number goes, and what became of it
 
     // The console, set by the program around the Downloader
     MessageCallback messageCallback = nullptr; ///< the console sink; nullptr shows nothing
@@ -326,4 +351,7 @@ private:
     /// writeBytes without the trace.
     bool sendBytes(const uint8_t* data, unsigned n);
     void keepPaceWithLine(std::chrono::steady_clock::time_point start, unsigned n);
+    void takeSerial();
+    serials::JournalEntry journalEntry(const char* state, const std::string& reason) const;
+    [[noreturn]] void refuseSerialOverlap(const SRecord& holder, uint32_t at);
 };

@@ -248,6 +248,14 @@ void signature(const std::string& text) {
     stream.signatureSet = true;
 }
 
+void serial(const std::string& fields) {
+    if (!stream.on) return;
+    Json object = header("serial");
+    const Json parsed = Json::parse(fields, nullptr, false);
+    if (parsed.is_object()) object.update(parsed);
+    write(object);
+}
+
 void port(const std::string& name, const std::vector<std::string>& details) {
     if (!stream.on) return;
     Json object = header("port");

@@ -152,10 +152,12 @@ void Downloader::openOrFail() {
 void Downloader::runMonitor(int64_t startedMs) {
     // Records that cannot go where the image says are refused before anything is sent.
     checkMonitorImage();
+    checkSerial(Generation::VQ2, 1);
     openOrFail();
     events::step("enter");
     enterMonitor();
     if (!verifyOnly) {
+        readSerialBeforeErase();
         flashTouched = true;
         events::step("erase");
         eraseMainFlash();
@@ -165,6 +167,8 @@ void Downloader::runMonitor(int64_t startedMs) {
     }
     events::step("verify");
     verifyImage();
+    // The unit's number goes in only once the image is known to be right.
+    writeSerial();
     closePort();
     finish(startedMs, verifyOnly ? "verified" : "written and verified", true, imageBytes());
 }
@@ -172,6 +176,7 @@ void Downloader::runMonitor(int64_t startedMs) {
 void Downloader::runBootLoader(int64_t startedMs) {
     // A verification sends no record, so it takes any image.
     if (!verifyOnly) checkBootLoaderImage();
+    checkSerial(Generation::VQ1, 1);
     openOrFail();
     if (!verifyOnly) {
         events::step("wake");
@@ -180,7 +185,9 @@ void Downloader::runBootLoader(int64_t startedMs) {
         events::step("wipe");
         eraseFlash();
         events::step("write");
-        writeLines();
+        // No read-back exists: the number counts as written once the boot loader confirms the end line.
+        guardSerial([this] { writeLines(); });
+        settleSerial("written", "");
         flashTouched = false;
     }
     events::step("signature");

@@ -2,6 +2,7 @@
 // single-port run however it ends.
 #include "downloader.h"
 #include "results.h"
+#include "serials/serials.h"
 #include "sha256.h"
 
 #include <algorithm>
@@ -67,5 +68,6 @@ void Downloader::recordRun(int status) {
         facts.verified = monitor && (facts.action == "download" || facts.action == "verify") ? bytesMoved : 0;
         facts.read = facts.action == "read" ? bytesMoved : 0;
     }
+    if (!serial.state.empty()) facts.serial = serials::recordOf(serial);
     recordUnit(facts);
 }

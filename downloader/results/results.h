@@ -21,6 +21,8 @@ struct UnitFacts {
     double seconds = 0;
     uint64_t written = 0, verified = 0, read = 0;
     double ms = 0; ///< the program's milliseconds at the end of the run
+    nlohmann::ordered_json
+        serial; ///< the unit's serial number (value, text, address, bytes, source, state); null without
 };
 
 /// The unit event of these facts, with the time (UTC), the host and the adapter's USB serial number.

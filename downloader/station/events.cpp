@@ -52,6 +52,7 @@ std::string stepWords(const std::string& step) {
         {"wake", "waking the boot loader"},
         {"wipe", "erasing"},
         {"signature", "reading the signature"},
+        {"serial", "writing the serial number"},
     };
     for (const auto& word : WORDS)
         if (step == word[0]) return word[1];
@@ -77,6 +78,10 @@ Json takeEvent(PortState& port, Json event, int64_t nowMs) {
         std::string text = textOf(event, "text");
         if (numberOf(event, "level") <= 0 && !text.empty())
             port.lastText = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+    } else if (name == "serial") {
+        port.serial = Json::object();
+        for (const char* field : {"value", "text", "address", "bytes", "source", "state"})
+            if (event.contains(field)) port.serial[field] = event[field];
     } else if (name == "result") {
         takeResult(port, event, nowMs);
     }

@@ -143,10 +143,12 @@ std::vector<std::string> Downloader::childCommand(const station::PortSpec& slot)
 void Downloader::prepareStation() {
     // 1. The files once, before any port opens: a fault ends the run with status 3 and no child starts.
     if (!wipeOnly) {
-        if (readFiles() == Generation::VQ2)
+        const Generation generation = readFiles();
+        if (generation == Generation::VQ2)
             checkMonitorImage();
         else if (!verifyOnly)
             checkBootLoaderImage();
+        checkSerial(generation, stationPorts.size());
     }
     // 2. The folder of the logs, made when missing; one that cannot be made is a fault of the command line.
     std::error_code error;
@@ -214,6 +216,7 @@ UnitFacts portFacts(const PortState& state, const std::vector<std::string>& swit
     facts.written = bytes.value("written", uint64_t(0));
     facts.verified = bytes.value("verified", uint64_t(0));
     facts.read = bytes.value("read", uint64_t(0));
+    facts.serial = state.serial;
     return facts;
 }
 

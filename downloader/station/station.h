@@ -28,7 +28,8 @@ struct PortState {
     std::string reason;            ///< why it failed, in words; empty on success
     nlohmann::ordered_json result; ///< the child's result event; null when none came
     std::vector<nlohmann::ordered_json> files; ///< the child's file events
-    std::string lastText;                      ///< the last error message or stray output line, for a reason
+    nlohmann::ordered_json serial;     ///< the unit's serial number from the child's event; null without
+    std::string lastText;              ///< the last error message or stray output line, for a reason
     std::string stopReason;            ///< why the station stopped the child itself; empty when it did not
     bool changed = true;               ///< the table row differs from what was drawn
     std::vector<std::string> newSteps; ///< the steps not yet printed by the pipe form, in order
