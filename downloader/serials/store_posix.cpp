@@ -56,7 +56,8 @@ bool JournalLock::acquire(const std::string& journal, int waitMs, std::string& r
             return false;
         }
         if (platformNowMs() >= until) {
-            reason = "held by another process for " + std::to_string(waitMs / 1000) + " s";
+            reason = "held by another process for " +
+                     (waitMs % 1000 ? std::to_string(waitMs) + " ms" : std::to_string(waitMs / 1000) + " s");
             return false;
         }
         platformSleepMs(2);

@@ -46,6 +46,12 @@ std::string stepWords(const std::string& step);
 /// The station's exit status: 0 when every port succeeded, else the highest port status.
 int stationStatus(const std::vector<PortState>& ports);
 
+/// The unit's serial number as the table and the summary show it ("1000003", "1000003 void", "1000003 kept");
+/// empty when the port has none.
+std::string serialText(const PortState& port);
+/// The widest serialText of the ports, at least the heading's; 0 when no port has a number.
+size_t serialWidth(const std::vector<PortState>& ports);
+
 /// The live table on a terminal, or whole prefixed lines elsewhere.
 struct Display {
     bool terminal = false; ///< redrawn in place; otherwise one line per step change and result
