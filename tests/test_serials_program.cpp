@@ -189,6 +189,23 @@ TEST(SerialProgram, KeepOnAUnitWithANumberAndOnABlankOne) {
     }
 }
 
+TEST(SerialProgram, KeepInAPageTheImageWrites) {
+    // The number lies in page 0x3C beside old bytes that the page's own erase must take away (the main erase
+    // leaves them here, as it leaves the pages of a real controller).
+    fx::Rig rig(fx::monitorOptions({"ignore@erasemain"}));
+    fx::writeFile(rig.dir.file("old.s19"), fx::s19({{0x3C8000, Bytes(16, 0x77)}, {0x3CBFF0, {0x12, 0x34}}}));
+    ASSERT_TRUE(rig.start(rig.dir.file("old.s19")));
+    // An image of that page alone, marked as VQ-II code by a record of no bytes at 0x4000.
+    fx::writeFile(rig.dir.file("fw.s19"), fx::s19({{0x4000, {}}, {0x3C8008, fx::bytes(8, 9)}}));
+    const fx::RunResult r =
+        rig.run({"-dw", "0", "--serial", "0x3CBFF0:u16be", "--serial-value", "5", "--serial-keep"},
+                rig.dir.file("fw.s19"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(fx::endsWith(r.out, "Serial number 4660 kept at 0x3CBFF0.\n")) << r.out;
+    EXPECT_EQ(fx::peekRange(*rig.sim, 0x3CBFF0, 2), (Bytes{0x12, 0x34}));
+    EXPECT_EQ(fx::peekRange(*rig.sim, 0x3C8000, 16), fx::operator+(Bytes(8, 0xFF), fx::bytes(8, 9)));
+}
+
 TEST(SerialProgram, KeepReadingsThatDifferEraseNothing) {
     fx::Rig rig(fx::monitorOptions({"corrupt@readblock#2=2"}));
     fx::writeFile(rig.dir.file("old.s19"), fx::s19({{0x7FF0, {0, 0, 0x01, 0x2C}}}));

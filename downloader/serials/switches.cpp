@@ -4,6 +4,7 @@
 #include "monitor/blocks.h"
 #include "serials/serials.h"
 
+#include <cstdio>
 #include <random>
 
 namespace {

@@ -33,6 +33,9 @@ void Downloader::readSerialBeforeErase() {
                 EXIT_PROTOCOL,
                 "Two readings of the serial number at 0x%X differ (0x%02X, then 0x%02X); nothing was erased.",
                 serial.address + i, first[i], second[i]);
+    // The page register goes back to the unpaged flash, so that the download's first switch to a page erases
+    // it.
+    setPage(0, false);
     serial.keptRead.assign(first, first + n);
     if (allErased(serial.keptRead)) {
         message(2, "No serial number at 0x%X: the unit gets a new one.", serial.address);
