@@ -148,6 +148,12 @@ TEST(SerialCounter, TakesInTurnJournalsAndNeverGivesANumberTwice) {
     EXPECT_FALSE(fx::fileExists(counter));
     EXPECT_FALSE(fx::fileExists(serials::journalPath(counter)));
 
+    // A link in the counter's place would be replaced by a file of its own, and the counter it names left
+    // behind.
+    ASSERT_EQ(symlink("elsewhere", counter.c_str()), 0);
+    EXPECT_EQ(take(counter, number), "is a symbolic link, not a regular file");
+    unlink(counter.c_str());
+
     fx::writeFile(counter, "# line 3\nnext=10\nstep=5\nlast=30\n");
     const std::string backup = fx::readFile(counter);
     for (uint64_t expected : {10, 15, 20}) {

@@ -1,6 +1,7 @@
 // The counter file (next=N, last=M, step=S, # comments) and the taking of a number: under the journal's lock,
 // next raised above every number the journal names, "taken" appended and flushed, the counter replaced and
 // flushed. A crash between any two of these steps never hands a number out twice.
+#include "image/output_file.h"
 #include "serials.h"
 
 #include <fstream>
@@ -36,6 +37,11 @@ bool readWhole(const std::string& path, std::string& text) {
 
 /// Reads the counter file; a missing or malformed one is a failure with its line.
 bool readCounter(const std::string& path, std::string& text, Counter& counter, Failure& failure) {
+    // The counter is replaced by renaming: a link or a device in its place would be replaced, not written.
+    if (const char* kind = specialFileKind(path)) {
+        failure = {0, std::string("is ") + kind + ", not a regular file"};
+        return false;
+    }
     if (!readWhole(path, text)) {
         failure = {0, "cannot be read (start one with the line next=1)"};
         return false;

@@ -106,6 +106,7 @@ bool JournalLock::append(const std::string& text, std::string& reason) {
 }
 
 bool replaceDurably(const std::string& path, const std::string& text, std::string& reason) {
+    reason.clear();
     std::string temporary;
     std::FILE* file = createTemporaryBeside(path, temporary);
     if (!file) {
