@@ -152,7 +152,7 @@ void Downloader::checkSerial(Generation generation, size_t units) {
     const uint64_t left = serials::numbersLeft(counter, serials::maxValue(serial.format));
     if (left < units)
         fatal(EXIT_FILE,
-              "ERROR: Serial counter %s has %llu numbers left that fit %s, fewer than the %zu units.",
+              "ERROR: Serial counter %s has %llu numbers left that fit %s, fewer than the %llu units.",
               serial.counterPath.c_str(), static_cast<unsigned long long>(left), serial.format.name.c_str(),
-              units);
+              static_cast<unsigned long long>(units));
 }
