@@ -4,8 +4,10 @@
 #include "image/output_file.h"
 #include "serials.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 namespace serials {
 
@@ -140,10 +142,15 @@ bool peekCounter(const std::string& path, Counter& counter, Failure& failure) {
 
 bool takeNumber(const std::string& path, const JournalEntry& who, uint64_t limit, uint64_t& number,
                 Failure& failure) {
-    // 1. The counter must exist before its journal is made for the lock.
+    // 1. The counter must exist before its journal is made for the lock. It is only read under the lock:
+    // Windows refuses to rename over a file that another process has open.
     std::string text;
     Counter counter;
-    if (!readCounter(path, text, counter, failure)) return false;
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) {
+        failure = {0, "cannot be read (start one with the line next=1)"};
+        return false;
+    }
     JournalLock lock;
     std::string reason, journal;
     if (!lock.acquire(journalPath(path), LOCK_WAIT_MS, reason)) {

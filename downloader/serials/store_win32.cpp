@@ -116,10 +116,21 @@ bool replaceDurably(const std::string& path, const std::string& text, std::strin
     const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
                          std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
     const bool closed = std::fclose(file) == 0;
-    // The rename goes to the disk before the call returns: Windows' flush of the folder.
-    if (!written || !closed ||
-        !MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        reason = written && closed ? systemReason() : "the temporary file could not be written";
+    // The rename goes to the disk before the call returns: Windows' flush of the folder. A process that reads
+    // the counter without the lock (a station's check before its ports) holds it open for a moment, and
+    // Windows refuses the rename meanwhile: tried again for up to a second.
+    bool moved = false;
+    reason = "the temporary file could not be written";
+    for (int attempt = 0; written && closed && !moved && attempt < 50; ++attempt) {
+        moved = MoveFileExA(temporary.c_str(), path.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        if (moved) break;
+        const DWORD error = GetLastError();
+        reason = systemReason();
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+        platformSleepMs(20);
+    }
+    if (!moved) {
         removeTemporary(temporary);
         return false;
     }
