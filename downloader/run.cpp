@@ -196,7 +196,8 @@ void Downloader::runBootLoader(int64_t startedMs) {
     if (verifyOnly)
         finish(startedMs, "signature read", false, 0);
     else
-        finish(startedMs, "written", true, imageBytes());
+        // The serial number went as one of the lines, and counts with them, as the write step's progress did.
+        finish(startedMs, "written", true, imageBytes() + serial.bytes.size());
 }
 
 uint64_t Downloader::imageBytes() const {

@@ -143,8 +143,9 @@ TEST(SerialProgram, VqOneSendsTheNumberAsOneMoreLine) {
     const std::string counter = rig.dir.file("serials");
     fx::writeFile(counter, "next=42\n");
     fx::writeFile(rig.dir.file("fw.s19"), fx::s19({{0x8100, fx::bytes(16, 1)}, {0xE000, fx::bytes(8, 2)}}));
-    const fx::RunResult r =
-        rig.run({"--serial", "0x9000:dec:4", "--serial-counter", counter}, rig.dir.file("fw.s19"));
+    const fx::RunResult r = rig.run(
+        {"--serial", "0x9000:dec:4", "--serial-counter", counter, "--results", rig.dir.file("units.jsonl")},
+        rig.dir.file("fw.s19"));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Write complete, 3 records, 28 bytes.\n\nSerial number 0042 written at 0x9000.\n"),
               std::string::npos)
@@ -152,6 +153,10 @@ TEST(SerialProgram, VqOneSendsTheNumberAsOneMoreLine) {
     EXPECT_EQ(fx::peekRange(*rig.sim, 0x9000, 4), fx::toBytes("0042"));
     EXPECT_EQ(fx::peekRange(*rig.sim, 0xE000, 8), fx::bytes(8, 2));
     EXPECT_EQ(journalStates(counter), (std::map<uint64_t, std::string>{{42, "taken written"}}));
+    // The record counts the number's line with the others, as the console did.
+    const Json unit = jsonLines(fx::readFile(rig.dir.file("units.jsonl"))).at(0);
+    EXPECT_EQ(unit["bytes"]["written"], 28);
+    EXPECT_EQ(unit["serial"]["bytes"], "30 30 34 32");
 }
 
 TEST(SerialProgram, KeepOnAUnitWithANumberAndOnABlankOne) {
