@@ -1,8 +1,10 @@
 // vq2dl: loads firmware into a Velquin controller over a serial line.
-#include "downloader.h"
-#include "signals.h"
+#include "platform/signals.h"
+#include "platform/system.h"
+#include "program.h"
 
 int main(int argc, char** argv) {
-    endRunOnSignals();
+    // A signal is noted from the start; the run ends at its next wait, as a failure ends it.
+    catchStopSignals(true);
     return runProgram(argc, argv, printLine, platformOutputIsTerminal());
 }

@@ -29,3 +29,6 @@ std::vector<std::string> portListingLines(const std::vector<PortListing>& ports)
 
 /// True when a sorts before b: names compared with their trailing numbers as numbers.
 bool portNameBefore(const std::string& a, const std::string& b);
+
+/// True when two -c values name one device: the same text, or paths to one file.
+bool samePort(const std::string& a, const std::string& b);

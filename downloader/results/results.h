@@ -40,3 +40,25 @@ bool platformAppendResult(intptr_t handle, const std::string& line);
 void platformCloseResults(intptr_t handle);
 /// The name of this machine.
 std::string platformHostName();
+
+class Console;
+
+/// The open --results file: opened before anything else is written, closed by its destructor.
+class ResultsFile {
+public:
+    ResultsFile() = default;
+    ~ResultsFile() { platformCloseResults(handle); }
+    ResultsFile(const ResultsFile&) = delete;
+    ResultsFile& operator=(const ResultsFile&) = delete;
+    /// Opens the file for appending, creating it; ends the run with status 1 when it cannot.
+    void open(const std::string& path, Console& console);
+    /// True while a file is open.
+    bool isOpen() const { return handle >= 0; }
+    /// Appends the unit line of these facts, when a file is open; a line that cannot be written is an error
+    /// on the console, and the run goes on.
+    void record(const UnitFacts& facts, Console& console);
+
+private:
+    intptr_t handle = -1;
+    std::string path;
+};

@@ -139,11 +139,11 @@ std::string hexBytes(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
-nlohmann::ordered_json recordOf(const Plan& plan) {
+nlohmann::ordered_json recordOf(const Request& request, const Plan& plan) {
     nlohmann::ordered_json record;
     record["value"] = plan.hasNumber ? nlohmann::ordered_json(plan.number) : nlohmann::ordered_json(nullptr);
-    record["text"] = plan.hasNumber ? textOf(plan.format, plan.number) : hexBytes(plan.bytes);
-    record["address"] = plan.address;
+    record["text"] = plan.hasNumber ? textOf(request.format, plan.number) : hexBytes(plan.bytes);
+    record["address"] = request.address;
     record["bytes"] = hexBytes(plan.bytes);
     record["source"] = plan.source;
     record["state"] = plan.state;

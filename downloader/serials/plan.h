@@ -21,8 +21,8 @@ struct Format {
 
 // ---- What a run asks for and what became of the number ----
 
-/// --serial and its switches, and the unit's number as the run settled it.
-struct Plan {
+/// What --serial and its switches ask for.
+struct Request {
     bool asked = false; ///< --serial given
     uint32_t address = 0;
     Format format;
@@ -30,7 +30,10 @@ struct Plan {
     bool valueGiven = false; ///< --serial-value
     uint64_t value = 0;
     bool keep = false; ///< --serial-keep
+};
 
+/// The unit's number as the run settled it.
+struct Plan {
     std::string run;               ///< names this run in the journal
     uint64_t number = 0;           ///< the number
     bool hasNumber = false;        ///< false when kept bytes hold no number of the format

@@ -113,6 +113,6 @@ bool replaceDurably(const std::string& path, const std::string& text, std::strin
 // ---- Records ----
 
 /// The serial object of the unit record and of the serial event.
-nlohmann::ordered_json recordOf(const Plan& plan);
+nlohmann::ordered_json recordOf(const Request& request, const Plan& plan);
 
 } // namespace serials

@@ -1,7 +1,7 @@
 // The counter's lock and flushes on POSIX systems: flock on the journal, fsync of the files and the folder.
 #include "image/output_file.h"
+#include "platform/system.h"
 #include "serials.h"
-#include "system.h"
 
 #include <cerrno>
 #include <cstring>

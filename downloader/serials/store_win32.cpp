@@ -1,8 +1,8 @@
 // The counter's lock and flushes on Windows: LockFileEx on the journal, FlushFileBuffers, and a rename that
 // writes through to the disk.
 #include "image/output_file.h"
+#include "platform/system.h"
 #include "serials.h"
-#include "system.h"
 
 #include <cstdio>
 #include <io.h>

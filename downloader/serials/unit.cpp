@@ -2,12 +2,13 @@
 // (or the command line) once the image verified, written and read back on a VQ-II controller, or sent as one
 // more S1 line to a VQ-I boot loader; then recorded in the journal, the events and the unit record.
 #include "downloader.h"
-#include "events.h"
 #include "monitor/blocks.h"
 #include "results/results.h"
 #include "serials/serials.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
 
 namespace {
 
@@ -18,27 +19,27 @@ bool allErased(const std::vector<uint8_t>& bytes) {
 } // namespace
 
 void Downloader::readSerialBeforeErase() {
-    if (!serial.asked || !serial.keep) return;
+    if (!options.serial.asked || !options.serial.keep) return;
     // Read twice, as a backup is: the monitor's block read carries no checksum, and these bytes are all
     // there will be of the unit's number once the flash is erased.
-    const unsigned n = serial.format.width;
-    const uint32_t mapped = monitor::mapStart(serial.address);
+    const unsigned n = options.serial.format.width;
+    const uint32_t mapped = monitor::mapStart(options.serial.address);
     uint8_t first[MAX_BLOCK + 3], second[MAX_BLOCK + 3];
     if (!readBlock(mapped, first, n) || !readBlock(mapped, second, n))
         fatal(EXIT_PROTOCOL, "Could not read the serial number at 0x%X before the erase; nothing was erased.",
-              serial.address);
+              options.serial.address);
     for (unsigned i = 0; i < n; ++i)
         if (first[i] != second[i])
             fatal(
                 EXIT_PROTOCOL,
                 "Two readings of the serial number at 0x%X differ (0x%02X, then 0x%02X); nothing was erased.",
-                serial.address + i, first[i], second[i]);
+                options.serial.address + i, first[i], second[i]);
     // The page register goes back to the unpaged flash, so that the download's first switch to a page erases
     // it.
     setPage(0, false);
     serial.keptRead.assign(first, first + n);
     if (allErased(serial.keptRead)) {
-        message(2, "No serial number at 0x%X: the unit gets a new one.", serial.address);
+        message(2, "No serial number at 0x%X: the unit gets a new one.", options.serial.address);
         serial.keptRead.clear();
     }
 }
@@ -48,22 +49,27 @@ void Downloader::takeSerial() {
     if (!serial.keptRead.empty()) {
         serial.source = "kept";
         serial.bytes = serial.keptRead;
-        serial.hasNumber = serials::decode(serial.format, serial.bytes, serial.number);
+        serial.hasNumber = serials::decode(options.serial.format, serial.bytes, serial.number);
         serial.state = "taken";
         return;
     }
-    if (serial.valueGiven) {
+    if (options.serial.valueGiven) {
         serial.source = "value";
-        serial.number = serial.value;
+        serial.number = options.serial.value;
     } else {
         serial.source = "counter";
+        // Names this run's lines in the journal.
+        std::random_device random;
+        char run[24];
+        std::snprintf(run, sizeof run, "%08x%08x", random(), random());
+        serial.run = run;
         serials::Failure failure;
-        if (!serials::takeNumber(serial.counterPath, journalEntry("taken", ""),
-                                 serials::maxValue(serial.format), serial.number, failure))
-            fatal(EXIT_FILE, "ERROR: Serial counter %s: %s.", serial.counterPath.c_str(),
+        if (!serials::takeNumber(options.serial.counterPath, journalEntry("taken", ""),
+                                 serials::maxValue(options.serial.format), serial.number, failure))
+            fatal(EXIT_FILE, "ERROR: Serial counter %s: %s.", options.serial.counterPath.c_str(),
                   failure.text.c_str());
     }
-    serial.bytes = serials::encode(serial.format, serial.number);
+    serial.bytes = serials::encode(options.serial.format, serial.number);
     serial.state = "taken";
 }
 
@@ -85,17 +91,17 @@ void Downloader::settleSerial(const char* state, const std::string& reason) {
         serials::Failure failure;
         // The number stays "taken" in the journal, and so is never handed out again; only the account is
         // short.
-        if (!serials::appendToJournal(serial.counterPath, journalEntry(state, reason), failure))
+        if (!serials::appendToJournal(options.serial.counterPath, journalEntry(state, reason), failure))
             message(0, "ERROR: Serial counter %s: %s; the number %llu stays taken.",
-                    serial.counterPath.c_str(), failure.text.c_str(),
+                    options.serial.counterPath.c_str(), failure.text.c_str(),
                     static_cast<unsigned long long>(serial.number));
     }
-    const std::string text =
-        serial.hasNumber ? serials::textOf(serial.format, serial.number) : serials::hexBytes(serial.bytes);
+    const std::string text = serial.hasNumber ? serials::textOf(options.serial.format, serial.number)
+                                              : serials::hexBytes(serial.bytes);
     if (serial.state == "written")
         message(1, "Serial number %s %s at 0x%X.", text.c_str(), serial.source == "kept" ? "kept" : "written",
-                serial.address);
-    events::serial(serials::recordOf(serial).dump());
+                options.serial.address);
+    console.events.serial(serials::recordOf(options.serial, serial).dump());
 }
 
 void Downloader::guardSerial(const std::function<void()>& step) {
@@ -106,38 +112,38 @@ void Downloader::guardSerial(const std::function<void()>& step) {
         settleSerial("void", oneLine(error.text));
         throw;
     } catch (...) {
-        settleSerial("void", lastError.empty() ? "the run failed" : oneLine(lastError));
+        settleSerial("void", console.lastError.empty() ? "the run failed" : oneLine(console.lastError));
         throw;
     }
 }
 
 void Downloader::writeSerial() {
-    if (!serial.asked) return;
-    events::step("serial");
+    if (!options.serial.asked) return;
+    console.events.step("serial");
     takeSerial();
     flashTouched = true;
     guardSerial([this] {
-        const unsigned n = serial.format.width;
-        const uint32_t mapped = monitor::mapStart(serial.address);
+        const unsigned n = options.serial.format.width;
+        const uint32_t mapped = monitor::mapStart(options.serial.address);
         writeBlock(mapped, serial.bytes.data(), n);
         uint8_t buffer[MAX_BLOCK + 3];
         if (!readBlock(mapped, buffer, n))
-            fatal(EXIT_PROTOCOL, "Could not read the serial number back at 0x%X.", serial.address);
+            fatal(EXIT_PROTOCOL, "Could not read the serial number back at 0x%X.", options.serial.address);
         for (unsigned i = 0; i < n; ++i)
             if (buffer[i] != serial.bytes[i])
                 fatal(EXIT_PROTOCOL, "Serial number read back wrong: at 0x%X expected 0x%02X, found 0x%02X.",
-                      serial.address + i, serial.bytes[i], buffer[i]);
+                      options.serial.address + i, serial.bytes[i], buffer[i]);
     });
     flashTouched = false;
     settleSerial("written", "");
 }
 
 bool Downloader::serialLine(SRecord& record) {
-    if (!serial.asked) return false;
+    if (!options.serial.asked) return false;
     takeSerial();
     record = SRecord();
-    record.address = serial.address;
-    record.length = serial.format.width;
+    record.address = options.serial.address;
+    record.length = options.serial.format.width;
     record.data = serial.bytes;
     return true;
 }

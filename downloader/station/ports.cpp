@@ -1,8 +1,5 @@
-// The ports of a production station: the --ports list, the same device named twice, log file names.
+// The ports of a production station: the --ports list and the log file names.
 #include "ports.h"
-
-#include <filesystem>
-#include <system_error>
 
 namespace station {
 
@@ -32,13 +29,6 @@ std::string logFileName(const std::string& name) {
             c == '|' || static_cast<unsigned char>(c) < 0x20)
             c = '_';
     return file + ".log";
-}
-
-bool samePort(const std::string& a, const std::string& b) {
-    if (a == b) return true;
-    // /dev/serial/by-id/... and /dev/ttyUSB0 are one adapter.
-    std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
 }
 
 } // namespace station

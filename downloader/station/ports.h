@@ -16,7 +16,5 @@ struct PortSpec {
 bool splitPortList(const std::string& text, std::vector<PortSpec>& slots, std::string& error);
 /// The file of a port's log in --log-dir: NAME.log, with every character a file name may not hold as '_'.
 std::string logFileName(const std::string& name);
-/// True when two -c values name one device: the same text, or paths to one file.
-bool samePort(const std::string& a, const std::string& b);
 
 } // namespace station

@@ -1,9 +1,13 @@
 // The run of a production station: the firmware read once, a child vq2dl --json per port, the table while
 // they run, then the summary, the unit records and one exit status.
-#include "downloader.h"
-#include "results/results.h"
-#include "signals.h"
 #include "station.h"
+
+#include "command_line.h"
+#include "console/console.h"
+#include "platform/signals.h"
+#include "platform/system.h"
+#include "preflight.h"
+#include "results/results.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -128,69 +132,53 @@ void watchPorts(std::vector<PortState>& ports, station::Display& display, bool j
 
 } // namespace
 
-std::vector<std::string> Downloader::childCommand(const station::PortSpec& slot) const {
-    std::vector<std::string> args = {platformSelfPath(programName), "--json", "--no-extract", "-c",
-                                     slot.port};
-    if (!logDir.empty()) {
+/// What the station knows of its run besides its ports.
+struct Station {
+    const Options& options;
+    Console& console;
+    ResultsFile& results;
+};
+
+std::vector<std::string> childCommand(const Options& options, const station::PortSpec& slot) {
+    std::vector<std::string> args = {platformSelfPath(options.programName.c_str()), "--json", "--no-extract",
+                                     "-c", slot.port};
+    if (!options.logDir.empty()) {
         args.push_back("--log");
-        args.push_back(logDir + "/" + station::logFileName(slot.name));
+        args.push_back(options.logDir + "/" + station::logFileName(slot.name));
     }
-    for (const std::string& arg : childArgs)
-        if (arg != "--json" && arg != "--no-extract") args.push_back(arg);
+    // The station's own switches stay with it; the children get the rest as they were typed, so that each
+    // reads the very files the station checked.
+    const std::vector<std::string> rest = childArguments(options);
+    args.insert(args.end(), rest.begin(), rest.end());
     return args;
 }
 
-void Downloader::prepareStation() {
-    // 1. The files once, before any port opens: a fault ends the run with status 3 and no child starts.
-    if (!wipeOnly) {
-        const Generation generation = readFiles();
-        if (generation == Generation::VQ2)
-            checkMonitorImage();
-        else if (!verifyOnly)
-            checkBootLoaderImage();
-        checkSerial(generation, stationPorts.size());
-    }
+void prepare(const Station& station) {
+    const Options& options = station.options;
+    // 1. The files once, with the checks of a single run, before any port opens: a fault ends the run with
+    // status 3 and no child starts.
+    CheckedFiles files;
+    checkFiles(options, station.console, files);
     // 2. The folder of the logs, made when missing; one that cannot be made is a fault of the command line.
     std::error_code error;
-    if (!logDir.empty() && !std::filesystem::is_directory(logDir, error) &&
-        !std::filesystem::create_directories(logDir, error))
-        fatal(EXIT_USAGE, "ERROR: Could not make the log folder %s: %s.", logDir.c_str(),
-              error.message().c_str());
+    if (!options.logDir.empty() && !std::filesystem::is_directory(options.logDir, error) &&
+        !std::filesystem::create_directories(options.logDir, error))
+        station.console.fatal(EXIT_USAGE, "ERROR: Could not make the log folder %s: %s.",
+                              options.logDir.c_str(), error.message().c_str());
 }
 
-void Downloader::runStation() {
-    // Ended before its ports ran: under --json still one closing event, with the reason.
-    try {
-        prepareStation();
-    } catch (const s19Error& error) {
-        if (jsonEvents) writeStationEvent(0, EXIT_FILE, oneLine(readingError(error)));
-        throw;
-    } catch (int status) {
-        if (jsonEvents) writeStationEvent(0, status, oneLine(lastError));
-        throw;
-    }
-    catchStopSignals();
-    // 3. A child per port, all at once.
-    std::vector<PortState> ports(stationPorts.size());
-    for (size_t i = 0; i < ports.size(); ++i) {
-        PortState& state = ports[i];
-        state.slot = stationPorts[i];
-        state.device = state.slot.port;
-        state.startedMs = state.lastHeardMs = platformNowMs();
-        std::string reason;
-        if (!platformStartChild(childCommand(state.slot), state.child, reason)) {
-            state.lastText = "could not start vq2dl: " + reason;
-            state.child.exited = true;
-            state.child.status = EXIT_INTERNAL;
-            station::settleEnded(state, state.startedMs);
-        }
-    }
-    const bool json = jsonEvents;
-    station::Display display;
-    display.terminal = !json && personWatching();
-    // 4. Their output until every one has ended, or a signal has stopped them all.
-    watchPorts(ports, display, json);
-    finishStation(ports, display);
+/// Under --json, the station's closing event: the counts, the status and why it ended before its ports.
+void writeStationEvent(const Station& station, size_t succeeded, int status, const std::string& error) {
+    const size_t ports = station.options.stationPorts.size();
+    Json event = {{"v", 1},
+                  {"event", "station"},
+                  {"ms", station.console.elapsedMs()},
+                  {"ports", ports},
+                  {"succeeded", succeeded},
+                  {"failed", ports - succeeded},
+                  {"status", status},
+                  {"error", error.empty() ? Json(nullptr) : Json(error)}};
+    printRaw(event.dump() + "\n");
 }
 
 namespace {
@@ -220,49 +208,72 @@ UnitFacts portFacts(const PortState& state, const std::vector<std::string>& swit
     return facts;
 }
 
-} // namespace
-
-void Downloader::finishStation(std::vector<PortState>& ports, station::Display& display) {
+void finish(const Station& station, std::vector<PortState>& ports, station::Display& display) {
+    const Options& options = station.options;
+    Console& console = station.console;
     const int64_t now = platformNowMs();
-    if (!jsonEvents) {
+    if (!options.json) {
         station::showPorts(display, ports, now, true);
         station::closeDisplay(display);
     }
     const int signalNumber = stopSignal();
     const int status = signalNumber ? 128 + signalNumber : station::stationStatus(ports);
-    std::vector<std::string> switches;
-    for (const std::string& arg : childArgs)
-        if (std::find(fileNames.begin(), fileNames.end(), arg) == fileNames.end()) switches.push_back(arg);
-    const char* action = wipeOnly ? "wipe" : verifyOnly ? "verify" : "download";
+    const std::vector<std::string> switches = recordedSwitches(options);
     for (const PortState& slot : ports) {
-        UnitFacts facts = portFacts(slot, switches, action);
-        facts.ms = static_cast<double>(eventMs());
-        recordUnit(facts);
+        UnitFacts facts = portFacts(slot, switches, options.action());
+        facts.ms = static_cast<double>(console.elapsedMs());
+        station.results.record(facts, console);
     }
     const size_t succeeded = static_cast<size_t>(
         std::count_if(ports.begin(), ports.end(), [](const PortState& slot) { return slot.status == 0; }));
-    if (jsonEvents) {
-        writeStationEvent(succeeded, status, "");
+    if (options.json) {
+        writeStationEvent(station, succeeded, status, "");
     } else {
-        message(1, "%s", "");
+        console.message(1, "%s", "");
         for (const std::string& line : station::summaryLines(ports))
-            message(1, "%s", line.c_str());
+            console.message(1, "%s", line.c_str());
         if (succeeded < ports.size())
-            message(0, "Rerun the failed ports: %s",
-                    station::retryCommand(programName, ports, retryArgs).c_str());
+            console.message(
+                0, "Rerun the failed ports: %s",
+                station::retryCommand(options.programName, ports, rerunArguments(options)).c_str());
     }
     if (status != 0) throw status;
 }
 
-void Downloader::writeStationEvent(size_t succeeded, int status, const std::string& error) {
-    const size_t ports = stationPorts.size();
-    Json event = {{"v", 1},
-                  {"event", "station"},
-                  {"ms", eventMs()},
-                  {"ports", ports},
-                  {"succeeded", succeeded},
-                  {"failed", ports - succeeded},
-                  {"status", status},
-                  {"error", error.empty() ? Json(nullptr) : Json(error)}};
-    printRaw(event.dump() + "\n");
+} // namespace
+
+void station::run(const Options& options, Console& console, ResultsFile& results) {
+    const Station station{options, console, results};
+    // Ended before its ports ran: under --json still one closing event, with the reason.
+    try {
+        prepare(station);
+    } catch (const s19Error& error) {
+        if (options.json) writeStationEvent(station, 0, EXIT_FILE, oneLine(readingError(error)));
+        throw;
+    } catch (int status) {
+        if (options.json) writeStationEvent(station, 0, status, oneLine(console.lastError));
+        throw;
+    }
+    // A closed standard output must not end the station before its children and their records.
+    catchStopSignals(false);
+    // 3. A child per port, all at once.
+    std::vector<PortState> ports(options.stationPorts.size());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        PortState& state = ports[i];
+        state.slot = options.stationPorts[i];
+        state.device = state.slot.port;
+        state.startedMs = state.lastHeardMs = platformNowMs();
+        std::string reason;
+        if (!platformStartChild(childCommand(options, state.slot), state.child, reason)) {
+            state.lastText = "could not start vq2dl: " + reason;
+            state.child.exited = true;
+            state.child.status = EXIT_INTERNAL;
+            station::settleEnded(state, state.startedMs);
+        }
+    }
+    station::Display display;
+    display.terminal = !options.json && console.personWatching();
+    // 4. Their output until every one has ended, or a signal has stopped them all.
+    watchPorts(ports, display, options.json);
+    finish(station, ports, display);
 }

@@ -10,7 +10,16 @@
 #include <string>
 #include <vector>
 
+struct Options;
+class Console;
+class ResultsFile;
+
 namespace station {
+
+/// A production station: the files read and checked once (a fault ends it with status 3 before any child
+/// starts), a child vq2dl --json per port, the table while they run, then the summary, a unit record per
+/// port and the rerun line. Throws the status when it is not 0.
+void run(const Options& options, Console& console, ResultsFile& results);
 
 /// What the station knows of one port, from its child's events and from how the child ended.
 struct PortState {
@@ -71,7 +80,5 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports);
 /// The command that reruns only the failed ports: the program, --ports with those, the other arguments.
 std::string retryCommand(const std::string& program, const std::vector<PortState>& ports,
                          const std::vector<std::string>& otherArgs);
-/// An argument as a shell would need it typed again.
-std::string shellQuoted(const std::string& arg);
 
 } // namespace station

@@ -1,10 +1,10 @@
 // The end of a station run: the summary table, the count, and the command that reruns the failed ports.
 #include "station.h"
 
+#include "console/log.h"
+
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 
 namespace station {
 
@@ -75,17 +75,6 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
     lines.push_back("");
     lines.push_back(std::to_string(succeeded) + " of " + std::to_string(ports.size()) + " succeeded.");
     return lines;
-}
-
-std::string shellQuoted(const std::string& arg) {
-    bool plain = !arg.empty();
-    for (char c : arg)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("-_./:=+,%@", c)) plain = false;
-    if (plain) return arg;
-    std::string out = "'";
-    for (char c : arg)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
 }
 
 std::string retryCommand(const std::string& program, const std::vector<PortState>& ports,

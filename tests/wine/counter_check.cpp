@@ -3,8 +3,8 @@
 //   counter_check take COUNTER N    takes N numbers, one line each; status 0 when every one was taken
 //   counter_check hold COUNTER MS   takes the counter's lock, prints "held", keeps it MS milliseconds
 //   counter_check try COUNTER MS    waits at most MS milliseconds for the lock; prints what happened
+#include "platform/system.h"
 #include "serials/serials.h"
-#include "system.h"
 
 #include <cstdio>
 #include <cstdlib>
