@@ -111,6 +111,9 @@ void Downloader::guardSerial(const std::function<void()>& step) {
     } catch (const ProtocolError& error) {
         settleSerial("void", oneLine(error.text));
         throw;
+    } catch (const Stopped& stopped) {
+        settleSerial("void", "Ended by signal " + std::to_string(stopped.signal) + ".");
+        throw;
     } catch (...) {
         settleSerial("void", console.lastError.empty() ? "the run failed" : oneLine(console.lastError));
         throw;
