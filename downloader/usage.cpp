@@ -47,6 +47,8 @@ std::vector<std::string> usageLines(const std::string& programName) {
         "   --serial-counter FILE - take each number from the counter FILE (next=N).",
         "   --serial-value N      - this number (one unit).",
         "   --serial-keep         - a unit that holds a number at A keeps it (VQ-II).",
+        "   --loop       - with -c or --ports: program unit after unit as they are swapped in.",
+        "   --loop-count N - with --loop: stop each port after N units.",
         "   --help       - show this text.",
         "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",

@@ -63,6 +63,8 @@ inline std::string usageText(const std::string& program) {
            "   --serial-counter FILE - take each number from the counter FILE (next=N).\n"
            "   --serial-value N      - this number (one unit).\n"
            "   --serial-keep         - a unit that holds a number at A keeps it (VQ-II).\n"
+           "   --loop       - with -c or --ports: program unit after unit as they are swapped in.\n"
+           "   --loop-count N - with --loop: stop each port after N units.\n"
            "   --help       - show this text.\n"
            "   --version    - show the version.\n"
            "   s19-file - the list of names of the s19 files to download, default file is\n"

@@ -91,9 +91,10 @@ std::string serials::switchesFault(const Options& o) {
         return "ERROR: Serial number " + std::to_string(serial.value) + " does not fit " +
                serial.format.name + ".";
     // One number for several units would be the very fault the counter is there to prevent.
-    if (serial.valueGiven && o.stationPorts.size() > 1)
-        return "ERROR: Switch '--serial-value' gives one unit its number; use '--serial-counter' with "
-               "'--ports'.";
+    if (serial.valueGiven && (o.stationPorts.size() > 1 || o.loop))
+        return std::string("ERROR: Switch '--serial-value' gives one unit its number; use '--serial-counter' "
+                           "with '") +
+               (o.loop ? "--loop" : "--ports") + "'.";
     return "";
 }
 
