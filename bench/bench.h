@@ -35,5 +35,7 @@ bool benchmarkStation(const Settings& settings, const ScratchDir& scratch);
 bool benchmarkKeep(const Settings& settings, const ScratchDir& scratch);
 /// Benchmark 5: one download without and with --json, and what the events cost.
 bool benchmarkEvents(const Settings& settings, const ScratchDir& scratch);
+/// Benchmark 7: taking a serial number from a counter, alone and four processes at once.
+bool benchmarkSerials(const Settings& settings, const ScratchDir& scratch);
 
 } // namespace bench

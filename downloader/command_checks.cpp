@@ -2,6 +2,7 @@
 // from the parsed options, never from the text of the command line.
 #include "command_line.h"
 #include "keep_switches.h"
+#include "serials/checks.h"
 
 #include "monitor/blocks.h"
 #include "monitor/read_areas.h"
@@ -97,7 +98,8 @@ std::string checkCombinations(const Options& o) {
     std::string fault = readBackFault(o);
     if (fault.empty()) fault = loopFault(o);
     if (fault.empty()) fault = stationFault(o);
-    return fault.empty() ? keepFault(o) : fault;
+    if (fault.empty()) fault = keepFault(o);
+    return fault.empty() ? serials::switchesFault(o) : fault;
 }
 
 std::vector<std::string> childArguments(const Options& options) {

@@ -5,6 +5,7 @@
 #include "keep_switches.h"
 #include "monitor/read_areas.h"
 #include "ports/ports.h"
+#include "serials/checks.h"
 
 #include <cctype>
 #include <cerrno>
@@ -109,6 +110,14 @@ const Switch LONG_SWITCHES[] = {
     {"port-name", Takes::Text,
      [](Options& o, const char* text, int) { return setKeepText(o.keep.portLabel, "--port-name", text); },
      false, false},
+    {"serial", Takes::Text,
+     [](Options& o, const char* text, int) { return serials::takeSwitch(o.serial, "serial", text); }},
+    {"serial-counter", Takes::Text,
+     [](Options& o, const char* text, int) { return serials::takeSwitch(o.serial, "serial-counter", text); }},
+    {"serial-value", Takes::Text,
+     [](Options& o, const char* text, int) { return serials::takeSwitch(o.serial, "serial-value", text); }},
+    {"serial-keep", Takes::Nothing,
+     [](Options& o, const char*, int) { return serials::takeSwitch(o.serial, "serial-keep", ""); }},
     {"loop", Takes::Nothing, [](Options& o, const char*, int) { return o.loop = true, TAKEN; }, false},
     {"loop-count", Takes::Number,
      [](Options& o, const char*, int number) {

@@ -9,9 +9,11 @@
 #include "options.h"
 #include "platform/system.h"
 #include "serial/port.h"
+#include "serials/plan.h"
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -19,6 +21,9 @@
 
 namespace monitor {
 struct Area;
+}
+namespace serials {
+struct JournalEntry;
 }
 
 /// A wrong or missing reply of the controller, which fails the download (exit status 4); the console shows
@@ -135,6 +140,18 @@ public:
     /// try fails too.
     bool readBlock(uint32_t address, uint8_t* buffer, unsigned n);
 
+    // Serial numbers (downloader/serials/)
+    /// --serial-keep: reads the number's bytes twice before the erase; readings that differ end the run.
+    void readSerialBeforeErase();
+    /// VQ-II, after verification: takes the unit's number, writes it and reads it back.
+    void writeSerial();
+    /// VQ-I: takes the unit's number and gives its S1 record; false without --serial.
+    bool serialLine(SRecord& record);
+    /// Runs a step that puts the number into the unit; a failure makes a taken number void, then goes on.
+    void guardSerial(const std::function<void()>& step);
+    /// A taken number becomes written or void: the journal, the level-1 line, the serial event.
+    void settleSerial(const char* state, const std::string& reason);
+
     // VQ-I boot loader (downloader/bootloader/)
     /// Wakes the boot loader up to its prompt, with one retry.
     void wakeUp();
@@ -168,6 +185,7 @@ public:
     unsigned blankBlocks = 0;  ///< -b: blocks of 0xFF left out, this run's erase having left them so
     unsigned blankBytes = 0;   ///< -b: the bytes of those blocks
     monitor::Kept kept;        ///< --keep: what the run kept, and where
+    serials::Plan serial;      ///< --serial: the unit's number and what became of it
 
 private:
     void finish(int64_t started, const char* what, bool counted, uint64_t bytes);
@@ -181,4 +199,6 @@ private:
     /// writeBytes without the trace.
     bool sendBytes(const uint8_t* data, unsigned n);
     void keepPaceWithLine(std::chrono::steady_clock::time_point start, unsigned n);
+    void takeSerial();
+    serials::JournalEntry journalEntry(const char* state, const std::string& reason) const;
 };

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "monitor/keep_options.h"
+#include "serials/plan.h"
 #include "station/ports.h"
 
 #include <cstdint>
@@ -52,6 +53,7 @@ struct Options {
     monitor::KeepOptions keep; ///< --keep, --keep-dir, --keep-from, --port-name
     bool loop = false;         ///< --loop: every port programs unit after unit as the operator swaps them in
     int loopCount = 0;         ///< --loop-count: units per port before it stops; 0 for no end
+    serials::Request serial;   ///< --serial and its switches: where and how each unit's number goes
     bool loopCountGiven = false;
     std::string awaitUnit; ///< --await-unit there|gone: only probe the -c port until a unit comes or goes
 

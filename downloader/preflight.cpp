@@ -1,6 +1,8 @@
 // The checks before any port: the outputs, the firmware files, the generation and what it can carry.
 #include "preflight.h"
 
+#include "serials/checks.h"
+
 #include "bootloader/image_check.h"
 #include "image/output_file.h"
 #include "monitor/blocks.h"
@@ -171,6 +173,7 @@ void checkFiles(const Options& options, Console& console, CheckedFiles& files) {
     if (files.generation == Generation::VQ2 || !options.verifyOnly)
         checkImage(files.generation, image, console);
     checkKeep(options, console, files.generation, files.keptBytes);
+    serials::checkPlace(options, files.generation, image, console);
     // Every file was read and the image accepted: an update's .ini files take their places now, before the
     // port opens. A refusal above has left the installation as it was.
     image.installExtracted();

@@ -3,6 +3,7 @@
 #include "program.h"
 
 #include "monitor/read_areas.h"
+#include "serials/serials.h"
 #include "station/station.h"
 
 namespace {
@@ -94,6 +95,7 @@ void recordRun(const Options& options, Console& console, const Downloader& contr
         facts.kept.push_back({{"range", monitor::rangeText(range)},
                               {"file", controller.kept.file},
                               {"sha256", controller.kept.sha256}});
+    if (!controller.serial.state.empty()) facts.serial = serials::recordOf(options.serial, controller.serial);
     record.results.record(facts, console);
 }
 

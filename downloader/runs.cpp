@@ -99,6 +99,7 @@ void Downloader::runMonitor(int64_t started) {
     enterMonitor();
     if (!options.verifyOnly) {
         keepBeforeErase();
+        readSerialBeforeErase();
         flashTouched = true;
         console.events.step("erase");
         eraseMainFlash();
@@ -108,6 +109,8 @@ void Downloader::runMonitor(int64_t started) {
     }
     console.events.step("verify");
     verifyImage();
+    // The unit's number goes in only once the image is known to be right.
+    writeSerial();
     closePort();
     dropKeptFile();
     finish(started, options.verifyOnly ? "verified" : "written and verified", true, imageBytes());
@@ -122,7 +125,9 @@ void Downloader::runBootLoader(int64_t started) {
         console.events.step("wipe");
         eraseFlash();
         console.events.step("write");
-        writeLines();
+        // No read-back exists: the number counts as written once the boot loader confirms the end line.
+        guardSerial([this] { writeLines(); });
+        settleSerial("written", "");
         flashTouched = false;
     }
     console.events.step("signature");
@@ -131,7 +136,8 @@ void Downloader::runBootLoader(int64_t started) {
     if (options.verifyOnly)
         finish(started, "signature read", false, 0);
     else
-        finish(started, "written", true, imageBytes());
+        // The serial number went as one of the lines, and counts with them, as the write step's progress did.
+        finish(started, "written", true, imageBytes() + serial.bytes.size());
 }
 
 uint64_t Downloader::imageBytes() const {

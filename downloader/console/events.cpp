@@ -160,6 +160,14 @@ void EventStream::signature(const std::string& text) {
     signatureSet = true;
 }
 
+void EventStream::serial(const std::string& fields) {
+    if (!on) return;
+    Json object = header("serial", elapsedMs());
+    const Json parsed = Json::parse(fields, nullptr, false);
+    if (parsed.is_object()) object.update(parsed);
+    write(object);
+}
+
 void EventStream::port(const std::string& name, const std::vector<std::string>& details) {
     if (!on) return;
     Json object = header("port", elapsedMs());

@@ -63,6 +63,8 @@ public:
     void failed(const std::string& text);
     /// The signature a VQ-I verification read.
     void signature(const std::string& text);
+    /// The unit's serial number as the run settled it: the fields of the serial object, as one JSON object.
+    void serial(const std::string& fields);
     /// One serial port of --list-ports --json.
     void port(const std::string& name, const std::vector<std::string>& details);
     /// The closing event, with the exit status; written once, and nothing after it.

@@ -25,6 +25,8 @@ struct UnitFacts {
     /// one.
     nlohmann::ordered_json kept = nlohmann::ordered_json::array();
     double ms = 0; ///< the program's milliseconds at the end of the run
+    nlohmann::ordered_json
+        serial; ///< the unit's serial number (value, text, address, bytes, source, state); null without
 };
 
 /// The unit event of these facts, with the time (UTC), the host and the adapter's USB serial number.

@@ -64,5 +64,6 @@ Json unitEvent(const UnitFacts& facts) {
     unit["seconds"] = facts.seconds;
     unit["bytes"] = {{"written", facts.written}, {"verified", facts.verified}, {"read", facts.read}};
     if (!facts.kept.empty()) unit["kept"] = facts.kept;
+    if (!facts.serial.is_null()) unit["serial"] = facts.serial;
     return unit;
 }

@@ -53,6 +53,7 @@ std::string stepWords(const std::string& step) {
         {"wake", "waking the boot loader"},
         {"wipe", "erasing"},
         {"signature", "reading the signature"},
+        {"serial", "writing the serial number"},
     };
     for (const auto& word : WORDS)
         if (step == word[0]) return word[1];
@@ -84,6 +85,10 @@ Json takeEvent(PortState& port, Json event, int64_t nowMs) {
             if (range.is_string())
                 port.kept.push_back(
                     {{"range", range}, {"file", textOf(event, "file")}, {"sha256", textOf(event, "sha256")}});
+    } else if (name == "serial") {
+        port.serial = Json::object();
+        for (const char* field : {"value", "text", "address", "bytes", "source", "state"})
+            if (event.contains(field)) port.serial[field] = event[field];
     } else if (name == "result") {
         takeResult(port, event, nowMs);
     }

@@ -210,6 +210,7 @@ UnitFacts station::portFacts(const PortState& state, const std::vector<std::stri
     facts.verified = bytes.value("verified", uint64_t(0));
     facts.read = bytes.value("read", uint64_t(0));
     facts.kept = state.kept;
+    facts.serial = state.serial;
     return facts;
 }
 

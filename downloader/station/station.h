@@ -53,6 +53,7 @@ struct PortState {
     std::string stopReason;              ///< why the station stopped the child itself; empty when it did not
     bool changed = true;                 ///< the table row differs from what was drawn
     std::vector<std::string> newSteps;   ///< the steps not yet printed by the pipe form, in order
+    nlohmann::ordered_json serial;       ///< the unit's serial number from the child's event; null without
 };
 
 /// Takes one event of a child into its port's state; the event as the station passes it on (with "port").
@@ -68,6 +69,12 @@ std::string stepWords(const std::string& step);
 UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action);
 /// The station's exit status: 0 when every port succeeded, else the highest port status.
 int stationStatus(const std::vector<PortState>& ports);
+
+/// The unit's serial number as the table and the summary show it ("1000003", "1000003 void", "1000003 kept");
+/// empty when the port has none.
+std::string serialText(const PortState& port);
+/// The widest serialText of the ports, at least the heading's; 0 when no port has a number.
+size_t serialWidth(const std::vector<PortState>& ports);
 
 /// The live table on a terminal, or whole prefixed lines elsewhere.
 struct Display {

@@ -27,6 +27,20 @@ uint64_t resultBytes(const PortState& port) {
 
 } // namespace
 
+std::string serialText(const PortState& port) {
+    if (port.serial.is_null()) return "";
+    const std::string state = port.serial.value("state", "");
+    const std::string source = port.serial.value("source", "");
+    return port.serial.value("text", "") + (state == "void" ? " void" : source == "kept" ? " kept" : "");
+}
+
+size_t serialWidth(const std::vector<PortState>& ports) {
+    size_t width = 0;
+    for (const PortState& port : ports)
+        width = std::max(width, serialText(port).size());
+    return width ? std::max(width, std::string("SERIAL").size()) : 0;
+}
+
 std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
     size_t nameWidth = 4, portWidth = 4;
     for (const PortState& port : ports) {
@@ -37,7 +51,11 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
     char numbers[96];
     std::snprintf(numbers, sizeof numbers, "%-6s  %6s  %8s  %8s  %7s", "RESULT", "STATUS", "SECONDS", "BYTES",
                   "KB/S");
-    lines.push_back(cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers + "  REASON");
+    // A column for the units' numbers only when a port has one: the summary stays as it was without them.
+    const size_t serialColumn = serialWidth(ports);
+    const std::string serialHeading = serialColumn ? cell("SERIAL", serialColumn) + "  " : "";
+    lines.push_back(cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers + "  " +
+                    serialHeading + "REASON");
     size_t succeeded = 0;
     for (const PortState& port : ports) {
         const double seconds = static_cast<double>(port.endedMs - port.startedMs) / 1000.0;
@@ -48,7 +66,8 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
                       port.status, seconds, static_cast<unsigned long long>(bytes),
                       seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0);
         std::string line = cell(port.slot.name, nameWidth) + "  " + cell(port.slot.port, portWidth) + "  " +
-                           numbers + "  " + port.reason;
+                           numbers + "  " +
+                           (serialColumn ? cell(serialText(port), serialColumn) + "  " : "") + port.reason;
         while (!line.empty() && line.back() == ' ')
             line.pop_back();
         lines.push_back(line);
