@@ -306,6 +306,7 @@ private:
     void finish(int64_t startedMs, const char* what, bool counted, uint64_t bytes);
     void checkReadBackSwitches();
     void checkStationSwitches();
+    void checkStationLogs();
     void openResults();
     /// A station run: the files read once, a child per port, the table, the summary; throws the status.
     void runStation();
@@ -314,6 +315,8 @@ private:
     void finishStation(std::vector<station::PortState>& ports, station::Display& display);
     /// Under --json, the station's closing event: the counts, the status and why it ended before its ports.
     void writeStationEvent(size_t succeeded, int status, const std::string& error);
+    /// Runs a step before a station's ports start; under --json a refusal still ends with the station event.
+    void guardStation(const std::function<void()>& step);
     std::string readBack(const std::vector<monitor::Area>& areas, unsigned& bytes, unsigned& records);
     void compareSecondReading(uint32_t address, const uint8_t* first, uint8_t* second, unsigned n);
     Generation readFiles();

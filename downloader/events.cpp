@@ -2,6 +2,7 @@
 // at once so that a calling program sees every event as it happens. Texts that are not valid UTF-8 (a
 // controller's signature, a file name) have their bad bytes replaced, so that every line stays valid JSON.
 #include "events.h"
+#include "format.h"
 #include "system.h"
 
 #include <nlohmann/json.hpp>
@@ -236,10 +237,8 @@ void message(int level, const char* text) {
 
 void failed(const std::string& text) {
     if (!stream.on || stream.failureSet) return;
-    std::string error = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
-    while (!error.empty() && (error.back() == '\n' || error.back() == '\r'))
-        error.pop_back();
-    stream.failure = error;
+    // One line, as a reader of the stream keeps it: a multi-line console text reads as a sentence.
+    stream.failure = oneLine(text);
     stream.failureSet = true;
 }
 

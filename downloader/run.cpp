@@ -32,13 +32,13 @@ void Downloader::run() {
     }
     if (!listPorts) events::start(commandLine, portName(), baudRate);
     // Nothing is written, not even the log's header, before the outputs are known to be safe to write.
-    checkOutputs();
+    guardStation([this] { checkOutputs(); });
     startLog();
     if (listPorts) {
         printPorts(PortRoots());
         return;
     }
-    openResults();
+    guardStation([this] { openResults(); });
     const int64_t started = platformNowMs();
     message(1, "Velquin Download %d.%02d", VQ2DL_VERSION_MAJOR, VQ2DL_VERSION_MINOR);
     message(1, "%s", "");

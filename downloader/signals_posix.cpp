@@ -36,10 +36,10 @@ void catchStopSignals() {
     struct sigaction action = {};
     action.sa_handler = noteSignal;
     sigfillset(&action.sa_mask);
-    // A closed standard output must not end the station before its children and their records.
-    signal(SIGPIPE, SIG_IGN);
-    // No SA_RESTART: a wait on the children's pipes ends at once.
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    // The signals that end a single run stop a station the same way, its children first and their records
+    // kept: a closed standard output (SIGPIPE) too. No SA_RESTART: a wait on the children's pipes ends at
+    // once.
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
         struct sigaction previous;
         if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
         sigaction(signalNumber, &action, nullptr);

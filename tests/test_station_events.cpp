@@ -85,13 +85,14 @@ TEST(StationEvents, HowAPortEnds) {
          4,
          "FAILED",
          "No answer."},
+        // A signal the station did not send is an unexpected end, not the station's stop.
         {"crash with last words",
          {"Segmentation fault"},
          0,
          11,
-         139,
+         5,
          "FAILED",
-         "ended by signal 11 without a result"},
+         "ended by SIGSEGV without a result, last seen writing at 50 %"},
         {"exit without a word", {}, 0, 0, 5, "FAILED", "ended without a result (status 0)"},
         {"stray text then exit 3", {"something odd"}, 3, 0, 3, "FAILED", "something odd"},
         {"result that says ok with a status",
@@ -127,7 +128,9 @@ TEST(StationEvents, TheStatusIsTheHighestOfThePorts) {
 }
 
 TEST(StationEvents, TheTableFitsTheWidth) {
-    std::vector<PortState> ports = {fed(HALF_WAY, "A"), fed(HALF_WAY, "slot-with-a-long-name")};
+    std::vector<PortState> ports;
+    ports.push_back(fed(HALF_WAY, "A"));
+    ports.push_back(fed(HALF_WAY, "slot-with-a-long-name"));
     ports[1].step = "FAILED";
     ports[1].reason = "Download failed: the controller did not answer the probe after ten attempts";
     ports[1].endedMs = 4000;
@@ -149,7 +152,9 @@ TEST(StationEvents, TheTableFitsTheWidth) {
 }
 
 TEST(StationEvents, SummaryAndTheCommandThatRerunsTheFailedPorts) {
-    std::vector<PortState> ports = {fed(HALF_WAY, "A"), fed(HALF_WAY, "B"), fed(HALF_WAY, "/dev/ttyUSB2")};
+    std::vector<PortState> ports;
+    for (const char* name : {"A", "B", "/dev/ttyUSB2"})
+        ports.push_back(fed(HALF_WAY, name));
     ports[0].slot.port = "/dev/ttyUSB0";
     ports[0].result = {{"bytes", {{"written", 2048}, {"verified", 2048}, {"read", 0}}}};
     ports[0].endedMs = 3000;

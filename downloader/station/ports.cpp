@@ -1,8 +1,7 @@
-// The ports of a production station: the --ports list, the same device named twice, log file names.
+// The ports of a production station: the --ports list and the names of their log files.
 #include "ports.h"
 
-#include <filesystem>
-#include <system_error>
+#include <cctype>
 
 namespace station {
 
@@ -15,6 +14,11 @@ bool splitPortList(const std::string& text, std::vector<PortSpec>& slots, std::s
         PortSpec slot;
         slot.port = equals == std::string::npos ? item : item.substr(equals + 1);
         slot.name = equals == std::string::npos ? item : item.substr(0, equals);
+        for (char c : item)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                error = "a port's name or device may not hold a control character";
+                return false;
+            }
         if (slot.port.empty() || slot.name.empty()) {
             error = "'" + item + "' in '" + text + "' is no port (NAME=PORT or PORT)";
             return false;
@@ -34,11 +38,17 @@ std::string logFileName(const std::string& name) {
     return file + ".log";
 }
 
-bool samePort(const std::string& a, const std::string& b) {
-    if (a == b) return true;
-    // /dev/serial/by-id/... and /dev/ttyUSB0 are one adapter.
-    std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
+bool sharedLogFile(const std::vector<PortSpec>& slots, size_t& first, size_t& second) {
+    const auto folded = [](const std::string& name) {
+        std::string file = logFileName(name);
+        for (char& c : file)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return file;
+    };
+    for (second = 1; second < slots.size(); ++second)
+        for (first = 0; first < second; ++first)
+            if (folded(slots[first].name) == folded(slots[second].name)) return true;
+    return false;
 }
 
 } // namespace station

@@ -12,11 +12,14 @@ struct PortSpec {
     std::string port; ///< the port as -c takes it: a number, a device path, COMn
 };
 
-/// Splits one --ports value ("A=/dev/ttyUSB0,B=2,/dev/ttyUSB3") into slots; false with the fault otherwise.
+/// Splits one --ports value ("A=/dev/ttyUSB0,B=2,/dev/ttyUSB3") into slots; false with the fault otherwise
+/// (an empty name or port, a control character, which no log line or table could show).
 bool splitPortList(const std::string& text, std::vector<PortSpec>& slots, std::string& error);
 /// The file of a port's log in --log-dir: NAME.log, with every character a file name may not hold as '_'.
 std::string logFileName(const std::string& name);
-/// True when two -c values name one device: the same text, or paths to one file.
-bool samePort(const std::string& a, const std::string& b);
+/// The first two slots whose log files in --log-dir would be one file: the same name once the characters a
+/// file name may not hold are replaced, compared without regard to case (as on Windows and on the FAT file
+/// system of a USB stick); false when no two are.
+bool sharedLogFile(const std::vector<PortSpec>& slots, size_t& first, size_t& second);
 
 } // namespace station

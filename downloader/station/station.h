@@ -2,6 +2,7 @@
 #pragma once
 
 #include "child.h"
+#include "output.h"
 #include "ports.h"
 
 #include <nlohmann/json.hpp>
@@ -29,8 +30,9 @@ struct PortState {
     nlohmann::ordered_json result; ///< the child's result event; null when none came
     std::vector<nlohmann::ordered_json> files; ///< the child's file events
     std::string lastText;                      ///< the last error message or stray output line, for a reason
-    std::string stopReason;            ///< why the station stopped the child itself; empty when it did not
-    bool changed = true;               ///< the table row differs from what was drawn
+    std::string stopReason; ///< why the station stopped the child itself; empty when it did not
+    int stopSignal = 0;  ///< the signal the station received and passed on to this running child; 0 for none
+    bool changed = true; ///< the table row differs from what was drawn
     std::vector<std::string> newSteps; ///< the steps not yet printed by the pipe form, in order
 };
 
@@ -38,7 +40,8 @@ struct PortState {
 nlohmann::ordered_json takeEvent(PortState& port, nlohmann::ordered_json event, int64_t nowMs);
 /// Takes one line of a child's output; true with the passed-on event when it is an event.
 bool takeLine(PortState& port, const std::string& line, int64_t nowMs, nlohmann::ordered_json& passedOn);
-/// Settles a port whose child has ended: without a result it failed, with a reason.
+/// Settles a port whose child has ended: without a result it failed, with a reason. A port the station
+/// stopped on a signal it received has 128 + n; a child that some other signal ended, 5.
 void settleEnded(PortState& port, int64_t nowMs);
 /// The step words of the table for a step event's name ("erase" is "erasing").
 std::string stepWords(const std::string& step);
@@ -51,6 +54,7 @@ struct Display {
     int columns = 80;      ///< the terminal's width
     size_t rowsDrawn = 0;  ///< the rows of the table now on the terminal
     int64_t drawnAt = -1;  ///< when the table was last drawn
+    Output output;         ///< what is drawn or printed, on its way to standard output
 };
 /// The table's rows for this width, without line ends; none longer than columns - 1.
 std::vector<std::string> tableRows(const std::vector<PortState>& ports, int columns, int64_t nowMs);
@@ -60,11 +64,16 @@ void showPorts(Display& display, std::vector<PortState>& ports, int64_t nowMs, b
 void closeDisplay(Display& display);
 
 /// The summary: a table (name, port, result, status, seconds, bytes, KB/s, reason) and "N of M succeeded.".
-std::vector<std::string> summaryLines(const std::vector<PortState>& ports);
+/// With columns, no line is as wide as the terminal: a reason that does not fit is cut with "…"; with 0 every
+/// line is whole.
+std::vector<std::string> summaryLines(const std::vector<PortState>& ports, int columns = 0);
+/// The text cut to fit columns - 1 characters of a terminal (counting each UTF-8 character once), ending
+/// with "…" when it was cut; whole for columns 0.
+std::string fitted(const std::string& text, int columns);
 /// The command that reruns only the failed ports: the program, --ports with those, the other arguments.
 std::string retryCommand(const std::string& program, const std::vector<PortState>& ports,
                          const std::vector<std::string>& otherArgs);
-/// An argument as a shell would need it typed again.
+/// An argument as this system's shell would need it typed again (a POSIX shell; cmd.exe on Windows).
 std::string shellQuoted(const std::string& arg);
 
 } // namespace station

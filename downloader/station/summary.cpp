@@ -2,9 +2,7 @@
 #include "station.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 
 namespace station {
 
@@ -27,7 +25,24 @@ uint64_t resultBytes(const PortState& port) {
 
 } // namespace
 
-std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
+std::string fitted(const std::string& text, int columns) {
+    if (columns <= 0) return text;
+    const size_t room = columns > 1 ? static_cast<size_t>(columns - 1) : 1;
+    // Characters, not bytes: a UTF-8 character's continuation bytes take no column.
+    size_t characters = 0, cut = std::string::npos;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+        if (characters == room - 1) cut = i;
+        ++characters;
+    }
+    if (characters <= room) return text;
+    std::string line = text.substr(0, cut);
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return line + "\u2026";
+}
+
+std::vector<std::string> summaryLines(const std::vector<PortState>& ports, int columns) {
     size_t nameWidth = 4, portWidth = 4;
     for (const PortState& port : ports) {
         nameWidth = std::max(nameWidth, port.slot.name.size());
@@ -37,7 +52,8 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
     char numbers[96];
     std::snprintf(numbers, sizeof numbers, "%-6s  %6s  %8s  %8s  %7s", "RESULT", "STATUS", "SECONDS", "BYTES",
                   "KB/S");
-    lines.push_back(cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers + "  REASON");
+    lines.push_back(fitted(
+        cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers + "  REASON", columns));
     size_t succeeded = 0;
     for (const PortState& port : ports) {
         const double seconds = static_cast<double>(port.endedMs - port.startedMs) / 1000.0;
@@ -51,22 +67,11 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
                            numbers + "  " + port.reason;
         while (!line.empty() && line.back() == ' ')
             line.pop_back();
-        lines.push_back(line);
+        lines.push_back(fitted(line, columns));
     }
     lines.push_back("");
     lines.push_back(std::to_string(succeeded) + " of " + std::to_string(ports.size()) + " succeeded.");
     return lines;
-}
-
-std::string shellQuoted(const std::string& arg) {
-    bool plain = !arg.empty();
-    for (char c : arg)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("-_./:=+,%@", c)) plain = false;
-    if (plain) return arg;
-    std::string out = "'";
-    for (char c : arg)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
 }
 
 std::string retryCommand(const std::string& program, const std::vector<PortState>& ports,

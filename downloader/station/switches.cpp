@@ -2,6 +2,8 @@
 #include "downloader.h"
 #include "ports/ports.h"
 
+#include <cstdlib>
+
 void Downloader::addStationPorts(const char* text) {
     std::string error;
     if (!station::splitPortList(text, stationPorts, error)) {
@@ -23,6 +25,7 @@ void Downloader::checkStationSwitches() {
         refuse("ERROR: Switch '--ports' cannot be combined with '%s'%s.", other,
                logPath ? " (use '--log-dir')" : "");
     }
+    std::vector<std::string> devices;
     for (size_t i = 0; i < stationPorts.size(); ++i) {
         const station::PortSpec& slot = stationPorts[i];
         int number = 0;
@@ -32,11 +35,29 @@ void Downloader::checkStationSwitches() {
             refuse("ERROR: Switch '--ports' needs port numbers or device paths, not '%s'.",
                    slot.port.c_str());
         }
+        // One adapter under two names (a link and its device, a number and its path) is one port.
+        if (digits) number = std::atoi(slot.port.substr(0, 9).c_str());
+        devices.push_back(path.empty() ? platformDeviceName(number) : path);
         for (size_t j = 0; j < i; ++j) {
-            if (!station::samePort(stationPorts[j].port, slot.port) && stationPorts[j].name != slot.name)
-                continue;
+            if (!platformSameDevice(devices[j], devices[i]) && stationPorts[j].name != slot.name) continue;
             refuse("ERROR: Port %s is given twice in '--ports'.",
                    stationPorts[j].name == slot.name ? slot.name.c_str() : slot.port.c_str());
         }
+    }
+    checkStationLogs();
+}
+
+void Downloader::checkStationLogs() {
+    if (logDir.empty()) return;
+    size_t first = 0, second = 0;
+    if (station::sharedLogFile(stationPorts, first, second))
+        refuse("ERROR: Ports %s and %s would write one log file, %s, in '--log-dir'.",
+               stationPorts[first].name.c_str(), stationPorts[second].name.c_str(),
+               station::logFileName(stationPorts[second].name).c_str());
+    for (const station::PortSpec& slot : stationPorts) {
+        const std::string log = logDir + "/" + station::logFileName(slot.name);
+        if (!resultsPath.empty() && platformSameDevice(resultsPath, log))
+            refuse("ERROR: %s is both the --results file and the log of port %s.", resultsPath.c_str(),
+                   slot.name.c_str());
     }
 }
