@@ -3,6 +3,7 @@
 
 #include "format.h"
 #include "image/firmware_image.h"
+#include "results/results_file.h"
 #include "serial/port.h"
 #include "station/ports.h"
 #include "system.h"
@@ -287,7 +288,7 @@ public:
     std::string portError;           ///< why the last openPort failed
     std::chrono::steady_clock::time_point
         lineFreeAt;                           ///< when the line will have sent what was written so far
-    intptr_t resultsHandle = -1;              ///< the open --results file; -1 while none is
+    ResultsFile results;                      ///< the open --results file, when one is
     int64_t programStartMs = platformNowMs(); ///< when the Downloader was made
     std::string lastError; ///< the text of the error that ended the run, for the results file
     std::vector<std::pair<std::string, std::string>>

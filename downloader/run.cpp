@@ -21,7 +21,6 @@ Downloader::Downloader() = default;
 Downloader::~Downloader() {
     // The support log stays open for its last line, the exit status (runProgram ends it).
     closePort();
-    platformCloseResults(resultsHandle);
 }
 
 void Downloader::run() {

@@ -19,19 +19,19 @@ std::string digestOf(const std::string& path) {
 void Downloader::openResults() {
     if (resultsPath.empty()) return;
     std::string reason;
-    if (!platformOpenResults(resultsPath, resultsHandle, reason))
+    if (!results.open(resultsPath, reason))
         fatal(EXIT_USAGE, "ERROR: Could not open results file %s: %s.", resultsPath.c_str(), reason.c_str());
 }
 
 void Downloader::recordUnit(const UnitFacts& facts) {
-    if (resultsHandle < 0) return;
-    if (!platformAppendResult(resultsHandle, unitEvent(facts).dump() + "\n"))
+    if (!results.isOpen()) return;
+    if (!results.append(unitEvent(facts).dump() + "\n"))
         message(0, "ERROR: Could not write to results file %s.", resultsPath.c_str());
 }
 
 void Downloader::recordRun(int status) {
     // A station records its ports' runs itself.
-    if (resultsHandle < 0 || !stationPorts.empty()) return;
+    if (!results.isOpen() || !stationPorts.empty()) return;
     UnitFacts facts;
     facts.port = portName();
     facts.device = portPath.empty() ? platformDeviceName(port) : portPath;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "format.h"
+#include "results_file.h"
 
 #include <nlohmann/json.hpp>
 
@@ -30,10 +31,5 @@ nlohmann::ordered_json unitEvent(const UnitFacts& facts);
 /// The USB serial number of the adapter behind a device, when the system knows it; empty otherwise.
 std::string usbSerialOf(const std::string& device);
 
-/// Opens the results file for appending, creating it; false with the system's reason otherwise.
-bool platformOpenResults(const std::string& path, intptr_t& handle, std::string& reason);
-/// Appends one whole line with one write (under a lock on Windows), so lines of several processes never mix.
-bool platformAppendResult(intptr_t handle, const std::string& line);
-void platformCloseResults(intptr_t handle);
 /// The name of this machine.
 std::string platformHostName();
