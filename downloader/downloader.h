@@ -308,6 +308,8 @@ private:
     void checkReadBackSwitches();
     void checkStationSwitches();
     void checkStationLogs();
+    /// What the flash holds from now on, for the line a signal leaves a person watching.
+    void noteFlashOnSignal(int state);
     void openResults();
     /// A station run: the files read once, a child per port, the table, the summary; throws the status.
     void runStation();

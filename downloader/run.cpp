@@ -4,6 +4,7 @@
 #include "ports/ports.h"
 #include "results/results.h"
 #include "sha256.h"
+#include "signals.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -152,18 +153,23 @@ void Downloader::runMonitor(int64_t startedMs) {
     // Records that cannot go where the image says are refused before anything is sent.
     checkMonitorImage();
     openOrFail();
+    noteFlashOnSignal(FLASH_UNTOUCHED);
     events::step("enter");
     enterMonitor();
     if (!verifyOnly) {
         flashTouched = true;
+        noteFlashOnSignal(FLASH_ERASED);
         events::step("erase");
         eraseMainFlash();
+        noteFlashOnSignal(FLASH_PARTLY_WRITTEN);
         events::step("write");
         writeImage();
+        noteFlashOnSignal(FLASH_WRITTEN);
         flashTouched = false;
     }
     events::step("verify");
     verifyImage();
+    flashNoteOnSignal = false;
     closePort();
     finish(startedMs, verifyOnly ? "verified" : "written and verified", true, imageBytes());
 }
@@ -172,23 +178,34 @@ void Downloader::runBootLoader(int64_t startedMs) {
     // A verification sends no record, so it takes any image.
     if (!verifyOnly) checkBootLoaderImage();
     openOrFail();
+    noteFlashOnSignal(FLASH_UNTOUCHED);
     if (!verifyOnly) {
         events::step("wake");
         wakeUp();
         flashTouched = true;
+        noteFlashOnSignal(FLASH_ERASED);
         events::step("wipe");
         eraseFlash();
+        noteFlashOnSignal(FLASH_PARTLY_WRITTEN);
         events::step("write");
         writeLines();
+        noteFlashOnSignal(FLASH_WRITTEN);
         flashTouched = false;
     }
     events::step("signature");
     readSignature();
+    flashNoteOnSignal = false;
     closePort();
     if (verifyOnly)
         finish(startedMs, "signature read", false, 0);
     else
         finish(startedMs, "written", true, imageBytes());
+}
+
+void Downloader::noteFlashOnSignal(int state) {
+    // Only a person is told: scripts and the log see a signal's end as they always did.
+    flashStateForSignals = state;
+    flashNoteOnSignal = personWatching();
 }
 
 uint64_t Downloader::imageBytes() const {

@@ -6,6 +6,7 @@
 #include "image/output_file.h"
 
 #include <csignal>
+#include <cstring>
 #include <unistd.h>
 
 static void onSignal(int signalNumber) {
@@ -14,6 +15,11 @@ static void onSignal(int signalNumber) {
     // The shell's prompt goes on a line of its own, not after the progress line.
     if (terminalLineOpen.exchange(false)) {
         ssize_t written = write(STDOUT_FILENO, "\n", 1);
+        (void)written;
+    }
+    if (flashNoteOnSignal.exchange(false)) {
+        const char* note = flashNote(flashStateForSignals);
+        ssize_t written = write(STDOUT_FILENO, note, std::strlen(note));
         (void)written;
     }
     PortHandle port = openPortForSignals.exchange(NO_PORT);

@@ -7,12 +7,17 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <io.h>
 
 static void onSignal(int signalNumber) {
     removeTemporaryOnSignal();
     // The prompt goes on a line of its own, not after the progress line.
     if (terminalLineOpen.exchange(false)) _write(1, "\n", 1);
+    if (flashNoteOnSignal.exchange(false)) {
+        const char* note = flashNote(flashStateForSignals);
+        _write(1, note, static_cast<unsigned>(std::strlen(note)));
+    }
     PortHandle port = openPortForSignals.exchange(NO_PORT);
     if (port != NO_PORT) platformClose(port);
     endLogOnSignal(128 + signalNumber);
