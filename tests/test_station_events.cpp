@@ -178,6 +178,35 @@ TEST(StationEvents, SummaryAndTheCommandThatRerunsTheFailedPorts) {
               R"(vq2dl --ports 'B=it'\''s,/dev/ttyUSB2' -b 'my fw.vqu')");
 }
 
+TEST(StationEvents, TheSummaryFitsATerminalAndIsWholeElsewhere) {
+    std::vector<PortState> ports;
+    ports.push_back(fed(HALF_WAY, "A"));
+    ports[0].status = 4;
+    ports[0].endedMs = 2000;
+    ports[0].reason = "no answer while erasing: flash erased \u00e9\u00e9\u00e9\u00e9 and more words to cut";
+    const std::vector<std::string> whole = station::summaryLines(ports);
+    EXPECT_NE(whole[1].find(ports[0].reason), std::string::npos) << whole[1];
+    for (int columns : {40, 60, 80}) {
+        SCOPED_TRACE(columns);
+        const std::vector<std::string> fitted = station::summaryLines(ports, columns);
+        ASSERT_EQ(fitted.size(), whole.size());
+        for (size_t i = 0; i < fitted.size(); ++i) {
+            // Characters, not bytes: each UTF-8 character takes one column.
+            size_t characters = 0;
+            for (char c : fitted[i])
+                characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+            EXPECT_LE(characters, static_cast<size_t>(columns - 1)) << fitted[i];
+            EXPECT_EQ(fitted[i] == whole[i], whole[i].size() < static_cast<size_t>(columns - 1)) << fitted[i];
+        }
+        EXPECT_TRUE(fx::endsWith(fitted[1], "\u2026")) << fitted[1];
+        EXPECT_EQ(fitted[1].compare(0, 3, "A  "), 0);
+    }
+    // A cut never splits a character.
+    EXPECT_EQ(station::fitted("ab\u00e9\u00e9\u00e9", 5), "ab\u00e9\u2026");
+    EXPECT_EQ(station::fitted("abcd", 5), "abcd");
+    EXPECT_EQ(station::fitted("abcdef", 0), "abcdef");
+}
+
 TEST(StationEvents, PortLists) {
     struct Case {
         std::string text;
@@ -193,6 +222,8 @@ TEST(StationEvents, PortLists) {
         {"=/dev/x", false, {}},
         {"A=1,", false, {}},
         {"", false, {}},
+        {"A\n=/dev/x", false, {}},
+        {"A=/dev/x\t", false, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
