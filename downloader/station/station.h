@@ -48,6 +48,14 @@ std::string stepWords(const std::string& step);
 /// The station's exit status: 0 when every port succeeded, else the highest port status.
 int stationStatus(const std::vector<PortState>& ports);
 
+/// Passes the children's output on (under --json) and shows it, until every child has ended or a signal has
+/// stopped them all: the signal passed on to each running child, SIGKILL when the grace is over.
+struct Display;
+void watchPorts(std::vector<PortState>& ports, Display& display, bool json);
+/// Writes the last of the station's output: as long as the console takes it, but once the station was
+/// stopped, or a signal comes now, never longer than a short grace.
+void writeLast(Output& output, bool stopped);
+
 /// The live table on a terminal, or whole prefixed lines elsewhere.
 struct Display {
     bool terminal = false; ///< redrawn in place; otherwise one line per step change and result
