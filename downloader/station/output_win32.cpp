@@ -1,8 +1,9 @@
-// The station's own standard output on Windows: one WriteFile; a console asked for its escape-sequence mode.
+// The station's own standard output on Windows: the C runtime's; a console asked for its escape-sequence mode.
 #include "output.h"
 #include "station.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <windows.h>
 
@@ -12,10 +13,10 @@
 
 long platformWriteSome(const char* data, size_t size, int timeoutMs) {
     (void)timeoutMs; // a console or a pipe here takes what it is given
-    DWORD written = 0;
-    const DWORD chunk = size > 65536 ? 65536 : static_cast<DWORD>(size);
-    if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), data, chunk, &written, nullptr)) return -1;
-    return static_cast<long>(written);
+    // Through the C runtime, as every other line: its text mode ends each line as Windows programs expect.
+    const size_t n = std::fwrite(data, 1, size, stdout);
+    if (std::fflush(stdout) != 0 || n == 0) return size == 0 ? 0 : -1;
+    return static_cast<long>(n);
 }
 
 bool platformConsoleTakesEscapes() {
