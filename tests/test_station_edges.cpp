@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +36,14 @@ bool allEnded(const std::vector<pid_t>& pids, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+/// The mask of the signals a process ignores.
+unsigned long long ignoredSignals(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, 7, "SigIgn:") == 0) return std::stoull(line.substr(7), nullptr, 16);
+    return ~0ull;
 }
 
 /// Sets an environment variable for the programs a test starts, and takes it away again.
@@ -116,12 +125,24 @@ TEST(StationEdges, AHungChildAndAChildKilledFromOutside) {
     auto a = fx::startController(fx::monitorOptions({"slow@writeblock=400"}));
     auto b = fx::startController(fx::monitorOptions({"slow@writeblock=400"}));
     Variable silence("VQ2DL_STATION_SILENCE_MS", "3000");
+    // A station started with SIGPIPE ignored (as some services start programs) keeps it so; its children
+    // start with it at its default.
+    struct sigaction ignore = {}, previous = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previous);
     fx::Background station(VQ2DL_PROGRAM,
                            {"--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "-dw", "0", "fw.s19",
                             "--results", "units.jsonl"},
                            dir.path());
+    sigaction(SIGPIPE, &previous, nullptr);
     const std::vector<pid_t> children = childrenOnceStarted(station.pid, 2);
     ASSERT_EQ(children.size(), 2u);
+    for (pid_t child : children) {
+        // A process group of its own, so that a console's Ctrl-C reaches the station alone.
+        EXPECT_EQ(getpgid(child), child);
+        EXPECT_EQ(ignoredSignals(child) & (1ull << (SIGPIPE - 1)), 0u);
+    }
+    EXPECT_NE(ignoredSignals(station.pid) & (1ull << (SIGPIPE - 1)), 0u);
     station.until("[A] writing");
     const std::string seen = station.until("[B] writing");
     ASSERT_NE(seen.find("[A] writing"), std::string::npos) << seen;
