@@ -115,8 +115,6 @@ void passOn(station::Output& output, const Stopping& stopping, int64_t now) {
     if (!output.flush(0) && now - since >= CONSOLE_GRACE_MS) output.drop();
 }
 
-/// Passes the children's output on and shows it, until every child has ended or a signal has stopped them
-/// all.
 } // namespace
 
 namespace station {
