@@ -119,11 +119,11 @@ TEST(StationEdges, APortThatCannotBeOpenedIsOneLineEverywhere) {
 // is a failed port of status 5, not a station that was itself killed.
 TEST(StationEdges, AHungChildAndAChildKilledFromOutside) {
     fx::TempDir dir;
-    // Long enough a write that both are still at it when the test acts, with a block every 0.4 s, far
-    // inside the silence limit.
+    // Long enough a write that both are still at it when the test acts (0.1 s for each byte of an answer),
+    // with a block every 0.3 s, far inside the silence limit.
     fx::writeFile(dir.file("fw.s19"), firmware(24));
-    auto a = fx::startController(fx::monitorOptions({"slow@writeblock=400"}));
-    auto b = fx::startController(fx::monitorOptions({"slow@writeblock=400"}));
+    auto a = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
+    auto b = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
     Variable silence("VQ2DL_STATION_SILENCE_MS", "3000");
     // A station started with SIGPIPE ignored (as some services start programs) keeps it so; its children
     // start with it at its default.
@@ -173,8 +173,8 @@ TEST(StationEdges, TheStationsOwnSignalsAndItsDeath) {
         SCOPED_TRACE(signalNumber);
         fx::TempDir dir;
         fx::writeFile(dir.file("fw.s19"), firmware(24));
-        auto a = fx::startController(fx::monitorOptions({"slow@writeblock=300"}));
-        auto b = fx::startController(fx::monitorOptions({"slow@writeblock=300"}));
+        auto a = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
+        auto b = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
         fx::Background station(VQ2DL_PROGRAM,
                                {"--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "-dw", "0",
                                 "fw.s19", "--results", "units.jsonl", "--log-dir", "logs"},
@@ -330,4 +330,24 @@ TEST(StationEdges, OneDeviceUnderTwoNames) {
     EXPECT_FALSE(platformSameDevice("/dev/null", "/dev/zero"));
     EXPECT_FALSE(platformSameDevice(dir.file("by-id"), "/dev/null"));
     EXPECT_FALSE(platformSameDevice(dir.file("x"), dir.file("y")));
+}
+
+// A station whose output pipe closes (| head) stops as on any other signal: its ports recorded with 141.
+TEST(StationEdges, AClosedOutputPipeStopsTheStation) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), firmware(24));
+    auto a = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
+    auto b = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
+    const fx::RunResult r =
+        fx::run("/bin/sh",
+                {"-c", "( \"$0\" \"$@\"; echo $? >status ) | head -c 1 >/dev/null", VQ2DL_PROGRAM, "--json",
+                 "--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "-dw", "0", "fw.s19",
+                 "--results", "units.jsonl"},
+                dir.path());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(fx::readFile(dir.file("status")), "141\n");
+    const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
+    ASSERT_EQ(units.size(), 2u);
+    for (const Json& unit : units)
+        EXPECT_EQ(unit["status"], 141) << unit.dump();
 }

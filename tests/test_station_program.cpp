@@ -125,9 +125,11 @@ TEST(Station, ASignalStopsEveryChildAndClosesEveryPort) {
         SCOPED_TRACE(signalNumber);
         fx::TempDir dir;
         fx::writeFile(dir.file("fw.s19"), firmware());
-        // Slow answers to the block writes keep the ports busy until the signal comes.
-        auto a = fx::startController(fx::monitorOptions({"slow@writeblock=300"}));
-        auto b = fx::startController(fx::monitorOptions({"slow@writeblock=300"}));
+        // Slow answers to the block writes keep the ports busy until the signal comes (each answer byte 0.1 s
+        // late, well inside the read time-out: at 0.3 s each byte, a port failed by itself before a late
+        // signal).
+        auto a = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
+        auto b = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
         fx::Background station(VQ2DL_PROGRAM,
                                {"--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "-dw", "0",
                                 "fw.s19", "--results", "units.jsonl", "--log-dir", "logs"},

@@ -15,7 +15,9 @@ long platformWriteSome(const char* data, size_t size, int timeoutMs) {
     const int ready = poll(&console, 1, timeoutMs);
     if (ready < 0) return errno == EINTR ? 0 : -1;
     if (ready == 0) return 0;
-    if (console.revents & (POLLERR | POLLNVAL)) return -1;
+    if (console.revents & POLLNVAL) return -1;
+    // A pipe whose reader is gone shows as an error: the write then raises SIGPIPE, which stops the station
+    // as it ends a single run (or, where SIGPIPE is ignored, fails with EPIPE and the output is dropped).
     // A pipe with room takes PIPE_BUF bytes at least without blocking; more might block.
     const ssize_t n = write(STDOUT_FILENO, data, std::min<size_t>(size, PIPE_BUF));
     if (n < 0) return errno == EINTR || errno == EAGAIN ? 0 : -1;
