@@ -1,6 +1,9 @@
-// The whole program around one Downloader: construct, parse, run, and turn every ending into an exit status.
-#include "downloader.h"
-#include "events.h"
+// The whole program: the command line parsed, the run made, and every way it ends turned into an exit status
+// that the console, the log, the events and the results file all record.
+#include "program.h"
+
+#include "platform/signals.h"
+#include "results/results.h"
 
 #include <cstdio>
 #include <exception>
@@ -8,43 +11,68 @@
 
 namespace {
 
-int statusOf(Downloader& downloader, const std::function<void()>& step) {
+/// The status of a step, with what each ending shows; an unexpected error goes on to the caller.
+int statusOf(Downloader& controller, const std::function<void()>& step) {
+    Console& console = controller.console;
     try {
-        step();
+        // A signal ends the run as the signal does, whatever else it made fail on its way (a read of a pipe
+        // cut short), and also when it came while the last step finished.
+        try {
+            step();
+        } catch (...) {
+            if (const int signalNumber = stopSignal()) throw Stopped{signalNumber};
+            throw;
+        }
+        if (const int signalNumber = stopSignal()) throw Stopped{signalNumber};
         return EXIT_DONE;
     } catch (int status) {
-        if (status == EXIT_PROTOCOL) downloader.adviseAfterFailure();
+        if (status == EXIT_PROTOCOL) controller.adviseAfterFailure();
         return status;
     } catch (const s19Error& error) {
         // The reader names the file and line of the fault; the message shows at every verbosity.
-        downloader.announce(readingError(error).c_str());
+        console.announce(readingError(error).c_str());
         return EXIT_FILE;
     } catch (const ProtocolError& error) {
-        // The controller answered wrongly or not at all: the download failed, whatever was written so far.
-        downloader.lastError = error.text;
-        events::failed(error.text);
-        downloader.message(0, "ERROR: %s", error.text.c_str());
-        downloader.closePort();
-        downloader.adviseAfterFailure();
+        // The controller answered wrongly or not at all: the download failed, whatever was written so far. A
+        // reply error is a level-0 message, not an announcement: -v -1 asks for the percentages alone, and a
+        // calling program reads the status.
+        console.lastError = error.text;
+        console.events.failed(error.text);
+        controller.message(0, "ERROR: %s", error.text.c_str());
+        controller.closePort();
+        controller.adviseAfterFailure();
         return EXIT_PROTOCOL;
-    } catch (...) {
-        downloader.recordRun(EXIT_INTERNAL);
-        throw;
+    } catch (const Stopped& stopped) {
+        // The shell's prompt goes on a line of its own, not after the progress line; nothing else is shown.
+        controller.closePort();
+        console.endProgressLine();
+        controller.tellFlashAfterSignal();
+        const std::string text = "Ended by signal " + std::to_string(stopped.signal) + ".";
+        console.lastError = text;
+        console.events.failed(text);
+        return 128 + stopped.signal;
     }
 }
 
-int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
+/// The run of a parsed command line, and the unexpected errors it may end with.
+int runParsed(const CommandLine& line, Console& console) {
     const char* failure = nullptr;
     std::string text;
     try {
-        Downloader downloader;
-        downloader.setMessageCallback(sink);
-        // Under --json no progress line is drawn and no summary shown: the events carry both.
-        downloader.consoleIsTerminal = sinkIsTerminal && !events::active();
-        return runToStatus(downloader, [&] {
-            downloader.parseArgs(argc, argv);
-            downloader.run();
-        });
+        const int answered = answerCommandLine(line, console);
+        if (answered >= 0) return answered;
+        Downloader controller(line.options, console);
+        RunRecord record;
+        int status = EXIT_INTERNAL;
+        try {
+            status = runToStatus(controller, [&] { runCommand(line.options, console, controller, record); });
+        } catch (...) {
+            recordRun(line.options, console, controller, record, EXIT_INTERNAL);
+            throw;
+        }
+        // A single run's unit line for --results, however it ended.
+        recordRun(line.options, console, controller, record, status);
+        return status;
     } catch (const std::string& error) {
         text = error;
     } catch (const char* error) {
@@ -54,14 +82,14 @@ int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTermin
     } catch (...) {
         failure = "unknown exception";
     }
-    // The Downloader is gone by now, so the port is closed; an unexpected error is never a success.
+    // The controller is gone by now, so the port is closed; an unexpected error is never a success.
     const std::string caught = std::string("Exception caught: ") + (failure ? failure : text.c_str());
-    writeLog(caught.c_str());
-    if (events::active()) {
-        events::message(0, caught.c_str());
-        events::failed(caught);
+    console.log.write(caught.c_str());
+    if (console.events.active()) {
+        console.events.message(0, caught.c_str());
+        console.events.failed(caught);
     } else {
-        clearProgress();
+        console.clearProgress();
         std::printf("%s\n", caught.c_str());
         std::fflush(stdout);
     }
@@ -70,23 +98,52 @@ int runDownloader(int argc, char** argv, MessageCallback sink, bool sinkIsTermin
 
 } // namespace
 
-std::string readingError(const s19Error& error) {
-    return "ERROR: Reading " + error.file + " line " + std::to_string(error.line) + ": " + error.text + ".";
+int runToStatus(Downloader& controller, const std::function<void()>& step) {
+    try {
+        return statusOf(controller, step);
+    } catch (...) {
+        controller.closePort();
+        throw;
+    }
 }
 
-int runToStatus(Downloader& downloader, const std::function<void()>& step) {
-    const int status = statusOf(downloader, step);
-    // A single-port run's unit line for --results, however it ended.
-    downloader.recordRun(status);
-    return status;
+int answerCommandLine(const CommandLine& line, Console& console) {
+    switch (line.action) {
+    case CommandLine::Action::Run:
+        return -1;
+    case CommandLine::Action::Help:
+        // Asked for, so shown at every verbosity, and a success.
+        console.events.stop();
+        for (const std::string& text : usageLines(line.options.programName))
+            console.print(text.c_str());
+        return EXIT_DONE;
+    case CommandLine::Action::Version:
+        console.events.stop();
+        console.print("vq2dl " VQ2DL_VERSION);
+        return EXIT_DONE;
+    case CommandLine::Action::Refused:
+        break;
+    }
+    // Under --json the error is the result's, and no usage text follows.
+    console.events.failed(line.error);
+    if (console.events.active()) return EXIT_USAGE;
+    if (!line.shown.empty()) console.message(0, "%s", line.shown.c_str());
+    for (const std::string& text : usageLines(line.options.programName))
+        console.message(0, "%s", text.c_str());
+    return EXIT_USAGE;
 }
 
 int runProgram(int argc, char** argv, MessageCallback sink, bool sinkIsTerminal) {
-    // The stream is on from the start, so that a command line that is refused ends with its result too. The
-    // support log belongs to the process and ends with the status, whichever way the run ended.
-    if (events::asked(argc, argv)) events::begin(platformNowMs());
-    const int status = runDownloader(argc, argv, sink, sinkIsTerminal);
-    endLog(status);
-    events::result(status);
+    const CommandLine line = parseCommandLine(argc, argv);
+    // Under --json no progress line is drawn and no summary shown: the events carry both.
+    Console console(sink, sinkIsTerminal && !line.options.json);
+    console.verbosity = line.options.verbosity;
+    console.percent = line.options.showPercent;
+    // The stream is on from the start, so that a command line that is refused ends with its result too.
+    if (line.options.json) console.events.begin(console.startMs);
+    const int status = runParsed(line, console);
+    // The support log and the stream end with the status, whichever way the run ended.
+    console.log.end(status);
+    console.events.result(status);
     return status;
 }

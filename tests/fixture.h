@@ -2,8 +2,8 @@
 // and the rig of a simulated controller on a pseudo-terminal with a Downloader on its line.
 #pragma once
 
-#include "downloader.h"
 #include "monitor/protocol.h"
+#include "program.h"
 #include "simulator.h"
 #include "temp_dir.h"
 

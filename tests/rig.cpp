@@ -136,10 +136,10 @@ Rig::Rig(vqsim::Options options) : sim(std::make_unique<vqsim::Simulator>(std::m
     ::testing::AssertionResult started = start();
     if (!started) return started;
     captured.clear();
-    dl.portPath = sim->devicePath();
-    dl.setMessageCallback(captureSink);
-    dl.verbosity = verbosity;
-    dl.wipeDelay = 0;
+    dl.options.portPath = sim->devicePath();
+    dl.console.sink = captureSink;
+    dl.console.verbosity = verbosity;
+    dl.options.wipeDelay = 0;
     if (!dl.openPort()) return ::testing::AssertionFailure() << "port: " << dl.portError;
     return ::testing::AssertionSuccess();
 }

@@ -102,7 +102,7 @@ TEST_F(BootLoader, ProgressLineAfterEveryTenthLine) {
 
 TEST_F(BootLoader, WakeUpRetriesOnceWithALoneCarriageReturn) {
     ASSERT_NO_FATAL_FAILURE(connect({"reply=Hello, sleepy@wake"}));
-    dl.verbosity = 2;
+    dl.console.verbosity = 2;
     ASSERT_EQ(exitStatus([this] { dl.wakeUp(); }), 0) << fx::captured;
     EXPECT_EQ(fx::captured, "Wake up attempted:\nHello, \n\r\nBoot>\nWakeup successful.\n\n");
     EXPECT_EQ(toText(sim->received()), "\r!!\r");
@@ -142,8 +142,8 @@ TEST_F(BootLoader, DelaysPaceTheWipeAndEveryLine) {
     ASSERT_NO_FATAL_FAILURE(connect());
     for (uint32_t i = 0; i < 10; ++i)
         dl.image.addRecord(record(0x8100 + 0x10 * i, fx::bytes(4)));
-    dl.wipeDelay = 400;
-    dl.recordDelay = 50;
+    dl.options.wipeDelay = 400;
+    dl.options.recordDelay = 50;
     ASSERT_EQ(exitStatus([this] { dl.wakeUp(); }), 0);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(exitStatus([this] { dl.eraseFlash(); }), 0);
@@ -202,12 +202,13 @@ TEST(BootLoaderImage, RecordsAndEntryPointsThatNoLineCanCarryAreRefused) {
     };
     for (const Case& c : cases) {
         Downloader d;
-        d.setMessageCallback(fx::captureSink);
+        d.console.sink = fx::captureSink;
         fx::captured.clear();
         d.image.addRecord(record(0x8100, {1}));
         d.image.addRecord(c.record);
         d.image.entryPoint = c.entryPoint;
-        EXPECT_EQ(exitStatus([&] { d.checkBootLoaderImage(); }), *c.text ? 3 : 0) << c.text;
+        EXPECT_EQ(exitStatus([&] { checkImage(Generation::VQ1, d.image, d.console); }), *c.text ? 3 : 0)
+            << c.text;
         EXPECT_EQ(fx::captured, c.text);
     }
 }

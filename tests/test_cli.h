@@ -4,10 +4,9 @@
 
 #include "fixture.h"
 
-#include "downloader.h"
+#include "program.h"
 
 #include <cstdio>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -65,24 +64,19 @@ inline std::string usageText(const std::string& program) {
            "\n";
 }
 
-// Parses a command line into a fresh Downloader; returns the exit status thrown, or -1 when none was.
-inline int parse(Downloader& d, std::vector<std::string> arguments) {
-    // The Downloader keeps pointers into its argument vector (the install directory), as into argv.
-    static std::deque<std::vector<std::string>> kept;
-    kept.push_back(std::move(arguments));
-    std::vector<std::string>& args = kept.back();
-    args.insert(args.begin(), "vq2dl");
+// Parses a command line into fresh options, answered as the program answers it on a console that shows in
+// fx::captured; returns the exit status of a command line that asks for no run, or -1 when it asks for one.
+inline int parse(Options& options, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "vq2dl");
     std::vector<char*> argv;
-    for (auto& a : args)
+    for (auto& a : arguments)
         argv.push_back(&a[0]);
     fx::captured.clear();
-    d.setMessageCallback(fx::captureSink);
-    try {
-        d.parseArgs(static_cast<int>(argv.size()), argv.data());
-    } catch (int status) {
-        return status;
-    }
-    return -1;
+    const CommandLine line = parseCommandLine(static_cast<int>(argv.size()), argv.data());
+    Console console(fx::captureSink);
+    console.verbosity = line.options.verbosity;
+    options = line.options;
+    return answerCommandLine(line, console);
 }
 
 inline fx::RunResult vq2dl(const std::vector<std::string>& args, const std::string& cwd = "") {

@@ -9,9 +9,10 @@
 #include <vector>
 
 using namespace cli;
+using fx::Texts;
 
 TEST(CommandLine, DefaultsWithoutArguments) {
-    Downloader d;
+    Options d;
     EXPECT_EQ(parse(d, {}), -1);
     EXPECT_EQ(d.port, 1);
     EXPECT_EQ(d.baudRate, 115200);
@@ -20,12 +21,12 @@ TEST(CommandLine, DefaultsWithoutArguments) {
     EXPECT_EQ(d.recordDelay, 0);
     EXPECT_EQ(d.dcDelay, 0);
     EXPECT_FALSE(d.showPercent || d.verifyOnly || d.wipeOnly);
-    EXPECT_STREQ(d.installDir, ".");
+    EXPECT_EQ(d.installDir, ".");
     EXPECT_EQ(d.fileNames, std::vector<std::string>{"velquin2.s19"});
 }
 
 TEST(CommandLine, ValuesTakeTheRestOrTheNextArgument) {
-    Downloader d;
+    Options d;
     EXPECT_EQ(
         parse(d, {"-c2", "-r", "38400", "a.s19", "b.s19", "-dw", "1000", "-dc7", "-v", "-1", "-i", "-x"}),
         -1);
@@ -36,17 +37,17 @@ TEST(CommandLine, ValuesTakeTheRestOrTheNextArgument) {
     EXPECT_EQ(d.dcDelay, 7);
     EXPECT_EQ(d.recordDelay, 0);
     EXPECT_EQ(d.verbosity, -1);
-    EXPECT_STREQ(d.installDir, "-x");
+    EXPECT_EQ(d.installDir, "-x");
     EXPECT_EQ(fx::captured, "");
 
-    Downloader e;
+    Options e;
     EXPECT_EQ(parse(e, {"-d", "5", "-dc", "-3", "-c", "3", "-p", "-V", "-w", "-d-4"}), -1);
     EXPECT_EQ(e.recordDelay, -4) << "a negative delay is stored as given";
     EXPECT_EQ(e.dcDelay, -3);
     EXPECT_EQ(e.port, 3);
     EXPECT_TRUE(e.showPercent && e.verifyOnly && e.wipeOnly);
 
-    Downloader f;
+    Options f;
     EXPECT_EQ(parse(f, {"-c4", "-c", "/dev/ttyUSB0", "-v3", "-v", "2"}), -1);
     EXPECT_EQ(f.port, 4) << "a device path leaves the number";
     EXPECT_EQ(f.portPath, "/dev/ttyUSB0");
@@ -56,9 +57,9 @@ TEST(CommandLine, ValuesTakeTheRestOrTheNextArgument) {
 
 namespace {
 
-// Every option field of a Downloader as "name=value" lines, so that a test sees what changed and what did
+// Every option field of a Options as "name=value" lines, so that a test sees what changed and what did
 // not.
-std::string state(const Downloader& d) {
+std::string state(const Options& d) {
     std::string text;
     auto add = [&](const char* name, const std::string& value) {
         text += std::string(name) + "=" + value + "\n";
@@ -72,7 +73,7 @@ std::string state(const Downloader& d) {
     add("i", d.installDir);
     add("v", std::to_string(d.verbosity));
     add("pVw", std::to_string(d.showPercent) + std::to_string(d.verifyOnly) + std::to_string(d.wipeOnly));
-    add("log", d.logPath ? d.logPath : "(none)");
+    add("log", d.logPath ? *d.logPath : "(none)");
     add("list", std::to_string(d.listPorts));
     std::string files;
     for (const std::string& name : d.fileNames)
@@ -83,7 +84,7 @@ std::string state(const Downloader& d) {
 
 // The default state with some fields replaced ("port=3\nd=5\n").
 std::string stateWith(const std::string& changes) {
-    Downloader d;
+    Options d;
     parse(d, {});
     std::string text = state(d);
     for (size_t at = 0; at < changes.size();) {
@@ -129,7 +130,7 @@ TEST(CommandLine, EveryAcceptedSpellingMeansWhatItDid) {
         {{"--list-ports"}, "list=1\n"},
     };
     for (const auto& [args, changes] : cases) {
-        Downloader d;
+        Options d;
         EXPECT_EQ(parse(d, args), -1) << args[0];
         EXPECT_EQ(fx::captured, "") << args[0];
         EXPECT_EQ(state(d), stateWith(changes)) << args[0];
@@ -162,7 +163,7 @@ TEST(CommandLine, ARefusedSpellingEndsTheRunWithTheUsageText) {
         {{"fw.s19", "--log"}, "ERROR: Switch '--log' needs a value."},
     };
     for (const auto& [args, first] : cases) {
-        Downloader d;
+        Options d;
         EXPECT_EQ(parse(d, args), 1) << args[0];
         EXPECT_EQ(fx::captured, first + "\n" + usageText("vq2dl")) << args[0];
     }
@@ -176,19 +177,19 @@ TEST(CommandLine, ARefusedSpellingEndsTheRunWithTheUsageText) {
 
 TEST(CommandLine, Rates) {
     for (int rate : {9600, 19200, 38400, 56000, 115200}) {
-        Downloader d;
+        Options d;
         EXPECT_EQ(parse(d, {"-r" + std::to_string(rate)}), -1);
         EXPECT_EQ(d.baudRate, rate);
     }
-    Downloader custom;
+    Options custom;
     EXPECT_EQ(parse(custom, {"-r", "-2343"}), -1);
     EXPECT_EQ(custom.baudRate, 2343);
     EXPECT_EQ(fx::captured, "");
-    Downloader forced;
+    Options forced;
     EXPECT_EQ(parse(forced, {"-r", "-57600"}), -1);
     EXPECT_EQ(forced.baudRate, 57600);
     for (const char* bad : {"300", "0", "57600", "+9601"}) {
-        Downloader d;
+        Options d;
         EXPECT_EQ(parse(d, {"-r", bad, "-r", "9600"}), 1) << bad;
         int value = std::atoi(bad);
         EXPECT_EQ(fx::captured,
@@ -198,7 +199,7 @@ TEST(CommandLine, Rates) {
 
 TEST(CommandLine, BadSwitchesAndTooManyFiles) {
     for (const char* bad : {"-x", "-X", "-C2", "-"}) {
-        Downloader d;
+        Options d;
         EXPECT_EQ(parse(d, {bad}), 1) << bad;
         // A lone "-" names no letter: it is shown whole.
         std::string shown = std::string(bad).substr(0, 2);
@@ -207,17 +208,73 @@ TEST(CommandLine, BadSwitchesAndTooManyFiles) {
     std::vector<std::string> files;
     for (int i = 0; i < 20; ++i)
         files.push_back("f" + std::to_string(i) + ".s19");
-    Downloader twenty;
+    Options twenty;
     EXPECT_EQ(parse(twenty, files), -1);
     EXPECT_EQ(twenty.fileNames.size(), 20u);
     files.push_back("one-too-many.s19");
-    Downloader d;
+    Options d;
     EXPECT_EQ(parse(d, files), 1);
     EXPECT_EQ(fx::captured, usageText("vq2dl"));
 
-    Downloader missing;
+    Options missing;
     EXPECT_EQ(parse(missing, {"a.s19", "-c"}), 1);
     EXPECT_EQ(fx::captured, "ERROR: Switch '-c' needs a value.\n" + usageText("vq2dl"));
+}
+
+TEST(CommandLine, AValueThatIsOneOfTheSwitchesIsRefused) {
+    // A value left out: the next switch would be taken for it, a folder or a log named "--json".
+    const struct {
+        Texts args;
+        std::string shown;
+    } cases[] = {
+        {{"-i", "--json", "fw.s19"}, "ERROR: Switch '-i' needs a value, not the switch '--json'."},
+        {{"-c", "2", "--log", "--json", "fw.s19"},
+         "ERROR: Switch '--log' needs a value, not the switch '--json'."},
+        {{"--results", "--ports", "A=1", "fw.s19"},
+         "ERROR: Switch '--results' needs a value, not the switch '--ports'."},
+        {{"--read", "--range=0xC000-0xC0FF"},
+         "ERROR: Switch '--read' needs a value, not the switch '--range=0xC000-0xC0FF'."},
+    };
+    for (const auto& c : cases) {
+        Options d;
+        EXPECT_EQ(parse(d, c.args), 1) << c.args[0];
+        EXPECT_EQ(fx::captured, c.shown + "\n" + usageText("vq2dl")) << c.args[0];
+    }
+    // Given with "=", or a value that only begins with dashes, it is what the user wrote.
+    Options d;
+    EXPECT_EQ(parse(d, {"--log=--json", "-i", "--x", "-v", "-1"}), -1);
+    EXPECT_EQ(d.logPath.value_or(""), "--json");
+    EXPECT_EQ(d.installDir, "--x");
+    EXPECT_FALSE(d.json);
+
+    // Through the program: status 1, nothing opened, and under --json the refusal as the closing event.
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), fx::s19({{0x4000, fx::bytes(4)}}));
+    for (const auto& c : cases) {
+        fx::RunResult r = vq2dl(c.args, dir.path());
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_NE(r.out.find(c.shown.substr(7)), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\"event\":\"start\""), std::string::npos) << r.out;
+        EXPECT_EQ(fx::listDir(dir.path()), Texts{"fw.s19"});
+    }
+}
+
+TEST(CommandLine, AStationHandsOnTheParsedArguments) {
+    Options d;
+    ASSERT_EQ(parse(d, {"--ports", "A=1,B=2", "-dw", "0", "-i", "my dir", "fw.s19", "--json", "--log-dir",
+                        "logs", "--results=units.jsonl", "--no-extract", "-v2"}),
+              -1);
+    // The children get every argument but the station's own as typed; they add --json and --no-extract
+    // themselves.
+    EXPECT_EQ(childArguments(d), (Texts{"-dw", "0", "-i", "my dir", "fw.s19", "-v2"}));
+    EXPECT_EQ(rerunArguments(d), (Texts{"-dw", "0", "-i", "my dir", "fw.s19", "--json", "--log-dir", "logs",
+                                        "--results=units.jsonl", "--no-extract", "-v2"}));
+    EXPECT_EQ(recordedSwitches(d), (Texts{"-dw", "0", "-i", "my dir", "--json", "--no-extract", "-v2"}));
+    // A file named like a switch's value is still a file, and a single run records all of its switches.
+    Options single;
+    ASSERT_EQ(parse(single, {"-i", "fw.s19", "fw.s19", "--results", "r.jsonl", "-c2"}), -1);
+    EXPECT_EQ(single.fileNames, Texts{"fw.s19"});
+    EXPECT_EQ(recordedSwitches(single), (Texts{"-i", "fw.s19", "--results", "r.jsonl", "-c2"}));
 }
 
 TEST(Documents, EverySwitchOfTheUsageTextIsInTheReadmeTheManualPageAndTheCompletion) {
@@ -235,9 +292,8 @@ TEST(Documents, EverySwitchOfTheUsageTextIsInTheReadmeTheManualPageAndTheComplet
         }
         return false;
     };
-    Downloader d;
     std::vector<std::string> switches;
-    for (const std::string& line : d.usageText()) {
+    for (const std::string& line : usageLines("vq2dl")) {
         std::smatch m;
         if (std::regex_match(line, m, std::regex(" {3}(-[-a-zA-Z]+) .*"))) switches.push_back(m[1]);
     }

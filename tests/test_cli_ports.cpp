@@ -88,9 +88,9 @@ TEST(ListPorts, ReadsAMadeUpSysfsTree) {
     makeTree(dir);
     const std::string dev = dir.file("dev");
     Downloader d;
-    d.setMessageCallback(fx::captureSink);
+    d.console.sink = fx::captureSink;
     fx::captured.clear();
-    d.printPorts({dir.file("sys"), dev});
+    printPorts({dir.file("sys"), dev}, d.console);
     EXPECT_EQ(fx::captured,
               dev + "/ttyACM0  USB 2341:0043, driver cdc_acm\n" + dev + "/ttyS0  driver serial\n" + dev +
                   "/ttyS2  driver serial8250\n" + dev + "/ttyS10  driver serial\n" + dev +
@@ -99,7 +99,7 @@ TEST(ListPorts, ReadsAMadeUpSysfsTree) {
 
     fx::TempDir empty;
     fx::captured.clear();
-    d.printPorts({empty.file("sys"), empty.file("dev")});
+    printPorts({empty.file("sys"), empty.file("dev")}, d.console);
     EXPECT_EQ(fx::captured, "No serial ports found.\n");
 
     // This machine's own ports, by the names -c takes, at every verbosity and without a banner.

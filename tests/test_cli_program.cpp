@@ -46,9 +46,9 @@ TEST(Program, OneVersionEverywhere) {
 
 TEST(Console, MessagesFollowTheVerbosity) {
     Downloader d;
-    d.setMessageCallback(fx::captureSink);
+    d.console.sink = fx::captureSink;
     fx::captured.clear();
-    d.verbosity = 1;
+    d.console.verbosity = 1;
     d.message(2, "hidden");
     d.message(1, "shown %d%%", 5);
     d.message(1, "progress\r");
@@ -56,7 +56,7 @@ TEST(Console, MessagesFollowTheVerbosity) {
     d.message(-1, "$%s", "Writing");
     EXPECT_EQ(fx::captured, "shown 5%\nprogress\r\n$Writing\n");
     fx::captured.clear();
-    d.verbosity = -1;
+    d.console.verbosity = -1;
     d.message(0, "error");
     d.message(-1, "%%%.2f", 41.666);
     EXPECT_EQ(fx::exitStatus([&] { d.fatal(4, "fatal %s", "text"); }), 4);
@@ -171,8 +171,8 @@ TEST(Program, EachKindOfErrorEndsWithItsStatus) {
     };
     for (const auto& c : cases) {
         Downloader d;
-        d.setMessageCallback(fx::captureSink);
-        d.verbosity = c.verbosity;
+        d.console.sink = fx::captureSink;
+        d.console.verbosity = c.verbosity;
         fx::captured.clear();
         EXPECT_EQ(runToStatus(d, c.raise), c.status);
         EXPECT_EQ(fx::captured, c.shown);

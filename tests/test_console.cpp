@@ -1,7 +1,7 @@
 // The progress line: drawn when the program says its sink prints to a terminal, whatever the sink is.
 #include "fixture.h"
 
-#include "downloader.h"
+#include "program.h"
 
 #include <string>
 
@@ -26,17 +26,17 @@ TEST(Console, ProgressLineFollowsTheTerminalNotTheSink) {
     };
     for (const auto& c : cases) {
         Downloader d;
-        d.setMessageCallback(wrappingSink);
-        d.consoleIsTerminal = c.terminal;
-        d.verbosity = c.verbosity;
-        d.showPercent = c.percent;
+        d.console.sink = wrappingSink;
+        d.console.terminal = c.terminal;
+        d.console.verbosity = c.verbosity;
+        d.console.percent = c.percent;
         testing::internal::CaptureStdout();
-        d.showProgress(WRITE_LABEL, 1, 2, 10, 20);
-        clearProgress();
+        d.console.showProgress(WRITE_LABEL, 1, 2, 10, 20);
+        d.console.clearProgress();
         const std::string shown = testing::internal::GetCapturedStdout();
         const std::string bar = "\rWriting   [##########----------] 1/2 records, 10/20 bytes";
         EXPECT_EQ(shown.compare(0, bar.size(), bar) == 0, c.drawn) << c.terminal << c.verbosity << c.percent;
-        EXPECT_EQ(d.personWatching(), c.drawn);
+        EXPECT_EQ(d.console.personWatching(), c.drawn);
         if (!c.drawn) {
             EXPECT_EQ(shown, "");
         }

@@ -433,7 +433,7 @@ TEST(Events, SignalEndsWithItsResult) {
 // The lines of the usage text that were the program's own stand word for word; what was added to them has
 // lines of its own.
 TEST(Events, TheOriginalUsageLinesStand) {
-    const std::vector<std::string> text = Downloader().usageText();
+    const std::vector<std::string> text = usageLines("vq2dl");
     for (const char* line :
          {"              port 1.", "   -i dir   - specify install directory for update files.",
           "   -v level - set Verbosity of output.", "   -w       - wipe only, don't try to download.",

@@ -101,8 +101,8 @@ TEST(MonitorBlank, SameMemoryAndTextInFewerCommands) {
         ASSERT_TRUE(rig.open());
         for (const auto& record : IMAGE)
             rig.add(record.first, record.second);
-        rig.dl.joinBlocks = join == 1;
-        rig.dl.showPercent = true;
+        rig.dl.options.joinBlocks = join == 1;
+        rig.dl.options.showPercent = true;
         rig.prepare();
         fx::pokeMemory(*rig.sim, 0x3C8000, Bytes(0x4000, 0x5A));
         fx::pokeMemory(*rig.sim, 0x3D8000, Bytes(0x4000, 0x5A));

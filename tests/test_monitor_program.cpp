@@ -146,7 +146,7 @@ TEST(MonitorProgram, StaleInputIsDiscardedAndLowLatencyRefusedQuietly) {
     ASSERT_GE(holder, 0);
     {
         Downloader dl;
-        dl.portPath = p.sim->devicePath();
+        dl.options.portPath = p.sim->devicePath();
         ASSERT_TRUE(dl.openPort());
         dl.enterMonitor();
         for (int i = 0; i < 100 && p.sim->sent().size() < 7; ++i)

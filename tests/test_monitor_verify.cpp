@@ -108,8 +108,8 @@ TEST(MonitorJoin, SameMemoryAndTextInFewerCommands) {
         ASSERT_TRUE(rig.open());
         for (const auto& record : image)
             rig.add(record.first, record.second);
-        rig.dl.joinBlocks = join == 1;
-        rig.dl.showPercent = true;
+        rig.dl.options.joinBlocks = join == 1;
+        rig.dl.options.showPercent = true;
         rig.prepare();
         rig.dl.writeImage();
         text[join][0] = fx::captured;
@@ -147,8 +147,8 @@ TEST(MonitorJoin, MismatchReadsAsWithoutJoining) {
             rig.addInFlash(0x1000 + 32 * i, fx::bytes(32, static_cast<uint8_t>(0x20 * i)));
         }
         rig.sim->poke(0x1083, 0x00);
-        rig.dl.joinBlocks = join == 1;
-        rig.dl.showPercent = true;
+        rig.dl.options.joinBlocks = join == 1;
+        rig.dl.options.showPercent = true;
         rig.enter();
         EXPECT_EQ(exitStatus([&] { rig.dl.verifyImage(); }), EXIT_PROTOCOL);
         text[join] = fx::captured;
@@ -169,7 +169,7 @@ TEST(MonitorVerify, ReadBackReturnsOnceTheBytesAreThere) {
         options.delivery = delivery;
         fx::Rig rig(options);
         ASSERT_TRUE(rig.open());
-        rig.dl.baudRate = 9600;
+        rig.dl.options.baudRate = 9600;
         ASSERT_TRUE(rig.dl.openPort());
         for (uint32_t i = 0; i < 3; ++i) {
             rig.addInFlash(0x1000 + 256 * i, fx::bytes(256, static_cast<uint8_t>(i)));
@@ -213,14 +213,15 @@ TEST(MonitorImageCheck, RecordsOutsideThePageWindow) {
         SCOPED_TRACE(c.address);
         Downloader dl;
         fx::captured.clear();
-        dl.setMessageCallback(fx::captureSink);
+        dl.console.sink = fx::captureSink;
         dl.image.addRecord(fx::record(c.address, fx::bytes(c.length)));
         char text[160] = "";
         if (c.reason)
             std::snprintf(text, sizeof text,
                           "ERROR: Record at 0x%X cannot be written to a VQ-II controller: %s.\n", c.address,
                           c.reason);
-        EXPECT_EQ(exitStatus([&] { dl.checkMonitorImage(); }), c.reason ? EXIT_FILE : 0);
+        EXPECT_EQ(exitStatus([&] { checkImage(Generation::VQ2, dl.image, dl.console); }),
+                  c.reason ? EXIT_FILE : 0);
         EXPECT_EQ(fx::captured, text);
     }
 }

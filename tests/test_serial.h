@@ -4,7 +4,7 @@
 
 #include "fixture.h"
 
-#include "downloader.h"
+#include "program.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -79,14 +79,14 @@ using fx::Clock, fx::msSince;
 
 inline void attach(Downloader& d, int verbosity = 1) {
     fx::captured.clear();
-    d.setMessageCallback(fx::captureSink);
-    d.verbosity = verbosity;
+    d.console.sink = fx::captureSink;
+    d.console.verbosity = verbosity;
 }
 
 /// Opens the Downloader on the pty's slave.
 inline void openOn(Downloader& d, const Pty& pty, int baudRate = 115200) {
-    d.portPath = pty.slave;
-    d.baudRate = baudRate;
+    d.options.portPath = pty.slave;
+    d.options.baudRate = baudRate;
     ASSERT_TRUE(d.openPort()) << pty.slave << ": " << d.portError;
 }
 

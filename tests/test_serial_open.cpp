@@ -84,8 +84,8 @@ TEST(SerialOpen, RatesWithoutATermiosConstant) {
     }
     // A rate of zero or below never reaches the driver.
     Downloader d;
-    d.portPath = pty.slave;
-    d.baudRate = 0;
+    d.options.portPath = pty.slave;
+    d.options.baudRate = 0;
     EXPECT_FALSE(d.openPort());
     EXPECT_EQ(d.portError, "rate not supported by the driver");
 }
@@ -94,7 +94,7 @@ TEST(SerialOpen, HeldExclusively) {
     Pty pty;
     Downloader first, second;
     openOn(first, pty);
-    second.portPath = pty.slave;
+    second.options.portPath = pty.slave;
     EXPECT_FALSE(second.openPort());
     EXPECT_EQ(second.portError, "in use by another program");
     EXPECT_EQ(second.portHandle, NO_PORT);
@@ -113,15 +113,15 @@ TEST(SerialOpen, DevicesThatDoNotOpen) {
     fx::TempDir dir;
     size_t descriptors = openDescriptors();
     Downloader d;
-    d.portPath = dir.file("no-such-port");
+    d.options.portPath = dir.file("no-such-port");
     EXPECT_FALSE(d.openPort());
     EXPECT_EQ(d.portError, "no such device");
     EXPECT_EQ(d.portHandle, NO_PORT);
 
     // Port numbers below 1 name no device at all; they are refused before anything is opened.
-    d.portPath.clear();
+    d.options.portPath.clear();
     for (int number : {0, -5, INT_MIN}) {
-        d.port = number;
+        d.options.port = number;
         EXPECT_FALSE(d.openPort()) << number;
         EXPECT_EQ(d.portError, "no such device");
     }
@@ -130,7 +130,7 @@ TEST(SerialOpen, DevicesThatDoNotOpen) {
 
     // Something that is not a terminal: the system's reason, in lower case and without a period.
     fx::writeFile(dir.file("plain"), "not a port");
-    d.portPath = dir.file("plain");
+    d.options.portPath = dir.file("plain");
     EXPECT_FALSE(d.openPort());
     EXPECT_EQ(d.portError, "inappropriate ioctl for device");
     EXPECT_EQ(d.portHandle, NO_PORT);

@@ -115,8 +115,8 @@ TEST(SerialWrite, TracesOf3And17And40BytesComeFirst) {
     Pty pty;
     Downloader d;
     openOn(d, pty);
-    d.verbosity = 4;
-    d.setMessageCallback(watchingSink);
+    d.console.verbosity = 4;
+    d.console.sink = watchingSink;
     watchedPeer = &pty;
     sentBeforeTrace = false;
 

@@ -160,6 +160,8 @@ TEST(Station, RefusesWithoutTouchingAPort) {
     fx::TempDir dir;
     fx::writeFile(dir.file("fw.s19"), firmware());
     fx::writeFile(dir.file("bad.s19"), "S1FF\n");
+    fx::writeFile(dir.file("empty.s19"), "");
+    fx::writeFile(dir.file("overlap.s19"), fx::s19({{0x4000, fx::bytes(16, 1)}, {0x4008, fx::bytes(16, 2)}}));
     auto a = fx::startController();
     const std::string port = a->devicePath();
     struct Case {
@@ -193,6 +195,19 @@ TEST(Station, RefusesWithoutTouchingAPort) {
          1,
          "ERROR: Switch '--log-dir' needs '--ports'; one port logs with '--log'."},
         {{"--ports", "A=" + port, "bad.s19"}, 3, "ERROR: Reading bad.s19 line 1: "},
+        // The checks of a single run, before any child starts.
+        {{"--ports", "A=" + port, "empty.s19"}, 3, "ERROR: No S-records to download in empty.s19."},
+        {{"--ports", "A=" + port, "overlap.s19"}, 3, "ERROR: Record at 0x4008 (overlap.s19 line "},
+        {{"--ports", "A=" + port, "--json", "empty.s19"},
+         3,
+         "\"error\":\"No S-records to download in empty.s19.\""},
+        // A value left out: no child may load a file the station did not check.
+        {{"--ports", "A=" + port, "-i", "--json", "fw.s19"},
+         1,
+         "Switch '-i' needs a value, not the switch '--json'."},
+        {{"--ports", "A=" + port, "--results", "--ports", "B=" + port, "fw.s19"},
+         1,
+         "ERROR: Switch '--results' needs a value, not the switch '--ports'."},
         {{"--ports", "A=" + port, "--results", "missing/units.jsonl", "fw.s19"},
          1,
          "ERROR: Could not open results file missing/units.jsonl: No such file or directory."},
@@ -208,9 +223,11 @@ TEST(Station, RefusesWithoutTouchingAPort) {
         const fx::RunResult r = fx::run(VQ2DL_PROGRAM, c.args, dir.path(), 20000);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Rerun"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\"port\":\"A\""), std::string::npos) << r.out;
     }
     EXPECT_TRUE(a->received().empty());
-    EXPECT_EQ(fx::listDir(dir.path()), (Texts{"bad.s19", "fw.s19"}));
+    EXPECT_EQ(fx::listDir(dir.path()), (Texts{"bad.s19", "empty.s19", "fw.s19", "overlap.s19"}));
 }
 
 TEST(Station, TheTableOnATerminalFitsItsWidthAndLeavesTheCursorShown) {

@@ -1,6 +1,8 @@
 // Refusing, before the port opens, a VQ-I image that S1 and S9 lines cannot carry: their address field
 // holds 16 bits and their count byte at most 252 data bytes. Nothing is cut to fit.
-#include "downloader.h"
+#include "bootloader/image_check.h"
+
+#include <cstdio>
 
 namespace {
 
@@ -18,26 +20,30 @@ const char* misfit(const SRecord& record) {
     return nullptr;
 }
 
-/// A boot loader writes each line's bytes at the line's own address.
-std::vector<std::pair<uint32_t, uint32_t>> asAddressed(const SRecord& record) {
+} // namespace
+
+std::vector<std::pair<uint32_t, uint32_t>> bootloader::landing(const SRecord& record) {
+    // A boot loader writes each line's bytes at the line's own address.
     return {{record.address, static_cast<uint32_t>(record.data.size())}};
 }
 
-} // namespace
-
-void Downloader::checkBootLoaderImage() {
+std::string bootloader::imageFault(const FirmwareImage& image) {
+    char text[160];
     for (const auto& entry : image.records) {
         const SRecord& record = entry.second;
         if (const char* reason = misfit(record)) {
-            fatal(EXIT_FILE, "ERROR: Record at 0x%X cannot be sent to a VQ-I controller: %s.", record.address,
-                  reason);
+            std::snprintf(text, sizeof text, "ERROR: Record at 0x%X cannot be sent to a VQ-I controller: %s.",
+                          record.address, reason);
+            return text;
         }
     }
     // The S9 line carries the entry point in the same 16-bit field; a wider one (from an S7 or S8 line)
     // would make the end line malformed after the flash had already been wiped and written.
     if (image.entryPoint > LINE_ADDRESS_LIMIT) {
-        fatal(EXIT_FILE, "ERROR: Entry point 0x%X cannot be sent to a VQ-I controller: address above 0xFFFF.",
-              image.entryPoint);
+        std::snprintf(text, sizeof text,
+                      "ERROR: Entry point 0x%X cannot be sent to a VQ-I controller: address above 0xFFFF.",
+                      image.entryPoint);
+        return text;
     }
-    refuseOverlaps(asAddressed);
+    return "";
 }

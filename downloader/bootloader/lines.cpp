@@ -3,7 +3,6 @@
 // the S9 line; anything it said while the lines went out waits in the input and is read first.
 #include "bootloader/lines.h"
 #include "downloader.h"
-#include "events.h"
 #include "image/srecord_writer.h"
 
 namespace {
@@ -21,7 +20,7 @@ std::string formatS1Line(const SRecord& record) {
 
 void Downloader::writeLines() {
     const size_t total = image.recordCount();
-    if (showPercent) message(-1, "$%s", WRITE_LABEL);
+    if (options.showPercent) message(-1, "$%s", WRITE_LABEL);
     message(1, "%s:", WRITE_LABEL);
 
     int line = 0;
@@ -38,12 +37,12 @@ void Downloader::writeLines() {
             fatal(EXIT_PROTOCOL, "Download failed:\n   Could not send line %d of %d.\n", line + 1,
                   static_cast<int>(total));
         // The boot loader is paced by this pause alone; a pause of 0 still gives up the processor.
-        platformSleepMs(recordDelay);
+        pause(options.recordDelay);
         ++line;
         bytes += static_cast<long>((text.size() - S1_OVERHEAD) / 2);
-        events::progress("write", static_cast<uint64_t>(line), total, static_cast<uint64_t>(bytes),
-                         totalBytes);
-        if (showPercent) {
+        console.events.progress("write", static_cast<uint64_t>(line), total, static_cast<uint64_t>(bytes),
+                                totalBytes);
+        if (options.showPercent) {
             message(-1, "%%%.2f", line * 100.0 / static_cast<double>(total));
         } else if (line % 10 == 0) {
             message(1, "Line %4d of %d (%6ld bytes)\r", line, static_cast<int>(total), bytes);
@@ -54,7 +53,7 @@ void Downloader::writeLines() {
     writeText(formatSRecord(9, image.entryPoint, nullptr, 0).c_str());
     expect(COMPLETE_REPLY, true);
 
-    if (showPercent) message(-1, "%%100.00");
+    if (options.showPercent) message(-1, "%%100.00");
     message(1, "Write complete, %d records, %ld bytes.", line, bytes);
     message(1, "%s", "");
 }

@@ -1,7 +1,6 @@
 // Asking the VQ-I boot loader for its signature and showing it. Nothing is compared: for a VQ-I controller
 // this display is the whole of the verify step.
 #include "downloader.h"
-#include "events.h"
 
 #include <cstring>
 #include <string>
@@ -20,13 +19,13 @@ constexpr size_t SIGNATURE_BYTE_LIMIT = 64 * 1024;
 void Downloader::readSignature() {
     message(1, "%s:", VERIFY_LABEL);
     // 1. "x" ends whatever the boot loader was doing; its answer is discarded unseen.
-    platformSleepMs(SETTLE_MS);
+    pause(SETTLE_MS);
     writeText("x");
-    platformSleepMs(SETTLE_MS);
+    pause(SETTLE_MS);
     drainInput();
     // 2. "S" asks for the signature.
     writeText("S");
-    platformSleepMs(SETTLE_MS);
+    pause(SETTLE_MS);
 
     // 3. Everything up to the first read time-out is the signature, shown as it came, line ends included.
     std::string text = "Signature: ";
@@ -39,6 +38,6 @@ void Downloader::readSignature() {
     }
     // Passed as an argument, not as the format, so that a percent sign in the reply stays one.
     message(1, "%s", text.c_str());
-    if (verifyOnly) events::signature(text.substr(std::strlen("Signature: ")));
+    if (options.verifyOnly) console.events.signature(text.substr(std::strlen("Signature: ")));
     message(1, "Verify complete.");
 }

@@ -22,15 +22,15 @@ void Downloader::wakeUp() {
     // 1. A carriage return ends whatever the controller was reading; what it sends back (a running
     //    program's output, an old prompt) is discarded.
     writeText("\r");
-    platformSleepMs(SETTLE_MS);
+    pause(SETTLE_MS);
     drainInput();
     // 2. "!!" brings the boot loader to its prompt.
     writeText("!!");
     if (!expect(BOOT_PROMPT, false)) {
         // 3. The second and last attempt: a boot loader already awake answers a lone carriage return with
         //    its prompt.
-        showWaiting(2, 2);
-        platformSleepMs(SETTLE_MS);
+        console.showWaiting(2, 2);
+        pause(SETTLE_MS);
         drainInput();
         writeText("\r");
         expect(BOOT_PROMPT, true);
@@ -41,9 +41,9 @@ void Downloader::wakeUp() {
 
 void Downloader::eraseFlash() {
     message(1, "Erasing:");
-    // 1. Wipe: the reply comes only once the flash is wiped, so it is awaited after wipeDelay.
+    // 1. Wipe: the reply comes only once the flash is wiped, so it is awaited after options.wipeDelay.
     writeText("w");
-    platformSleepMs(wipeDelay);
+    pause(options.wipeDelay);
     expect(WIPE_REPLY, true);
     // 2. Record reception: writeLines follows at once, as the boot loader now waits for lines.
     writeText("u");

@@ -28,6 +28,7 @@ void FirmwareImage::load(const std::string& path) {
     FileHandle file(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!file) fail("Can't open input file");
     LineReader reader(file.get());
+    reader.onWait = onWait;
     std::string line;
     if (!readRecordLine(reader, line)) {
         // A directory opens on some systems but cannot be read: it is no input file either.

@@ -1,10 +1,11 @@
 // Everything read from the firmware files: records, code range, entry point, and the readers.
 #pragma once
 
-#include "format.h"
+#include "console/format.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -30,7 +31,7 @@ class LineReader;
 
 class FirmwareImage {
 public:
-    using Callback = void (*)(const char* text);
+    using Callback = std::function<void(const char*)>;
 
     // Store (image/firmware_image.cpp)
     /// Adds a record; a record with the same start address replaces the earlier one.
@@ -76,12 +77,14 @@ public:
     uint32_t entryPoint = 0;
     uint32_t lowAddress = 0xFFFFFFFF;
     uint32_t highAddress = 0;
-    Callback messageCallback = nullptr;
+    Callback messageCallback;
     int verbosity = 0;
-    Callback logCallback = nullptr; ///< the support log, which takes every message up to level 4
+    Callback logCallback; ///< the support log, which takes every message up to level 4
     /// When set, takes the console's messages with their level in place of messageCallback (--json).
-    void (*levelCallback)(int level, const char* text) = nullptr;
+    std::function<void(int, const char*)> levelCallback;
     std::map<uint32_t, SRecord> records;
+    /// Called while a file that is a pipe keeps the reader waiting; it may end the reading by throwing.
+    std::function<void()> onWait;
 
 private:
     void readContainer(LineReader& reader);

@@ -1,6 +1,8 @@
 // Lines from a file opened as bytes, taken in pieces of bounded size through the reader's own buffer.
 #include "line_reader.h"
 
+#include "output_file.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -18,10 +20,20 @@ bool LineReader::fill() {
     if (readError) return false;
     bufferStart += static_cast<long>(end);
     begin = 0;
-    end = std::fread(buffer.data(), 1, buffer.size(), file);
-    if (end > 0) return true;
-    if (std::ferror(file)) readError = true;
-    return false;
+    end = 0;
+    while (true) {
+        const long got = readSome(file, buffer.data(), buffer.size(), WAIT_STEP_MS);
+        if (got > 0) {
+            end = static_cast<size_t>(got);
+            return true;
+        }
+        if (got == 0) return false;
+        if (got == -1) {
+            readError = true;
+            return false;
+        }
+        if (onWait) onWait();
+    }
 }
 
 bool LineReader::readPiece(std::string& piece, size_t most) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ public:
     void seek(long position);
     /// True when reading stopped on a read error rather than at the end of the file.
     bool failed() const { return readError; }
+    /// Called while a pipe keeps the reader waiting, every WAIT_STEP_MS; it may end the reading by throwing.
+    std::function<void()> onWait;
+    static constexpr int WAIT_STEP_MS = 100;
 
 private:
     bool fill();

@@ -7,8 +7,7 @@
 
 /// Creates a new file for writing beside target, exclusively, under a name unique to this process and never
 /// through a link, and names it in tempPath; it takes an existing target's permission bits (and its owner
-/// where the process may set it). nullptr when no such file could be made. Until it is replaced or removed,
-/// removeTemporaryOnSignal removes it.
+/// where the process may set it). nullptr when no such file could be made.
 std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPath);
 /// False when something stands at target that could not be written over: a directory, a read-only file, or
 /// anything else that is no regular file (a device, a FIFO, a symbolic link).
@@ -20,13 +19,13 @@ const char* specialFileKind(const std::string& path);
 /// directory where neither does, however they are spelled.
 bool sameFileOnDisk(const std::string& a, const std::string& b);
 /// Opens a regular file for appending, creating it, never through a link and never waiting (a FIFO without a
-/// reader fails at once); nullptr with errno set otherwise. descriptor is the file's for writeOnSignal.
+/// reader fails at once); nullptr with errno set otherwise; descriptor is the file's.
 std::FILE* openForAppend(const std::string& path, int& descriptor);
-/// Writes n bytes to a descriptor with a system call alone: a signal handler calls it.
-void writeOnSignal(int descriptor, const char* text, size_t n);
+/// Reads what a file holds now, up to n bytes, waiting at most timeoutMs for the first: the count, 0 at the
+/// end of the file, -1 on an error, -2 when nothing came in time (or the wait was cut short by a signal).
+/// A pipe that stays open is waited on in steps, so that the reader can give up in between.
+long readSome(std::FILE* file, char* buffer, size_t n, int timeoutMs);
 /// Moves the temporary file to the target's name, replacing a file there; false when it could not.
 bool replaceTarget(const std::string& temporary, const std::string& target);
 /// Removes the temporary file.
 void removeTemporary(const std::string& temporary);
-/// Removes the temporary file being written, if there is one. Only system calls: a signal handler calls it.
-void removeTemporaryOnSignal();

@@ -1,36 +1,14 @@
 // Extracted files on POSIX systems.
 #include "output_file.h"
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-/// The temporary file being written, for a signal handler: the name is complete whenever armed is set.
-char pendingName[4096];
-std::atomic<bool> pendingArmed{false};
-
-/// Blocks the signals that end a run while a temporary file is made and named, so that none is left behind
-/// unnamed.
-class SignalsHeld {
-public:
-    SignalsHeld() {
-        sigset_t held;
-        sigemptyset(&held);
-        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
-            sigaddset(&held, signalNumber);
-        pthread_sigmask(SIG_BLOCK, &held, &previous);
-    }
-    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
-
-private:
-    sigset_t previous;
-};
 
 /// Gives a new file the permission bits and, where allowed, the owner of the file it is to replace.
 void takeAttributes(int fd, const std::string& target) {
@@ -51,16 +29,8 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
         // A short name of fixed form, so that a target near the longest name the system allows still gets
         // one.
         std::string candidate = i == 0 ? stem + ".tmp" : stem + "-" + std::to_string(i) + ".tmp";
-        int fd;
-        {
-            SignalsHeld held;
-            // O_EXCL never opens a file that exists, nor follows a link at the name.
-            fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd >= 0 && candidate.size() < sizeof pendingName) {
-                std::memcpy(pendingName, candidate.c_str(), candidate.size() + 1);
-                pendingArmed = true;
-            }
-        }
+        // O_EXCL never opens a file that exists, nor follows a link at the name.
+        const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             return nullptr;
@@ -157,27 +127,21 @@ std::FILE* openForAppend(const std::string& path, int& descriptor) {
     return file;
 }
 
-void writeOnSignal(int descriptor, const char* text, size_t n) {
-    while (n > 0) {
-        const ssize_t written = write(descriptor, text, n);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        text += written;
-        n -= static_cast<size_t>(written);
-    }
+long readSome(std::FILE* file, char* buffer, size_t n, int timeoutMs) {
+    // One read(2) of what is there: fread would wait on a pipe until its whole count had come.
+    const int fd = fileno(file);
+    pollfd ready = {fd, POLLIN, 0};
+    const int polled = poll(&ready, 1, timeoutMs);
+    if (polled == 0 || (polled < 0 && errno == EINTR)) return -2;
+    const ssize_t got = read(fd, buffer, n);
+    if (got < 0) return errno == EINTR || errno == EAGAIN ? -2 : -1;
+    return static_cast<long>(got);
 }
 
 bool replaceTarget(const std::string& temporary, const std::string& target) {
-    if (rename(temporary.c_str(), target.c_str()) != 0) return false;
-    pendingArmed = false;
-    return true;
+    return rename(temporary.c_str(), target.c_str()) == 0;
 }
 
 void removeTemporary(const std::string& temporary) {
     unlink(temporary.c_str());
-    pendingArmed = false;
-}
-
-void removeTemporaryOnSignal() {
-    if (pendingArmed) unlink(pendingName);
 }

@@ -1,7 +1,6 @@
 // Extracted files on Windows.
 #include "output_file.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,8 +10,6 @@
 namespace {
 
 /// The temporary file being written, for a signal handler: the name is complete whenever armed is set.
-char pendingName[MAX_PATH + 1];
-std::atomic<bool> pendingArmed{false};
 
 } // namespace
 
@@ -23,16 +20,12 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
     for (int i = 0; i < 1000; ++i) {
         std::string candidate = i == 0 ? stem + ".tmp" : stem + "-" + std::to_string(i) + ".tmp";
         // CREATE_NEW never opens a file that exists, nor a link at the name. Nobody else may read or write
-        // it, but the Ctrl-C handler, which runs on a thread of its own, may delete it while it is open.
+        // it; deleting it while it is open stays allowed.
         HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
             return nullptr;
-        }
-        if (candidate.size() < sizeof pendingName) {
-            std::memcpy(pendingName, candidate.c_str(), candidate.size() + 1);
-            pendingArmed = true;
         }
         tempPath = candidate;
         int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
@@ -102,8 +95,11 @@ std::FILE* openForAppend(const std::string& path, int& descriptor) {
     return file;
 }
 
-void writeOnSignal(int descriptor, const char* text, size_t n) {
-    _write(descriptor, text, static_cast<unsigned>(n));
+long readSome(std::FILE* file, char* buffer, size_t n, int) {
+    // A console's Ctrl-C ends a read from a pipe on its own; a file is read as it stands.
+    const size_t got = std::fread(buffer, 1, n, file);
+    if (got > 0) return static_cast<long>(got);
+    return std::ferror(file) ? -1 : 0;
 }
 
 bool replaceTarget(const std::string& temporary, const std::string& target) {
@@ -112,15 +108,9 @@ bool replaceTarget(const std::string& temporary, const std::string& target) {
                  ReplaceFileA(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                               nullptr, nullptr);
     if (!moved) moved = MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    if (moved) pendingArmed = false;
     return moved;
 }
 
 void removeTemporary(const std::string& temporary) {
     DeleteFileA(temporary.c_str());
-    pendingArmed = false;
-}
-
-void removeTemporaryOnSignal() {
-    if (pendingArmed) DeleteFileA(pendingName);
 }

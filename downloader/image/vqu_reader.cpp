@@ -137,17 +137,27 @@ void FirmwareImage::extractFile(LineReader& reader, const std::string& path) {
     int tagLine = lineNumber;
     // A device, a FIFO or a link in the install directory is never replaced by a regular file.
     if (const char* kind = specialFileKind(path)) fail("%s is %s, not a regular file", path.c_str(), kind);
-    std::string temporary;
-    std::FILE* out = canReplace(path) ? createTemporaryBeside(path, temporary) : nullptr;
-    if (!out) fail("Could not open %s for output", path.c_str());
+    /// The temporary, closed and removed however the reading ends, unless it took the target's place.
+    struct Temporary {
+        std::string path;
+        std::FILE* file = nullptr;
+        ~Temporary() {
+            if (file) std::fclose(file);
+            if (!path.empty()) removeTemporary(path);
+        }
+    } temporary;
+    temporary.file = canReplace(path) ? createTemporaryBeside(path, temporary.path) : nullptr;
+    if (!temporary.file) fail("Could not open %s for output", path.c_str());
     std::string piece;
     bool written = true;
     while (readBlockPiece(*this, reader, piece)) {
-        if (written && std::fwrite(piece.data(), 1, piece.size(), out) != piece.size()) written = false;
+        if (written && std::fwrite(piece.data(), 1, piece.size(), temporary.file) != piece.size())
+            written = false;
     }
-    if (std::fclose(out) != 0) written = false;
-    bool replaced = written && !reader.failed() && replaceTarget(temporary, path);
-    if (!replaced) removeTemporary(temporary);
+    if (std::fclose(temporary.file) != 0) written = false;
+    temporary.file = nullptr;
+    const bool replaced = written && !reader.failed() && replaceTarget(temporary.path, path);
+    if (replaced) temporary.path.clear();
     if (reader.failed()) fail("Error reading input file");
     if (!replaced) {
         // Faults of the output file are reported at the tag line that names it.

@@ -2,7 +2,6 @@
 // that never run across 0x8000 (with -b, records that follow each other share full blocks, and runs of 0xFF
 // in flash this run erased are left out), and each block goes out as one write-block command.
 #include "downloader.h"
-#include "events.h"
 #include "monitor/blocks.h"
 #include "monitor/protocol.h"
 
@@ -28,7 +27,7 @@ void Downloader::writeBlock(uint32_t address, const uint8_t* data, unsigned n) {
 }
 
 void Downloader::writeImage() {
-    if (showPercent) message(-1, "$%s", WRITE_LABEL);
+    if (options.showPercent) message(-1, "$%s", WRITE_LABEL);
     message(1, "%s:", WRITE_LABEL);
 
     const std::vector<const SRecord*> records = monitor::recordList(image);
@@ -47,17 +46,19 @@ void Downloader::writeImage() {
             const SRecord& record = *records[reached];
             ++recordNumber;
             byteTotal += record.length;
-            if (showPercent && recordNumber % 5 == 0) message(-1, "%%%.2f", recordNumber * 100.0 / total);
+            if (options.showPercent && recordNumber % 5 == 0)
+                message(-1, "%%%.2f", recordNumber * 100.0 / total);
             if (record.length != 0) continue;
             message(0, "Zero-length s-rec found %d - 0x%x %d.", recordNumber,
                     monitor::mapStart(record.address), static_cast<int>(record.length));
-            showProgress(WRITE_LABEL, recordNumber, records.size(), byteTotal, imageBytes);
+            console.showProgress(WRITE_LABEL, recordNumber, records.size(), byteTotal, imageBytes);
         }
     };
 
     uint8_t buffer[MAX_BLOCK];
-    const bool leaveOutBlank = joinBlocks;
-    for (const monitor::Block& block : monitor::planBlocks(records, joinBlocks, false, leaveOutBlank)) {
+    const bool leaveOutBlank = options.joinBlocks;
+    for (const monitor::Block& block :
+         monitor::planBlocks(records, options.joinBlocks, false, leaveOutBlank)) {
         const monitor::Segment& head = block.parts.front();
         reach(head.record + 1);
         bool send = true;
@@ -78,15 +79,15 @@ void Downloader::writeImage() {
         }
         const monitor::Segment& tail = block.parts.back();
         reach(tail.record + 1);
-        if (tail.ends) showProgress(WRITE_LABEL, recordNumber, records.size(), byteTotal, imageBytes);
+        if (tail.ends) console.showProgress(WRITE_LABEL, recordNumber, records.size(), byteTotal, imageBytes);
         // The record delay follows each record, or with -b each block written.
-        if (recordDelay > 0 && send && (joinBlocks || tail.ends)) platformSleepMs(recordDelay);
+        if (options.recordDelay > 0 && send && (options.joinBlocks || tail.ends)) pause(options.recordDelay);
     }
     reach(records.size());
     // An image without records still has its step reach 100 %.
-    events::progress("write", records.size(), records.size(), byteTotal, imageBytes);
+    console.events.progress("write", records.size(), records.size(), byteTotal, imageBytes);
 
-    if (showPercent) message(-1, "%%100.00");
+    if (options.showPercent) message(-1, "%%100.00");
     message(1, "Write complete, %d records, %d bytes.", recordNumber, static_cast<int>(byteTotal));
     if (leaveOutBlank) message(2, "Left out %u blocks: %u bytes of 0xFF not sent.", blankBlocks, blankBytes);
 }

@@ -59,7 +59,7 @@ void Downloader::awaitProbeAnswer(int attempt) {
         if (attempt == 0) throw ProtocolError{missing};
         message(3, "Wake up attempted (%d).", attempt - 1);
         // Attempts run from 10 down to 0: the one with attempt - 1 is the (11 - (attempt - 1))th of 11.
-        showWaiting(ENTRY_ATTEMPTS - (attempt - 1), ENTRY_ATTEMPTS);
+        console.showWaiting(ENTRY_ATTEMPTS - (attempt - 1), ENTRY_ATTEMPTS);
         writeByte(MON_PROBE);
     }
 }

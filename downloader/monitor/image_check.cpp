@@ -1,8 +1,11 @@
 // Before the port opens: every record must land where the image says, or it would be written somewhere else
 // (another page, or the register space at the bottom of the 16-bit address space).
-#include "downloader.h"
+#include "monitor/image_check.h"
+
 #include "monitor/blocks.h"
 #include "monitor/protocol.h"
+
+#include <cstdio>
 
 namespace {
 
@@ -32,13 +35,16 @@ const char* placementFault(const SRecord& record) {
 
 } // namespace
 
-void Downloader::checkMonitorImage() {
+std::string monitor::imageFault(const FirmwareImage& image) {
     for (const auto& entry : image.records) {
         const SRecord& record = entry.second;
-        if (const char* reason = placementFault(record))
-            fatal(EXIT_FILE, "ERROR: Record at 0x%X cannot be written to a VQ-II controller: %s.",
-                  record.address, reason);
+        if (const char* reason = placementFault(record)) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "ERROR: Record at 0x%X cannot be written to a VQ-II controller: %s.",
+                          record.address, reason);
+            return text;
+        }
     }
-    // 0x8000-0xBFFF is written 0x4000 lower: a record there and one at that lower address share bytes.
-    refuseOverlaps(monitor::landing);
+    return "";
 }

@@ -21,7 +21,7 @@ void Downloader::setPage(uint32_t address, bool eraseFirst) {
     if (!eraseFirst || erasedPages[currentPage]) return;
     message(1, "Erasing page %#04x:", page);
     writeByte(MON_ERASE_PAGE);
-    platformSleepMs(wipeDelay);
+    pause(options.wipeDelay);
     checkReply(MON_ERR_NONE, MON_STATUS_NONE);
     erasedPages[currentPage] = true;
     message(1, "Erased.");
@@ -30,7 +30,7 @@ void Downloader::setPage(uint32_t address, bool eraseFirst) {
 void Downloader::eraseMainFlash() {
     message(1, "Erasing main FLASH:");
     writeByte(MON_ERASE_MAIN);
-    platformSleepMs(wipeDelay);
+    pause(options.wipeDelay);
     checkReply(MON_ERR_NONE, MON_STATUS_NONE);
     mainErased = true;
     message(1, "Erased.");

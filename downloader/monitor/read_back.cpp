@@ -1,7 +1,6 @@
 // Read-back: the controller's memory read block by block into an S-record file, with the page register set
 // as verification sets it. Nothing is erased or written on the controller.
 #include "downloader.h"
-#include "events.h"
 #include "image/srecord_writer.h"
 #include "monitor/blocks.h"
 #include "monitor/protocol.h"
@@ -49,11 +48,11 @@ struct Progress {
 
     void advance(size_t finished, unsigned n) {
         for (; lines < finished;) {
-            if (++lines % 5 == 0 && downloader.showPercent)
+            if (++lines % 5 == 0 && downloader.options.showPercent)
                 downloader.message(-1, "%%%.2f", lines * 100.0 / static_cast<double>(totalLines));
         }
         bytes += n;
-        downloader.showProgress(READ_LABEL, lines, totalLines, bytes, totalBytes);
+        downloader.console.showProgress(READ_LABEL, lines, totalLines, bytes, totalBytes);
     }
 };
 
@@ -88,8 +87,8 @@ void Downloader::compareSecondReading(uint32_t address, const uint8_t* first, ui
 
 std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsigned& bytes,
                                  unsigned& records) {
-    if (showPercent) message(-1, "$%s", READ_LABEL);
-    message(1, "Reading back into %s:", readBackFile.c_str());
+    if (options.showPercent) message(-1, "$%s", READ_LABEL);
+    message(1, "Reading back into %s:", options.readBackFile.c_str());
     // An earlier run may have left the page register on a page.
     setPage(0, false);
     Progress progress{*this};
@@ -112,46 +111,34 @@ std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsign
             message(4, "RB:  0x%X:%u", address, n);
             if (!readBlock(address, buffer, n))
                 fatal(EXIT_PROTOCOL, "Could not read the block at 0x%X during read-back.", address);
-            if (readTwice) compareSecondReading(address, buffer, again, n);
+            if (options.readTwice) compareSecondReading(address, buffer, again, n);
             data.insert(data.end(), buffer, buffer + n);
             address += n;
             progress.advance(linesDone(area, data.size()), n);
         }
         appendLines(text, area, data, bytes, records);
     }
-    if (showPercent) message(-1, "%%100.00");
+    if (options.showPercent) message(-1, "%%100.00");
     const bool paged = text.find("\nS2") != std::string::npos;
     return text + formatSRecord(paged ? 8 : 9, 0, nullptr, 0);
 }
 
-void Downloader::runReadBack() {
-    // 1. What is read: the ranges given, else what the firmware files' records cover, else the unpaged flash.
-    if (readFiles() == Generation::VQ1) fatal(EXIT_USAGE, "ERROR: A VQ-I boot loader cannot be read back.");
-    std::vector<monitor::Area> areas;
-    if (!readRanges.empty()) {
-        for (const auto& range : readRanges)
-            areas.push_back({range.first, range.second - range.first + 1});
-    } else if (!fileNames.empty()) {
-        checkMonitorImage();
-        areas = monitor::recordAreas(image);
-    } else {
-        areas = monitor::defaultAreas();
-    }
-    areas = monitor::normaliseAreas(areas);
-
-    // 2. A file that cannot be written is found before anything is sent; until the read is complete an
+void Downloader::runReadBack(const std::vector<monitor::Area>& areas) {
+    // A file that cannot be written is found before anything is sent; until the read is complete an
     // older file of that name stays as it was.
-    ReplacingFile output(readBackFile);
+    ReplacingFile output(options.readBackFile);
     if (!output.open())
-        fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", readBackFile.c_str(), output.error().c_str());
+        fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", options.readBackFile.c_str(),
+              output.error().c_str());
     openOrFail();
-    events::step("enter");
+    console.events.step("enter");
     enterMonitor();
-    events::step("read");
+    console.events.step("read");
     unsigned bytes = 0, records = 0;
     const std::string text = readBack(areas, bytes, records);
     if (!output.commit(text))
-        fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", readBackFile.c_str(), output.error().c_str());
+        fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", options.readBackFile.c_str(),
+              output.error().c_str());
     message(1, "Read complete, %u bytes in %u records.", bytes, records);
     closePort();
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 void Downloader::verifyImage() {
-    if (showPercent) message(-1, "$%s", VERIFY_LABEL);
+    if (options.showPercent) message(-1, "$%s", VERIFY_LABEL);
     message(1, "%s:", VERIFY_LABEL);
     // An earlier step may have left the page register on a page.
     setPage(0, false);
@@ -28,17 +28,18 @@ void Downloader::verifyImage() {
         for (; reached < upTo; ++reached) {
             const SRecord& record = *records[reached];
             // The line counts the records already compared.
-            showProgress(VERIFY_LABEL, reached, records.size(), bytesDone, imageBytes);
+            console.showProgress(VERIFY_LABEL, reached, records.size(), bytesDone, imageBytes);
             bytesDone += record.length;
             if (record.length == 0) continue;
             ++recordNumber;
-            if (showPercent && recordNumber % 5 == 0) message(-1, "%%%.2f", recordNumber * 100.0 / total);
+            if (options.showPercent && recordNumber % 5 == 0)
+                message(-1, "%%%.2f", recordNumber * 100.0 / total);
             if (monitor::skippedByVerification(monitor::mapStart(record.address))) ++skippedCount;
         }
     };
 
     uint8_t buffer[MAX_BLOCK + 3];
-    for (const monitor::Block& block : monitor::planBlocks(records, joinBlocks, true)) {
+    for (const monitor::Block& block : monitor::planBlocks(records, options.joinBlocks, true)) {
         const monitor::Segment& head = block.parts.front();
         reach(head.record + 1);
         const uint32_t address = block.address;
@@ -59,12 +60,12 @@ void Downloader::verifyImage() {
         const monitor::Segment& tail = block.parts.back();
         reach(tail.record + 1);
         // The record delay follows each record, or with -b each block.
-        if (recordDelay > 0 && (joinBlocks || tail.ends)) platformSleepMs(recordDelay);
+        if (options.recordDelay > 0 && (options.joinBlocks || tail.ends)) pause(options.recordDelay);
     }
     reach(records.size());
 
-    showProgress(VERIFY_LABEL, reached, records.size(), bytesDone, imageBytes);
-    if (showPercent) message(-1, "%%100.00");
+    console.showProgress(VERIFY_LABEL, reached, records.size(), bytesDone, imageBytes);
+    if (options.showPercent) message(-1, "%%100.00");
     message(1, "Verification succeeded, %d records total (%d skipped).", recordNumber, skippedCount);
 }
 

@@ -1,8 +1,7 @@
 // The --results file: one "unit" line per port and run, the record of which firmware went into which unit.
 #pragma once
 
-#include "format.h"
-#include "results_file.h"
+#include "console/format.h"
 
 #include <nlohmann/json.hpp>
 
@@ -31,5 +30,32 @@ nlohmann::ordered_json unitEvent(const UnitFacts& facts);
 /// The USB serial number of the adapter behind a device, when the system knows it; empty otherwise.
 std::string usbSerialOf(const std::string& device);
 
+/// Opens the results file for appending, creating it; false with the system's reason otherwise.
+bool platformOpenResults(const std::string& path, intptr_t& handle, std::string& reason);
+/// Appends one whole line with one write (under a lock on Windows), so lines of several processes never mix.
+bool platformAppendResult(intptr_t handle, const std::string& line);
+void platformCloseResults(intptr_t handle);
 /// The name of this machine.
 std::string platformHostName();
+
+class Console;
+
+/// The open --results file: opened before anything else is written, closed by its destructor.
+class ResultsFile {
+public:
+    ResultsFile() = default;
+    ~ResultsFile() { platformCloseResults(handle); }
+    ResultsFile(const ResultsFile&) = delete;
+    ResultsFile& operator=(const ResultsFile&) = delete;
+    /// Opens the file for appending, creating it; ends the run with status 1 when it cannot.
+    void open(const std::string& path, Console& console);
+    /// True while a file is open.
+    bool isOpen() const { return handle >= 0; }
+    /// Appends the unit line of these facts, when a file is open; a line that cannot be written is an error
+    /// on the console, and the run goes on.
+    void record(const UnitFacts& facts, Console& console);
+
+private:
+    intptr_t handle = -1;
+    std::string path;
+};

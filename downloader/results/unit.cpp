@@ -36,7 +36,7 @@ std::string bareName(const std::string& name) {
 std::string usbSerialOf(const std::string& device) {
     if (device.empty()) return "";
     for (const PortListing& listing : platformListPorts(PortRoots())) {
-        if (!platformSameDevice(bareName(listing.name), bareName(device))) continue;
+        if (!samePort(bareName(listing.name), bareName(device))) continue;
         for (const std::string& detail : listing.details)
             if (detail.compare(0, 7, "serial ") == 0) return detail.substr(7);
     }

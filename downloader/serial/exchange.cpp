@@ -23,18 +23,18 @@ static const unsigned DRAIN_LIMIT_BYTES = 64 * 1024;
 static const unsigned TRACE_WIDTH = 16;
 
 void Downloader::trace(const char* prefix, const uint8_t* bytes, unsigned n) {
-    if (!shows(4)) return;
+    if (!console.shows(4)) return;
     std::string line;
     for (unsigned i = 0; i < n; ++i) {
         if (i % TRACE_WIDTH == 0) {
-            if (i > 0) emit(4, line.c_str());
+            if (i > 0) console.emit(4, line.c_str());
             line = prefix;
         }
         char entry[8];
         std::snprintf(entry, sizeof entry, " %02x", bytes[i]);
         line += entry;
     }
-    if (!line.empty()) emit(4, line.c_str());
+    if (!line.empty()) console.emit(4, line.c_str());
 }
 
 bool Downloader::readByte(uint8_t* byte) {
@@ -43,12 +43,15 @@ bool Downloader::readByte(uint8_t* byte) {
 
 unsigned Downloader::receive(uint8_t* buffer, unsigned n) {
     using Clock = std::chrono::steady_clock;
+    // Every wait of a run passes here or through pause: a signal ends the run within one read time-out.
+    checkStop();
     if (n == 0) return 0;
     if (portHandle == NO_PORT) {
-        platformSleepMs(NO_PORT_PAUSE_MS);
+        pause(NO_PORT_PAUSE_MS);
         return 0;
     }
-    const auto byteTime = std::chrono::microseconds(baudRate > 0 ? 10 * 1000000LL / baudRate : 0);
+    const auto byteTime =
+        std::chrono::microseconds(options.baudRate > 0 ? 10 * 1000000LL / options.baudRate : 0);
     const auto step = std::chrono::microseconds(SLEEP_STEP_US);
     // The time-out of a byte runs from the byte before it; that of the first, from when the command has left
     // the line, since at a slow rate a command may take longer to go out than the time-out lasts.
@@ -77,6 +80,7 @@ unsigned Downloader::receive(uint8_t* buffer, unsigned n) {
                 previous + std::chrono::milliseconds(READ_TIMEOUT_MS) - Clock::now());
             int leftMs = static_cast<int>(std::max<int64_t>(0, left.count()));
             const ReadResult result = platformRead(portHandle, buffer + got, leftMs);
+            checkStop();
             if (result == ReadResult::Failed) lineLost = true;
             if (result != ReadResult::Byte) break;
             arrived = Clock::now();
@@ -136,8 +140,10 @@ bool Downloader::writeBytes(const uint8_t* data, unsigned n) {
 }
 
 bool Downloader::sendBytes(const uint8_t* data, unsigned n) {
+    checkStop();
     if (portHandle == NO_PORT) return false;
-    const uint64_t timeout = static_cast<uint64_t>(n) * lineMsPerByte(baudRate) + WRITE_TIMEOUT_BASE_MS;
+    const uint64_t timeout =
+        static_cast<uint64_t>(n) * lineMsPerByte(options.baudRate) + WRITE_TIMEOUT_BASE_MS;
     auto start = std::chrono::steady_clock::now();
     bool written = platformWrite(portHandle, data, n, static_cast<int>(std::min<uint64_t>(timeout, INT_MAX)));
     keepPaceWithLine(start, n);
@@ -149,9 +155,9 @@ void Downloader::keepPaceWithLine(std::chrono::steady_clock::time_point start, u
     // them: record lines sent back to back would run far ahead of the line, and the time-outs of the reply
     // that follows would be spent waiting for the queue. Like a Windows write, which returns once the bytes
     // are sent, a write here returns no more than one block's line time ahead of the line.
-    if (baudRate <= 0) return;
+    if (options.baudRate <= 0) return;
     auto lineTime = [this](uint64_t bytes) {
-        return std::chrono::microseconds(static_cast<int64_t>(bytes * 10 * 1000000 / baudRate));
+        return std::chrono::microseconds(static_cast<int64_t>(bytes * 10 * 1000000 / options.baudRate));
     };
     lineFreeAt = std::max(lineFreeAt, start) + lineTime(n);
     auto ahead = lineFreeAt - lineTime(MAX_BLOCK) - std::chrono::steady_clock::now();

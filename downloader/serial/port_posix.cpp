@@ -1,9 +1,9 @@
 // The serial port on Linux: termios for the line, poll() for the deadlines; the custom rates and the
 // low-latency mode, which need Linux's own ioctls, have files of their own.
+#include "platform/system.h"
 #include "serial/custom_rate.h"
 #include "serial/low_latency.h"
 #include "serial/port.h"
-#include "system.h"
 
 #include <cctype>
 #include <cerrno>

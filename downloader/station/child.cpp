@@ -1,7 +1,7 @@
 // What every platform's station child shares: the object that owns a child process and its pipe.
 #include "child.h"
 
-#include "system.h"
+#include "platform/system.h"
 
 #include <utility>
 

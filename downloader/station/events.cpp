@@ -1,7 +1,7 @@
 // What the children of a station say: their events, taken into each port's state and passed on.
 #include "station.h"
 
-#include "format.h"
+#include "console/format.h"
 
 #include <algorithm>
 #include <cstdio>

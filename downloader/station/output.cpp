@@ -1,7 +1,7 @@
 // The station's own standard output, written in pieces that never wait longer than asked.
 #include "output.h"
 
-#include "system.h"
+#include "platform/system.h"
 
 namespace station {
 

@@ -1,4 +1,5 @@
-// The station's own standard output on Windows: the C runtime's; a console asked for its escape-sequence mode.
+// The station's own standard output on Windows: the C runtime's; a console asked for its escape-sequence
+// mode.
 #include "output.h"
 #include "station.h"
 

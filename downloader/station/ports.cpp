@@ -1,5 +1,7 @@
-// The ports of a production station: the --ports list and the names of their log files.
+// The ports of a production station: the --ports list and the log file names.
 #include "ports.h"
+
+#include "ports/ports.h"
 
 #include <cctype>
 
@@ -38,17 +40,25 @@ std::string logFileName(const std::string& name) {
     return file + ".log";
 }
 
-bool sharedLogFile(const std::vector<PortSpec>& slots, size_t& first, size_t& second) {
+std::string logFault(const std::vector<PortSpec>& slots, const std::string& logDir,
+                     const std::string& resultsPath) {
+    if (logDir.empty()) return "";
     const auto folded = [](const std::string& name) {
         std::string file = logFileName(name);
         for (char& c : file)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return file;
     };
-    for (second = 1; second < slots.size(); ++second)
-        for (first = 0; first < second; ++first)
-            if (folded(slots[first].name) == folded(slots[second].name)) return true;
-    return false;
+    for (size_t second = 1; second < slots.size(); ++second)
+        for (size_t first = 0; first < second; ++first)
+            if (folded(slots[first].name) == folded(slots[second].name))
+                return "ERROR: Ports " + slots[first].name + " and " + slots[second].name +
+                       " would write one log file, " + logFileName(slots[second].name) + ", in '--log-dir'.";
+    for (const PortSpec& slot : slots)
+        if (!resultsPath.empty() && platformSameDevice(resultsPath, logDir + "/" + logFileName(slot.name)))
+            return "ERROR: " + resultsPath + " is both the --results file and the log of port " + slot.name +
+                   ".";
+    return "";
 }
 
 } // namespace station

@@ -17,9 +17,10 @@ struct PortSpec {
 bool splitPortList(const std::string& text, std::vector<PortSpec>& slots, std::string& error);
 /// The file of a port's log in --log-dir: NAME.log, with every character a file name may not hold as '_'.
 std::string logFileName(const std::string& name);
-/// The first two slots whose log files in --log-dir would be one file: the same name once the characters a
-/// file name may not hold are replaced, compared without regard to case (as on Windows and on the FAT file
-/// system of a USB stick); false when no two are.
-bool sharedLogFile(const std::vector<PortSpec>& slots, size_t& first, size_t& second);
+/// The refusal of logs that cannot all be kept: two ports whose log files in the folder would be one file
+/// (the same name once the characters a file name may not hold are replaced, compared without regard to case
+/// as on Windows and on a USB stick's FAT), or a results file that is one of the logs; empty when none.
+std::string logFault(const std::vector<PortSpec>& slots, const std::string& logDir,
+                     const std::string& resultsPath);
 
 } // namespace station

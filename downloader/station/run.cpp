@@ -1,13 +1,16 @@
 // The run of a production station: the firmware read once, a child vq2dl --json per port, the table while
 // they run, then the summary, the unit records and one exit status.
-#include "downloader.h"
-#include "results/results.h"
-#include "signals.h"
 #include "station.h"
+
+#include "command_line.h"
+#include "console/console.h"
+#include "platform/signals.h"
+#include "platform/system.h"
+#include "preflight.h"
+#include "results/results.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -16,12 +19,50 @@ namespace {
 using station::PortState;
 using Json = nlohmann::ordered_json;
 
-/// The station's closing event under --json: the counts, the status and why it ended before its ports.
-std::string stationEventLine(size_t ports, int64_t ms, size_t succeeded, int status,
+} // namespace
+
+/// What the station knows of its run besides its ports.
+struct Station {
+    const Options& options;
+    Console& console;
+    ResultsFile& results;
+};
+
+std::vector<std::string> childCommand(const Options& options, const station::PortSpec& slot) {
+    std::vector<std::string> args = {platformSelfPath(options.programName.c_str()), "--json", "--no-extract",
+                                     "-c", slot.port};
+    if (!options.logDir.empty()) {
+        args.push_back("--log");
+        args.push_back(options.logDir + "/" + station::logFileName(slot.name));
+    }
+    // The station's own switches stay with it; the children get the rest as they were typed, so that each
+    // reads the very files the station checked.
+    const std::vector<std::string> rest = childArguments(options);
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+}
+
+void prepare(const Station& station) {
+    const Options& options = station.options;
+    // 1. The files once, with the checks of a single run, before any port opens: a fault ends the run with
+    // status 3 and no child starts.
+    CheckedFiles files;
+    checkFiles(options, station.console, files);
+    // 2. The folder of the logs, made when missing; one that cannot be made is a fault of the command line.
+    std::error_code error;
+    if (!options.logDir.empty() && !std::filesystem::is_directory(options.logDir, error) &&
+        !std::filesystem::create_directories(options.logDir, error))
+        station.console.fatal(EXIT_USAGE, "ERROR: Could not make the log folder %s: %s.",
+                              options.logDir.c_str(), error.message().c_str());
+}
+
+/// Under --json, the station's closing event: the counts, the status and why it ended before its ports.
+std::string stationEventLine(const Options& options, const Console& console, size_t succeeded, int status,
                              const std::string& error) {
+    const size_t ports = options.stationPorts.size();
     Json event = {{"v", 1},
                   {"event", "station"},
-                  {"ms", ms},
+                  {"ms", console.elapsedMs()},
                   {"ports", ports},
                   {"succeeded", succeeded},
                   {"failed", ports - succeeded},
@@ -30,75 +71,11 @@ std::string stationEventLine(size_t ports, int64_t ms, size_t succeeded, int sta
     return event.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-} // namespace
-
-std::vector<std::string> Downloader::childCommand(const station::PortSpec& slot) const {
-    std::vector<std::string> args = {platformSelfPath(programName), "--json", "--no-extract", "-c",
-                                     slot.port};
-    if (!logDir.empty()) {
-        args.push_back("--log");
-        args.push_back(logDir + "/" + station::logFileName(slot.name));
-    }
-    for (const std::string& arg : childArgs)
-        if (arg != "--json" && arg != "--no-extract") args.push_back(arg);
-    return args;
-}
-
-void Downloader::prepareStation() {
-    // 1. The files once, before any port opens: a fault ends the run with status 3 and no child starts.
-    if (!wipeOnly) {
-        if (readFiles() == Generation::VQ2)
-            checkMonitorImage();
-        else if (!verifyOnly)
-            checkBootLoaderImage();
-    }
-    // 2. The folder of the logs, made when missing; one that cannot be made is a fault of the command line.
-    std::error_code error;
-    if (!logDir.empty() && !std::filesystem::is_directory(logDir, error) &&
-        !std::filesystem::create_directories(logDir, error))
-        fatal(EXIT_USAGE, "ERROR: Could not make the log folder %s: %s.", logDir.c_str(),
-              error.message().c_str());
-}
-
-void Downloader::guardStation(const std::function<void()>& step) {
-    // Ended before its ports ran: under --json still one closing event, with the reason.
-    if (stationPorts.empty() || !jsonEvents) return step();
-    try {
-        step();
-    } catch (const s19Error& error) {
-        writeStationEvent(0, EXIT_FILE, oneLine(readingError(error)));
-        throw;
-    } catch (int status) {
-        writeStationEvent(0, status, oneLine(lastError));
-        throw;
-    }
-}
-
-void Downloader::runStation() {
-    guardStation([this] { prepareStation(); });
-    catchStopSignals();
-    // 3. A child per port, all at once.
-    std::vector<PortState> ports(stationPorts.size());
-    for (size_t i = 0; i < ports.size(); ++i) {
-        PortState& state = ports[i];
-        state.slot = stationPorts[i];
-        state.device = state.slot.port;
-        state.startedMs = state.lastHeardMs = platformNowMs();
-        std::string reason;
-        if (!platformStartChild(childCommand(state.slot), state.child, reason)) {
-            state.lastText = "could not start vq2dl: " + reason;
-            state.child.exited = true;
-            state.child.status = EXIT_INTERNAL;
-            station::settleEnded(state, state.startedMs);
-        }
-    }
-    const bool json = jsonEvents;
-    station::Display display;
-    // A console that cannot take the table's escape sequences gets the whole lines of a pipe.
-    display.terminal = !json && personWatching() && platformConsoleTakesEscapes();
-    // 4. Their output until every one has ended, or a signal has stopped them all.
-    station::watchPorts(ports, display, json);
-    finishStation(ports, display);
+void writeStationEvent(const Options& options, const Console& console, size_t succeeded, int status,
+                       const std::string& error) {
+    station::Output output;
+    output.add(stationEventLine(options, console, succeeded, status, error));
+    station::writeLast(output, false);
 }
 
 namespace {
@@ -127,47 +104,83 @@ UnitFacts portFacts(const PortState& state, const std::vector<std::string>& swit
     return facts;
 }
 
-} // namespace
-
-void Downloader::finishStation(std::vector<PortState>& ports, station::Display& display) {
+void finish(const Station& station, std::vector<PortState>& ports, station::Display& display) {
+    const Options& options = station.options;
+    Console& console = station.console;
     const int64_t now = platformNowMs();
     const int signalNumber = stopSignal();
     const int status = signalNumber ? 128 + signalNumber : station::stationStatus(ports);
     // The records first: they matter more than a console that may not be read.
-    std::vector<std::string> switches;
-    for (const std::string& arg : childArgs)
-        if (std::find(fileNames.begin(), fileNames.end(), arg) == fileNames.end()) switches.push_back(arg);
-    const char* action = wipeOnly ? "wipe" : verifyOnly ? "verify" : "download";
+    const std::vector<std::string> switches = recordedSwitches(options);
     for (const PortState& slot : ports) {
-        UnitFacts facts = portFacts(slot, switches, action);
-        facts.ms = static_cast<double>(eventMs());
-        recordUnit(facts);
+        UnitFacts facts = portFacts(slot, switches, options.action());
+        facts.ms = static_cast<double>(console.elapsedMs());
+        station.results.record(facts, console);
     }
     const size_t succeeded = static_cast<size_t>(
         std::count_if(ports.begin(), ports.end(), [](const PortState& slot) { return slot.status == 0; }));
     station::Output& output = display.output;
-    if (jsonEvents) {
-        output.add(stationEventLine(ports.size(), eventMs(), succeeded, status, ""));
+    if (options.json) {
+        output.add(stationEventLine(options, console, succeeded, status, ""));
     } else {
         station::showPorts(display, ports, now, true);
         station::closeDisplay(display);
         // On a terminal each line fits its width; in a pipe or a file each is whole.
-        const int columns = personWatching() ? platformTerminalColumns() : 0;
-        if (shows(1)) {
+        const int columns = console.personWatching() ? platformTerminalColumns() : 0;
+        if (console.shows(1)) {
             output.add("\n");
             for (const std::string& line : station::summaryLines(ports, columns))
                 output.add(line + "\n");
         }
-        if (succeeded < ports.size() && shows(0))
-            output.add("Rerun the failed ports: " + station::retryCommand(programName, ports, retryArgs) +
-                       "\n");
+        if (succeeded < ports.size() && console.shows(0))
+            output.add("Rerun the failed ports: " +
+                       station::retryCommand(options.programName, ports, rerunArguments(options)) + "\n");
     }
     station::writeLast(output, signalNumber != 0);
     if (status != 0) throw status;
 }
 
-void Downloader::writeStationEvent(size_t succeeded, int status, const std::string& error) {
-    station::Output output;
-    output.add(stationEventLine(stationPorts.size(), eventMs(), succeeded, status, error));
-    station::writeLast(output, false);
+} // namespace
+
+void station::run(const Options& options, Console& console, ResultsFile& results) {
+    const Station station{options, console, results};
+    station::guardBeforePorts(options, console, [&] { prepare(station); });
+    // The signals that end a single run stop a station the same way, its children first and their records
+    // kept: a closed standard output (SIGPIPE) too.
+    catchStopSignals(true);
+    // 3. A child per port, all at once.
+    std::vector<PortState> ports(options.stationPorts.size());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        PortState& state = ports[i];
+        state.slot = options.stationPorts[i];
+        state.device = state.slot.port;
+        state.startedMs = state.lastHeardMs = platformNowMs();
+        std::string reason;
+        if (!platformStartChild(childCommand(options, state.slot), state.child, reason)) {
+            state.lastText = "could not start vq2dl: " + reason;
+            state.child.exited = true;
+            state.child.status = EXIT_INTERNAL;
+            station::settleEnded(state, state.startedMs);
+        }
+    }
+    station::Display display;
+    // A console that cannot take the table's escape sequences gets the whole lines of a pipe.
+    display.terminal = !options.json && console.personWatching() && platformConsoleTakesEscapes();
+    // 4. Their output until every one has ended, or a signal has stopped them all.
+    station::watchPorts(ports, display, options.json);
+    finish(station, ports, display);
+}
+
+void station::guardBeforePorts(const Options& options, Console& console, const std::function<void()>& step) {
+    // Ended before its ports ran: under --json still one closing event, with the reason.
+    if (!options.isStation() || !options.json) return step();
+    try {
+        step();
+    } catch (const s19Error& error) {
+        writeStationEvent(options, console, 0, EXIT_FILE, oneLine(readingError(error)));
+        throw;
+    } catch (int status) {
+        writeStationEvent(options, console, 0, status, oneLine(console.lastError));
+        throw;
+    }
 }

@@ -8,10 +8,23 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+struct Options;
+class Console;
+class ResultsFile;
+
 namespace station {
+
+/// A production station: the files read and checked once (a fault ends it with status 3 before any child
+/// starts), a child vq2dl --json per port, the table while they run, then the summary, a unit record per
+/// port and the rerun line. Throws the status when it is not 0.
+void run(const Options& options, Console& console, ResultsFile& results);
+/// Runs a step before a station's ports start; under --json a refusal still ends the stream with the station
+/// event, carrying the status and the error. Any other run's step just runs.
+void guardBeforePorts(const Options& options, Console& console, const std::function<void()>& step);
 
 /// What the station knows of one port, from its child's events and from how the child ended.
 struct PortState {
@@ -48,14 +61,6 @@ std::string stepWords(const std::string& step);
 /// The station's exit status: 0 when every port succeeded, else the highest port status.
 int stationStatus(const std::vector<PortState>& ports);
 
-/// Passes the children's output on (under --json) and shows it, until every child has ended or a signal has
-/// stopped them all: the signal passed on to each running child, SIGKILL when the grace is over.
-struct Display;
-void watchPorts(std::vector<PortState>& ports, Display& display, bool json);
-/// Writes the last of the station's output: as long as the console takes it, but once the station was
-/// stopped, or a signal comes now, never longer than a short grace.
-void writeLast(Output& output, bool stopped);
-
 /// The live table on a terminal, or whole prefixed lines elsewhere.
 struct Display {
     bool terminal = false; ///< redrawn in place; otherwise one line per step change and result
@@ -70,6 +75,13 @@ std::vector<std::string> tableRows(const std::vector<PortState>& ports, int colu
 void showPorts(Display& display, std::vector<PortState>& ports, int64_t nowMs, bool force);
 /// Leaves the terminal clean: the last table stays, the cursor below it and visible.
 void closeDisplay(Display& display);
+
+/// Passes the children's output on (under --json) and shows it, until every child has ended or a signal has
+/// stopped them all: the signal passed on to each running child, SIGKILL when the grace is over.
+void watchPorts(std::vector<PortState>& ports, Display& display, bool json);
+/// Writes the last of the station's output: as long as the console takes it, but once the station was
+/// stopped, or a signal comes now, never longer than a short grace.
+void writeLast(Output& output, bool stopped);
 
 /// The summary: a table (name, port, result, status, seconds, bytes, KB/s, reason) and "N of M succeeded.".
 /// With columns, no line is as wide as the terminal: a reason that does not fit is cut with "…"; with 0 every

@@ -1,6 +1,8 @@
 // The end of a station run: the summary table, the count, and the command that reruns the failed ports.
 #include "station.h"
 
+#include "console/log.h"
+
 #include <algorithm>
 #include <cstdio>
 

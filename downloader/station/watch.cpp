@@ -1,8 +1,8 @@
 // The watch of a station's children: their output taken and passed on, the table or the pipe lines, a child
 // that hangs stopped, the station's signal passed on to each, and the console never waited on once stopping.
-#include "signals.h"
+#include "platform/signals.h"
+#include "platform/system.h"
 #include "station.h"
-#include "system.h"
 
 #include <algorithm>
 #include <cstdlib>

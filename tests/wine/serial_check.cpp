@@ -3,7 +3,7 @@
 //   serial_check PORT     the dialogue with pty_peer on PORT, at 38400 bit/s
 //   serial_check -m PORT  opening PORT must fail; prints the reason
 //   serial_check -r PORT  against vqsim on PORT at 115200 bit/s: write and read-back exchanges per second
-#include "downloader.h"
+#include "program.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -88,22 +88,22 @@ int main(int argc, char** argv) {
         return 1;
     }
     Downloader d;
-    d.setMessageCallback(printLine);
-    d.verbosity = 4;
-    d.port = std::atoi(argv[argc - 1]);
-    d.baudRate = 38400;
+    d.console.sink = printLine;
+    d.console.verbosity = 4;
+    d.options.port = std::atoi(argv[argc - 1]);
+    d.options.baudRate = 38400;
     if (!d.openPort()) {
-        std::printf("open COM%d: failed (%s)\n", d.port, d.portError.c_str());
+        std::printf("open COM%d: failed (%s)\n", d.options.port, d.portError.c_str());
         return mustFail ? 0 : 1;
     }
     if (rates) {
-        d.baudRate = 115200;
-        d.verbosity = 0;
-        d.wipeDelay = 0;
+        d.options.baudRate = 115200;
+        d.console.verbosity = 0;
+        d.options.wipeDelay = 0;
         if (!d.reopenPort()) return 1;
         return exchangeRates(d);
     }
-    std::printf("open COM%d: ok\n", d.port);
+    std::printf("open COM%d: ok\n", d.options.port);
     if (mustFail) return 1;
     bool ok = dialogue(d);
     d.closePort();

@@ -1,5 +1,5 @@
 // The clock, the sleeps and the terminal test on POSIX systems.
-#include "system.h"
+#include "platform/system.h"
 
 #include <cerrno>
 #include <ctime>

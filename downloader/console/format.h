@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <functional>
 #include <string>
 
 /// Lets the compiler check every call of a printf-style function against its format.
@@ -25,11 +26,11 @@ constexpr int LOG_LEVEL = 4;
 /// The one rule of levelled messages, for the Downloader and the image alike: the console takes a message up
 /// to its verbosity, the support log up to LOG_LEVEL.
 struct MessageRoute {
-    void (*console)(const char* text) = nullptr; ///< the console sink; nullptr shows nothing
-    int verbosity = 0;                           ///< the highest level the console shows
-    void (*log)(const char* text) = nullptr;     ///< the support log; nullptr while none is open
+    std::function<void(const char*)> console; ///< the console sink; empty shows nothing
+    int verbosity = 0;                        ///< the highest level the console shows
+    std::function<void(const char*)> log;     ///< the support log; empty while none is open
     /// When set, takes the console's messages with their level in place of the console sink (--json).
-    void (*levelled)(int level, const char* text) = nullptr;
+    std::function<void(int, const char*)> levelled;
 
     /// True when a message of this level goes anywhere.
     bool shows(int level) const { return (console && level <= verbosity) || (log && level <= LOG_LEVEL); }

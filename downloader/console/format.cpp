@@ -1,5 +1,5 @@
 // printf-style formatting into a string of any length.
-#include "format.h"
+#include "console/format.h"
 
 #include <cstdio>
 

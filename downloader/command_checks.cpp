@@ -1,0 +1,103 @@
+// The switches that only make sense together, or not together, and the arguments a station hands on: both
+// from the parsed options, never from the text of the command line.
+#include "command_line.h"
+
+#include "monitor/blocks.h"
+#include "monitor/read_areas.h"
+#include "ports/ports.h"
+
+#include <cstdio>
+
+namespace {
+
+std::string readBackFault(const Options& o) {
+    if ((!o.readRanges.empty() || o.readTwice) && o.readBackFile.empty())
+        return std::string("ERROR: Switch '") + (o.readTwice ? "--twice" : "--range") + "' needs '--read'.";
+    // 0x8000-0xBFFF is held at 0x4000-0x7FFF: ranges on both would put the same flash in the file twice, and
+    // a download would write it twice.
+    for (size_t i = 0; i < o.readRanges.size(); ++i) {
+        for (size_t j = i + 1; j < o.readRanges.size(); ++j) {
+            const auto& a = o.readRanges[i];
+            const auto& b = o.readRanges[j];
+            if (monitor::inWindow(a.first) == monitor::inWindow(b.first)) continue;
+            if (monitor::mapStart(a.first) <= monitor::mapStart(b.second) &&
+                monitor::mapStart(b.first) <= monitor::mapStart(a.second)) {
+                char text[200];
+                std::snprintf(
+                    text, sizeof text,
+                    "ERROR: Ranges 0x%X-0x%X and 0x%X-0x%X are the same flash (0x8000-0xBFFF is held "
+                    "at 0x4000-0x7FFF).",
+                    a.first, a.second, b.first, b.second);
+                return text;
+            }
+        }
+    }
+    if (!o.readBackFile.empty() && (o.wipeOnly || o.verifyOnly))
+        return std::string("ERROR: Switch '--read' cannot be combined with -") + (o.wipeOnly ? 'w' : 'V') +
+               ".";
+    return "";
+}
+
+std::string stationFault(const Options& o) {
+    if (!o.isStation())
+        return o.logDir.empty() ? ""
+                                : "ERROR: Switch '--log-dir' needs '--ports'; one port logs with '--log'.";
+    const char* other = o.portGiven               ? "-c"
+                        : o.showPercent           ? "-p"
+                        : !o.readBackFile.empty() ? "--read"
+                        : o.logPath               ? "--log"
+                                                  : nullptr;
+    if (other)
+        return std::string("ERROR: Switch '--ports' cannot be combined with '") + other + "'" +
+               (o.logPath ? " (use '--log-dir')" : "") + ".";
+    for (size_t i = 0; i < o.stationPorts.size(); ++i) {
+        const station::PortSpec& slot = o.stationPorts[i];
+        int number = 0;
+        std::string path;
+        const bool digits = slot.port.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits && !platformPortName(slot.port, number, path))
+            return "ERROR: Switch '--ports' needs port numbers or device paths, not '" + slot.port + "'.";
+        for (size_t j = 0; j < i; ++j) {
+            const station::PortSpec& earlier = o.stationPorts[j];
+            if (!samePort(earlier.port, slot.port) && earlier.name != slot.name) continue;
+            return "ERROR: Port " + (earlier.name == slot.name ? slot.name : slot.port) +
+                   " is given twice in '--ports'.";
+        }
+    }
+    return station::logFault(o.stationPorts, o.logDir, o.resultsPath);
+}
+
+} // namespace
+
+std::string checkCombinations(const Options& o) {
+    const std::string fault = readBackFault(o);
+    return fault.empty() ? stationFault(o) : fault;
+}
+
+std::vector<std::string> childArguments(const Options& options) {
+    std::vector<std::string> args;
+    for (const Argument& argument : options.arguments)
+        if (argument.toChildren) args.insert(args.end(), argument.texts.begin(), argument.texts.end());
+    return args;
+}
+
+std::vector<std::string> rerunArguments(const Options& options) {
+    std::vector<std::string> args;
+    for (const Argument& argument : options.arguments)
+        if (argument.inRerun) args.insert(args.end(), argument.texts.begin(), argument.texts.end());
+    return args;
+}
+
+std::vector<std::string> recordedSwitches(const Options& options) {
+    // A station names the switches its children ran with (its --json among them); a single run all of its
+    // own.
+    std::vector<std::string> switches;
+    for (const Argument& argument : options.arguments) {
+        if (argument.switchName.empty()) continue;
+        const bool kept = options.isStation() ? argument.toChildren || argument.switchName == "json" ||
+                                                    argument.switchName == "no-extract"
+                                              : argument.inRerun;
+        if (kept) switches.insert(switches.end(), argument.texts.begin(), argument.texts.end());
+    }
+    return switches;
+}

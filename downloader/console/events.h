@@ -1,0 +1,85 @@
+// The --json event stream: one JSON object a line on standard output, in place of the console text, for a
+// program that calls vq2dl. Every object carries "v" (the stream's version), "event" and "ms" (milliseconds
+// since the program started). Within one version fields are only ever added, never renamed or removed, and
+// the order of the events stays. One stream per process, as there is one console.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+/// The version of the stream, the "v" of every object.
+constexpr int EVENTS_VERSION = 1;
+
+/// One .ini file extracted from an update.
+struct IniFile {
+    std::string name;
+    std::string path;
+};
+/// What the console reports after a firmware file, with the file's digest.
+struct FileReport {
+    std::string name;
+    std::string sha256;
+    bool vq2 = true;
+    uint32_t entryPoint = 0;
+    uint32_t lowAddress = 0;
+    uint32_t highAddress = 0;
+    uint64_t records = 0;
+    uint64_t dataBytes = 0;
+    std::vector<IniFile> iniFiles;
+};
+
+class EventStream {
+public:
+    /// Turns the stream on; startedMs is when the program started, from platformNowMs.
+    void begin(int64_t startedMs);
+    /// Turns the stream off without a result: --help and --version print their text.
+    void stop() { on = false; }
+    /// True while the stream is on.
+    bool active() const { return on; }
+
+    /// The run begins: the whole command line, the port as the messages name it, the rate.
+    void start(const std::vector<std::string>& commandLine, const std::string& port, int rate);
+    /// A firmware file was read.
+    void file(const FileReport& report);
+    /// The port is open.
+    void open(const std::string& name, const std::string& device, int rate, bool lowLatency);
+    /// A step begins: "enter", "erase", "write", "verify", "read", "wake", "wipe" or "signature".
+    void step(const char* name);
+    /// How far a step has come; at most one event every 100 ms per step, and always the one that reaches
+    /// 100 %. Also counts the bytes of the result.
+    void progress(const char* step, uint64_t records, uint64_t recordsTotal, uint64_t bytes,
+                  uint64_t bytesTotal);
+    /// A text the console would show at this level, word for word.
+    void message(int level, const char* text);
+    /// The text of the failure that ends the run; the first one given counts. "ERROR: " is left off.
+    void failed(const std::string& text);
+    /// The signature a VQ-I verification read.
+    void signature(const std::string& text);
+    /// One serial port of --list-ports --json.
+    void port(const std::string& name, const std::vector<std::string>& details);
+    /// The closing event, with the exit status; written once, and nothing after it.
+    void result(int status);
+
+private:
+    /// How far one step's progress events have come.
+    struct StepProgress {
+        int64_t lastMs = 0;
+        bool shown = false;    ///< an event of this step was written
+        bool complete = false; ///< the event at 100 % was written
+    };
+    int64_t elapsedMs() const;
+    bool on = false;
+    int64_t startMs = 0;
+    bool failureSet = false;
+    std::string failure;
+    bool signatureSet = false;
+    std::string signatureText;
+    std::map<std::string, StepProgress> steps;
+    uint64_t bytesWritten = 0, bytesVerified = 0, bytesRead = 0;
+};
+
+/// An error text without its "ERROR: " and its trailing line ends.
+std::string withoutErrorPrefix(const std::string& text);

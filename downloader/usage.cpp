@@ -1,0 +1,58 @@
+// The usage text of vq2dl: the original lines word for word, and a line of its own for each switch added.
+#include "command_line.h"
+
+std::vector<std::string> usageLines(const std::string& programName) {
+    const char* lines[] = {
+        "usage: %s [options] [-c<port>] [-r<rate>] [s19-file]...",
+        "   as in",
+        "",
+        "      %s -c2 vq-2.s19",
+        "",
+        "Download requires that the monitor/bootloader already be resident on your MCU,",
+        "it cannot burn a blank chip.",
+        "",
+        "   -b       - send records that follow each other as full blocks (VQ-II).",
+        "   -c port  - specify comm port to which Velquin is connected, default is",
+        "              port 1.",
+        "              A device path such as /dev/ttyUSB0 (or COM3) works too.",
+        "   -d MS    - delay MS milliseconds between records, increase if you cannot",
+        "              reboot after download, default is zero.",
+        "   -dc MS   - accepted and stored, no step uses it, default is zero.",
+        "   -dw MS   - set after-wipe delay to MS, default is 250 ms.",
+        "   -i dir   - specify install directory for update files.",
+        "              Default is '.'.",
+        "   -p       - enable percentage reporting.",
+        "   -r rate  - specify baud rate of connection to VQ box, 9600,",
+        "              19200, 38400, 56000 and 115200 (default) are the only valid speeds (use",
+        "              negative rate values, like '-r -2343', to get non-standard speeds).",
+        "   -v level - set Verbosity of output.",
+        "              -1 percentages only (with -p), 0 errors,",
+        "              1 progress (default), 2 protocol, 3 retries, 4 byte traces,",
+        "              5 and 6 S-record line traces.",
+        "   -V       - Verify only, don't download.",
+        "   -w       - wipe only, don't try to download.",
+        "   --log FILE   - append every message, byte traces included, to FILE.",
+        "   --list-ports - list the serial ports of this system.",
+        "   --json       - JSON Lines events on standard output, for programs.",
+        "   --read FILE  - read the controller back into FILE, erase and write nothing.",
+        "   --range A-B  - with --read: read only A to B, e.g. 0xC000-0xFFFF.",
+        "   --twice      - with --read: read every block twice and compare the readings.",
+        "   --ports LIST - a station: every port of LIST (NAME=PORT or PORT, by commas) at once.",
+        "   --log-dir DIR  - with --ports: a log for each port, DIR/NAME.log.",
+        "   --results FILE - append a JSON line for each port and run to FILE.",
+        "   --no-extract - write none of an update's .ini files (a station extracts them once).",
+        "   --help       - show this text.",
+        "   --version    - show the version.",
+        "   s19-file - the list of names of the s19 files to download, default file is",
+        "              velquin2.s19.",
+        "",
+    };
+    std::vector<std::string> text;
+    for (const char* line : lines) {
+        std::string out = line;
+        size_t at = out.find("%s");
+        if (at != std::string::npos) out.replace(at, 2, programName);
+        text.push_back(out);
+    }
+    return text;
+}
