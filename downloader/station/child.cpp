@@ -33,5 +33,6 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     std::swap(exited, other.exited);
     std::swap(status, other.status);
     std::swap(signalNumber, other.signalNumber);
+    std::swap(ownGroup, other.ownGroup);
     return *this;
 }

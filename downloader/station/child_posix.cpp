@@ -41,14 +41,15 @@ std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
 
 /// The spawn attributes: a process group of its own, SIGPIPE at its default (the station ignores it while
 /// it stops), no signal blocked. 0, or the error of the call that failed.
-int setAttributes(posix_spawnattr_t& attributes) {
+int setAttributes(posix_spawnattr_t& attributes, bool ownGroup) {
     sigset_t none, pipe;
     sigemptyset(&none);
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
-    const short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    const short flags =
+        (ownGroup ? POSIX_SPAWN_SETPGROUP : 0) | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
     int result = posix_spawnattr_setflags(&attributes, flags);
-    if (result == 0) result = posix_spawnattr_setpgroup(&attributes, 0);
+    if (result == 0 && ownGroup) result = posix_spawnattr_setpgroup(&attributes, 0);
     if (result == 0) result = posix_spawnattr_setsigdefault(&attributes, &pipe);
     if (result == 0) result = posix_spawnattr_setsigmask(&attributes, &none);
     return result;
@@ -63,7 +64,7 @@ int setFileActions(posix_spawn_file_actions_t& actions, int writeEnd) {
 }
 
 /// Starts the child on the pipe's write end; 0 or the error of the call that failed.
-int spawn(const std::vector<std::string>& args, int writeEnd, pid_t& pid) {
+int spawn(const std::vector<std::string>& args, int writeEnd, bool ownGroup, pid_t& pid) {
     posix_spawn_file_actions_t actions;
     int result = posix_spawn_file_actions_init(&actions);
     if (result != 0) return result;
@@ -74,7 +75,7 @@ int spawn(const std::vector<std::string>& args, int writeEnd, pid_t& pid) {
         return result;
     }
     result = setFileActions(actions, writeEnd);
-    if (result == 0) result = setAttributes(attributes);
+    if (result == 0) result = setAttributes(attributes, ownGroup);
     if (result == 0) {
         std::vector<char*> argv = pointersTo(args);
         const std::vector<std::string> variables = childEnvironment();
@@ -96,7 +97,7 @@ bool platformStartChild(const std::vector<std::string>& args, ChildProcess& chil
         return false;
     }
     pid_t pid = -1;
-    const int result = spawn(args, pipeEnds[1], pid);
+    const int result = spawn(args, pipeEnds[1], child.ownGroup, pid);
     close(pipeEnds[1]);
     if (result != 0) {
         close(pipeEnds[0]);

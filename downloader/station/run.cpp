@@ -28,7 +28,7 @@ struct Station {
     ResultsFile& results;
 };
 
-std::vector<std::string> childCommand(const Options& options, const station::PortSpec& slot) {
+std::vector<std::string> station::childCommand(const Options& options, const station::PortSpec& slot) {
     std::vector<std::string> args = {platformSelfPath(options.programName.c_str()), "--json", "--no-extract",
                                      "-c", slot.port};
     if (!options.logDir.empty()) {
@@ -78,10 +78,9 @@ void writeStationEvent(const Options& options, const Console& console, size_t su
     station::writeLast(output, false);
 }
 
-namespace {
-
 /// The unit record of one port of a station, from what its child reported.
-UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action) {
+UnitFacts station::portFacts(const PortState& state, const std::vector<std::string>& switches,
+                             const char* action) {
     UnitFacts facts;
     facts.port = state.slot.name;
     facts.device = state.device;
@@ -104,6 +103,8 @@ UnitFacts portFacts(const PortState& state, const std::vector<std::string>& swit
     return facts;
 }
 
+namespace {
+
 void finish(const Station& station, std::vector<PortState>& ports, station::Display& display) {
     const Options& options = station.options;
     Console& console = station.console;
@@ -113,7 +114,7 @@ void finish(const Station& station, std::vector<PortState>& ports, station::Disp
     // The records first: they matter more than a console that may not be read.
     const std::vector<std::string> switches = recordedSwitches(options);
     for (const PortState& slot : ports) {
-        UnitFacts facts = portFacts(slot, switches, options.action());
+        UnitFacts facts = station::portFacts(slot, switches, options.action());
         facts.ms = static_cast<double>(console.elapsedMs());
         station.results.record(facts, console);
     }
@@ -145,6 +146,12 @@ void finish(const Station& station, std::vector<PortState>& ports, station::Disp
 void station::run(const Options& options, Console& console, ResultsFile& results) {
     const Station station{options, console, results};
     station::guardBeforePorts(options, console, [&] { prepare(station); });
+    if (options.loop) {
+        // A closed standard output must not end the loop before its children and their records.
+        catchStopSignals(false);
+        station::runLoop(options, console, results);
+        return;
+    }
     // The signals that end a single run stop a station the same way, its children first and their records
     // kept: a closed standard output (SIGPIPE) too.
     catchStopSignals(true);
@@ -156,7 +163,7 @@ void station::run(const Options& options, Console& console, ResultsFile& results
         state.device = state.slot.port;
         state.startedMs = state.lastHeardMs = platformNowMs();
         std::string reason;
-        if (!platformStartChild(childCommand(options, state.slot), state.child, reason)) {
+        if (!platformStartChild(station::childCommand(options, state.slot), state.child, reason)) {
             state.lastText = "could not start vq2dl: " + reason;
             state.child.exited = true;
             state.child.status = EXIT_INTERNAL;
