@@ -89,7 +89,7 @@ std::string stationFault(const Options& o) {
                    " is given twice in '--ports'.";
         }
     }
-    return "";
+    return station::logFault(o.stationPorts, o.logDir, o.resultsPath);
 }
 
 } // namespace

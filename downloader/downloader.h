@@ -51,6 +51,8 @@ public:
     void runReadBack(const std::vector<monitor::Area>& areas);
     /// After a download failed, tells a person watching what state the flash is in and what to do.
     void adviseAfterFailure();
+    /// After a signal, one line to a person watching: what the flash now holds.
+    void tellFlashAfterSignal();
     /// Ends the run with Stopped when a signal has come.
     void checkStop() const;
     /// Pauses for so many milliseconds, in short steps, each followed by checkStop.
@@ -180,12 +182,16 @@ public:
     uint8_t currentPage = 0;             ///< the VQ-II page register as last set
     bool erasedPages[256] = {};          ///< the VQ-II pages erased in this run, so that each is erased once
     bool flashTouched = false; ///< a download has begun to erase the flash and has not written it all yet
-    bool lineLost = false;     ///< a read found the line hung up: the adapter unplugged or the port closed
-    bool mainErased = false;   ///< the VQ-II main flash erase of this run was answered
-    unsigned blankBlocks = 0;  ///< -b: blocks of 0xFF left out, this run's erase having left them so
-    unsigned blankBytes = 0;   ///< -b: the bytes of those blocks
-    monitor::Kept kept;        ///< --keep: what the run kept, and where
-    serials::Plan serial;      ///< --serial: the unit's number and what became of it
+    /// What a download has done to the flash so far, for a person watching when a signal ends it; -1 while
+    /// no download is under way.
+    enum FlashState { FLASH_UNTOUCHED, FLASH_ERASED, FLASH_PARTLY_WRITTEN, FLASH_WRITTEN };
+    int flashState = -1;
+    bool lineLost = false;    ///< a read found the line hung up: the adapter unplugged or the port closed
+    bool mainErased = false;  ///< the VQ-II main flash erase of this run was answered
+    unsigned blankBlocks = 0; ///< -b: blocks of 0xFF left out, this run's erase having left them so
+    unsigned blankBytes = 0;  ///< -b: the bytes of those blocks
+    monitor::Kept kept;       ///< --keep: what the run kept, and where
+    serials::Plan serial;     ///< --serial: the unit's number and what became of it
 
 private:
     void finish(int64_t started, const char* what, bool counted, uint64_t bytes);

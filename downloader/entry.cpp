@@ -46,6 +46,7 @@ int statusOf(Downloader& controller, const std::function<void()>& step) {
         // The shell's prompt goes on a line of its own, not after the progress line; nothing else is shown.
         controller.closePort();
         console.endProgressLine();
+        controller.tellFlashAfterSignal();
         const std::string text = "Ended by signal " + std::to_string(stopped.signal) + ".";
         console.lastError = text;
         console.events.failed(text);

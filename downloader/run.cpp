@@ -33,7 +33,7 @@ void runCommand(const Options& options, Console& console, Downloader& controller
     }
     if (!options.listPorts) console.events.start(options.commandLine, options.portName(), options.baudRate);
     // Nothing is written, not even the log's header, before the outputs are known to be safe to write.
-    checkOutputs(options, console);
+    station::guardBeforePorts(options, console, [&] { checkOutputs(options, console); });
     std::string reason;
     if (options.logPath && !console.log.open(*options.logPath, options.commandLine, reason))
         console.fatal(EXIT_USAGE, "ERROR: Could not open log file %s: %s.", options.logPath->c_str(),
@@ -42,7 +42,9 @@ void runCommand(const Options& options, Console& console, Downloader& controller
         printPorts(PortRoots(), console);
         return;
     }
-    if (!options.resultsPath.empty()) record.results.open(options.resultsPath, console);
+    if (!options.resultsPath.empty())
+        station::guardBeforePorts(options, console,
+                                  [&] { record.results.open(options.resultsPath, console); });
     console.message(1, "Velquin Download %d.%02d", VQ2DL_VERSION_MAJOR, VQ2DL_VERSION_MINOR);
     console.message(1, "%s", "");
     if (!options.awaitUnit.empty()) {

@@ -85,6 +85,18 @@ void Downloader::adviseAfterFailure() {
                          "again.");
 }
 
+void Downloader::tellFlashAfterSignal() {
+    // Only a person is told: scripts and the log see a signal's end as they always did.
+    if (flashState < 0 || !console.personWatching()) return;
+    static const char* const NOTES[] = {
+        "The controller's flash was not touched.",
+        "The controller's flash is now erased: run the download again.",
+        "The controller's flash is now partly written: run the download again.",
+        "The controller's flash holds the new firmware, but it was not verified.",
+    };
+    console.print(NOTES[flashState]);
+}
+
 void Downloader::openOrFail() {
     // The second line says what the system found, so the user knows what to fix.
     if (!openPort())
@@ -95,22 +107,27 @@ void Downloader::openOrFail() {
 
 void Downloader::runMonitor(int64_t started) {
     openOrFail();
+    flashState = FLASH_UNTOUCHED;
     console.events.step("enter");
     enterMonitor();
     if (!options.verifyOnly) {
         keepBeforeErase();
         readSerialBeforeErase();
         flashTouched = true;
+        flashState = FLASH_ERASED;
         console.events.step("erase");
         eraseMainFlash();
+        flashState = FLASH_PARTLY_WRITTEN;
         console.events.step("write");
         writeImage();
+        flashState = FLASH_WRITTEN;
         flashTouched = false;
     }
     console.events.step("verify");
     verifyImage();
     // The unit's number goes in only once the image is known to be right.
     writeSerial();
+    flashState = -1;
     closePort();
     dropKeptFile();
     finish(started, options.verifyOnly ? "verified" : "written and verified", true, imageBytes());
@@ -118,20 +135,25 @@ void Downloader::runMonitor(int64_t started) {
 
 void Downloader::runBootLoader(int64_t started) {
     openOrFail();
+    flashState = FLASH_UNTOUCHED;
     if (!options.verifyOnly) {
         console.events.step("wake");
         wakeUp();
         flashTouched = true;
+        flashState = FLASH_ERASED;
         console.events.step("wipe");
         eraseFlash();
+        flashState = FLASH_PARTLY_WRITTEN;
         console.events.step("write");
         // No read-back exists: the number counts as written once the boot loader confirms the end line.
         guardSerial([this] { writeLines(); });
+        flashState = FLASH_WRITTEN;
         settleSerial("written", "");
         flashTouched = false;
     }
     console.events.step("signature");
     readSignature();
+    flashState = -1;
     closePort();
     if (options.verifyOnly)
         finish(started, "signature read", false, 0);

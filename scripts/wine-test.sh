@@ -204,17 +204,19 @@ fi
 
 # 8. A station of two ports, COM1 and COM2, each a simulated controller (vqsim --count makes com0 to com2, of which
 #    com1 and com2 are the two COM ports): child processes through CreateProcess and pipes; COM2 refuses a write.
+#    The second port's name holds a blank, so the rerun line quotes it as cmd.exe reads it.
 start_peer "$WORK/sim" "$VQSIM" --count 3 --link "$WORK/com" --fault 2:error@writeblock#2=0xE6
-run_exe "$VQ2DL" --ports A=COM1,B=COM2 -d -1 -dw -1 samples/velquin2.s19 --results "Z:$WORK/units.jsonl"
+run_exe "$VQ2DL" --ports "A=COM1,B 2=COM2" -d -1 -dw -1 samples/velquin2.s19 --results "Z:$WORK/units.jsonl"
 kill "$PEER_PID" 2>/dev/null || true
 stop_peer
-if [ "$RC" -eq 4 ] && grep -q '^\[A\] done in ' "$WORK/out" && grep -q '^\[B\] FAILED (status 4)' "$WORK/out" &&
-    grep -q '^1 of 2 succeeded\.$' "$WORK/out" && grep -q '^Rerun the failed ports: .* --ports B=COM2 ' "$WORK/out" &&
+if [ "$RC" -eq 4 ] && grep -q '^\[A\] done in ' "$WORK/out" && grep -q '^\[B 2\] FAILED (status 4)' "$WORK/out" &&
+    grep -q '^1 of 2 succeeded\.$' "$WORK/out" &&
+    grep -q '^Rerun the failed ports: .* --ports "B 2=COM2" ' "$WORK/out" &&
     [ "$(grep -c '"event":"unit"' "$WORK/units.jsonl" 2>/dev/null)" = 2 ] &&
-    grep -q '"port":"A".*"ok":true' "$WORK/units.jsonl" && grep -q '"port":"B".*"ok":false' "$WORK/units.jsonl"; then
-    pass "vq2dl.exe --ports A=COM1,B=COM2: A programmed, B failed with status 4, both recorded"
+    grep -q '"port":"A".*"ok":true' "$WORK/units.jsonl" && grep -q '"port":"B 2".*"ok":false' "$WORK/units.jsonl"; then
+    pass "vq2dl.exe --ports A=COM1,B 2=COM2: A programmed, B 2 failed with status 4, both recorded, rerun line for cmd.exe"
 else
-    fail "vq2dl.exe --ports A=COM1,B=COM2 (status $RC)"
+    fail "vq2dl.exe --ports A=COM1,B 2=COM2 (status $RC)"
     cat "$WORK/out" "$WORK/sim"
     cat "$WORK/units.jsonl" 2>/dev/null || true
 fi

@@ -1,7 +1,6 @@
 // The station as a user runs it: vq2dl --ports against simulated controllers, in a pipe, under --json, on a
 // terminal, stopped by a signal, and the command lines it refuses.
-#include "fixture.h"
-#include "json_schema.h"
+#include "test_station.h"
 
 #include <nlohmann/json.hpp>
 
@@ -15,50 +14,7 @@
 using fx::Texts;
 using Json = nlohmann::json;
 
-namespace {
-
-/// Six records of firmware, six blocks, so that a fault can strike in the middle of the write.
-std::string firmware() {
-    std::vector<std::pair<uint32_t, fx::Bytes>> records;
-    for (uint8_t i = 0; i < 6; ++i)
-        records.push_back({0x4000 + 0x80 * i, fx::bytes(128, i)});
-    return fx::s19(records, 0x4000);
-}
-
-Texts linesOf(const std::string& text) {
-    Texts lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-/// The lines of a file, each an event of docs/events.schema.json; a line that is not one fails the test.
-std::vector<Json> jsonLines(const std::string& text) {
-    std::vector<Json> objects;
-    for (const std::string& line : linesOf(text)) {
-        Json object = Json::parse(line, nullptr, false);
-        EXPECT_TRUE(object.is_object()) << line;
-        for (const std::string& fault : fx::schemaFaults(object))
-            ADD_FAILURE() << fault << " in " << line;
-        objects.push_back(object);
-    }
-    return objects;
-}
-
-/// The station's own lines in a pipe: from the first "[" line up to the summary.
-Texts stationLines(const std::string& out) {
-    Texts lines = linesOf(out), own;
-    bool in = false;
-    for (const std::string& line : lines) {
-        if (line.empty() && in) break;
-        in = in || (!line.empty() && line[0] == '[');
-        if (in) own.push_back(line);
-    }
-    return own;
-}
-
-} // namespace
+using st::firmware, st::jsonLines, st::linesOf, st::stationLines;
 
 TEST(Station, FourControllersOneOfEachEnding) {
     fx::TempDir dir;
@@ -169,9 +125,11 @@ TEST(Station, ASignalStopsEveryChildAndClosesEveryPort) {
         SCOPED_TRACE(signalNumber);
         fx::TempDir dir;
         fx::writeFile(dir.file("fw.s19"), firmware());
-        // Slow answers to the block writes keep the ports busy until the signal comes.
-        auto a = fx::startController(fx::monitorOptions({"slow@writeblock=300"}));
-        auto b = fx::startController(fx::monitorOptions({"slow@writeblock=300"}));
+        // Slow answers to the block writes keep the ports busy until the signal comes (each answer byte 0.1 s
+        // late, well inside the read time-out: at 0.3 s each byte, a port failed by itself before a late
+        // signal).
+        auto a = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
+        auto b = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
         fx::Background station(VQ2DL_PROGRAM,
                                {"--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "-dw", "0",
                                 "fw.s19", "--results", "units.jsonl", "--log-dir", "logs"},

@@ -2,6 +2,7 @@
 // at once so that a calling program sees every event as it happens. Texts that are not valid UTF-8 (a
 // controller's signature, a file name) have their bad bytes replaced, so that every line stays valid JSON.
 #include "console/events.h"
+#include "console/format.h"
 #include "json_line.h"
 #include "platform/system.h"
 
@@ -151,7 +152,8 @@ void EventStream::message(int level, const char* text) {
 
 void EventStream::failed(const std::string& text) {
     if (!on || failureSet) return;
-    failure = withoutErrorPrefix(text);
+    // One line, as a reader of the stream keeps it: a multi-line console text reads as a sentence.
+    failure = oneLine(text);
     failureSet = true;
 }
 

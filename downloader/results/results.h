@@ -1,6 +1,8 @@
 // The --results file: one "unit" line per port and run, the record of which firmware went into which unit.
 #pragma once
 
+#include "console/format.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -33,9 +35,6 @@ struct UnitFacts {
 nlohmann::ordered_json unitEvent(const UnitFacts& facts);
 /// The USB serial number of the adapter behind a device, when the system knows it; empty otherwise.
 std::string usbSerialOf(const std::string& device);
-
-/// An error text as one line without "ERROR: ", its line ends and indents as single blanks.
-std::string oneLine(const std::string& text);
 
 /// Opens the results file for appending, creating it; false with the system's reason otherwise.
 bool platformOpenResults(const std::string& path, intptr_t& handle, std::string& reason);

@@ -73,11 +73,6 @@ std::string row(const PortState* port, size_t nameWidth, size_t portWidth, bool 
     return text;
 }
 
-void writeAll(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
 /// The pipe form's line of a step: "opening", "done in 4.2 s, 2304 bytes", "FAILED (status 4) after ...".
 std::string stepLine(const PortState& port, const std::string& step, int64_t nowMs) {
     char text[96];
@@ -93,15 +88,15 @@ std::string stepLine(const PortState& port, const std::string& step, int64_t now
 }
 
 /// The pipe form: a line per step change and one per result, each whole and prefixed.
-void printChanges(std::vector<PortState>& ports, int64_t nowMs) {
+void printChanges(Output& output, std::vector<PortState>& ports, int64_t nowMs) {
     std::string out;
     for (PortState& port : ports) {
         for (const std::string& step : port.newSteps)
             out += "[" + port.slot.name + "] " + stepLine(port, step, nowMs) + "\n";
         port.newSteps.clear();
     }
-    // One write for all, so that nothing else comes between the parts of a line.
-    if (!out.empty()) writeAll(out);
+    // One piece for all, so that nothing else comes between the parts of a line.
+    output.add(out);
 }
 
 } // namespace
@@ -123,7 +118,7 @@ std::vector<std::string> tableRows(const std::vector<PortState>& ports, int colu
 
 void showPorts(Display& display, std::vector<PortState>& ports, int64_t nowMs, bool force) {
     if (!display.terminal) {
-        printChanges(ports, nowMs);
+        printChanges(display.output, ports, nowMs);
         return;
     }
     for (PortState& port : ports)
@@ -136,11 +131,11 @@ void showPorts(Display& display, std::vector<PortState>& ports, int64_t nowMs, b
     for (const std::string& text : rows)
         frame += "\x1b[2K" + text + "\n";
     display.rowsDrawn = rows.size();
-    writeAll(frame);
+    display.output.add(frame);
 }
 
 void closeDisplay(Display& display) {
-    if (display.terminal && display.rowsDrawn) writeAll("\x1b[?25h");
+    if (display.terminal && display.rowsDrawn) display.output.add("\x1b[?25h");
     display.rowsDrawn = 0;
 }
 

@@ -1,7 +1,10 @@
 // What the children of a station say: their events, taken into each port's state and passed on.
 #include "station.h"
 
+#include "console/format.h"
+
 #include <algorithm>
+#include <cstdio>
 
 namespace station {
 
@@ -34,10 +37,21 @@ void takeResult(PortState& port, const Json& event, int64_t nowMs) {
     port.status = static_cast<int>(numberOf(event, "status"));
     const bool ok = event.value("ok", false) && port.status == 0;
     setStep(port, ok ? "done" : "FAILED");
-    port.reason = ok ? "" : textOf(event, "error");
+    port.reason = ok ? "" : oneLine(textOf(event, "error"));
     if (!ok && port.reason.empty()) port.reason = port.lastText;
     if (!ok && port.status == 0) port.status = 5; // a failure reported as success is none
+    // A child stopped on the station's signal reports its own (Ctrl-Break on Windows): the record shows the
+    // station's.
+    if (!ok && port.stopSignal) port.status = 128 + port.stopSignal;
     if (ok) port.percent = 100;
+}
+
+/// What the port's last events showed, for a reason: ", last seen writing at 40 %".
+std::string lastSeen(const PortState& port) {
+    if (port.step == "starting" || port.step == "FAILED" || port.step == "done") return "";
+    char percent[32] = "";
+    if (port.percent > 0) std::snprintf(percent, sizeof percent, " at %d %%", static_cast<int>(port.percent));
+    return ", last seen " + port.step + percent;
 }
 
 } // namespace
@@ -77,8 +91,7 @@ Json takeEvent(PortState& port, Json event, int64_t nowMs) {
         port.bytes = static_cast<uint64_t>(std::max(0.0, numberOf(event, "bytes")));
     } else if (name == "message") {
         std::string text = textOf(event, "text");
-        if (numberOf(event, "level") <= 0 && !text.empty())
-            port.lastText = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+        if (numberOf(event, "level") <= 0 && !text.empty()) port.lastText = oneLine(text);
     } else if (name == "kept") {
         const Json ranges = event.value("ranges", Json::array());
         for (const Json& range : ranges)
@@ -103,9 +116,7 @@ bool takeLine(PortState& port, const std::string& line, int64_t nowMs, Json& pas
     Json event = Json::parse(line, nullptr, false);
     if (event.is_discarded() || !event.is_object() || !event.contains("event")) {
         // Not an event: a crash's last words, kept as the reason should no result come.
-        std::string text = line;
-        while (!text.empty() && (text.back() == '\r' || text.back() == ' '))
-            text.pop_back();
+        const std::string text = oneLine(line);
         if (!text.empty()) port.lastText = text;
         return false;
     }
@@ -118,16 +129,25 @@ void settleEnded(PortState& port, int64_t nowMs) {
     if (port.endedMs < 0) port.endedMs = nowMs;
     if (port.finished) return;
     port.finished = true;
+    const std::string seen = lastSeen(port);
     setStep(port, "FAILED");
-    port.status = port.child.status != 0 ? port.child.status : 5;
-    if (!port.stopReason.empty())
-        port.reason = port.stopReason;
-    else if (port.child.signalNumber)
-        port.reason = "ended by signal " + std::to_string(port.child.signalNumber) + " without a result";
-    else if (!port.lastText.empty())
-        port.reason = port.lastText;
-    else
-        port.reason = "ended without a result (status " + std::to_string(port.child.status) + ")";
+    if (port.stopSignal) {
+        // Stopped because the station was: the station's signal, however the child took it.
+        port.status = 128 + port.stopSignal;
+        port.reason = "stopped by " + platformSignalName(port.stopSignal) + " to the station" + seen;
+    } else if (!port.stopReason.empty()) {
+        port.status = 5;
+        port.reason = port.stopReason + seen;
+    } else if (port.child.signalNumber) {
+        // A signal the station did not send: not a stop of the station's, an unexpected end.
+        port.status = 5;
+        port.reason = "ended by " + platformSignalName(port.child.signalNumber) + " without a result" + seen;
+    } else {
+        port.status = port.child.status != 0 ? port.child.status : 5;
+        port.reason = !port.lastText.empty()
+                          ? port.lastText
+                          : "ended without a result (status " + std::to_string(port.child.status) + ")";
+    }
 }
 
 int stationStatus(const std::vector<PortState>& ports) {

@@ -5,6 +5,7 @@
 
 #include "command_line.h"
 #include "console/console.h"
+#include "json_line.h"
 #include "platform/signals.h"
 #include "platform/system.h"
 #include "preflight.h"
@@ -195,7 +196,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
             if (draining && (slot.phase == Phase::Insert || slot.phase == Phase::Remove) &&
                 !slot.probeStopped) {
                 slot.probeStopped = true;
-                platformStopChild(slot.probe, false);
+                platformStopChild(slot.probe, 0, false);
             }
             if (slot.phase == Phase::Insert || slot.phase == Phase::Remove) {
                 takeProbeOutput(slot);
@@ -220,12 +221,12 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
             station::PortState& unit = slot.unit;
             for (const std::string& line : wholeLines(unit.child)) {
                 Json event;
-                if (station::takeLine(unit, line, now, event) && json) out += event.dump() + "\n";
+                if (station::takeLine(unit, line, now, event) && json) out += jsonLine(event);
             }
             // After the second stop: SIGTERM once, SIGKILL once the grace is over.
             const bool term = forcedAt == now,
                        forceKill = forcedAt >= 0 && !killed && now - forcedAt > STOP_GRACE_MS;
-            if (term || forceKill) platformStopChild(unit.child, forceKill);
+            if (term || forceKill) platformStopChild(unit.child, 0, forceKill);
             const bool ended = platformChildEnded(unit.child);
             if (ended && unit.endedMs < 0 && !unit.finished) unit.endedMs = now;
             if (ended && (unit.child.output < 0 || now - unit.endedMs > DRAIN_MS)) {
@@ -235,7 +236,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
                 unitEnded(slot);
             } else if (!ended && now - unit.lastHeardMs > SILENCE_MS && unit.stopReason.empty()) {
                 unit.stopReason = "stopped after " + std::to_string(SILENCE_MS / 1000) + " s without a word";
-                platformStopChild(unit.child, true);
+                platformStopChild(unit.child, 0, true);
             }
         }
         if (forcedAt >= 0 && now - forcedAt > STOP_GRACE_MS) killed = true;
@@ -249,6 +250,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
     if (!json && display.terminal) {
         drawTable(display, slots, platformNowMs(), true);
         station::closeDisplay(display);
+        station::writeLast(display.output, stopSignal() != 0);
     }
     // A first stop was handled in full (no unit cut short): the run ends as its units did.
     const bool forced = stopSignalCount() > 1;
@@ -266,7 +268,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
                             {"failed", slots.size() - clean},
                             {"status", status},
                             {"error", nullptr}};
-        printRaw(event.dump() + "\n");
+        printRaw(jsonLine(event));
     } else {
         console.message(1, "%s", "");
         for (const std::string& line : station::loopSummary(slots))

@@ -41,7 +41,24 @@ size_t serialWidth(const std::vector<PortState>& ports) {
     return width ? std::max(width, std::string("SERIAL").size()) : 0;
 }
 
-std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
+std::string fitted(const std::string& text, int columns) {
+    if (columns <= 0) return text;
+    const size_t room = columns > 1 ? static_cast<size_t>(columns - 1) : 1;
+    // Characters, not bytes: a UTF-8 character's continuation bytes take no column.
+    size_t characters = 0, cut = std::string::npos;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+        if (characters == room - 1) cut = i;
+        ++characters;
+    }
+    if (characters <= room) return text;
+    std::string line = text.substr(0, cut);
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return line + "\u2026";
+}
+
+std::vector<std::string> summaryLines(const std::vector<PortState>& ports, int columns) {
     size_t nameWidth = 4, portWidth = 4;
     for (const PortState& port : ports) {
         nameWidth = std::max(nameWidth, port.slot.name.size());
@@ -54,8 +71,9 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
     // A column for the units' numbers only when a port has one: the summary stays as it was without them.
     const size_t serialColumn = serialWidth(ports);
     const std::string serialHeading = serialColumn ? cell("SERIAL", serialColumn) + "  " : "";
-    lines.push_back(cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers + "  " +
-                    serialHeading + "REASON");
+    lines.push_back(fitted(cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers + "  " +
+                               serialHeading + "REASON",
+                           columns));
     size_t succeeded = 0;
     for (const PortState& port : ports) {
         const double seconds = static_cast<double>(port.endedMs - port.startedMs) / 1000.0;
@@ -70,7 +88,7 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
                            (serialColumn ? cell(serialText(port), serialColumn) + "  " : "") + port.reason;
         while (!line.empty() && line.back() == ' ')
             line.pop_back();
-        lines.push_back(line);
+        lines.push_back(fitted(line, columns));
     }
     lines.push_back("");
     lines.push_back(std::to_string(succeeded) + " of " + std::to_string(ports.size()) + " succeeded.");
