@@ -237,7 +237,8 @@ TEST(Events, FailuresEndWithTheirErrorAndStatus) {
          2,
          {"start", "file", "result"},
          // One line, as a reader of the stream keeps it; the message keeps the console's lines.
-         std::string("Download failed: Could not open comm port ") + cli::NO_PORT_PATH + ". Reason: no such device."},
+         std::string("Download failed: Could not open comm port ") + cli::NO_PORT_PATH +
+             ". Reason: no such device."},
         {{"-v", "-1", "-c", cli::NO_PORT_PATH, "missing.s19"},
          3,
          {"start", "result"},
