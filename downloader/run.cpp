@@ -48,7 +48,7 @@ void runCommand(const Options& options, Console& console, Downloader& controller
     console.message(1, "Velquin Download %d.%02d", VQ2DL_VERSION_MAJOR, VQ2DL_VERSION_MINOR);
     console.message(1, "%s", "");
     if (!options.awaitUnit.empty()) {
-        station::awaitUnit(options, console);
+        awaitUnit(options, console);
         return;
     }
     if (options.isStation()) {

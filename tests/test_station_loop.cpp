@@ -3,7 +3,7 @@
 #include "fixture.h"
 #include "json_schema.h"
 #include "station/loop.h"
-#include "station/presence.h"
+#include "serial/presence.h"
 
 #include <nlohmann/json.hpp>
 

@@ -10,9 +10,7 @@
 #include "platform/system.h"
 #include "preflight.h"
 #include "results/results.h"
-#include "serial/port.h"
 #include "station/keyboard.h"
-#include "station/presence.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -80,29 +78,6 @@ void drawTable(station::Display& display, const std::vector<LoopSlot>& slots, in
 }
 
 } // namespace
-
-void station::awaitUnit(const Options& options, Console& console) {
-    // The generation decides the probe: the drop-in string of the monitor or the boot loader's wake-up.
-    CheckedFiles files;
-    checkFiles(options, console, files);
-    const bool monitor = files.generation == Generation::VQ2;
-    presence::Prober prober(options.portPath.empty() ? platformDeviceName(options.port) : options.portPath,
-                            options.baudRate, monitor);
-    // A probe whose station has gone has no one to tell: it ends when it can no longer write its line.
-    int64_t wroteMs = -presence::PROBE_MS;
-    const auto stopped = [&wroteMs] {
-        if (platformNowMs() - wroteMs < presence::PROBE_MS) return stopSignal() != 0;
-        wroteMs = platformNowMs();
-        std::fputs("\n", stdout);
-        return std::fflush(stdout) != 0 || stopSignal() != 0;
-    };
-    const presence::Awaited awaited =
-        options.awaitUnit == "there" ? presence::Awaited::There : presence::Awaited::Gone;
-    if (presence::awaitUnit(prober, awaited, stopped)) return;
-    if (stopSignal()) throw Stopped{stopSignal()};
-    // Standard output is gone: the station that started this probe is.
-    throw static_cast<int>(EXIT_INTERNAL);
-}
 
 void station::runLoop(const Options& options, Console& console, ResultsFile& results) {
     const bool json = options.json;

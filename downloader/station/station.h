@@ -29,9 +29,6 @@ void guardBeforePorts(const Options& options, Console& console, const std::funct
 /// A station with --loop (station/loop.cpp): each port's units one run after another, the table, the
 /// summary; throws the status when it is not 0.
 void runLoop(const Options& options, Console& console, ResultsFile& results);
-/// --await-unit (station/loop.cpp): probes the -c port until a unit is there or gone; throws only on a fault
-/// or a stop.
-void awaitUnit(const Options& options, Console& console);
 /// The command line of the child that runs a port: this program, --json, --no-extract, -c, the port, its log
 /// in --log-dir, then the arguments the station passes on.
 std::vector<std::string> childCommand(const Options& options, const PortSpec& slot);
