@@ -1,6 +1,8 @@
 // The switches that only make sense together, or not together, and the arguments a station hands on: both
 // from the parsed options, never from the text of the command line.
 #include "command_line.h"
+#include "keep_switches.h"
+#include "serials/checks.h"
 
 #include "monitor/blocks.h"
 #include "monitor/read_areas.h"
@@ -87,7 +89,7 @@ std::string stationFault(const Options& o) {
                    " is given twice in '--ports'.";
         }
     }
-    return "";
+    return station::logFault(o.stationPorts, o.logDir, o.resultsPath);
 }
 
 } // namespace
@@ -95,7 +97,9 @@ std::string stationFault(const Options& o) {
 std::string checkCombinations(const Options& o) {
     std::string fault = readBackFault(o);
     if (fault.empty()) fault = loopFault(o);
-    return fault.empty() ? stationFault(o) : fault;
+    if (fault.empty()) fault = stationFault(o);
+    if (fault.empty()) fault = keepFault(o);
+    return fault.empty() ? serials::switchesFault(o) : fault;
 }
 
 std::vector<std::string> childArguments(const Options& options) {

@@ -5,13 +5,16 @@
 #include "basics.h"
 #include "console/console.h"
 #include "image/firmware_image.h"
+#include "monitor/keep.h"
 #include "options.h"
 #include "platform/system.h"
 #include "results/outcome.h"
 #include "serial/port.h"
+#include "serials/plan.h"
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -19,6 +22,9 @@
 
 namespace monitor {
 struct Area;
+}
+namespace serials {
+struct JournalEntry;
 }
 
 /// A wrong or missing reply of the controller, which fails the download (exit status 4); the console shows
@@ -48,6 +54,8 @@ public:
     /// After a run failed, tells a person watching what to check when no controller ever answered, and what
     /// the flash now holds when the run left it erased or partly written.
     void adviseAfterFailure(const outcome::Outcome& outcome);
+    /// After a signal ended a download, one line to a person watching: what the flash now holds.
+    void tellFlashAfterSignal(const outcome::Outcome& outcome);
     /// A step begins: the step event, and the run's outcome follows it.
     void beginStep(const char* eventStep);
     /// Notes the kind of the failure about to end the run, where the failure is found.
@@ -64,6 +72,24 @@ public:
     [[noreturn]] void fatal(int status, const char* format, ...) VQ_PRINTF(3, 4);
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const { return options.portName(); }
+
+    // Kept ranges (downloader/monitor/keep_run.cpp)
+    /// Reads runs of image addresses (each in one flash area) twice, block by block, before anything is
+    /// erased; the bytes of every area, one after another. Readings that differ, or a block that cannot be
+    /// read, end the run with status 4, nothing erased. The progress line shows label; the page register is
+    /// left on page 0.
+    std::vector<uint8_t> readBeforeErase(const std::vector<monitor::Area>& areas, const char* label);
+    /// After the monitor entry and before the erase: the unit's kept bytes read (or taken from --keep-from),
+    /// saved to the kept file and put into the image in place of its own.
+    void keepBeforeErase();
+    /// -V: true when a controller address lies in a kept range, which the comparison leaves out.
+    bool keptAt(uint32_t controllerAddress) const;
+    /// After a success: removes the kept file, unless --keep-dir asked for it to stay.
+    void dropKeptFile();
+    /// After a failure past the erase: says where the kept bytes are and the command that puts them back.
+    void adviseKept();
+    /// The port's name in the kept file's name: the station's name of it, or the device's base name.
+    std::string keptPortName() const;
 
     // Serial link (downloader/serial/)
     /// Opens and configures the port; on failure portError says why.
@@ -96,8 +122,9 @@ public:
     /// checkReply of a reply whose first got bytes are in reply already; tries: reads left for the first
     /// byte.
     void finishReply(uint8_t* reply, unsigned got, int tries, uint8_t expectedError, uint8_t expectedStatus);
-    /// Reads the rest of a reply as finishReply does; the text of what did not come, or empty.
-    std::string receiveReply(uint8_t* reply, unsigned got, int tries);
+    /// Reads the rest of a reply as finishReply does, got counting the bytes in reply; the text of what did
+    /// not come, or empty.
+    std::string receiveReply(uint8_t* reply, unsigned& got, int tries);
     /// Ends the run with a ProtocolError when a whole reply holds an error, a status or a prompt not
     /// expected.
     void judgeReply(const uint8_t* reply, uint8_t expectedError, uint8_t expectedStatus);
@@ -123,6 +150,18 @@ public:
     /// behind it; once more after a fresh monitor entry if the block does not arrive; false when the second
     /// try fails too.
     bool readBlock(uint32_t address, uint8_t* buffer, unsigned n);
+
+    // Serial numbers (downloader/serials/)
+    /// --serial-keep: reads the number's bytes twice before the erase; readings that differ end the run.
+    void readSerialBeforeErase();
+    /// VQ-II, after verification: takes the unit's number, writes it and reads it back.
+    void writeSerial();
+    /// VQ-I: takes the unit's number and gives its S1 record; false without --serial.
+    bool serialLine(SRecord& record);
+    /// Runs a step that puts the number into the unit; a failure makes a taken number void, then goes on.
+    void guardSerial(const std::function<void()>& step);
+    /// A taken number becomes written or void: the journal, the level-1 line, the serial event.
+    void settleSerial(const char* state, const std::string& reason);
 
     // VQ-I boot loader (downloader/bootloader/)
     /// Wakes the boot loader up to its prompt, with one retry.
@@ -153,10 +192,13 @@ public:
     bool erasedPages[256] = {};          ///< the VQ-II pages erased in this run, so that each is erased once
     outcome::Tracker tracker;            ///< the steps so far, and what the flash holds
     outcome::Kind failureKind = outcome::Kind::None; ///< the kind of the failure found, when noted
+    bool downloading = false; ///< a download is between its port's opening and the end of its last step
     bool lineLost = false;    ///< a read found the line hung up: the adapter unplugged or the port closed
     bool mainErased = false;  ///< the VQ-II main flash erase of this run was answered
     unsigned blankBlocks = 0; ///< -b: blocks of 0xFF left out, this run's erase having left them so
     unsigned blankBytes = 0;  ///< -b: the bytes of those blocks
+    monitor::Kept kept;       ///< --keep: what the run kept, and where
+    serials::Plan serial;     ///< --serial: the unit's number and what became of it
 
 private:
     void finish(int64_t started, const char* what, bool counted, uint64_t bytes);
@@ -170,4 +212,6 @@ private:
     /// writeBytes without the trace.
     bool sendBytes(const uint8_t* data, unsigned n);
     void keepPaceWithLine(std::chrono::steady_clock::time_point start, unsigned n);
+    void takeSerial();
+    serials::JournalEntry journalEntry(const char* state, const std::string& reason) const;
 };

@@ -111,9 +111,12 @@ int runToStatus(Downloader& controller, const std::function<void()>& step) {
         reportOutcome(controller.console, controller.settleOutcome(EXIT_INTERNAL));
         throw;
     }
-    // After the system's own texts, what a person is to do; the outcome in the closing event.
+    // After the system's own texts, what a person is to do (the last lines of a failed run that kept a unit's
+    // bytes say where they are); the outcome in the closing event.
     const outcome::Outcome outcome = controller.settleOutcome(status);
+    if (status >= 128) controller.tellFlashAfterSignal(outcome);
     if (status != EXIT_DONE && status < 128) controller.adviseAfterFailure(outcome);
+    if (status != EXIT_DONE) controller.adviseKept();
     reportOutcome(controller.console, outcome);
     return status;
 }

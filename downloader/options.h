@@ -1,6 +1,8 @@
 // What the command line asked for: one plain struct, filled from the switch table and read by every room.
 #pragma once
 
+#include "monitor/keep_options.h"
+#include "serials/plan.h"
 #include "station/ports.h"
 
 #include <cstdint>
@@ -50,8 +52,10 @@ struct Options {
     bool extractIni = true;  ///< false (--no-extract): an update's .ini files are not written
     std::vector<std::pair<std::string, std::string>> tags; ///< --tag KEY=VALUE, in command-line order
     std::vector<std::string> expectedDigests; ///< --expect-sha256, one per firmware file in order, lower case
-    bool loop = false; ///< --loop: every port programs unit after unit as the operator swaps them in
-    int loopCount = 0; ///< --loop-count: units per port before it stops; 0 for no end
+    monitor::KeepOptions keep;                ///< --keep, --keep-dir, --keep-from, --port-name
+    bool loop = false;       ///< --loop: every port programs unit after unit as the operator swaps them in
+    int loopCount = 0;       ///< --loop-count: units per port before it stops; 0 for no end
+    serials::Request serial; ///< --serial and its switches: where and how each unit's number goes
     bool loopCountGiven = false;
     std::string awaitUnit; ///< --await-unit there|gone: only probe the -c port until a unit comes or goes
 

@@ -34,6 +34,10 @@ struct RunRecord {
     CheckedFiles files;
 };
 
+/// --await-unit: probes the -c port until a unit is there or gone; ends by throwing when stopped, or with
+/// status 5 when its standard output (the station that asked) has gone.
+void awaitUnit(const Options& options, Console& console);
+
 /// The one run a command line asks for, after it was parsed and answered: the outputs checked, the log
 /// begun, then the port list, a station or one controller. Ends by throwing, as runToStatus expects.
 void runCommand(const Options& options, Console& console, Downloader& controller, RunRecord& record);

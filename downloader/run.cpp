@@ -4,6 +4,7 @@
 
 #include "monitor/read_areas.h"
 #include "results/results.h"
+#include "serials/serials.h"
 #include "station/station.h"
 
 #include <chrono>
@@ -32,11 +33,13 @@ void runCommand(const Options& options, Console& console, Downloader& controller
     if (options.isStation() && options.json) {
         console.events.stop();
         console.sink = nullptr;
+        // The stream begins with the slots, also when the station ends before its ports ran.
+        writeStationStart(options, console);
     }
     if (!options.listPorts)
         console.events.start(options.commandLine, options.portName(), options.baudRate, options.tags);
     // Nothing is written, not even the log's header, before the outputs are known to be safe to write.
-    checkOutputs(options, console);
+    station::guardBeforePorts(options, console, [&] { checkOutputs(options, console); });
     std::string reason;
     if (options.logPath && !console.log.open(*options.logPath, options.commandLine, reason))
         console.fatal(EXIT_USAGE, "ERROR: Could not open log file %s: %s.", options.logPath->c_str(),
@@ -45,11 +48,13 @@ void runCommand(const Options& options, Console& console, Downloader& controller
         printPorts(PortRoots(), console);
         return;
     }
-    if (!options.resultsPath.empty()) record.results.open(options.resultsPath, console);
+    if (!options.resultsPath.empty())
+        station::guardBeforePorts(options, console,
+                                  [&] { record.results.open(options.resultsPath, console); });
     console.message(1, "Velquin Download %d.%02d", VQ2DL_VERSION_MAJOR, VQ2DL_VERSION_MINOR);
     console.message(1, "%s", "");
     if (!options.awaitUnit.empty()) {
-        station::awaitUnit(options, console);
+        awaitUnit(options, console);
         return;
     }
     if (options.isStation()) {
@@ -58,6 +63,7 @@ void runCommand(const Options& options, Console& console, Downloader& controller
     }
     checkFiles(options, console, record.files);
     controller.image = std::move(record.files.image);
+    controller.kept.bytes = std::move(record.files.keptBytes);
     if (options.wipeOnly)
         controller.runWipe();
     else if (!options.readBackFile.empty())
@@ -100,6 +106,11 @@ void recordRun(const Options& options, Console& console, const Downloader& contr
         facts.verified = monitor && (facts.action == "download" || facts.action == "verify") ? bytes : 0;
         facts.read = facts.action == "read" ? bytes : 0;
     }
+    for (const monitor::KeepRange& range : controller.kept.ranges)
+        facts.kept.push_back({{"range", monitor::rangeText(range)},
+                              {"file", controller.kept.file},
+                              {"sha256", controller.kept.sha256}});
+    if (!controller.serial.state.empty()) facts.serial = serials::recordOf(options.serial, controller.serial);
     record.results.record(facts, console);
 }
 

@@ -98,6 +98,18 @@ void Downloader::adviseAfterFailure(const outcome::Outcome& outcome) {
     console.print(text.c_str());
 }
 
+void Downloader::tellFlashAfterSignal(const outcome::Outcome& outcome) {
+    // Only a person is told: scripts and the log see a signal's end as they always did.
+    if (!downloading || !console.personWatching()) return;
+    static const char* const NOTES[] = {
+        "The controller's flash was not touched.",
+        "The controller's flash is now erased: run the download again.",
+        "The controller's flash is now partly written: run the download again.",
+        "The controller's flash holds the new firmware, but it was not verified.",
+    };
+    console.print(NOTES[static_cast<int>(outcome.flash)]);
+}
+
 void Downloader::openOrFail() {
     // The second line says what the system found, so the user knows what to fix.
     tracker.opening();
@@ -109,9 +121,12 @@ void Downloader::openOrFail() {
 
 void Downloader::runMonitor(int64_t started) {
     openOrFail();
+    downloading = true;
     beginStep("enter");
     enterMonitor();
     if (!options.verifyOnly) {
+        keepBeforeErase();
+        readSerialBeforeErase();
         beginStep("erase");
         eraseMainFlash();
         beginStep("write");
@@ -119,27 +134,36 @@ void Downloader::runMonitor(int64_t started) {
     }
     beginStep("verify");
     verifyImage();
+    // The unit's number goes in only once the image is known to be right.
+    writeSerial();
+    downloading = false;
     closePort();
+    dropKeptFile();
     finish(started, options.verifyOnly ? "verified" : "written and verified", true, imageBytes());
 }
 
 void Downloader::runBootLoader(int64_t started) {
     openOrFail();
+    downloading = true;
     if (!options.verifyOnly) {
         beginStep("wake");
         wakeUp();
         beginStep("wipe");
         eraseFlash();
         beginStep("write");
-        writeLines();
+        // No read-back exists: the number counts as written once the boot loader confirms the end line.
+        guardSerial([this] { writeLines(); });
+        settleSerial("written", "");
     }
     beginStep("signature");
     readSignature();
+    downloading = false;
     closePort();
     if (options.verifyOnly)
         finish(started, "signature read", false, 0);
     else
-        finish(started, "written", true, imageBytes());
+        // The serial number went as one of the lines, and counts with them, as the write step's progress did.
+        finish(started, "written", true, imageBytes() + serial.bytes.size());
 }
 
 uint64_t Downloader::imageBytes() const {

@@ -2,9 +2,13 @@
 #include "platform/signals.h"
 #include "platform/system.h"
 #include "program.h"
+#include "station/child.h"
 
 int main(int argc, char** argv) {
+    platformPrepareProcess();
     // A signal is noted from the start; the run ends at its next wait, as a failure ends it.
     catchStopSignals(true);
+    // A station's port ends with the station, even when the station is killed outright.
+    platformEndWithStation();
     return runProgram(argc, argv, printLine, platformOutputIsTerminal());
 }

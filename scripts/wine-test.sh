@@ -2,7 +2,8 @@
 # The Windows build's serial link under Wine: builds vq2dl.exe, vqu.exe and serial_check.exe with mingw-w64,
 # maps the Wine port COM1 to a pseudo-terminal whose other end is tests/wine/pty_peer, and checks what both ends
 # see; then vq2dl.exe downloads into vqsim on the same port, and a station of two ports (COM1 and COM2) programs
-# two vqsim controllers, one of which fails. pty_peer and vqsim are the Linux build's, made in
+# two vqsim controllers, one of which fails; counter_check.exe takes serial numbers from one counter in three
+# processes at once. pty_peer and vqsim are the Linux build's, made in
 # LINUX_BUILD (configured there if it is missing).
 # Needs: cmake, g++, g++-mingw-w64-x86-64, nlohmann-json3-dev, wine, wine64 (.ci/run installs them).
 #   sh scripts/wine-test.sh            (or: make wine-test)
@@ -203,22 +204,59 @@ fi
 
 # 8. A station of two ports, COM1 and COM2, each a simulated controller (vqsim --count makes com0 to com2, of which
 #    com1 and com2 are the two COM ports): child processes through CreateProcess and pipes; COM2 refuses a write.
+#    The second port's name holds a blank, so the rerun line quotes it as cmd.exe reads it.
 start_peer "$WORK/sim" "$VQSIM" --count 3 --link "$WORK/com" --fault 2:error@writeblock#2=0xE6
-run_exe "$VQ2DL" --ports A=COM1,B=COM2 -d -1 -dw -1 samples/velquin2.s19 --results "Z:$WORK/units.jsonl"
+run_exe "$VQ2DL" --ports "A=COM1,B 2=COM2" -d -1 -dw -1 samples/velquin2.s19 --results "Z:$WORK/units.jsonl"
 kill "$PEER_PID" 2>/dev/null || true
 stop_peer
-if [ "$RC" -eq 4 ] && grep -q '^\[A\] done in ' "$WORK/out" && grep -q '^\[B\] FAILED (status 4)' "$WORK/out" &&
-    grep -q '^1 of 2 succeeded\.$' "$WORK/out" && grep -q '^Rerun the failed ports: .* --ports B=COM2 ' "$WORK/out" &&
+if [ "$RC" -eq 4 ] && grep -q '^\[A\] done in ' "$WORK/out" && grep -q '^\[B 2\] FAILED (status 4)' "$WORK/out" &&
+    grep -q '^1 of 2 succeeded\.$' "$WORK/out" &&
+    grep -q '^Rerun the failed ports: .* --ports "B 2=COM2" ' "$WORK/out" &&
     [ "$(grep -c '"event":"unit"' "$WORK/units.jsonl" 2>/dev/null)" = 2 ] &&
-    grep -q '"port":"A".*"ok":true' "$WORK/units.jsonl" && grep -q '"port":"B".*"ok":false' "$WORK/units.jsonl"; then
-    pass "vq2dl.exe --ports A=COM1,B=COM2: A programmed, B failed with status 4, both recorded"
+    grep -q '"port":"A".*"ok":true' "$WORK/units.jsonl" && grep -q '"port":"B 2".*"ok":false' "$WORK/units.jsonl"; then
+    pass "vq2dl.exe --ports A=COM1,B 2=COM2: A programmed, B 2 failed with status 4, both recorded, rerun line for cmd.exe"
 else
-    fail "vq2dl.exe --ports A=COM1,B=COM2 (status $RC)"
+    fail "vq2dl.exe --ports A=COM1,B 2=COM2 (status $RC)"
     cat "$WORK/out" "$WORK/sim"
     cat "$WORK/units.jsonl" 2>/dev/null || true
 fi
 
-# 9. The Windows package: a .zip with vq2dl.exe, vqu.exe, the README and the events' schema.
+# 10. The serial counter between Windows processes: three takers at once never get one number twice, and a lock
+#     that another process holds is waited for within its bound, then given up with the reason.
+COUNTER="$WORK/serials"
+echo "next=1" >"$COUNTER"
+CCHECK="$WIN_BUILD/tests/wine/counter_check.exe"
+TAKERS=
+for i in 1 2 3; do
+    timeout 120 wine "$CCHECK" take "Z:$COUNTER" 20 </dev/null >"$WORK/take$i" 2>&1 &
+    TAKERS="$TAKERS $!"
+done
+TAKEN_OK=yes
+for pid in $TAKERS; do wait "$pid" || TAKEN_OK=no; done
+cat "$WORK/take1" "$WORK/take2" "$WORK/take3" | tr -d '\r' | sort -n >"$WORK/taken"
+if [ "$TAKEN_OK" = yes ] && [ "$(uniq "$WORK/taken" | wc -l)" -eq 60 ] && [ "$(tail -n 1 "$WORK/taken")" = 60 ] &&
+    [ "$(grep -c '"state":"taken"' "$COUNTER.journal")" -eq 60 ] && [ "$(tr -d '\r' <"$COUNTER")" = "next=61" ]; then
+    pass "counter_check.exe: three processes at once took 60 numbers, each once, all in the journal"
+else
+    fail "counter_check.exe: three processes at once"
+    cat "$WORK/take1" "$WORK/take2" "$WORK/take3" "$COUNTER"
+fi
+wine "$CCHECK" hold "Z:$COUNTER" 3000 </dev/null >"$WORK/hold" 2>&1 &
+HOLDER=$!
+i=0
+while ! grep -q held "$WORK/hold" 2>/dev/null && [ $i -lt 200 ]; do i=$((i + 1)); sleep 0.05; done
+run_exe "$CCHECK" try "Z:$COUNTER" 300
+wait "$HOLDER" || true
+if [ "$RC" -eq 1 ] && [ "$(cat "$WORK/out")" = "lock: held by another process for 300 ms" ]; then
+    pass "counter_check.exe: a held lock is waited for 300 ms, then given up with the reason"
+else
+    fail "counter_check.exe: a held lock (status $RC)"
+    cat "$WORK/out" "$WORK/hold"
+fi
+run_exe "$CCHECK" try "Z:$COUNTER" 300
+if [ "$RC" -eq 0 ]; then pass "counter_check.exe: the lock is free again"; else fail "counter_check.exe: the lock stayed taken"; fi
+
+# 11. The Windows package: a .zip with vq2dl.exe, vqu.exe, the README and the events' schema.
 rm -f "$WIN_BUILD"/vq2dl-*.zip
 (cd "$WIN_BUILD" && cpack -G ZIP) >"$WORK/cpack.log" 2>&1 || { cat "$WORK/cpack.log"; exit 1; }
 ZIP=$(ls "$WIN_BUILD"/vq2dl-*.zip)

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fx {
@@ -227,9 +228,12 @@ int killedWhileWaiting(Texts args, int signalNumber) {
 }
 
 Background::Background(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& cwd) {
+                       const std::string& cwd, int pipeBytes) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
+    if (pipeBytes > 0) {
+        EXPECT_GE(fcntl(out[0], F_SETPIPE_SZ, pipeBytes), pipeBytes);
+    }
     pid = spawn(program, args, cwd, out[1], 2, {out[0]});
     close(out[1]);
     fd = out[0];
@@ -274,9 +278,24 @@ int Background::finish(int signal, std::string& rest) {
     pollfd p = {fd, POLLIN, 0};
     while (poll(&p, 1, 10000) > 0 && (n = read(fd, buffer, sizeof buffer)) > 0)
         rest.append(buffer, static_cast<size_t>(n));
+    if (status != -2) return status;
     int raw = 0;
     waitpid(pid, &raw, 0);
     status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return status;
+}
+
+int Background::wait(int timeoutMs) {
+    const auto start = std::chrono::steady_clock::now();
+    while (status == -2) {
+        int raw = 0;
+        if (waitpid(pid, &raw, WNOHANG) == pid) {
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+            break;
+        }
+        if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(timeoutMs)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return status;
 }
 

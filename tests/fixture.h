@@ -56,10 +56,12 @@ RunResult runOnTerminal(const std::string& program, const std::vector<std::strin
                         const std::string& typeAfter = "", const std::string& typed = "");
 
 /// A program running in the background with its standard output on a pipe (errors go where the test's go);
-/// killed on the way out if it still runs.
+/// killed on the way out if it still runs. With pipeBytes the pipe holds only that much (a page at least),
+/// so that a test that does not read it soon has the program wait on its output.
 class Background {
 public:
-    Background(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "");
+    Background(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "",
+               int pipeBytes = 0);
     ~Background();
     Background(const Background&) = delete;
     Background& operator=(const Background&) = delete;
@@ -70,6 +72,9 @@ public:
     /// Sends the signal (none for 0), reads the rest of the output into rest and returns the exit status
     /// (-1 when a signal ended the program).
     int finish(int signal, std::string& rest);
+    /// Waits at most timeoutMs for the program to end without reading its output; its exit status, -1 when
+    /// a signal ended it, -2 when it still runs.
+    int wait(int timeoutMs);
     pid_t pid = -1;
     std::string seen; ///< what until() has read
 

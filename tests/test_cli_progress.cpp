@@ -323,6 +323,9 @@ TEST(Progress, ASignalLeavesTheTerminalOnAFreshLine) {
     auto seen = fx::runOnTerminal("/bin/sh", {"-c", command}, rig.dir.path());
     EXPECT_EQ(seen.status, 128 + SIGTERM) << seen.out;
     EXPECT_NE(seen.out.find("\rWriting   [#"), std::string::npos) << seen.out;
-    // The progress line stays as it was drawn last, and the cursor goes to the next line.
-    EXPECT_TRUE(fx::endsWith(seen.out, "/1312 bytes\n")) << seen.out;
+    // The progress line stays as it was drawn last, the cursor goes to the next line, and one line says what
+    // the flash now holds.
+    EXPECT_TRUE(fx::endsWith(
+        seen.out, "/1312 bytes\nThe controller's flash is now partly written: run the download again.\n"))
+        << seen.out;
 }

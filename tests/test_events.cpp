@@ -242,8 +242,9 @@ TEST(Events, FailuresEndWithTheirErrorAndStatus) {
         {{"-c", cli::NO_PORT_PATH, "fw.s19"},
          2,
          {"start", "file", "result"},
-         std::string("Download failed:\r\n   Could not open comm port ") + cli::NO_PORT_PATH +
-             ".\n   Reason: no such device."},
+         // One line, as a reader of the stream keeps it; the message keeps the console's lines.
+         std::string("Download failed: Could not open comm port ") + cli::NO_PORT_PATH +
+             ". Reason: no such device."},
         {{"-v", "-1", "-c", cli::NO_PORT_PATH, "missing.s19"},
          3,
          {"start", "result"},

@@ -101,20 +101,25 @@ TEST(StationEvents, HowAPortEnds) {
          4,
          "FAILED",
          "internal error while writing: flash partly written (No answer.)"},
+        // A signal the station did not send is an unexpected end, not the station's stop: status 5. A crash
+        // is a fault of ours; a kill stopped the port.
         {"crash with last words",
          {"Segmentation fault"},
          0,
          11,
-         139,
+         5,
          "FAILED",
-         "internal error while writing: flash partly written (ended by signal 11 without a result)"},
+         "internal error while writing: flash partly written (ended by SIGSEGV without a result, last seen "
+         "writing at 50 %)"},
         {"stopped by a kill",
          {},
          0,
          9,
-         137,
+         5,
          "FAILED",
-         "stopped while writing: flash partly written (ended by signal 9 without a result)"},
+         "stopped while writing: flash partly written (ended by SIGKILL without a result, last seen writing "
+         "at "
+         "50 %)"},
         {"exit without a word",
          {},
          0,
@@ -149,7 +154,9 @@ TEST(StationEvents, HowAPortEnds) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> lines = HALF_WAY;
         lines.insert(lines.end(), c.more.begin(), c.more.end());
-        PortState port = fed(lines);
+        std::vector<PortState> ports(1);
+        PortState& port = ports[0];
+        port = fed(lines);
         port.child.exited = true;
         port.child.signalNumber = c.signalNumber;
         port.child.status = c.signalNumber ? 128 + c.signalNumber : c.exitStatus;
@@ -159,7 +166,7 @@ TEST(StationEvents, HowAPortEnds) {
         EXPECT_EQ(port.step, c.step);
         EXPECT_EQ(port.reason, c.reason);
         // The summary reads the result's fields whatever the child wrote.
-        EXPECT_EQ(station::summaryLines({port}).size(), 4u);
+        EXPECT_EQ(station::summaryLines(ports).size(), 4u);
     }
 }
 
@@ -172,7 +179,9 @@ TEST(StationEvents, TheStatusIsTheHighestOfThePorts) {
 }
 
 TEST(StationEvents, TheTableFitsTheWidth) {
-    std::vector<PortState> ports = {fed(HALF_WAY, "A"), fed(HALF_WAY, "slot-with-a-long-name")};
+    std::vector<PortState> ports;
+    ports.push_back(fed(HALF_WAY, "A"));
+    ports.push_back(fed(HALF_WAY, "slot-with-a-long-name"));
     ports[1].step = "FAILED";
     ports[1].reason = "Download failed: the controller did not answer the probe after ten attempts";
     ports[1].endedMs = 4000;
@@ -194,7 +203,9 @@ TEST(StationEvents, TheTableFitsTheWidth) {
 }
 
 TEST(StationEvents, SummaryAndTheCommandThatRerunsTheFailedPorts) {
-    std::vector<PortState> ports = {fed(HALF_WAY, "A"), fed(HALF_WAY, "B"), fed(HALF_WAY, "/dev/ttyUSB2")};
+    std::vector<PortState> ports;
+    for (const char* name : {"A", "B", "/dev/ttyUSB2"})
+        ports.push_back(fed(HALF_WAY, name));
     ports[0].slot.port = "/dev/ttyUSB0";
     ports[0].result = {{"bytes", {{"written", 2048}, {"verified", 2048}, {"read", 0}}}};
     ports[0].endedMs = 3000;
@@ -218,6 +229,35 @@ TEST(StationEvents, SummaryAndTheCommandThatRerunsTheFailedPorts) {
               R"(vq2dl --ports 'B=it'\''s,/dev/ttyUSB2' -b 'my fw.vqu')");
 }
 
+TEST(StationEvents, TheSummaryFitsATerminalAndIsWholeElsewhere) {
+    std::vector<PortState> ports;
+    ports.push_back(fed(HALF_WAY, "A"));
+    ports[0].status = 4;
+    ports[0].endedMs = 2000;
+    ports[0].reason = "no answer while erasing: flash erased \u00e9\u00e9\u00e9\u00e9 and more words to cut";
+    const std::vector<std::string> whole = station::summaryLines(ports);
+    EXPECT_NE(whole[1].find(ports[0].reason), std::string::npos) << whole[1];
+    for (int columns : {40, 60, 80}) {
+        SCOPED_TRACE(columns);
+        const std::vector<std::string> fitted = station::summaryLines(ports, columns);
+        ASSERT_EQ(fitted.size(), whole.size());
+        for (size_t i = 0; i < fitted.size(); ++i) {
+            // Characters, not bytes: each UTF-8 character takes one column.
+            size_t characters = 0;
+            for (char c : fitted[i])
+                characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+            EXPECT_LE(characters, static_cast<size_t>(columns - 1)) << fitted[i];
+            EXPECT_EQ(fitted[i] == whole[i], whole[i].size() < static_cast<size_t>(columns - 1)) << fitted[i];
+        }
+        EXPECT_TRUE(fx::endsWith(fitted[1], "\u2026")) << fitted[1];
+        EXPECT_EQ(fitted[1].compare(0, 3, "A  "), 0);
+    }
+    // A cut never splits a character.
+    EXPECT_EQ(station::fitted("ab\u00e9\u00e9\u00e9", 5), "ab\u00e9\u2026");
+    EXPECT_EQ(station::fitted("abcd", 5), "abcd");
+    EXPECT_EQ(station::fitted("abcdef", 0), "abcdef");
+}
+
 TEST(StationEvents, PortLists) {
     struct Case {
         std::string text;
@@ -233,6 +273,8 @@ TEST(StationEvents, PortLists) {
         {"=/dev/x", false, {}},
         {"A=1,", false, {}},
         {"", false, {}},
+        {"A\n=/dev/x", false, {}},
+        {"A=/dev/x\t", false, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

@@ -2,8 +2,8 @@
 // operator's texts, the records of every unit, and how the loop stops.
 #include "fixture.h"
 #include "json_schema.h"
+#include "serial/presence.h"
 #include "station/loop.h"
-#include "station/presence.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,7 +1,6 @@
 // The station as a user runs it: vq2dl --ports against simulated controllers, in a pipe, under --json, on a
 // terminal, stopped by a signal, and the command lines it refuses.
-#include "fixture.h"
-#include "json_schema.h"
+#include "test_station.h"
 
 #include <nlohmann/json.hpp>
 
@@ -16,50 +15,7 @@
 using fx::Texts;
 using Json = nlohmann::json;
 
-namespace {
-
-/// Six records of firmware, six blocks, so that a fault can strike in the middle of the write.
-std::string firmware() {
-    std::vector<std::pair<uint32_t, fx::Bytes>> records;
-    for (uint8_t i = 0; i < 6; ++i)
-        records.push_back({0x4000 + 0x80 * i, fx::bytes(128, i)});
-    return fx::s19(records, 0x4000);
-}
-
-Texts linesOf(const std::string& text) {
-    Texts lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-/// The lines of a file, each an event of docs/events.schema.json; a line that is not one fails the test.
-std::vector<Json> jsonLines(const std::string& text) {
-    std::vector<Json> objects;
-    for (const std::string& line : linesOf(text)) {
-        Json object = Json::parse(line, nullptr, false);
-        EXPECT_TRUE(object.is_object()) << line;
-        for (const std::string& fault : fx::schemaFaults(object))
-            ADD_FAILURE() << fault << " in " << line;
-        objects.push_back(object);
-    }
-    return objects;
-}
-
-/// The station's own lines in a pipe: from the first "[" line up to the summary.
-Texts stationLines(const std::string& out) {
-    Texts lines = linesOf(out), own;
-    bool in = false;
-    for (const std::string& line : lines) {
-        if (line.empty() && in) break;
-        in = in || (!line.empty() && line[0] == '[');
-        if (in) own.push_back(line);
-    }
-    return own;
-}
-
-} // namespace
+using st::firmware, st::jsonLines, st::linesOf, st::stationLines;
 
 TEST(Station, FourControllersOneOfEachEnding) {
     fx::TempDir dir;
@@ -174,9 +130,11 @@ TEST(Station, ASignalStopsEveryChildAndClosesEveryPort) {
         SCOPED_TRACE(signalNumber);
         fx::TempDir dir;
         fx::writeFile(dir.file("fw.s19"), firmware());
-        // Slow answers to the block writes keep the ports busy until the signal comes.
-        auto a = fx::startController(fx::monitorOptions({"slow@writeblock=300"}));
-        auto b = fx::startController(fx::monitorOptions({"slow@writeblock=300"}));
+        // Slow answers to the block writes keep the ports busy until the signal comes (each answer byte 0.1 s
+        // late, well inside the read time-out: at 0.3 s each byte, a port failed by itself before a late
+        // signal).
+        auto a = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
+        auto b = fx::startController(fx::monitorOptions({"slow@writeblock=100"}));
         fx::Background station(VQ2DL_PROGRAM,
                                {"--ports", "A=" + a->devicePath() + ",B=" + b->devicePath(), "-dw", "0",
                                 "fw.s19", "--results", "units.jsonl", "--log-dir", "logs"},
@@ -361,4 +319,40 @@ TEST(Station, SinglePortRunsAreRecordedTooAndLinesNeverMix) {
     for (std::thread& run : runs)
         run.join();
     EXPECT_EQ(jsonLines(fx::readFile(dir.file("many.jsonl"))).size(), 8u);
+}
+
+// Names that are no UTF-8 (a Latin-1 byte in a firmware file and in a port's name) never cost a record: every
+// JSON line the programs write carries U+FFFD in their place, in a single run and in a station.
+TEST(Station, NamesThatAreNoUtf8AreRecordedAllTheSame) {
+    fx::TempDir dir;
+    const std::string file = "fw\xE9.s19", link = "tty\xE9";
+    fx::writeFile(dir.file(file), firmware());
+    auto a = fx::startController();
+    ASSERT_EQ(symlink(a->devicePath().c_str(), dir.file(link).c_str()), 0);
+    const std::string replaced = "\xEF\xBF\xBD"; // U+FFFD
+    fx::RunResult r =
+        fx::run(VQ2DL_PROGRAM, {"-c", dir.file(link), "-dw", "0", "--json", "--results", "units.jsonl", file},
+                dir.path());
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::vector<Json> events = jsonLines(r.out);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back()["event"], "result");
+    r = fx::run(
+        VQ2DL_PROGRAM,
+        {"--ports", "N\xE9=" + dir.file(link), "-dw", "0", "--json", "--results", "units.jsonl", file},
+        dir.path());
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::vector<Json> station = jsonLines(r.out);
+    ASSERT_FALSE(station.empty());
+    EXPECT_EQ(station.back()["event"], "station");
+    EXPECT_EQ(station.back()["succeeded"], 1);
+
+    const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[0]["port"], dir.file("tty" + replaced));
+    EXPECT_EQ(units[1]["port"], "N" + replaced);
+    for (const Json& unit : units) {
+        EXPECT_EQ(unit["status"], 0);
+        EXPECT_EQ(unit["files"][0]["name"], "fw" + replaced + ".s19");
+    }
 }

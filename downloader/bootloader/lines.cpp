@@ -5,6 +5,9 @@
 #include "downloader.h"
 #include "image/srecord_writer.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 /// The boot loader's answer to the S9 line.
@@ -19,17 +22,27 @@ std::string formatS1Line(const SRecord& record) {
 }
 
 void Downloader::writeLines() {
-    const size_t total = image.recordCount();
+    // A serial number is taken just before the lines go out, and goes as one more line in address order.
+    SRecord serialRecord;
+    std::vector<const SRecord*> records;
+    for (const auto& entry : image.records)
+        records.push_back(&entry.second);
+    if (serialLine(serialRecord))
+        records.insert(
+            std::upper_bound(records.begin(), records.end(), serialRecord.address,
+                             [](uint32_t address, const SRecord* r) { return address < r->address; }),
+            &serialRecord);
+    const size_t total = records.size();
     if (options.showPercent) message(-1, "$%s", WRITE_LABEL);
     message(1, "%s:", WRITE_LABEL);
 
     int line = 0;
     long bytes = 0;
     uint64_t totalBytes = 0;
-    for (const auto& entry : image.records)
-        totalBytes += entry.second.data.size();
-    for (const auto& entry : image.records) {
-        const std::string text = formatS1Line(entry.second);
+    for (const SRecord* record : records)
+        totalBytes += record->data.size();
+    for (const SRecord* record : records) {
+        const std::string text = formatS1Line(*record);
         // No line is answered, so a line that did not go out whole (the line hung up, or the controller
         // stopped taking bytes) would be missed: the boot loader could still confirm the end line over a gap
         // in the flash. The run ends here instead, before the end line.

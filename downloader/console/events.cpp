@@ -2,6 +2,8 @@
 // at once so that a calling program sees every event as it happens. Texts that are not valid UTF-8 (a
 // controller's signature, a file name) have their bad bytes replaced, so that every line stays valid JSON.
 #include "console/events.h"
+#include "console/format.h"
+#include "json_line.h"
 #include "platform/system.h"
 #include "results/results.h"
 
@@ -25,8 +27,7 @@ Json header(const char* event, int64_t ms) {
 }
 
 void write(const Json& object) {
-    std::string line = object.dump(-1, ' ', false, Json::error_handler_t::replace);
-    line += '\n';
+    const std::string line = jsonLine(object);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
@@ -136,6 +137,18 @@ void EventStream::progress(const char* step, uint64_t records, uint64_t recordsT
     write(object);
 }
 
+void EventStream::kept(const std::string& file, const std::string& sha256,
+                       const std::vector<std::string>& ranges, uint64_t bytes, const char* source) {
+    if (!on) return;
+    Json object = header("kept", elapsedMs());
+    object["file"] = file;
+    object["sha256"] = sha256;
+    object["ranges"] = ranges;
+    object["bytes"] = bytes;
+    object["source"] = source;
+    write(object);
+}
+
 void EventStream::message(int level, const char* text) {
     if (!on) return;
     Json object = header("message", elapsedMs());
@@ -146,13 +159,22 @@ void EventStream::message(int level, const char* text) {
 
 void EventStream::failed(const std::string& text) {
     if (!on || failureSet) return;
-    failure = withoutErrorPrefix(text);
+    // One line, as a reader of the stream keeps it: a multi-line console text reads as a sentence.
+    failure = oneLine(text);
     failureSet = true;
 }
 
 void EventStream::signature(const std::string& text) {
     signatureText = text;
     signatureSet = true;
+}
+
+void EventStream::serial(const std::string& fields) {
+    if (!on) return;
+    Json object = header("serial", elapsedMs());
+    const Json parsed = Json::parse(fields, nullptr, false);
+    if (parsed.is_object()) object.update(parsed);
+    write(object);
 }
 
 void EventStream::port(const std::string& name, const std::vector<std::string>& details) {

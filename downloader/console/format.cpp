@@ -17,3 +17,23 @@ std::string formatText(const char* format, va_list args) {
     text.resize(n);
     return text;
 }
+
+std::string oneLine(const std::string& text) {
+    const std::string from = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+    std::string line;
+    bool lineEnd = false;
+    for (char c : from) {
+        if (c == '\r' || c == '\n') {
+            lineEnd = true;
+            continue;
+        }
+        // The indent of a continued line goes with its line end.
+        if (lineEnd && c == ' ') continue;
+        if (lineEnd && !line.empty()) line += ' ';
+        lineEnd = false;
+        line += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? ' ' : c;
+    }
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return line;
+}

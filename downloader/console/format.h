@@ -15,6 +15,11 @@
 /// printf-style formatting into a string of any length.
 std::string formatText(const char* format, va_list args);
 
+/// An error text as one line without "ERROR: ": "Download failed:\r\n   Could not open comm port 3.\n Reason:
+/// ..." reads as a sentence; line ends with their indents become single blanks, other control characters
+/// blanks too, and no blank ends the line.
+std::string oneLine(const std::string& text);
+
 /// The highest message level the support log takes: the byte traces.
 constexpr int LOG_LEVEL = 4;
 

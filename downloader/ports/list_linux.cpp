@@ -8,9 +8,11 @@
 #include <climits>
 #include <cstdlib>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -131,4 +133,19 @@ bool platformPortName(const std::string& text, int&, std::string& path) {
     if (text.empty() || text[0] != '/') return false;
     path = text;
     return true;
+}
+
+bool platformSameDevice(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    struct stat first, second;
+    if (stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0) {
+        // A serial adapter is a character device: its links and its other names share the device number.
+        if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) return first.st_rdev == second.st_rdev;
+        return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+    }
+    // Names of nothing yet: the same path written two ways (./x and x).
+    std::error_code error;
+    const std::filesystem::path one = std::filesystem::absolute(a, error).lexically_normal();
+    const std::filesystem::path two = std::filesystem::absolute(b, error).lexically_normal();
+    return !error && one == two;
 }

@@ -64,3 +64,11 @@ bool platformPortName(const std::string& text, int& number, std::string& path) {
     number = n;
     return true;
 }
+
+bool platformSameDevice(const std::string& a, const std::string& b) {
+    const auto number = [](const std::string& name) {
+        return comNumber(name, name.compare(0, 4, "\\\\.\\") == 0 ? 4 : 0);
+    };
+    if (number(a) >= 0 || number(b) >= 0) return number(a) == number(b);
+    return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1) == CSTR_EQUAL;
+}

@@ -30,5 +30,10 @@ std::vector<std::string> portListingLines(const std::vector<PortListing>& ports)
 /// True when a sorts before b: names compared with their trailing numbers as numbers.
 bool portNameBefore(const std::string& a, const std::string& b);
 
-/// True when two -c values name one device: the same text, or paths to one file.
+/// True when two -c values name one device: the same text, or the same device once a number is made its
+/// device's name (see platformSameDevice).
 bool samePort(const std::string& a, const std::string& b);
+/// True when two device names are one device: on Linux the same character device after links are followed
+/// (/dev/serial/by-id/... and /dev/ttyUSB0), or the same file, or one path written two ways; on Windows the
+/// same COM number (COM3 and \\.\com3).
+bool platformSameDevice(const std::string& a, const std::string& b);

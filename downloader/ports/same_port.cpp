@@ -1,12 +1,27 @@
-// Two names of one port: the same text, or two paths to one device.
+// Two names of one port: the same device once a port number is made its device's name and links are followed
+// (/dev/serial/by-id/... and /dev/ttyUSB0, 1 and /dev/ttyS0; COM3 and \\.\COM3 on Windows).
 #include "ports/ports.h"
 
-#include <filesystem>
-#include <system_error>
+#include "serial/port.h"
+
+#include <cstdlib>
+
+namespace {
+
+/// The device a -c value names: a number's device, a path as it is.
+std::string deviceOf(const std::string& name) {
+    int number = 0;
+    std::string path;
+    const bool digits = !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+    if (digits)
+        number = std::atoi(name.substr(0, 9).c_str());
+    else if (!platformPortName(name, number, path))
+        return name;
+    return path.empty() ? platformDeviceName(number) : path;
+}
+
+} // namespace
 
 bool samePort(const std::string& a, const std::string& b) {
-    if (a == b) return true;
-    // /dev/serial/by-id/... and /dev/ttyUSB0 are one adapter.
-    std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
+    return a == b || platformSameDevice(deviceOf(a), deviceOf(b));
 }

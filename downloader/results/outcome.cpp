@@ -128,6 +128,8 @@ void Tracker::begin(const std::string& eventStep) {
     if (step == Step::Erase && flash == Flash::Untouched) flash = Flash::Erased;
     if (step == Step::Write) flash = Flash::PartlyWritten;
     if (step == Step::Verify && flash == Flash::PartlyWritten) flash = Flash::Written;
+    // The unit's number goes into a verified image: until it is read back, the unit is not whole.
+    if (step == Step::Serial && flash == Flash::Written) flash = Flash::PartlyWritten;
 }
 
 Outcome Tracker::settle(int status, Kind noted, bool lineLost) const {

@@ -4,18 +4,7 @@
 
 #include "basics.h"
 #include "console/console.h"
-
-/// An error text as one line without "ERROR: ": "Download failed:\r\n   Could not open comm port 3.\n Reason:
-/// ..." reads as a sentence.
-std::string oneLine(const std::string& text) {
-    std::string line = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
-    for (size_t at; (at = line.find_first_of("\r\n")) != std::string::npos;) {
-        size_t end = line.find_first_not_of("\r\n ", at);
-        line.replace(at, (end == std::string::npos ? line.size() : end) - at,
-                     end == std::string::npos ? "" : " ");
-    }
-    return line;
-}
+#include "json_line.h"
 
 void ResultsFile::open(const std::string& file, Console& console) {
     std::string reason;
@@ -27,12 +16,8 @@ void ResultsFile::open(const std::string& file, Console& console) {
 void ResultsFile::record(const UnitFacts& facts, Console& console) {
     if (handle < 0) return;
     const nlohmann::ordered_json unit = unitEvent(facts);
-    // Texts that are not valid UTF-8 (a file name, an S0 header) have their bad bytes replaced: a record that
-    // could not be written at all would be the worse loss.
     const bool csv = csvResults(path);
-    const std::string line =
-        csv ? csvRecord(unit)
-            : unit.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    const std::string line = csv ? csvRecord(unit) : jsonLine(unit);
     if (!platformAppendResult(handle, line, csv ? csvHeader(unit) : ""))
         console.message(0, "ERROR: Could not write to results file %s.", path.c_str());
 }

@@ -1,6 +1,7 @@
 // The --results file: one "unit" line per port and run, the record of which firmware went into which unit.
 #pragma once
 
+#include "console/format.h"
 #include "outcome.h"
 
 #include <nlohmann/json.hpp>
@@ -30,8 +31,13 @@ struct UnitFacts {
     std::string error;        ///< empty for none
     double seconds = 0;
     uint64_t written = 0, verified = 0, read = 0;
+    /// {range, file, sha256} of each range whose unit's bytes were kept; the record has no "kept" without
+    /// one.
+    nlohmann::ordered_json kept = nlohmann::ordered_json::array();
     double ms = 0; ///< the program's milliseconds at the end of the run
     std::chrono::system_clock::time_point started, ended; ///< when the unit's run began and ended
+    nlohmann::ordered_json
+        serial; ///< the unit's serial number (value, text, address, bytes, source, state); null without
 };
 
 /// The unit event of these facts, with the times (UTC), the run, the version, the host and the adapter's USB
@@ -51,9 +57,6 @@ std::string csvRecord(const nlohmann::ordered_json& unit);
 std::string csvHeader(const nlohmann::ordered_json& unit);
 /// The USB serial number of the adapter behind a device, when the system knows it; empty otherwise.
 std::string usbSerialOf(const std::string& device);
-
-/// An error text as one line without "ERROR: ", its line ends and indents as single blanks.
-std::string oneLine(const std::string& text);
 
 /// Opens the results file for appending, creating it; false with the system's reason otherwise.
 bool platformOpenResults(const std::string& path, intptr_t& handle, std::string& reason);

@@ -2,13 +2,13 @@
 // moment the port ends, and the first event of a station's stream.
 #include "command_line.h"
 #include "console/console.h"
+#include "json_line.h"
 #include "options.h"
 #include "platform/system.h"
 #include "results.h"
 #include "station/station.h"
 
 #include <chrono>
-#include <cstdio>
 
 using station::PortState;
 using Json = nlohmann::ordered_json;
@@ -48,6 +48,8 @@ UnitFacts station::portFacts(const PortState& state, const std::vector<std::stri
     facts.written = bytes.value("written", uint64_t(0));
     facts.verified = bytes.value("verified", uint64_t(0));
     facts.read = bytes.value("read", uint64_t(0));
+    facts.kept = state.kept;
+    facts.serial = state.serial;
     return facts;
 }
 
@@ -72,7 +74,7 @@ void writeStationStart(const Options& options, Console& console) {
                   {"run", runId()},
                   {"tags", tagsObject(options.tags)},
                   {"ports", slots}};
-    const std::string line = event.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    station::Output output;
+    output.add(jsonLine(event));
+    station::writeLast(output, false);
 }

@@ -107,5 +107,7 @@ Json unitEvent(const UnitFacts& facts) {
     unit["error"] = textOrNull(facts.error);
     unit["seconds"] = facts.seconds;
     unit["bytes"] = {{"written", facts.written}, {"verified", facts.verified}, {"read", facts.read}};
+    if (!facts.kept.empty()) unit["kept"] = facts.kept;
+    if (!facts.serial.is_null()) unit["serial"] = facts.serial;
     return unit;
 }

@@ -1,4 +1,5 @@
-// The children of a production station on Windows: CreateProcess with a pipe, PeekNamedPipe, Ctrl-Break.
+// The children of a production station on Windows: CreateProcess with a pipe, PeekNamedPipe, Ctrl-Break;
+// every child in a job object that kills it when the station's last handle to the job closes.
 #include "child.h"
 
 #include <windows.h>
@@ -37,6 +38,23 @@ std::string systemError() {
     return reason;
 }
 
+/// The job of this station's children, made at the first child; its handle stays open for the process's
+/// life, so that the system kills every child once the station has ended, however it ended.
+HANDLE stationJob() {
+    static HANDLE job = [] {
+        HANDLE made = CreateJobObjectA(nullptr, nullptr);
+        if (!made) return made;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            CloseHandle(made);
+            return HANDLE(nullptr);
+        }
+        return made;
+    }();
+    return job;
+}
+
 } // namespace
 
 bool platformStartChild(const std::vector<std::string>& args, ChildProcess& child, std::string& error) {
@@ -60,13 +78,26 @@ bool platformStartChild(const std::vector<std::string>& args, ChildProcess& chil
     for (const std::string& arg : args)
         line += (line.empty() ? "" : " ") + quotedArgument(arg);
     PROCESS_INFORMATION process = {};
-    // A group of its own, so that Ctrl-Break reaches this child alone.
-    BOOL started = CreateProcessA(args[0].c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
-                                  nullptr, nullptr, &start, &process);
+    // A group of its own, so that Ctrl-Break reaches this child alone; suspended until it is in the job.
+    BOOL started =
+        CreateProcessA(args[0].c_str(), &line[0], nullptr, nullptr, TRUE,
+                       CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &start, &process);
     if (!started) error = systemError();
     CloseHandle(writeEnd);
     if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
     if (!started) {
+        CloseHandle(readEnd);
+        return false;
+    }
+    // A system that refuses the job (an older one, already in a job that forbids it) still runs the child.
+    HANDLE job = stationJob();
+    if (job) AssignProcessToJobObject(job, process.hProcess);
+    if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
+        error = systemError();
+        TerminateProcess(process.hProcess, 5);
+        WaitForSingleObject(process.hProcess, 2000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
         CloseHandle(readEnd);
         return false;
     }
@@ -113,7 +144,8 @@ bool platformChildEnded(ChildProcess& child) {
     return true;
 }
 
-void platformStopChild(const ChildProcess& child, bool force) {
+void platformStopChild(const ChildProcess& child, int signalNumber, bool force) {
+    (void)signalNumber; // Ctrl-Break is the one signal a child in its own group can be sent
     if (child.process == -1 || child.exited) return;
     if (force)
         TerminateProcess(handleOf(child.process), 128 + 9);
@@ -132,4 +164,12 @@ std::string platformSelfPath(const char* argv0) {
     char path[MAX_PATH * 4];
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
     return n > 0 && n < sizeof path ? std::string(path, n) : std::string(argv0);
+}
+
+void platformEndWithStation() {
+    // The station's job object ends its children; nothing to ask for here.
+}
+
+std::string platformSignalName(int signalNumber) {
+    return "signal " + std::to_string(signalNumber);
 }

@@ -48,9 +48,10 @@ std::string bar(const PortState& port) {
     return text;
 }
 
-/// One row: name, port (when it fits), step, bar (when it fits), bytes, seconds, reason; cut to the width.
+/// One row: name, port (when it fits), step, bar (when it fits), bytes, seconds, the serial number (when a
+/// port has one), reason; cut to the width.
 std::string row(const PortState* port, size_t nameWidth, size_t portWidth, bool withPort, bool withBar,
-                int columns, int64_t nowMs) {
+                size_t serialColumn, int columns, int64_t nowMs) {
     std::string text = padded(port ? port->slot.name : "NAME", nameWidth) + "  ";
     if (withPort) text += padded(port ? port->slot.port : "PORT", portWidth) + "  ";
     text += padded(port ? port->step : "STEP", 22) + "  ";
@@ -62,6 +63,7 @@ std::string row(const PortState* port, size_t nameWidth, size_t portWidth, bool 
     else
         std::snprintf(numbers, sizeof numbers, "%8s  %8s", "BYTES", "TIME");
     text += numbers;
+    if (serialColumn) text += "  " + padded(port ? serialText(*port) : "SERIAL", serialColumn);
     if (!port || !port->reason.empty()) text += "  " + (port ? port->reason : std::string("REASON"));
     // Never as wide as the terminal: a full line would wrap on some terminals and spoil the redraw.
     const size_t limit = columns > 1 ? static_cast<size_t>(columns - 1) : 1;
@@ -71,18 +73,13 @@ std::string row(const PortState* port, size_t nameWidth, size_t portWidth, bool 
     return text;
 }
 
-void writeAll(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
 /// The pipe form's line of a step: "opening", "done in 4.2 s, 2304 bytes", "FAILED (status 4) after ...".
 std::string stepLine(const PortState& port, const std::string& step, int64_t nowMs) {
     char text[96];
     if (step == "done") {
         std::snprintf(text, sizeof text, "done in %.1f s, %llu bytes", secondsOf(port, nowMs),
                       static_cast<unsigned long long>(bytesOf(port)));
-        return text;
+        return port.serial.is_null() ? text : text + (", serial " + serialText(port));
     }
     if (step != "FAILED") return step;
     std::snprintf(text, sizeof text, "FAILED (status %d) after %.1f s: ", port.status,
@@ -91,15 +88,15 @@ std::string stepLine(const PortState& port, const std::string& step, int64_t now
 }
 
 /// The pipe form: a line per step change and one per result, each whole and prefixed.
-void printChanges(std::vector<PortState>& ports, int64_t nowMs) {
+void printChanges(Output& output, std::vector<PortState>& ports, int64_t nowMs) {
     std::string out;
     for (PortState& port : ports) {
         for (const std::string& step : port.newSteps)
             out += "[" + port.slot.name + "] " + stepLine(port, step, nowMs) + "\n";
         port.newSteps.clear();
     }
-    // One write for all, so that nothing else comes between the parts of a line.
-    if (!out.empty()) writeAll(out);
+    // One piece for all, so that nothing else comes between the parts of a line.
+    output.add(out);
 }
 
 } // namespace
@@ -111,15 +108,17 @@ std::vector<std::string> tableRows(const std::vector<PortState>& ports, int colu
     const size_t base = nameWidth + 2 + 22 + 2 + 18;
     const bool withBar = base + 19 < static_cast<size_t>(columns);
     const bool withPort = withBar && base + 19 + portWidth + 2 < static_cast<size_t>(columns);
-    std::vector<std::string> rows{row(nullptr, nameWidth, portWidth, withPort, withBar, columns, nowMs)};
+    const size_t serialColumn = serialWidth(ports);
+    std::vector<std::string> rows{
+        row(nullptr, nameWidth, portWidth, withPort, withBar, serialColumn, columns, nowMs)};
     for (const PortState& port : ports)
-        rows.push_back(row(&port, nameWidth, portWidth, withPort, withBar, columns, nowMs));
+        rows.push_back(row(&port, nameWidth, portWidth, withPort, withBar, serialColumn, columns, nowMs));
     return rows;
 }
 
 void showPorts(Display& display, std::vector<PortState>& ports, int64_t nowMs, bool force) {
     if (!display.terminal) {
-        printChanges(ports, nowMs);
+        printChanges(display.output, ports, nowMs);
         return;
     }
     for (PortState& port : ports)
@@ -132,11 +131,11 @@ void showPorts(Display& display, std::vector<PortState>& ports, int64_t nowMs, b
     for (const std::string& text : rows)
         frame += "\x1b[2K" + text + "\n";
     display.rowsDrawn = rows.size();
-    writeAll(frame);
+    display.output.add(frame);
 }
 
 void closeDisplay(Display& display) {
-    if (display.terminal && display.rowsDrawn) writeAll("\x1b[?25h");
+    if (display.terminal && display.rowsDrawn) display.output.add("\x1b[?25h");
     display.rowsDrawn = 0;
 }
 

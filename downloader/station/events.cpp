@@ -1,8 +1,10 @@
 // What the children of a station say: their events, taken into each port's state and passed on.
 #include "station.h"
 
+#include "console/format.h"
+
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
 
 namespace station {
 
@@ -61,7 +63,7 @@ void setStep(PortState& port, const std::string& step) {
 
 /// True for the signals that stop a process on request (hang-up, Ctrl-C, quit, kill, a closed pipe, a
 /// termination), as opposed to a crash.
-bool stopSignal(int signalNumber) {
+bool stopsOnRequest(int signalNumber) {
     for (int stop : {1, 2, 3, 9, 13, 15})
         if (signalNumber == stop) return true;
     return false;
@@ -75,6 +77,9 @@ void takeResult(PortState& port, const Json& event, int64_t nowMs) {
     const bool ok = port.result["ok"].get<bool>() && port.status == 0;
     setStep(port, ok ? "done" : "FAILED");
     if (!ok && port.status == 0) port.status = 5; // a failure reported as success is none
+    // A child stopped on the station's signal reports its own (Ctrl-Break on Windows): the record shows the
+    // station's.
+    if (!ok && port.stopSignal) port.status = 128 + port.stopSignal;
     // The child's own outcome where it gave one; else what its steps and status tell.
     port.outcome = port.tracker.settle(port.status);
     const outcome::Kind kind = outcome::kindNamed(textOf(event, "kind"));
@@ -82,10 +87,19 @@ void takeResult(PortState& port, const Json& event, int64_t nowMs) {
     if (told)
         port.outcome = {outcome::stepNamed(textOf(event, "step")), kind,
                         outcome::flashNamed(textOf(event, "flash"))};
+    if (!ok && port.stopSignal) port.outcome.kind = outcome::Kind::Signal;
     std::string text = ok ? "" : textOf(event, "error");
-    if (!ok && text.empty()) text = port.lastText;
-    port.reason = ok ? "" : told ? reasonOf(port.outcome, text) : text;
+    if (!ok && oneLine(text).empty()) text = port.lastText;
+    port.reason = ok ? "" : told ? reasonOf(port.outcome, text) : oneLine(text);
     if (ok) port.percent = 100;
+}
+
+/// What the port's last events showed, for a reason: ", last seen writing at 40 %".
+std::string lastSeen(const PortState& port) {
+    if (port.step == "starting" || port.step == "FAILED" || port.step == "done") return "";
+    char percent[32] = "";
+    if (port.percent > 0) std::snprintf(percent, sizeof percent, " at %d %%", static_cast<int>(port.percent));
+    return ", last seen " + port.step + percent;
 }
 
 } // namespace
@@ -93,6 +107,7 @@ void takeResult(PortState& port, const Json& event, int64_t nowMs) {
 std::string stepWords(const std::string& step) {
     static const char* const WORDS[][2] = {
         {"enter", "entering the monitor"},
+        {"keep", "keeping the unit's bytes"},
         {"erase", "erasing"},
         {"write", "writing"},
         {"verify", "verifying"},
@@ -100,6 +115,7 @@ std::string stepWords(const std::string& step) {
         {"wake", "waking the boot loader"},
         {"wipe", "erasing"},
         {"signature", "reading the signature"},
+        {"serial", "writing the serial number"},
     };
     for (const auto& word : WORDS)
         if (step == word[0]) return word[1];
@@ -124,8 +140,17 @@ Json takeEvent(PortState& port, Json event, int64_t nowMs) {
         port.bytes = static_cast<uint64_t>(std::max(0.0, numberOf(event, "bytes")));
     } else if (name == "message") {
         std::string text = textOf(event, "text");
-        if (numberOf(event, "level") <= 0 && !text.empty())
-            port.lastText = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+        if (numberOf(event, "level") <= 0 && !text.empty()) port.lastText = oneLine(text);
+    } else if (name == "kept") {
+        const Json ranges = event.value("ranges", Json::array());
+        for (const Json& range : ranges)
+            if (range.is_string())
+                port.kept.push_back(
+                    {{"range", range}, {"file", textOf(event, "file")}, {"sha256", textOf(event, "sha256")}});
+    } else if (name == "serial") {
+        port.serial = Json::object();
+        for (const char* field : {"value", "text", "address", "bytes", "source", "state"})
+            if (event.contains(field)) port.serial[field] = event[field];
     } else if (name == "result") {
         takeResult(port, event, nowMs);
     }
@@ -142,9 +167,7 @@ bool takeLine(PortState& port, const std::string& line, int64_t nowMs, Json& pas
     Json event = Json::parse(line, nullptr, false);
     if (event.is_discarded() || !event.is_object() || !event.contains("event")) {
         // Not an event: a crash's last words, kept as the reason should no result come.
-        std::string text = line;
-        while (!text.empty() && (text.back() == '\r' || text.back() == ' '))
-            text.pop_back();
+        const std::string text = oneLine(line);
         if (!text.empty()) port.lastText = text;
         return false;
     }
@@ -157,45 +180,41 @@ void settleEnded(PortState& port, int64_t nowMs) {
     if (port.endedMs < 0) port.endedMs = nowMs;
     if (port.finished) return;
     port.finished = true;
+    const std::string seen = lastSeen(port);
     setStep(port, "FAILED");
-    port.status = port.child.status != 0 ? port.child.status : 5;
     std::string text;
-    if (!port.stopReason.empty())
-        text = port.stopReason;
-    else if (port.child.signalNumber)
-        text = "ended by signal " + std::to_string(port.child.signalNumber) + " without a result";
-    else if (!port.lastText.empty())
-        text = port.lastText;
-    else
-        text = "ended without a result (status " + std::to_string(port.child.status) + ")";
-    // A child stopped on request was stopped; one that crashed or hung, or said nothing, is a fault of ours.
-    const bool stopped = port.stopReason.empty() && stopSignal(port.child.signalNumber);
-    port.outcome =
-        port.tracker.settle(port.status, stopped ? outcome::Kind::Signal : outcome::Kind::Internal);
+    // A child the station did not stop and that said nothing is a fault of ours; one that a stop signal
+    // ended, stopped.
+    outcome::Kind kind = outcome::Kind::Internal;
+    if (port.stopSignal) {
+        // Stopped because the station was: the station's signal, however the child took it.
+        port.status = 128 + port.stopSignal;
+        text = "stopped by " + platformSignalName(port.stopSignal) + " to the station" + seen;
+        kind = outcome::Kind::Signal;
+    } else if (!port.stopReason.empty()) {
+        port.status = 5;
+        text = port.stopReason + seen;
+    } else if (port.child.signalNumber) {
+        // A signal the station did not send: not a stop of the station's, an unexpected end.
+        port.status = 5;
+        text = "ended by " + platformSignalName(port.child.signalNumber) + " without a result" + seen;
+        if (stopsOnRequest(port.child.signalNumber)) kind = outcome::Kind::Signal;
+    } else {
+        port.status = port.child.status != 0 ? port.child.status : 5;
+        text = !port.lastText.empty()
+                   ? port.lastText
+                   : "ended without a result (status " + std::to_string(port.child.status) + ")";
+    }
+    port.outcome = port.tracker.settle(port.status, kind);
     port.reason = reasonOf(port.outcome, text);
 }
 
 std::string reasonOf(const outcome::Outcome& outcome, const std::string& text) {
-    // The text on one line: a port that did not open says so on three.
-    std::string line;
-    bool lineEnd = false;
-    for (char c : text) {
-        if (c == '\r' || c == '\n' || c == '\t') {
-            lineEnd = true;
-        } else if (c != ' ' || !lineEnd) {
-            // A line end and the indent after it become one blank.
-            if (lineEnd && !line.empty() && line.back() != ' ') line += ' ';
-            lineEnd = false;
-            line += c;
-        }
-    }
-    while (!line.empty() && line.back() == ' ')
-        line.pop_back();
-    const size_t first = line.find_first_not_of(' ');
-    line = first == std::string::npos ? "" : line.substr(first);
-    std::string out = outcome::words(outcome);
-    if (out.empty()) return line;
-    return line.empty() ? out : out + " (" + line + ")";
+    // The system's text on one line: a port that did not open says so on three.
+    const std::string line = oneLine(text);
+    const std::string words = outcome::words(outcome);
+    if (words.empty()) return line;
+    return line.empty() ? words : words + " (" + line + ")";
 }
 
 int stationStatus(const std::vector<PortState>& ports) {

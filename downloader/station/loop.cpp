@@ -5,13 +5,12 @@
 
 #include "command_line.h"
 #include "console/console.h"
+#include "json_line.h"
 #include "platform/signals.h"
 #include "platform/system.h"
 #include "preflight.h"
 #include "results/results.h"
-#include "serial/port.h"
 #include "station/keyboard.h"
-#include "station/presence.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -79,29 +78,6 @@ void drawTable(station::Display& display, const std::vector<LoopSlot>& slots, in
 }
 
 } // namespace
-
-void station::awaitUnit(const Options& options, Console& console) {
-    // The generation decides the probe: the drop-in string of the monitor or the boot loader's wake-up.
-    CheckedFiles files;
-    checkFiles(options, console, files);
-    const bool monitor = files.generation == Generation::VQ2;
-    presence::Prober prober(options.portPath.empty() ? platformDeviceName(options.port) : options.portPath,
-                            options.baudRate, monitor);
-    // A probe whose station has gone has no one to tell: it ends when it can no longer write its line.
-    int64_t wroteMs = -presence::PROBE_MS;
-    const auto stopped = [&wroteMs] {
-        if (platformNowMs() - wroteMs < presence::PROBE_MS) return stopSignal() != 0;
-        wroteMs = platformNowMs();
-        std::fputs("\n", stdout);
-        return std::fflush(stdout) != 0 || stopSignal() != 0;
-    };
-    const presence::Awaited awaited =
-        options.awaitUnit == "there" ? presence::Awaited::There : presence::Awaited::Gone;
-    if (presence::awaitUnit(prober, awaited, stopped)) return;
-    if (stopSignal()) throw Stopped{stopSignal()};
-    // Standard output is gone: the station that started this probe is.
-    throw static_cast<int>(EXIT_INTERNAL);
-}
 
 void station::runLoop(const Options& options, Console& console, ResultsFile& results) {
     const bool json = options.json;
@@ -196,7 +172,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
             if (draining && (slot.phase == Phase::Insert || slot.phase == Phase::Remove) &&
                 !slot.probeStopped) {
                 slot.probeStopped = true;
-                platformStopChild(slot.probe, false);
+                platformStopChild(slot.probe, 0, false);
             }
             if (slot.phase == Phase::Insert || slot.phase == Phase::Remove) {
                 takeProbeOutput(slot);
@@ -221,12 +197,13 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
             station::PortState& unit = slot.unit;
             for (const std::string& line : wholeLines(unit.child)) {
                 Json event;
-                if (station::takeLine(unit, line, now, event) && json) out += event.dump() + "\n";
+                if (station::takeLine(unit, line, now, event) && json)
+                    out += jsonLine(station::onStationClock(std::move(event), now, console.startMs));
             }
             // After the second stop: SIGTERM once, SIGKILL once the grace is over.
             const bool term = forcedAt == now,
                        forceKill = forcedAt >= 0 && !killed && now - forcedAt > STOP_GRACE_MS;
-            if (term || forceKill) platformStopChild(unit.child, forceKill);
+            if (term || forceKill) platformStopChild(unit.child, 0, forceKill);
             const bool ended = platformChildEnded(unit.child);
             if (ended && unit.endedMs < 0 && !unit.finished) unit.endedMs = now;
             if (ended && (unit.child.output < 0 || now - unit.endedMs > DRAIN_MS)) {
@@ -236,7 +213,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
                 unitEnded(slot);
             } else if (!ended && now - unit.lastHeardMs > SILENCE_MS && unit.stopReason.empty()) {
                 unit.stopReason = "stopped after " + std::to_string(SILENCE_MS / 1000) + " s without a word";
-                platformStopChild(unit.child, true);
+                platformStopChild(unit.child, 0, true);
             }
         }
         if (forcedAt >= 0 && now - forcedAt > STOP_GRACE_MS) killed = true;
@@ -250,6 +227,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
     if (!json && display.terminal) {
         drawTable(display, slots, platformNowMs(), true);
         station::closeDisplay(display);
+        station::writeLast(display.output, stopSignal() != 0);
     }
     // A first stop was handled in full (no unit cut short): the run ends as its units did.
     const bool forced = stopSignalCount() > 1;
@@ -267,7 +245,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
                             {"failed", slots.size() - clean},
                             {"status", status},
                             {"error", nullptr}};
-        printRaw(event.dump() + "\n");
+        printRaw(jsonLine(event));
     } else {
         console.message(1, "%s", "");
         for (const std::string& line : station::loopSummary(slots))

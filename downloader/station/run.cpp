@@ -4,6 +4,7 @@
 
 #include "command_line.h"
 #include "console/console.h"
+#include "json_line.h"
 #include "platform/signals.h"
 #include "platform/system.h"
 #include "preflight.h"
@@ -20,125 +21,6 @@ namespace {
 using station::PortState;
 using Json = nlohmann::ordered_json;
 
-/// How long a child may say nothing at all before it is taken for hung and stopped.
-constexpr int64_t SILENCE_MS = 120000;
-/// How long children have after SIGTERM before they are killed, and after that before the station gives up.
-constexpr int64_t STOP_GRACE_MS = 3000;
-constexpr int64_t KILL_GRACE_MS = 2000;
-/// How often the station asks after its children when their pipes are still open.
-constexpr int64_t SETTLE_MS = 200;
-/// How long the pipe of an ended child is read on for what it still holds.
-constexpr int64_t DRAIN_MS = 1000;
-
-/// The longest line a child may write; more without a line end is taken as a line of its own.
-constexpr size_t MAX_LINE = 1 << 20;
-
-/// Takes the whole lines a child has written; under --json each event goes on with its port, on the station's
-/// clock (startMs its zero) with the child's own as "port_ms", and a start event with the station's run.
-void takeOutput(PortState& port, int64_t now, int64_t startMs, bool json, std::string& out) {
-    if (port.child.received.size() > MAX_LINE && port.child.received.find('\n') == std::string::npos)
-        port.child.received += '\n';
-    size_t start = 0, end;
-    while ((end = port.child.received.find('\n', start)) != std::string::npos) {
-        Json event;
-        if (station::takeLine(port, port.child.received.substr(start, end - start), now, event) && json) {
-            if (event.contains("ms")) event["port_ms"] = event["ms"];
-            event["ms"] = now - startMs;
-            if (event["event"] == "start") event["run"] = runId();
-            out += event.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-        }
-        start = end + 1;
-    }
-    port.child.received.erase(0, start);
-}
-
-/// The stop of every child: SIGTERM first, SIGKILL when the grace is over.
-struct Stopping {
-    int64_t since = -1; ///< when the stop began; -1 while none has
-    bool killed = false;
-};
-
-void stopChildren(std::vector<PortState>& ports, Stopping& stopping, int64_t now) {
-    if (stopping.since < 0) {
-        stopping.since = now;
-        for (const PortState& port : ports)
-            platformStopChild(port.child, false);
-    } else if (!stopping.killed && now - stopping.since > STOP_GRACE_MS) {
-        stopping.killed = true;
-        for (const PortState& port : ports)
-            platformStopChild(port.child, true);
-    }
-}
-
-/// Ends the ports whose children have ended and whose pipes are drained; stops a child that hung.
-bool settlePorts(std::vector<PortState>& ports, int64_t now) {
-    bool running = false;
-    for (PortState& port : ports) {
-        if (port.child.process < 0 || (port.child.exited && port.child.output < 0 && port.finished)) continue;
-        const bool ended = platformChildEnded(port.child);
-        if (ended && port.endedMs < 0 && !port.finished) port.endedMs = now;
-        if (ended && (port.child.output < 0 || now - port.endedMs > DRAIN_MS)) {
-            if (!port.child.received.empty()) port.lastText = port.child.received;
-            platformReleaseChild(port.child);
-            station::settleEnded(port, now);
-            continue;
-        }
-        running = true;
-        if (!ended && now - port.lastHeardMs > SILENCE_MS && port.stopReason.empty()) {
-            port.stopReason = "stopped after " + std::to_string(SILENCE_MS / 1000) + " s without a word";
-            platformStopChild(port.child, true);
-        }
-    }
-    return running;
-}
-
-void printRaw(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
-/// Passes the children's output on and shows it, until every child has ended or a signal has stopped them
-/// all; each port that ends is handed to ended at once.
-void watchPorts(std::vector<PortState>& ports, station::Display& display, bool json, int64_t startMs,
-                const std::function<void(PortState&)>& ended) {
-    Stopping stopping;
-    std::vector<ChildProcess*> children;
-    for (PortState& port : ports)
-        children.push_back(&port.child);
-    int64_t settledAt = 0;
-    while (true) {
-        platformReadChildren(children, 100);
-        const int64_t now = platformNowMs();
-        std::string out;
-        for (PortState& port : ports)
-            takeOutput(port, now, startMs, json, out);
-        if (!out.empty()) printRaw(out);
-        // Children are looked after a few times a second, and at once when a pipe has closed: sixteen
-        // ports write about 160 events a second, and each wake-up need not ask after every process.
-        const bool closed = std::any_of(ports.begin(), ports.end(), [](const PortState& port) {
-            return port.child.output < 0 && !port.finished;
-        });
-        if (closed || stopping.since >= 0 || now - settledAt >= SETTLE_MS) {
-            settledAt = now;
-            if (!settlePorts(ports, now)) break;
-        }
-        for (PortState& port : ports)
-            if (port.finished && !port.recorded) ended(port);
-        if (stopSignal()) stopChildren(ports, stopping, now);
-        if (stopping.killed && now - stopping.since > STOP_GRACE_MS + KILL_GRACE_MS) break;
-        // A terminal that does not say its width is taken for the usual 80 columns.
-        if (display.terminal)
-            display.columns = platformTerminalColumns() > 0 ? platformTerminalColumns() : 80;
-        if (!json) station::showPorts(display, ports, now, false);
-    }
-    // A child that even SIGKILL did not end within its grace is given up on: a failed port.
-    for (PortState& port : ports)
-        if (!port.finished) {
-            port.stopReason = "did not end when it was stopped";
-            station::settleEnded(port, platformNowMs());
-        }
-}
-
 } // namespace
 
 /// What the station knows of its run besides its ports.
@@ -154,6 +36,11 @@ std::vector<std::string> station::childCommand(const Options& options, const sta
     if (!options.logDir.empty()) {
         args.push_back("--log");
         args.push_back(options.logDir + "/" + station::logFileName(slot.name));
+    }
+    // Every port keeps its unit's bytes in a file of its own, named after the port.
+    if (!options.keep.ranges.empty()) {
+        args.push_back("--port-name");
+        args.push_back(slot.name);
     }
     // The station's own switches stay with it; the children get the rest as they were typed, so that each
     // reads the very files the station checked.
@@ -177,17 +64,25 @@ void prepare(const Station& station) {
 }
 
 /// Under --json, the station's closing event: the counts, the status and why it ended before its ports.
-void writeStationEvent(const Station& station, size_t succeeded, int status, const std::string& error) {
-    const size_t ports = station.options.stationPorts.size();
+std::string stationEventLine(const Options& options, const Console& console, size_t succeeded, int status,
+                             const std::string& error) {
+    const size_t ports = options.stationPorts.size();
     Json event = {{"v", 1},
                   {"event", "station"},
-                  {"ms", station.console.elapsedMs()},
+                  {"ms", console.elapsedMs()},
                   {"ports", ports},
                   {"succeeded", succeeded},
                   {"failed", ports - succeeded},
                   {"status", status},
                   {"error", error.empty() ? Json(nullptr) : Json(error)}};
-    printRaw(event.dump() + "\n");
+    return jsonLine(event);
+}
+
+void writeStationEvent(const Options& options, const Console& console, size_t succeeded, int status,
+                       const std::string& error) {
+    station::Output output;
+    output.add(stationEventLine(options, console, succeeded, status, error));
+    station::writeLast(output, false);
 }
 
 namespace {
@@ -196,28 +91,38 @@ void finish(const Station& station, std::vector<PortState>& ports, station::Disp
     const Options& options = station.options;
     Console& console = station.console;
     const int64_t now = platformNowMs();
-    if (!options.json) {
-        station::showPorts(display, ports, now, true);
-        station::closeDisplay(display);
-    }
     const int signalNumber = stopSignal();
     const int status = signalNumber ? 128 + signalNumber : station::stationStatus(ports);
-    // The ports that ended while the station was watching are recorded already.
+    // The records first: they matter more than a console that may not be read. The ports that ended while
+    // the station was watching are recorded already.
     for (PortState& slot : ports)
         if (!slot.recorded) recordPort(slot, options, console, station.results);
     const size_t succeeded = static_cast<size_t>(
         std::count_if(ports.begin(), ports.end(), [](const PortState& slot) { return slot.status == 0; }));
+    station::Output& output = display.output;
     if (options.json) {
-        writeStationEvent(station, succeeded, status, "");
+        output.add(stationEventLine(options, console, succeeded, status, ""));
     } else {
-        console.message(1, "%s", "");
-        for (const std::string& line : station::summaryLines(ports))
-            console.message(1, "%s", line.c_str());
-        if (succeeded < ports.size())
-            console.message(
-                0, "Rerun the failed ports: %s",
-                station::retryCommand(options.programName, ports, rerunArguments(options)).c_str());
+        station::showPorts(display, ports, now, true);
+        station::closeDisplay(display);
+        // On a terminal each line fits its width; in a pipe or a file each is whole.
+        const int columns = console.personWatching() ? platformTerminalColumns() : 0;
+        if (console.shows(1)) {
+            output.add("\n");
+            for (const std::string& line : station::summaryLines(ports, columns))
+                output.add(line + "\n");
+        }
+        const std::vector<std::string> rerun = rerunArguments(options);
+        const std::vector<std::string> restore = station::restoreLines(options.programName, ports, rerun);
+        if (console.shows(0)) {
+            if (succeeded + restore.size() < ports.size())
+                output.add("Rerun the failed ports: " +
+                           station::retryCommand(options.programName, ports, rerun) + "\n");
+            for (const std::string& line : restore)
+                output.add(line + "\n");
+        }
     }
+    station::writeLast(output, signalNumber != 0);
     if (status != 0) throw status;
 }
 
@@ -225,24 +130,16 @@ void finish(const Station& station, std::vector<PortState>& ports, station::Disp
 
 void station::run(const Options& options, Console& console, ResultsFile& results) {
     const Station station{options, console, results};
-    // Under --json the stream begins with the ports, and ends with one closing event even when the station
-    // ends before its ports ran, with the reason.
-    if (options.json) writeStationStart(options, console);
-    try {
-        prepare(station);
-    } catch (const s19Error& error) {
-        if (options.json) writeStationEvent(station, 0, EXIT_FILE, oneLine(readingError(error)));
-        throw;
-    } catch (int status) {
-        if (options.json) writeStationEvent(station, 0, status, oneLine(console.lastError));
-        throw;
-    }
-    // A closed standard output must not end the station before its children and their records.
-    catchStopSignals(false);
+    station::guardBeforePorts(options, console, [&] { prepare(station); });
     if (options.loop) {
+        // A closed standard output must not end the loop before its children and their records.
+        catchStopSignals(false);
         station::runLoop(options, console, results);
         return;
     }
+    // The signals that end a single run stop a station the same way, its children first and their records
+    // kept: a closed standard output (SIGPIPE) too.
+    catchStopSignals(true);
     // 3. A child per port, all at once.
     std::vector<PortState> ports(options.stationPorts.size());
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -259,10 +156,25 @@ void station::run(const Options& options, Console& console, ResultsFile& results
         }
     }
     station::Display display;
-    display.terminal = !options.json && console.personWatching();
+    // A console that cannot take the table's escape sequences gets the whole lines of a pipe.
+    display.terminal = !options.json && console.personWatching() && platformConsoleTakesEscapes();
     // 4. Their output until every one has ended, or a signal has stopped them all; each unit's record the
     // moment it ends.
-    watchPorts(ports, display, options.json, console.startMs,
-               [&](PortState& slot) { recordPort(slot, options, console, results); });
+    station::watchPorts(ports, display, options.json, console.startMs,
+                        [&](PortState& slot) { recordPort(slot, options, console, results); });
     finish(station, ports, display);
+}
+
+void station::guardBeforePorts(const Options& options, Console& console, const std::function<void()>& step) {
+    // Ended before its ports ran: under --json still one closing event, with the reason.
+    if (!options.isStation() || !options.json) return step();
+    try {
+        step();
+    } catch (const s19Error& error) {
+        writeStationEvent(options, console, 0, EXIT_FILE, oneLine(readingError(error)));
+        throw;
+    } catch (int status) {
+        writeStationEvent(options, console, 0, status, oneLine(console.lastError));
+        throw;
+    }
 }

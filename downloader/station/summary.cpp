@@ -27,7 +27,38 @@ uint64_t resultBytes(const PortState& port) {
 
 } // namespace
 
-std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
+std::string serialText(const PortState& port) {
+    if (port.serial.is_null()) return "";
+    const std::string state = port.serial.value("state", "");
+    const std::string source = port.serial.value("source", "");
+    return port.serial.value("text", "") + (state == "void" ? " void" : source == "kept" ? " kept" : "");
+}
+
+size_t serialWidth(const std::vector<PortState>& ports) {
+    size_t width = 0;
+    for (const PortState& port : ports)
+        width = std::max(width, serialText(port).size());
+    return width ? std::max(width, std::string("SERIAL").size()) : 0;
+}
+
+std::string fitted(const std::string& text, int columns) {
+    if (columns <= 0) return text;
+    const size_t room = columns > 1 ? static_cast<size_t>(columns - 1) : 1;
+    // Characters, not bytes: a UTF-8 character's continuation bytes take no column.
+    size_t characters = 0, cut = std::string::npos;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+        if (characters == room - 1) cut = i;
+        ++characters;
+    }
+    if (characters <= room) return text;
+    std::string line = text.substr(0, cut);
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return line + "\u2026";
+}
+
+std::vector<std::string> summaryLines(const std::vector<PortState>& ports, int columns) {
     size_t nameWidth = 4, portWidth = 4;
     for (const PortState& port : ports) {
         nameWidth = std::max(nameWidth, port.slot.name.size());
@@ -37,7 +68,12 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
     char numbers[96];
     std::snprintf(numbers, sizeof numbers, "%-6s  %6s  %8s  %8s  %7s", "RESULT", "STATUS", "SECONDS", "BYTES",
                   "KB/S");
-    lines.push_back(cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers + "  REASON");
+    // A column for the units' numbers only when a port has one: the summary stays as it was without them.
+    const size_t serialColumn = serialWidth(ports);
+    const std::string serialHeading = serialColumn ? cell("SERIAL", serialColumn) + "  " : "";
+    lines.push_back(fitted(cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers + "  " +
+                               serialHeading + "REASON",
+                           columns));
     size_t succeeded = 0;
     for (const PortState& port : ports) {
         const double seconds = static_cast<double>(port.endedMs - port.startedMs) / 1000.0;
@@ -48,10 +84,11 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
                       port.status, seconds, static_cast<unsigned long long>(bytes),
                       seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0);
         std::string line = cell(port.slot.name, nameWidth) + "  " + cell(port.slot.port, portWidth) + "  " +
-                           numbers + "  " + port.reason;
+                           numbers + "  " +
+                           (serialColumn ? cell(serialText(port), serialColumn) + "  " : "") + port.reason;
         while (!line.empty() && line.back() == ' ')
             line.pop_back();
-        lines.push_back(line);
+        lines.push_back(fitted(line, columns));
     }
     lines.push_back("");
     lines.push_back(std::to_string(succeeded) + " of " + std::to_string(ports.size()) + " succeeded.");
@@ -62,7 +99,9 @@ std::string retryCommand(const std::string& program, const std::vector<PortState
                          const std::vector<std::string>& otherArgs) {
     std::string list;
     for (const PortState& port : ports) {
-        if (port.status == 0) continue;
+        // A port whose unit's bytes were kept has a line of its own (restoreLines): run as before, it would
+        // keep the erased bytes.
+        if (port.status == 0 || !port.kept.empty()) continue;
         if (!list.empty()) list += ",";
         list += port.slot.name == port.slot.port ? port.slot.port : port.slot.name + "=" + port.slot.port;
     }

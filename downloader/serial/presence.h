@@ -2,7 +2,7 @@
 // the probes that a unit has come or gone. The probe uses the port functions alone.
 #pragma once
 
-#include "serial/port.h"
+#include "port.h"
 
 #include <functional>
 #include <string>

@@ -1,7 +1,7 @@
 // The probe of a fixture's port between units. It holds the port only while no run does, and sends nothing
 // but the entry's first step, which a running program and an active monitor or boot loader all take without
 // harm.
-#include "station/presence.h"
+#include "serial/presence.h"
 
 #include "platform/system.h"
 

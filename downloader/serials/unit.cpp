@@ -1,0 +1,153 @@
+// A unit's serial number in a run: read before the erase when the unit keeps its own, taken from the counter
+// (or the command line) once the image verified, written and read back on a VQ-II controller, or sent as one
+// more S1 line to a VQ-I boot loader; then recorded in the journal, the events and the unit record.
+#include "downloader.h"
+#include "monitor/blocks.h"
+#include "results/results.h"
+#include "serials/serials.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+namespace {
+
+bool allErased(const std::vector<uint8_t>& bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t byte) { return byte == 0xFF; });
+}
+
+} // namespace
+
+void Downloader::readSerialBeforeErase() {
+    if (!options.serial.asked || !options.serial.keep) return;
+    // A failure here is the serial number's, with nothing erased yet; no step event, as the download's steps
+    // keep their order.
+    tracker.begin("serial");
+    // Read twice, as a backup is: the monitor's block read carries no checksum, and these bytes are all
+    // there will be of the unit's number once the flash is erased.
+    const unsigned n = options.serial.format.width;
+    const uint32_t mapped = monitor::mapStart(options.serial.address);
+    uint8_t first[MAX_BLOCK + 3], second[MAX_BLOCK + 3];
+    if (!readBlock(mapped, first, n) || !readBlock(mapped, second, n))
+        fatal(EXIT_PROTOCOL, "Could not read the serial number at 0x%X before the erase; nothing was erased.",
+              options.serial.address);
+    for (unsigned i = 0; i < n; ++i)
+        if (first[i] != second[i])
+            fatal(
+                EXIT_PROTOCOL,
+                "Two readings of the serial number at 0x%X differ (0x%02X, then 0x%02X); nothing was erased.",
+                options.serial.address + i, first[i], second[i]);
+    // The page register goes back to the unpaged flash, so that the download's first switch to a page erases
+    // it.
+    setPage(0, false);
+    serial.keptRead.assign(first, first + n);
+    if (allErased(serial.keptRead)) {
+        message(2, "No serial number at 0x%X: the unit gets a new one.", options.serial.address);
+        serial.keptRead.clear();
+    }
+}
+
+void Downloader::takeSerial() {
+    serial.hasNumber = true;
+    if (!serial.keptRead.empty()) {
+        serial.source = "kept";
+        serial.bytes = serial.keptRead;
+        serial.hasNumber = serials::decode(options.serial.format, serial.bytes, serial.number);
+        serial.state = "taken";
+        return;
+    }
+    if (options.serial.valueGiven) {
+        serial.source = "value";
+        serial.number = options.serial.value;
+    } else {
+        serial.source = "counter";
+        // Names this run's lines in the journal.
+        std::random_device random;
+        char run[24];
+        std::snprintf(run, sizeof run, "%08x%08x", random(), random());
+        serial.run = run;
+        serials::Failure failure;
+        if (!serials::takeNumber(options.serial.counterPath, journalEntry("taken", ""),
+                                 serials::maxValue(options.serial.format), serial.number, failure))
+            fatal(EXIT_FILE, "ERROR: Serial counter %s: %s.", options.serial.counterPath.c_str(),
+                  failure.text.c_str());
+    }
+    serial.bytes = serials::encode(options.serial.format, serial.number);
+    serial.state = "taken";
+}
+
+serials::JournalEntry Downloader::journalEntry(const char* state, const std::string& reason) const {
+    serials::JournalEntry entry;
+    entry.serial = serial.number;
+    entry.state = state;
+    entry.host = platformHostName();
+    entry.port = portName();
+    entry.run = serial.run;
+    entry.reason = reason;
+    return entry;
+}
+
+void Downloader::settleSerial(const char* state, const std::string& reason) {
+    if (serial.state != "taken") return;
+    serial.state = state;
+    if (serial.source == "counter") {
+        serials::Failure failure;
+        // The number stays "taken" in the journal, and so is never handed out again; only the account is
+        // short.
+        if (!serials::appendToJournal(options.serial.counterPath, journalEntry(state, reason), failure))
+            message(0, "ERROR: Serial counter %s: %s; the number %llu stays taken.",
+                    options.serial.counterPath.c_str(), failure.text.c_str(),
+                    static_cast<unsigned long long>(serial.number));
+    }
+    const std::string text = serial.hasNumber ? serials::textOf(options.serial.format, serial.number)
+                                              : serials::hexBytes(serial.bytes);
+    if (serial.state == "written")
+        message(1, "Serial number %s %s at 0x%X.", text.c_str(), serial.source == "kept" ? "kept" : "written",
+                options.serial.address);
+    console.events.serial(serials::recordOf(options.serial, serial).dump());
+}
+
+void Downloader::guardSerial(const std::function<void()>& step) {
+    // A number taken for a unit that did not get it is void: the journal says why, and it is never reused.
+    try {
+        step();
+    } catch (const ProtocolError& error) {
+        settleSerial("void", oneLine(error.text));
+        throw;
+    } catch (const Stopped& stopped) {
+        settleSerial("void", "Ended by signal " + std::to_string(stopped.signal) + ".");
+        throw;
+    } catch (...) {
+        settleSerial("void", console.lastError.empty() ? "the run failed" : oneLine(console.lastError));
+        throw;
+    }
+}
+
+void Downloader::writeSerial() {
+    if (!options.serial.asked) return;
+    beginStep("serial");
+    takeSerial();
+    guardSerial([this] {
+        const unsigned n = options.serial.format.width;
+        const uint32_t mapped = monitor::mapStart(options.serial.address);
+        writeBlock(mapped, serial.bytes.data(), n);
+        uint8_t buffer[MAX_BLOCK + 3];
+        if (!readBlock(mapped, buffer, n))
+            fatal(EXIT_PROTOCOL, "Could not read the serial number back at 0x%X.", options.serial.address);
+        for (unsigned i = 0; i < n; ++i)
+            if (buffer[i] != serial.bytes[i])
+                fatal(EXIT_PROTOCOL, "Serial number read back wrong: at 0x%X expected 0x%02X, found 0x%02X.",
+                      options.serial.address + i, serial.bytes[i], buffer[i]);
+    });
+    settleSerial("written", "");
+}
+
+bool Downloader::serialLine(SRecord& record) {
+    if (!options.serial.asked) return false;
+    takeSerial();
+    record = SRecord();
+    record.address = options.serial.address;
+    record.length = options.serial.format.width;
+    record.data = serial.bytes;
+    return true;
+}
