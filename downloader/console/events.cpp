@@ -2,6 +2,7 @@
 // at once so that a calling program sees every event as it happens. Texts that are not valid UTF-8 (a
 // controller's signature, a file name) have their bad bytes replaced, so that every line stays valid JSON.
 #include "console/events.h"
+#include "console/format.h"
 #include "platform/system.h"
 
 #include <nlohmann/json.hpp>
@@ -33,7 +34,7 @@ void write(const Json& object) {
 } // namespace
 
 std::string withoutErrorPrefix(const std::string& text) {
-    std::string error = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+    std::string error = withoutErrorWord(text);
     while (!error.empty() && (error.back() == '\n' || error.back() == '\r'))
         error.pop_back();
     return error;

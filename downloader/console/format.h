@@ -15,6 +15,11 @@
 /// printf-style formatting into a string of any length.
 std::string formatText(const char* format, va_list args);
 
+/// An error text without the "ERROR: " that begins it on the console.
+inline std::string withoutErrorWord(const std::string& text) {
+    return text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+}
+
 /// The highest message level the support log takes: the byte traces.
 constexpr int LOG_LEVEL = 4;
 

@@ -7,7 +7,7 @@
 /// An error text as one line without "ERROR: ": "Download failed:\r\n   Could not open comm port 3.\n Reason:
 /// ..." reads as a sentence.
 std::string oneLine(const std::string& text) {
-    std::string line = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+    std::string line = withoutErrorWord(text);
     for (size_t at; (at = line.find_first_of("\r\n")) != std::string::npos;) {
         size_t end = line.find_first_not_of("\r\n ", at);
         line.replace(at, (end == std::string::npos ? line.size() : end) - at,

@@ -21,23 +21,13 @@ size_t widest(const std::vector<PortState>& ports, std::string PortSpec::*field,
     return width;
 }
 
-std::string padded(std::string text, size_t width) {
-    if (text.size() < width) text.append(width - text.size(), ' ');
-    return text;
-}
-
 double secondsOf(const PortState& port, int64_t nowMs) {
     return static_cast<double>((port.endedMs < 0 ? nowMs : port.endedMs) - port.startedMs) / 1000.0;
 }
 
 /// The bytes a port has moved: the result's when it has one, the step's while it runs.
 uint64_t bytesOf(const PortState& port) {
-    if (port.result.is_null()) return port.bytes;
-    const auto& bytes = port.result.value("bytes", nlohmann::ordered_json::object());
-    uint64_t most = 0;
-    for (const char* field : {"written", "verified", "read"})
-        most = std::max(most, bytes.value(field, uint64_t(0)));
-    return most;
+    return port.result.is_null() ? port.bytes : resultBytes(port);
 }
 
 std::string bar(const PortState& port) {
@@ -71,11 +61,6 @@ std::string row(const PortState* port, size_t nameWidth, size_t portWidth, bool 
     return text;
 }
 
-void writeAll(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
 /// The pipe form's line of a step: "opening", "done in 4.2 s, 2304 bytes", "FAILED (status 4) after ...".
 std::string stepLine(const PortState& port, const std::string& step, int64_t nowMs) {
     char text[96];
@@ -99,7 +84,7 @@ void printChanges(std::vector<PortState>& ports, int64_t nowMs) {
         port.newSteps.clear();
     }
     // One write for all, so that nothing else comes between the parts of a line.
-    if (!out.empty()) writeAll(out);
+    if (!out.empty()) writeOut(out);
 }
 
 } // namespace
@@ -132,11 +117,11 @@ void showPorts(Display& display, std::vector<PortState>& ports, int64_t nowMs, b
     for (const std::string& text : rows)
         frame += "\x1b[2K" + text + "\n";
     display.rowsDrawn = rows.size();
-    writeAll(frame);
+    writeOut(frame);
 }
 
 void closeDisplay(Display& display) {
-    if (display.terminal && display.rowsDrawn) writeAll("\x1b[?25h");
+    if (display.terminal && display.rowsDrawn) writeOut("\x1b[?25h");
     display.rowsDrawn = 0;
 }
 

@@ -1,6 +1,8 @@
 // What the children of a station say: their events, taken into each port's state and passed on.
 #include "station.h"
 
+#include "console/format.h"
+
 #include <algorithm>
 
 namespace station {
@@ -75,8 +77,7 @@ Json takeEvent(PortState& port, Json event, int64_t nowMs) {
         port.bytes = static_cast<uint64_t>(std::max(0.0, numberOf(event, "bytes")));
     } else if (name == "message") {
         std::string text = textOf(event, "text");
-        if (numberOf(event, "level") <= 0 && !text.empty())
-            port.lastText = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+        if (numberOf(event, "level") <= 0 && !text.empty()) port.lastText = withoutErrorWord(text);
     } else if (name == "result") {
         takeResult(port, event, nowMs);
     }

@@ -86,11 +86,6 @@ bool settlePorts(std::vector<PortState>& ports, int64_t now) {
     return running;
 }
 
-void printRaw(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
 /// Passes the children's output on and shows it, until every child has ended or a signal has stopped them
 /// all.
 void watchPorts(std::vector<PortState>& ports, station::Display& display, bool json) {
@@ -105,7 +100,7 @@ void watchPorts(std::vector<PortState>& ports, station::Display& display, bool j
         std::string out;
         for (PortState& port : ports)
             takeOutput(port, now, json, out);
-        if (!out.empty()) printRaw(out);
+        if (!out.empty()) station::writeOut(out);
         // Children are looked after a few times a second, and at once when a pipe has closed: sixteen
         // ports write about 160 events a second, and each wake-up need not ask after every process.
         const bool closed = std::any_of(ports.begin(), ports.end(), [](const PortState& port) {
@@ -178,7 +173,7 @@ void writeStationEvent(const Station& station, size_t succeeded, int status, con
                   {"failed", ports - succeeded},
                   {"status", status},
                   {"error", error.empty() ? Json(nullptr) : Json(error)}};
-    printRaw(event.dump() + "\n");
+    station::writeOut(event.dump() + "\n");
 }
 
 namespace {

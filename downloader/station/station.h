@@ -54,6 +54,13 @@ std::string stepWords(const std::string& step);
 /// The station's exit status: 0 when every port succeeded, else the highest port status.
 int stationStatus(const std::vector<PortState>& ports);
 
+/// A text padded with blanks to a column's width; a longer one stays whole.
+std::string padded(std::string text, size_t width);
+/// The most bytes the port's result counts (written, verified or read); 0 without a result.
+uint64_t resultBytes(const PortState& port);
+/// Writes a text to standard output at once, as it is.
+void writeOut(const std::string& text);
+
 /// The live table on a terminal, or whole prefixed lines elsewhere.
 struct Display {
     bool terminal = false; ///< redrawn in place; otherwise one line per step change and result

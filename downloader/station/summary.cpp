@@ -12,8 +12,11 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string cell(const std::string& text, size_t width) {
-    return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
+} // namespace
+
+std::string padded(std::string text, size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text;
 }
 
 uint64_t resultBytes(const PortState& port) {
@@ -25,7 +28,10 @@ uint64_t resultBytes(const PortState& port) {
     return most;
 }
 
-} // namespace
+void writeOut(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
 
 std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
     size_t nameWidth = 4, portWidth = 4;
@@ -37,7 +43,8 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
     char numbers[96];
     std::snprintf(numbers, sizeof numbers, "%-6s  %6s  %8s  %8s  %7s", "RESULT", "STATUS", "SECONDS", "BYTES",
                   "KB/S");
-    lines.push_back(cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers + "  REASON");
+    lines.push_back(padded("NAME", nameWidth) + "  " + padded("PORT", portWidth) + "  " + numbers +
+                    "  REASON");
     size_t succeeded = 0;
     for (const PortState& port : ports) {
         const double seconds = static_cast<double>(port.endedMs - port.startedMs) / 1000.0;
@@ -47,8 +54,8 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports) {
         std::snprintf(numbers, sizeof numbers, "%-6s  %6d  %8.1f  %8llu  %7.1f", ok ? "ok" : "FAILED",
                       port.status, seconds, static_cast<unsigned long long>(bytes),
                       seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0);
-        std::string line = cell(port.slot.name, nameWidth) + "  " + cell(port.slot.port, portWidth) + "  " +
-                           numbers + "  " + port.reason;
+        std::string line = padded(port.slot.name, nameWidth) + "  " + padded(port.slot.port, portWidth) +
+                           "  " + numbers + "  " + port.reason;
         while (!line.empty() && line.back() == ' ')
             line.pop_back();
         lines.push_back(line);
