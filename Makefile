@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo demo-station test bench fuzz wine-test package package-test clean
+.PHONY: all build demo demo-station demo-loop test bench fuzz wine-test package package-test clean
 
 all: build
 
@@ -39,6 +39,13 @@ demo-station:
 	$(call configure,-DBUILD_TESTING=OFF)
 	cmake --build $(BUILD) -j $(JOBS) --target vq2dl vqsim
 	sh scripts/demo-station.sh $(BUILD)
+
+# A fixture loop: two simulated fixtures and a scripted operator swapping units, three a slot.
+demo-loop:
+	sh scripts/setup.sh demo
+	$(call configure,-DBUILD_TESTING=OFF)
+	cmake --build $(BUILD) -j $(JOBS) --target vq2dl vqsim
+	sh scripts/demo-loop.sh $(BUILD)
 
 # A build directory that the demo configured without tests gets them now.
 test:

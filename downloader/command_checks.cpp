@@ -38,7 +38,30 @@ std::string readBackFault(const Options& o) {
     return "";
 }
 
+/// --loop and --loop-count with what they need, and --await-unit (the loop's probe of one port).
+std::string loopFault(const Options& o) {
+    if (!o.awaitUnit.empty() && o.awaitUnit != "there" && o.awaitUnit != "gone")
+        return "ERROR: Switch '--await-unit' takes there or gone, not '" + o.awaitUnit + "'.";
+    if (!o.awaitUnit.empty() && (!o.portGiven || o.isStation()))
+        return "ERROR: Switch '--await-unit' needs '-c'.";
+    if (o.loopCountGiven && !o.loop) return "ERROR: Switch '--loop-count' needs '--loop'.";
+    if (o.loopCountGiven && o.loopCount < 1)
+        return "ERROR: Switch '--loop-count' needs a number of units, not '" + std::to_string(o.loopCount) +
+               "'.";
+    if (!o.loop) return "";
+    if (o.wipeOnly || !o.readBackFile.empty())
+        return std::string("ERROR: Switch '--loop' cannot be combined with '") +
+               (o.wipeOnly ? "-w" : "--read") + "'.";
+    if (!o.isStation() && !o.portGiven) return "ERROR: Switch '--loop' needs '-c' or '--ports'.";
+    if (!o.isStation() && (o.showPercent || o.logPath))
+        return std::string("ERROR: Switch '--loop' cannot be combined with '") +
+               (o.showPercent ? "-p" : "--log") + "'" + (o.logPath ? " (use '--log-dir')" : "") + ".";
+    return "";
+}
+
 std::string stationFault(const Options& o) {
+    // -c with --loop becomes a station of one port once the checks are done.
+    if (!o.isStation() && o.loop) return "";
     if (!o.isStation())
         return o.logDir.empty() ? ""
                                 : "ERROR: Switch '--log-dir' needs '--ports'; one port logs with '--log'.";
@@ -70,7 +93,8 @@ std::string stationFault(const Options& o) {
 } // namespace
 
 std::string checkCombinations(const Options& o) {
-    const std::string fault = readBackFault(o);
+    std::string fault = readBackFault(o);
+    if (fault.empty()) fault = loopFault(o);
     return fault.empty() ? stationFault(o) : fault;
 }
 

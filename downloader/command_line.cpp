@@ -89,6 +89,14 @@ const Switch LONG_SWITCHES[] = {
      false},
     {"no-extract", Takes::Nothing, [](Options& o, const char*, int) { return o.extractIni = false, TAKEN; },
      false},
+    {"loop", Takes::Nothing, [](Options& o, const char*, int) { return o.loop = true, TAKEN; }, false},
+    {"loop-count", Takes::Number,
+     [](Options& o, const char*, int number) {
+         o.loopCountGiven = true;
+         return o.loopCount = number, TAKEN;
+     },
+     false},
+    {"await-unit", Takes::Text, [](Options& o, const char* text, int) { return o.awaitUnit = text, TAKEN; }},
 };
 
 /// A whole number: an optional sign, then digits, nothing after. Values beyond an int are held at its limits.
@@ -247,6 +255,8 @@ CommandLine parseCommandLine(int argc, char** argv) {
         refuse(fault, fault);
         return line;
     }
+    // One port in a loop is a station of one port, named as the messages name the port.
+    if (o.loop && !o.isStation()) o.stationPorts.push_back({o.portName(), o.portName()});
     // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
     if (o.fileNames.empty() && o.readBackFile.empty()) o.fileNames.push_back("velquin2.s19");
     return line;

@@ -48,6 +48,10 @@ struct Options {
     std::string logDir;                          ///< --log-dir: a station's folder of logs, NAME.log per port
     std::string resultsPath; ///< --results: the file that gets one unit line per port and run
     bool extractIni = true;  ///< false (--no-extract): an update's .ini files are not written
+    bool loop = false;       ///< --loop: every port programs unit after unit as the operator swaps them in
+    int loopCount = 0;       ///< --loop-count: units per port before it stops; 0 for no end
+    bool loopCountGiven = false;
+    std::string awaitUnit; ///< --await-unit there|gone: only probe the -c port until a unit comes or goes
 
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const { return portPath.empty() ? std::to_string(port) : portPath; }

@@ -44,6 +44,10 @@ void runCommand(const Options& options, Console& console, Downloader& controller
     if (!options.resultsPath.empty()) record.results.open(options.resultsPath, console);
     console.message(1, "Velquin Download %d.%02d", VQ2DL_VERSION_MAJOR, VQ2DL_VERSION_MINOR);
     console.message(1, "%s", "");
+    if (!options.awaitUnit.empty()) {
+        station::awaitUnit(options, console);
+        return;
+    }
     if (options.isStation()) {
         station::run(options, console, record.results);
         return;

@@ -41,6 +41,8 @@ std::vector<std::string> usageLines(const std::string& programName) {
         "   --log-dir DIR  - with --ports: a log for each port, DIR/NAME.log.",
         "   --results FILE - append a JSON line for each port and run to FILE.",
         "   --no-extract - write none of an update's .ini files (a station extracts them once).",
+        "   --loop       - with -c or --ports: program unit after unit as they are swapped in.",
+        "   --loop-count N - with --loop: stop each port after N units.",
         "   --help       - show this text.",
         "   --version    - show the version.",
         "   s19-file - the list of names of the s19 files to download, default file is",

@@ -34,6 +34,10 @@ const char* const USAGE =
     "                     (with --count: once every controller has)\n"
     "  --count N          serve N controllers at once (1 to 64), one device each, printed one a line;\n"
     "                     --link, --dump and --log are then prefixes: PREFIX0 to PREFIX<N-1>\n"
+    "  --control FIFO     make FIFO and read lines from it: \"detach N\" takes controller N (0 without\n"
+    "                     --count) off its line, which stays open and silent, as an adapter without a\n"
+    "                     board; \"attach N\" puts a fresh unit there (erased flash, or the --preload\n"
+    "                     image; its program running, the monitor not active)\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "At exit vqsim prints a summary line: bytes written, pages erased, verification reads.\n"
@@ -152,6 +156,7 @@ bool applyOption(const std::string& name, const std::string& value, Settings& s,
         std::string& target = name == "--link"      ? s.link
                               : name == "--dump"    ? s.dump
                               : name == "--preload" ? s.preload
+                              : name == "--control" ? s.control
                                                     : s.log;
         if (!value.empty()) {
             target = value;
@@ -219,7 +224,7 @@ bool parseArguments(int argc, char** argv, Settings& s, std::string& error) {
         }
         static const char* const withValue[] = {"--generation", "--baud",      "--deliver",     "--link",
                                                 "--fault",      "--signature", "--dump-format", "--dump",
-                                                "--log",        "--preload",   "--count"};
+                                                "--log",        "--preload",   "--count",       "--control"};
         bool known = false;
         for (const char* option : withValue)
             known = known || name == option;

@@ -154,6 +154,7 @@ struct Engine {
     int sessions = 0;
     bool lineOpen = false;
     Clock::time_point closedAt;
+    std::vector<std::pair<uint32_t, uint8_t>> preloaded; ///< what preload put in the flash, for attach
 
     // The line, used by the serving thread alone once it runs.
     int master = -1;
@@ -163,6 +164,7 @@ struct Engine {
     std::atomic<bool> stopping{false};
     std::atomic<bool> running{false};
     std::atomic<bool> hungUp{false};
+    std::atomic<bool> detached{false}; ///< no unit on the line: bytes in are lost, none go out
     Clock::time_point startTime;
     Clock::time_point inFreeAt;
     Clock::time_point outFreeAt;

@@ -47,6 +47,11 @@ Clock::duration characterTime(const Engine& e) {
 /// bytes are lost, as on a real line) or the simulator stops while the line is full.
 bool release(Engine& e, bool waitForRoom) {
     if (e.held.empty()) return true;
+    if (e.detached) {
+        // The unit was taken off the line before these bytes reached the host.
+        e.held.clear();
+        return false;
+    }
     const Clock::time_point now = Clock::now();
     size_t done = 0;
     while (done < e.held.size()) {
@@ -148,7 +153,7 @@ void send(Engine& e, const Answer& answer, Clock::time_point ready) {
             ready = Clock::now();
         }
         pace(e, e.outFreeAt, ready);
-        if (e.stopping) return;
+        if (e.stopping || e.detached) return;
         if (!deliver(e, byte, true)) return;
     }
 }
@@ -172,6 +177,8 @@ void receive(Engine& e, const uint8_t* data, size_t n) {
         bool hangup = false;
         {
             std::lock_guard<std::mutex> lock(e.mutex);
+            // Without a unit on the line the bytes reach no one.
+            if (e.detached) continue;
             e.logByte(LogKind::In, data[i]);
             if (e.faults.hangupAfter != 0 && e.counters.bytesIn >= e.faults.hangupAfter) {
                 hangup = true;
@@ -195,7 +202,7 @@ void receive(Engine& e, const uint8_t* data, size_t n) {
 
 /// The stream fault: one byte of chatter whenever it is due, while the line is held.
 void streamTick(Engine& e) {
-    if (e.faults.streamMs <= 0 || Clock::now() < e.nextStream) return;
+    if (e.faults.streamMs <= 0 || e.detached || Clock::now() < e.nextStream) return;
     e.nextStream += std::chrono::milliseconds(e.faults.streamMs);
     if (e.nextStream < Clock::now())
         e.nextStream = Clock::now() + std::chrono::milliseconds(e.faults.streamMs);

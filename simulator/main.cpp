@@ -1,6 +1,7 @@
 // vqsim: a simulated Velquin controller on a pseudo-terminal, for rehearsing downloads without a controller;
 // with --count, several at once, as on a production fixture.
 #include "arguments.h"
+#include "control.h"
 #include "simulator.h"
 
 #include <cerrno>
@@ -57,13 +58,14 @@ void removeLink(const std::string& link, const std::string& device) {
 
 using Controllers = std::vector<std::unique_ptr<vqsim::Simulator>>;
 
-void waitForEnd(const Controllers& sims, bool once) {
+/// Serves the control FIFO (or sleeps without one) until a signal, or with --once until every line is idle.
+void waitForEnd(const Controllers& sims, bool once, ControlFifo& control) {
     while (!interrupted) {
         bool allIdle = true;
         for (const auto& sim : sims)
             allIdle = allIdle && sim->idleAfterSession(ONCE_QUIET_MS);
         if (once && allIdle) return;
-        usleep(50000);
+        control.serve(sims, 50);
     }
 }
 
@@ -141,14 +143,17 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (!started || !linkAll(settings, sims, error)) {
+    ControlFifo control;
+    if (!started || (!settings.control.empty() && !control.open(settings.control, error)) ||
+        !linkAll(settings, sims, error)) {
         std::fprintf(stderr, "vqsim: %s\n", error.c_str());
         return 1;
     }
     for (const auto& sim : sims)
         std::printf("%s\n", sim->devicePath().c_str());
     std::fflush(stdout);
-    waitForEnd(sims, settings.once);
+    waitForEnd(sims, settings.once, control);
+    control.close();
     bool written = true;
     for (size_t i = 0; i < sims.size(); ++i) {
         const int index = static_cast<int>(i);

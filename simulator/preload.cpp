@@ -125,6 +125,7 @@ bool Simulator::preload(const std::string& path, std::string& error) {
     std::lock_guard<std::mutex> lock(engine->mutex);
     for (const auto& byte : bytes)
         engine->flash.image(byte.first) = byte.second;
+    engine->preloaded.insert(engine->preloaded.end(), bytes.begin(), bytes.end());
     return true;
 }
 

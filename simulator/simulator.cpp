@@ -118,6 +118,30 @@ bool Simulator::idleAfterSession(int quietMs) const {
            Clock::now() - engine->closedAt >= std::chrono::milliseconds(quietMs);
 }
 
+void Simulator::detach() {
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    if (engine->detached) return;
+    engine->detached = true;
+    engine->note("detached: no unit on the line");
+}
+
+void Simulator::attach() {
+    Engine& e = *engine;
+    std::lock_guard<std::mutex> lock(e.mutex);
+    e.flash.eraseAll();
+    for (const auto& byte : e.preloaded)
+        e.flash.image(byte.first) = byte.second;
+    e.page = 0;
+    e.monitor = MonitorState{};
+    e.boot = BootState{};
+    e.detached = false;
+    e.note("attached: a fresh unit");
+}
+
+bool Simulator::attached() const {
+    return !engine->detached;
+}
+
 uint8_t Simulator::peek(uint32_t address) const {
     std::lock_guard<std::mutex> lock(engine->mutex);
     return engine->flash.image(address);

@@ -83,6 +83,14 @@ public:
     std::string devicePath() const;
     /// True once the line was hung up by a fault.
     bool hungUp() const;
+    /// Takes the unit off the line, as an adapter left without a board: it hears and says nothing, and the
+    /// line stays open. An answer under way stops.
+    void detach();
+    /// Puts a fresh unit on the line: erased flash (or what preload filled), the page register at 0, its
+    /// program running and the monitor not active. The fault occurrences count on from the unit before.
+    void attach();
+    /// False while detached.
+    bool attached() const;
     /// True once the downloader has opened and closed the line and left it closed for quietMs, or after a
     /// hang-up.
     bool idleAfterSession(int quietMs) const;

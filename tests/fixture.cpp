@@ -102,7 +102,7 @@ static void drain(int fd, std::string& into, bool& open) {
 
 /// Starts program in cwd with no standard input and its output and errors on the given descriptors.
 static pid_t spawn(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                   int outFd, int errFd, const std::vector<int>& closeInChild) {
+                   int outFd, int errFd, const std::vector<int>& closeInChild, int inFd = -1) {
     // The argument vector is built before the fork: a test may run programs from several threads at once, and
     // the child of a threaded process must not allocate (under the sanitizers it can deadlock there).
     std::vector<char*> argv;
@@ -113,8 +113,7 @@ static pid_t spawn(const std::string& program, const std::vector<std::string>& a
     pid_t pid = fork();
     if (pid != 0) return pid;
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-    int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
+    dup2(inFd >= 0 ? inFd : open("/dev/null", O_RDONLY), 0);
     dup2(outFd, 1);
     dup2(errFd, 2);
     for (int fd : closeInChild)
@@ -126,7 +125,7 @@ static pid_t spawn(const std::string& program, const std::vector<std::string>& a
 /// Reads the descriptors into their texts until all are closed (or the time is up: then the child is killed),
 /// and reaps the child.
 static void collect(RunResult& result, pid_t pid, std::vector<int> fds, std::vector<std::string*> into,
-                    int timeoutMs) {
+                    int timeoutMs, const std::function<void()>& afterRead = {}) {
     auto start = std::chrono::steady_clock::now();
     std::vector<bool> open(fds.size(), true);
     bool killed = false;
@@ -149,6 +148,7 @@ static void collect(RunResult& result, pid_t pid, std::vector<int> fds, std::vec
             if (polled[i].revents) drain(fds[i], *into[i], stillOpen);
             open[i] = stillOpen;
         }
+        if (afterRead) afterRead();
     }
     for (int fd : fds)
         close(fd);
@@ -175,7 +175,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
 }
 
 RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args,
-                        const std::string& cwd, int timeoutMs, unsigned short columns) {
+                        const std::string& cwd, int timeoutMs, unsigned short columns,
+                        const std::string& typeAfter, const std::string& typed) {
     RunResult result;
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result;
@@ -190,10 +191,15 @@ RunResult runOnTerminal(const std::string& program, const std::vector<std::strin
     size.ws_row = columns ? 24 : 0;
     size.ws_col = columns;
     ioctl(slave, TIOCSWINSZ, &size);
-    pid_t pid = spawn(program, args, cwd, slave, slave, {master});
+    pid_t pid = spawn(program, args, cwd, slave, slave, {master}, typed.empty() ? -1 : slave);
     close(slave);
     // The terminal ends when the program's last descriptor on it closes: read gives EIO then.
-    collect(result, pid, {master}, {&result.out}, timeoutMs);
+    bool typing = !typed.empty();
+    collect(result, pid, {master}, {&result.out}, timeoutMs, [&] {
+        if (!typing || result.out.find(typeAfter) == std::string::npos) return;
+        typing = false;
+        EXPECT_EQ(write(master, typed.data(), typed.size()), ssize_t(typed.size()));
+    });
     return result;
 }
 

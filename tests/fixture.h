@@ -49,9 +49,11 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
 
 /// Runs a program as run() does, but with standard output and error on a raw pseudo-terminal, the way a
 /// person watching sees it; out holds what the terminal received. A window of this many columns, or of
-/// unknown size with 0.
+/// unknown size with 0. With a typed text, standard input is the terminal too, and the text is typed once
+/// the output holds typeAfter.
 RunResult runOnTerminal(const std::string& program, const std::vector<std::string>& args,
-                        const std::string& cwd = "", int timeoutMs = 60000, unsigned short columns = 0);
+                        const std::string& cwd = "", int timeoutMs = 60000, unsigned short columns = 0,
+                        const std::string& typeAfter = "", const std::string& typed = "");
 
 /// A program running in the background with its standard output on a pipe (errors go where the test's go);
 /// killed on the way out if it still runs.

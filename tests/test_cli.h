@@ -57,6 +57,8 @@ inline std::string usageText(const std::string& program) {
            "   --log-dir DIR  - with --ports: a log for each port, DIR/NAME.log.\n"
            "   --results FILE - append a JSON line for each port and run to FILE.\n"
            "   --no-extract - write none of an update's .ini files (a station extracts them once).\n"
+           "   --loop       - with -c or --ports: program unit after unit as they are swapped in.\n"
+           "   --loop-count N - with --loop: stop each port after N units.\n"
            "   --help       - show this text.\n"
            "   --version    - show the version.\n"
            "   s19-file - the list of names of the s19 files to download, default file is\n"

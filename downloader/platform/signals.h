@@ -10,3 +10,7 @@
 void catchStopSignals(bool pipeToo);
 /// The signal caught; 0 for none.
 int stopSignal();
+/// How many such signals have come (a fixture loop stops gently at the first, at once at the second).
+int stopSignalCount();
+/// Forgets the signals caught: a fixture loop that ended gently after its first stop ends as its units did.
+void clearStopSignal();

@@ -7,10 +7,12 @@
 namespace {
 
 volatile std::sig_atomic_t caughtSignal = 0;
+volatile std::sig_atomic_t caughtCount = 0;
 
 void noteSignal(int signalNumber) {
     // The first signal counts: a SIGPIPE while a SIGINT is being handled does not change the status.
     if (caughtSignal == 0) caughtSignal = signalNumber;
+    caughtCount = caughtCount + 1;
 }
 
 } // namespace
@@ -31,4 +33,13 @@ void catchStopSignals(bool pipeToo) {
 
 int stopSignal() {
     return caughtSignal;
+}
+
+int stopSignalCount() {
+    return caughtCount;
+}
+
+void clearStopSignal() {
+    caughtSignal = 0;
+    caughtCount = 0;
 }

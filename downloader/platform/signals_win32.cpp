@@ -7,9 +7,11 @@
 namespace {
 
 volatile std::sig_atomic_t caughtSignal = 0;
+volatile std::sig_atomic_t caughtCount = 0;
 
 void noteSignal(int signalNumber) {
     if (caughtSignal == 0) caughtSignal = signalNumber;
+    caughtCount = caughtCount + 1;
     std::signal(signalNumber, noteSignal);
 }
 
@@ -23,4 +25,13 @@ void catchStopSignals(bool) {
 
 int stopSignal() {
     return caughtSignal;
+}
+
+int stopSignalCount() {
+    return caughtCount;
+}
+
+void clearStopSignal() {
+    caughtSignal = 0;
+    caughtCount = 0;
 }

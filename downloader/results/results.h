@@ -10,6 +10,7 @@
 /// The facts of one unit, as its run found them.
 struct UnitFacts {
     std::string port;   ///< the port as the station or the messages name it
+    int cycle = 0;      ///< --loop: the unit's number on its slot, from 1; 0 outside a loop
     std::string device; ///< what the system opened
     nlohmann::ordered_json files = nlohmann::ordered_json::array(); ///< {name, sha256, generation} each
     std::string generation;            ///< "VQ-II", "VQ-I", or empty when no file was read

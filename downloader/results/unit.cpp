@@ -51,6 +51,7 @@ Json unitEvent(const UnitFacts& facts) {
     unit["time"] = utcNow();
     unit["host"] = platformHostName();
     unit["port"] = facts.port;
+    if (facts.cycle > 0) unit["cycle"] = facts.cycle;
     unit["device"] = facts.device;
     unit["usb_serial"] = textOrNull(usbSerialOf(facts.device));
     unit["files"] = facts.files;

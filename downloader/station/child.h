@@ -14,6 +14,8 @@ struct ChildProcess {
     bool exited = false;   ///< the process has ended and been reaped
     int status = 0;        ///< its exit status, or 128 + n when signal n ended it
     int signalNumber = 0;  ///< the signal that ended it; 0 for an exit
+    /// Started in a process group of its own, out of reach of the terminal's Ctrl-C (on Windows every child).
+    bool ownGroup = false;
 };
 
 /// Starts the program with these arguments (args[0] is the program), standard input empty, standard output

@@ -134,7 +134,7 @@ struct Station {
     ResultsFile& results;
 };
 
-std::vector<std::string> childCommand(const Options& options, const station::PortSpec& slot) {
+std::vector<std::string> station::childCommand(const Options& options, const station::PortSpec& slot) {
     std::vector<std::string> args = {platformSelfPath(options.programName.c_str()), "--json", "--no-extract",
                                      "-c", slot.port};
     if (!options.logDir.empty()) {
@@ -176,10 +176,9 @@ void writeStationEvent(const Station& station, size_t succeeded, int status, con
     station::writeOut(event.dump() + "\n");
 }
 
-namespace {
-
 /// The unit record of one port of a station, from what its child reported.
-UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action) {
+UnitFacts station::portFacts(const PortState& state, const std::vector<std::string>& switches,
+                             const char* action) {
     UnitFacts facts;
     facts.port = state.slot.name;
     facts.device = state.device;
@@ -202,6 +201,8 @@ UnitFacts portFacts(const PortState& state, const std::vector<std::string>& swit
     return facts;
 }
 
+namespace {
+
 void finish(const Station& station, std::vector<PortState>& ports, station::Display& display) {
     const Options& options = station.options;
     Console& console = station.console;
@@ -214,7 +215,7 @@ void finish(const Station& station, std::vector<PortState>& ports, station::Disp
     const int status = signalNumber ? 128 + signalNumber : station::stationStatus(ports);
     const std::vector<std::string> switches = recordedSwitches(options);
     for (const PortState& slot : ports) {
-        UnitFacts facts = portFacts(slot, switches, options.action());
+        UnitFacts facts = station::portFacts(slot, switches, options.action());
         facts.ms = static_cast<double>(console.elapsedMs());
         station.results.record(facts, console);
     }
@@ -250,6 +251,10 @@ void station::run(const Options& options, Console& console, ResultsFile& results
     }
     // A closed standard output must not end the station before its children and their records.
     catchStopSignals(false);
+    if (options.loop) {
+        station::runLoop(options, console, results);
+        return;
+    }
     // 3. A child per port, all at once.
     std::vector<PortState> ports(options.stationPorts.size());
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -258,7 +263,7 @@ void station::run(const Options& options, Console& console, ResultsFile& results
         state.device = state.slot.port;
         state.startedMs = state.lastHeardMs = platformNowMs();
         std::string reason;
-        if (!platformStartChild(childCommand(options, state.slot), state.child, reason)) {
+        if (!platformStartChild(station::childCommand(options, state.slot), state.child, reason)) {
             state.lastText = "could not start vq2dl: " + reason;
             state.child.exited = true;
             state.child.status = EXIT_INTERNAL;

@@ -13,6 +13,7 @@
 struct Options;
 class Console;
 class ResultsFile;
+struct UnitFacts;
 
 namespace station {
 
@@ -20,6 +21,15 @@ namespace station {
 /// starts), a child vq2dl --json per port, the table while they run, then the summary, a unit record per
 /// port and the rerun line. Throws the status when it is not 0.
 void run(const Options& options, Console& console, ResultsFile& results);
+/// A station with --loop (station/loop.cpp): each port's units one run after another, the table, the
+/// summary; throws the status when it is not 0.
+void runLoop(const Options& options, Console& console, ResultsFile& results);
+/// --await-unit (station/loop.cpp): probes the -c port until a unit is there or gone; throws only on a fault
+/// or a stop.
+void awaitUnit(const Options& options, Console& console);
+/// The command line of the child that runs a port: this program, --json, --no-extract, -c, the port, its log
+/// in --log-dir, then the arguments the station passes on.
+std::vector<std::string> childCommand(const Options& options, const PortSpec& slot);
 
 /// What the station knows of one port, from its child's events and from how the child ended.
 struct PortState {
@@ -51,6 +61,9 @@ bool takeLine(PortState& port, const std::string& line, int64_t nowMs, nlohmann:
 void settleEnded(PortState& port, int64_t nowMs);
 /// The step words of the table for a step event's name ("erase" is "erasing").
 std::string stepWords(const std::string& step);
+/// The unit record of one port's run, from what its child reported; switches: the command line's, files
+/// left out.
+UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action);
 /// The station's exit status: 0 when every port succeeded, else the highest port status.
 int stationStatus(const std::vector<PortState>& ports);
 

@@ -1,0 +1,276 @@
+// The fixture loop's run. One process still serves one port at a time: a port's probe child waits for a unit
+// to come, the unit's own child vq2dl --json programs it, the probe child waits for it to go. The loop never
+// opens a port; it decides alone whether the next unit starts, so a stop never cuts into a unit's run.
+#include "station/loop.h"
+
+#include "command_line.h"
+#include "console/console.h"
+#include "platform/signals.h"
+#include "platform/system.h"
+#include "preflight.h"
+#include "results/results.h"
+#include "serial/port.h"
+#include "station/keyboard.h"
+#include "station/presence.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+using station::LoopSlot;
+using station::Phase;
+using Json = nlohmann::ordered_json;
+
+/// How long a unit's run may say nothing before it is taken for hung, as in a station.
+constexpr int64_t SILENCE_MS = 120000;
+/// After the second stop: SIGTERM, SIGKILL after STOP_GRACE_MS, given up after KILL_GRACE_MS more.
+constexpr int64_t STOP_GRACE_MS = 3000;
+constexpr int64_t KILL_GRACE_MS = 2000;
+/// How long the pipe of an ended run is read on for what it still holds.
+constexpr int64_t DRAIN_MS = 1000;
+/// How often the table is redrawn at most.
+constexpr int64_t REDRAW_MS = 200;
+constexpr size_t MAX_LINE = 1 << 20;
+
+void printRaw(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+/// The whole lines of a child's output, taken off what it has written.
+std::vector<std::string> wholeLines(ChildProcess& child) {
+    if (child.received.size() > MAX_LINE && child.received.find('\n') == std::string::npos)
+        child.received += '\n';
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = child.received.find('\n', start)) != std::string::npos) {
+        lines.push_back(child.received.substr(start, end - start));
+        start = end + 1;
+    }
+    child.received.erase(0, start);
+    return lines;
+}
+
+/// Keeps what a probe said that would explain its failure: its result's error, or a line that is no event.
+void takeProbeOutput(LoopSlot& slot) {
+    for (const std::string& line : wholeLines(slot.probe)) {
+        const Json event = Json::parse(line, nullptr, false);
+        if (event.is_object()) {
+            if (event.value("event", "") == "result" && event.contains("error") && event["error"].is_string())
+                slot.probeText = oneLine(event["error"].get<std::string>());
+        } else if (!line.empty() && line != "\r") {
+            slot.probeText = line;
+        }
+    }
+}
+
+/// Redraws the table in place, at most a few times a second.
+void drawTable(station::Display& display, const std::vector<LoopSlot>& slots, int64_t now, bool force) {
+    if (!force && display.drawnAt >= 0 && now - display.drawnAt < REDRAW_MS) return;
+    display.drawnAt = now;
+    display.columns = platformTerminalColumns() > 0 ? platformTerminalColumns() : 80;
+    std::string frame = display.rowsDrawn ? "\r\x1b[" + std::to_string(display.rowsDrawn) + "A" : "\x1b[?25l";
+    const std::vector<std::string> rows = station::loopRows(slots, display.columns);
+    for (const std::string& row : rows)
+        frame += "\x1b[2K" + row + "\n";
+    display.rowsDrawn = rows.size();
+    printRaw(frame);
+}
+
+} // namespace
+
+void station::awaitUnit(const Options& options, Console& console) {
+    // The generation decides the probe: the drop-in string of the monitor or the boot loader's wake-up.
+    CheckedFiles files;
+    checkFiles(options, console, files);
+    const bool monitor = files.generation == Generation::VQ2;
+    presence::Prober prober(options.portPath.empty() ? platformDeviceName(options.port) : options.portPath,
+                            options.baudRate, monitor);
+    // A probe whose station has gone has no one to tell: it ends when it can no longer write its line.
+    int64_t wroteMs = -presence::PROBE_MS;
+    const auto stopped = [&wroteMs] {
+        if (platformNowMs() - wroteMs < presence::PROBE_MS) return stopSignal() != 0;
+        wroteMs = platformNowMs();
+        std::fputs("\n", stdout);
+        return std::fflush(stdout) != 0 || stopSignal() != 0;
+    };
+    const presence::Awaited awaited =
+        options.awaitUnit == "there" ? presence::Awaited::There : presence::Awaited::Gone;
+    if (presence::awaitUnit(prober, awaited, stopped)) return;
+    if (stopSignal()) throw Stopped{stopSignal()};
+    // Standard output is gone: the station that started this probe is.
+    throw static_cast<int>(EXIT_INTERNAL);
+}
+
+void station::runLoop(const Options& options, Console& console, ResultsFile& results) {
+    const bool json = options.json;
+    const std::vector<std::string> switches = recordedSwitches(options);
+    const char* action = options.action();
+    const int loopCount = options.loopCount;
+    bool draining = false;
+    std::string typed;
+    int64_t forcedAt = -1;
+    bool killed = false;
+
+    const auto startProbe = [&](LoopSlot& slot, const char* awaited, Phase phase) {
+        std::vector<std::string> args = childCommand(options, slot.slot);
+        // A probe leaves the port's support log to the units' runs.
+        const auto log = std::find(args.begin(), args.end(), "--log");
+        if (log != args.end()) args.erase(log, log + 2);
+        args.push_back("--await-unit");
+        args.push_back(awaited);
+        slot.probe = ChildProcess{};
+        slot.probeStopped = false;
+        slot.probeText.clear();
+        slot.phase = phase;
+        std::string reason;
+        if (!platformStartChild(args, slot.probe, reason)) {
+            slot.trouble = "could not start vq2dl: " + reason;
+            slot.worst = std::max(slot.worst, static_cast<int>(EXIT_INTERNAL));
+            slot.phase = Phase::Done;
+        }
+    };
+    const auto startUnit = [&](LoopSlot& slot, int64_t now) {
+        slot.unit = station::PortState{};
+        slot.unit.slot = slot.slot;
+        slot.unit.device = slot.slot.port;
+        slot.unit.startedMs = slot.unit.lastHeardMs = now;
+        // Out of reach of the terminal's Ctrl-C: the first stop lets a unit's run finish.
+        slot.unit.child.ownGroup = true;
+        ++slot.cycle;
+        slot.phase = Phase::Programming;
+        std::string reason;
+        if (!platformStartChild(childCommand(options, slot.slot), slot.unit.child, reason)) {
+            slot.unit.lastText = "could not start vq2dl: " + reason;
+            slot.unit.child.exited = true;
+            slot.unit.child.status = EXIT_INTERNAL;
+        }
+    };
+    const auto unitEnded = [&](LoopSlot& slot) {
+        // Each unit's record the moment it ends, so a station that dies later loses none.
+        UnitFacts facts = station::portFacts(slot.unit, switches, action);
+        facts.cycle = slot.cycle;
+        facts.ms = static_cast<double>(console.elapsedMs());
+        results.record(facts, console);
+        if (slot.unit.status == 0) {
+            ++slot.ok;
+        } else {
+            ++slot.failed;
+            slot.worst = std::max(slot.worst, slot.unit.status);
+        }
+        if (draining || (loopCount > 0 && slot.cycle >= loopCount))
+            slot.phase = Phase::Done;
+        else
+            startProbe(slot, "gone", Phase::Remove);
+    };
+
+    std::vector<LoopSlot> slots(options.stationPorts.size());
+    for (size_t i = 0; i < slots.size(); ++i) {
+        slots[i].slot = options.stationPorts[i];
+        startProbe(slots[i], "there", Phase::Insert);
+    }
+    station::Display display;
+    display.terminal = !json && console.personWatching();
+    if (display.terminal)
+        console.message(1,
+                        "Swap the units in and out; Ctrl-C or q and Enter stops after the units under way.");
+    while (true) {
+        std::vector<ChildProcess*> children;
+        for (LoopSlot& slot : slots) {
+            if (slot.phase == Phase::Programming) children.push_back(&slot.unit.child);
+            if (slot.phase == Phase::Insert || slot.phase == Phase::Remove) children.push_back(&slot.probe);
+        }
+        platformReadChildren(children, 100);
+        const int64_t now = platformNowMs();
+        // The first stop (or q and Enter) takes no new unit, the second stops the runs under way. A line
+        // typed on the terminal moved the cursor down: the next redraw goes up over it too.
+        size_t echoed = 0;
+        const bool quit = platformQuitTyped(typed, echoed);
+        if (display.terminal && display.rowsDrawn) display.rowsDrawn += echoed;
+        if (!draining && (stopSignalCount() > 0 || quit)) draining = true;
+        if (stopSignalCount() > 1 && forcedAt < 0) forcedAt = now;
+        std::string out;
+        for (LoopSlot& slot : slots) {
+            if (draining && (slot.phase == Phase::Insert || slot.phase == Phase::Remove) &&
+                !slot.probeStopped) {
+                slot.probeStopped = true;
+                platformStopChild(slot.probe, false);
+            }
+            if (slot.phase == Phase::Insert || slot.phase == Phase::Remove) {
+                takeProbeOutput(slot);
+                if (!platformChildEnded(slot.probe)) continue;
+                platformReleaseChild(slot.probe);
+                if (slot.probeStopped || draining) {
+                    slot.phase = Phase::Done;
+                } else if (slot.probe.status != 0) {
+                    slot.trouble = slot.probeText.empty() ? "the probe of the port ended with status " +
+                                                                std::to_string(slot.probe.status)
+                                                          : slot.probeText;
+                    slot.worst = std::max(slot.worst, slot.probe.status);
+                    slot.phase = Phase::Done;
+                } else if (slot.phase == Phase::Insert) {
+                    startUnit(slot, now);
+                } else {
+                    startProbe(slot, "there", Phase::Insert);
+                }
+                continue;
+            }
+            if (slot.phase != Phase::Programming) continue;
+            station::PortState& unit = slot.unit;
+            for (const std::string& line : wholeLines(unit.child)) {
+                Json event;
+                if (station::takeLine(unit, line, now, event) && json) out += event.dump() + "\n";
+            }
+            // After the second stop: SIGTERM once, SIGKILL once the grace is over.
+            const bool term = forcedAt == now,
+                       forceKill = forcedAt >= 0 && !killed && now - forcedAt > STOP_GRACE_MS;
+            if (term || forceKill) platformStopChild(unit.child, forceKill);
+            const bool ended = platformChildEnded(unit.child);
+            if (ended && unit.endedMs < 0 && !unit.finished) unit.endedMs = now;
+            if (ended && (unit.child.output < 0 || now - unit.endedMs > DRAIN_MS)) {
+                if (!unit.child.received.empty()) unit.lastText = unit.child.received;
+                platformReleaseChild(unit.child);
+                station::settleEnded(unit, now);
+                unitEnded(slot);
+            } else if (!ended && now - unit.lastHeardMs > SILENCE_MS && unit.stopReason.empty()) {
+                unit.stopReason = "stopped after " + std::to_string(SILENCE_MS / 1000) + " s without a word";
+                platformStopChild(unit.child, true);
+            }
+        }
+        if (forcedAt >= 0 && now - forcedAt > STOP_GRACE_MS) killed = true;
+        if (!out.empty()) printRaw(out);
+        if (!json && display.terminal) drawTable(display, slots, now, false);
+        if (!json && !display.terminal) printRaw(station::loopChanges(slots));
+        const bool allDone = std::all_of(slots.begin(), slots.end(),
+                                         [](const LoopSlot& slot) { return slot.phase == Phase::Done; });
+        if (allDone || (killed && now - forcedAt > STOP_GRACE_MS + KILL_GRACE_MS)) break;
+    }
+    if (!json && display.terminal) {
+        drawTable(display, slots, platformNowMs(), true);
+        station::closeDisplay(display);
+    }
+    // A first stop was handled in full (no unit cut short): the run ends as its units did.
+    const bool forced = stopSignalCount() > 1;
+    if (!forced) clearStopSignal();
+    const int status = forced ? 128 + stopSignal() : station::loopStatus(slots);
+    if (json) {
+        const size_t clean = static_cast<size_t>(
+            std::count_if(slots.begin(), slots.end(), [](const LoopSlot& slot) { return slot.worst == 0; }));
+        // The station's closing event: its ports, those whose units all succeeded, the status.
+        const Json event = {{"v", 1},
+                            {"event", "station"},
+                            {"ms", console.elapsedMs()},
+                            {"ports", slots.size()},
+                            {"succeeded", clean},
+                            {"failed", slots.size() - clean},
+                            {"status", status},
+                            {"error", nullptr}};
+        printRaw(event.dump() + "\n");
+    } else {
+        console.message(1, "%s", "");
+        for (const std::string& line : station::loopSummary(slots))
+            console.message(1, "%s", line.c_str());
+    }
+    if (status != 0) throw status;
+}

@@ -1,0 +1,115 @@
+// vqsim --control: units taken off their lines and fresh ones put on, as an operator swaps boards.
+#include "fixture.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using fx::Bytes, fx::operator+, fx::DROP_IN, fx::DONE, fx::COLD_RESET, fx::NOT_RECOGNIZED, fx::writeBlock,
+    fx::readBlock;
+
+namespace {
+
+/// Writes one line to the control FIFO.
+void command(const std::string& fifo, const std::string& line) {
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << fifo;
+    const std::string text = line + "\n";
+    EXPECT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    close(fd);
+}
+
+/// Sends the command until the answer is want (the FIFO is read a few times a second), at most 10 s.
+bool answersWith(fx::Peer& peer, const Bytes& command, const Bytes& want) {
+    for (int i = 0; i < 50; ++i) {
+        Bytes got = peer.exchange(command, want.empty() ? 1 : want.size(), want.empty() ? 300 : 200);
+        if (got == want) return true;
+        if (!got.empty()) peer.read(16, 100); // the rest of an answer that was not the one sought
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(Control, DetachSilencesOneUnitAndAttachPutsAFreshOneOnItsLine) {
+    fx::TempDir dir;
+    const std::string fifo = dir.file("control"), prefix = dir.file("vq-"), image = dir.file("old.s19");
+    fx::writeFile(image, fx::s19({{0xC000, {0x11, 0x22}}}));
+    // Standard error with standard output, for the complaints about lines that are no command.
+    fx::Background vqsim("/bin/sh", {"-c",
+                                     "exec \"$0\" --count 2 --link \"$1\" --control \"$2\" --preload "
+                                     "\"$3\" 2>&1",
+                                     VQSIM_PROGRAM, prefix, fifo, image});
+    ASSERT_EQ(vqsim.line().compare(0, 9, "/dev/pts/"), 0);
+    ASSERT_EQ(vqsim.line().compare(0, 9, "/dev/pts/"), 0);
+    struct stat st;
+    ASSERT_EQ(stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    fx::Peer unit0(prefix + "0"), unit1(prefix + "1");
+    ASSERT_TRUE(unit0.isOpen() && unit1.isOpen());
+    EXPECT_EQ(unit0.exchange(DROP_IN, 3), COLD_RESET);
+    EXPECT_EQ(unit0.exchange(writeBlock(0xC000, {0xAB}), 3), DONE);
+    EXPECT_EQ(unit1.exchange(DROP_IN, 3), COLD_RESET);
+
+    // Detached: nothing answers, not even the drop-in string; the line stays open; the other unit answers.
+    command(fifo, "detach 0");
+    ASSERT_TRUE(answersWith(unit0, {0x0D}, {}));
+    EXPECT_EQ(unit0.exchange(DROP_IN, 1, 500), Bytes{});
+    EXPECT_FALSE(unit0.hungUp);
+    EXPECT_EQ(unit1.exchange({0x0D}, 3), NOT_RECOGNIZED);
+
+    // Attached: a fresh unit runs its program (the drop-in string enters the monitor) with the preloaded
+    // flash, not what the unit before held.
+    command(fifo, "attach 0");
+    ASSERT_TRUE(answersWith(unit0, DROP_IN, COLD_RESET));
+    EXPECT_EQ(unit0.exchange(readBlock(0xC000, 2), 5), (Bytes{0x11, 0x22} + DONE));
+
+    // Lines that are no command are named on standard error and change nothing.
+    command(fifo, "detach 2");
+    command(fifo, "jump 1");
+    command(fifo, "attach");
+    command(fifo, "attach 1");
+    ASSERT_TRUE(answersWith(unit1, DROP_IN, COLD_RESET));
+    EXPECT_NE(vqsim.until("attach\" is not")
+                  .find("vqsim: control: \"detach 2\": no controller 2 (there are 2, counted from 0)\n"
+                        "vqsim: control: \"jump 1\" is not \"detach N\" or \"attach N\"\n"
+                        "vqsim: control: \"attach\" is not \"detach N\" or \"attach N\"\n"),
+              std::string::npos)
+        << vqsim.seen;
+    EXPECT_EQ(unit0.exchange({0x0D}, 3), NOT_RECOGNIZED);
+    unit0.close();
+    unit1.close();
+    std::string rest;
+    EXPECT_EQ(vqsim.finish(SIGTERM, rest), 0);
+    EXPECT_FALSE(fx::fileExists(fifo)) << "the FIFO vqsim made goes with it";
+}
+
+TEST(Control, RefusesAControlPathThatIsAnotherFile) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("plain"), "keep");
+    fx::RunResult result = fx::run(VQSIM_PROGRAM, {"--control", dir.file("plain")});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err,
+              "vqsim: cannot make the control FIFO " + dir.file("plain") + ": it exists and is not a FIFO\n");
+    EXPECT_EQ(fx::readFile(dir.file("plain")), "keep");
+    result = fx::run(VQSIM_PROGRAM, {"--control"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "vqsim: --control needs a value\nTry \"vqsim --help\".\n");
+}
+
+TEST(Control, AnAttachedBootLoaderStartsAtItsPromptWithFlashErased) {
+    auto sim = fx::startController(fx::bootLoaderOptions());
+    fx::Peer peer(sim->devicePath());
+    EXPECT_EQ(peer.exchange(fx::toBytes("u"), 15), fx::toBytes("u - waiting ..."));
+    peer.send(fx::toBytes(fx::srec(1, 0x1000, {0x5A}) + "\r\n"));
+    EXPECT_EQ(peer.read(1, 300), Bytes{}) << "lines are received without a word";
+    sim->detach();
+    EXPECT_FALSE(sim->attached());
+    EXPECT_EQ(peer.exchange(fx::toBytes("\r"), 1, 300), Bytes{});
+    sim->attach();
+    EXPECT_TRUE(sim->attached());
+    EXPECT_EQ(sim->peek(0x1000), 0xFF);
+    // Not receiving any more: "w" is the wipe command, not part of a record line.
+    EXPECT_EQ(peer.exchange(fx::toBytes("w"), 18), fx::toBytes("w  Complete\r\nBoot>"));
+}
