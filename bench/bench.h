@@ -30,6 +30,9 @@ bool benchmarkLine(const Settings& settings, const ScratchDir& scratch);
 bool benchmarkParallel(const Settings& settings, const ScratchDir& scratch);
 /// Benchmark 6: a station of 16 ports against one port alone.
 bool benchmarkStation(const Settings& settings, const ScratchDir& scratch);
+/// Benchmark 7: one download without and with --keep of 256 bytes, against the line time of reading them
+/// twice.
+bool benchmarkKeep(const Settings& settings, const ScratchDir& scratch);
 /// Benchmark 5: one download without and with --json, and what the events cost.
 bool benchmarkEvents(const Settings& settings, const ScratchDir& scratch);
 

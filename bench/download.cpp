@@ -115,10 +115,12 @@ bool Download::start(const std::string& vq2dl, std::string& error) {
     options.delivery = model.delivery;
     options.latencyMs = model.latencyMs;
     simulator = std::make_unique<vqsim::Simulator>(options);
+    if (!preload.empty() && !simulator->preload(preload, error)) return false;
     if (!simulator->start(error)) return false;
     std::vector<std::string> argv = {vq2dl, "-c", simulator->devicePath(), "-r", std::to_string(baud)};
     if (model.join) argv.push_back("-b");
     if (model.json) argv.push_back("--json");
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     argv.push_back(file);
     return process.start(argv, log, error);
 }

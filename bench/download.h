@@ -79,6 +79,10 @@ public:
     /// Records the downloader pauses after (see downloadFloor).
     uint64_t delayedRecords() const;
     Floor floor() const { return downloadFloor(image.generation, counted, baud, delayedRecords()); }
+    /// Set before start: more arguments for vq2dl (before the file), and an S-record file whose bytes the
+    /// controller's flash holds before the download.
+    std::vector<std::string> extraArgs;
+    std::string preload;
 
 private:
     const DownloadCase& image;

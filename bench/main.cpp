@@ -19,9 +19,9 @@ namespace {
 
 const char* const USAGE =
     "Usage: vqbench [--vq2dl PATH] [--runs N] [--full] [load] [line] [parallel] [readback] [padding] [json] "
-    "[station]\n"
+    "[station] [keep]\n"
     "       vqbench --load-child FILE\n"
-    "Runs the named benchmarks (all six when none is named) and prints their figures:\n"
+    "Runs the named benchmarks (all seven when none is named) and prints their figures:\n"
     "  load      a 16 MiB S-record image loaded, against srec_info\n"
     "  line      whole downloads at 115200 bit/s against the floor of the line, under each delivery\n"
     "            (byte, fifo, usb:1, usb:16), without and with -b; --full adds the 256 KiB image through\n"
@@ -32,7 +32,8 @@ const char* const USAGE =
     "  readback  a 64 KiB read-back at 115200 bit/s against the floor of its own bytes, under each\n"
     "            delivery\n"
     "  json      the 64 KiB download byte by byte without and with --json\n"
-    "  station   16 ports at once (vq2dl --ports) against one port alone, and the CPU of the station\n";
+    "  station   16 ports at once (vq2dl --ports) against one port alone, and the CPU of the station\n"
+    "  keep      the 64 KiB download byte by byte without and with --keep of 256 bytes\n";
 
 std::string selfPath(const char* argv0) {
     char path[PATH_MAX];
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--full") {
             settings.full = true;
         } else if (arg == "line" || arg == "parallel" || arg == "load" || arg == "readback" ||
-                   arg == "json" || arg == "station") {
+                   arg == "json" || arg == "station" || arg == "keep") {
             chosen.push_back(arg);
         } else if (arg == "padding") {
             settings.paddingOnly = true;
@@ -76,7 +77,7 @@ int main(int argc, char** argv) {
     }
     // Loading goes first: a child's peak includes this process's peak at the start, which the simulated
     // controllers of the download benchmarks raise.
-    if (chosen.empty()) chosen = {"load", "line", "readback", "parallel", "json", "station"};
+    if (chosen.empty()) chosen = {"load", "line", "readback", "parallel", "json", "station", "keep"};
 
     // An interrupted run still removes its scratch files: the waits end, the children are killed.
     bench::stopOnSignals();
@@ -98,6 +99,7 @@ int main(int argc, char** argv) {
                     : name == "readback" ? bench::benchmarkReadBack(settings, scratch)
                     : name == "json"     ? bench::benchmarkEvents(settings, scratch)
                     : name == "station"  ? bench::benchmarkStation(settings, scratch)
+                    : name == "keep"     ? bench::benchmarkKeep(settings, scratch)
                                          : bench::benchmarkLoading(settings, scratch);
         std::fflush(stdout);
         ok = done && ok;

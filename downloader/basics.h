@@ -34,6 +34,8 @@ constexpr size_t MAX_FILES = 20;
 /// the progress line, for both controller generations.
 constexpr const char* WRITE_LABEL = "Writing";
 constexpr const char* VERIFY_LABEL = "Verifying";
+/// The name of the step that reads a unit's kept bytes before the erase, in the progress line.
+constexpr const char* KEEP_LABEL = "Keeping";
 
 /// The console's text of a file error: "ERROR: Reading FILE line N: TEXT.".
 std::string readingError(const s19Error& error);

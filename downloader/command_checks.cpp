@@ -1,6 +1,7 @@
 // The switches that only make sense together, or not together, and the arguments a station hands on: both
 // from the parsed options, never from the text of the command line.
 #include "command_line.h"
+#include "keep_switches.h"
 
 #include "monitor/blocks.h"
 #include "monitor/read_areas.h"
@@ -95,7 +96,8 @@ std::string stationFault(const Options& o) {
 std::string checkCombinations(const Options& o) {
     std::string fault = readBackFault(o);
     if (fault.empty()) fault = loopFault(o);
-    return fault.empty() ? stationFault(o) : fault;
+    if (fault.empty()) fault = stationFault(o);
+    return fault.empty() ? keepFault(o) : fault;
 }
 
 std::vector<std::string> childArguments(const Options& options) {

@@ -2,10 +2,12 @@
 #include "command_line.h"
 
 #include "basics.h"
+#include "keep_switches.h"
 #include "monitor/read_areas.h"
 #include "ports/ports.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,8 @@
 namespace {
 
 const int STANDARD_RATES[] = {9600, 19200, 38400, 56000, 115200};
+/// The slowest non-standard rate taken.
+constexpr int MIN_RATE = 50;
 
 /// What a switch takes after its name: nothing, a whole number, a port (a number or a device name), a text.
 enum class Takes { Nothing, Number, Port, Text };
@@ -52,8 +56,15 @@ const Switch SHORT_SWITCHES[] = {
 
 /// The text of a --read, --range or --ports value that cannot be taken; empty when it was.
 std::string setReadBack(Options& o, const char* file) {
-    if (*file == '\0') return "ERROR: Switch '--read' needs a value.";
+    if (*file == '\0') return "ERROR: Switch '--read' needs a file name, not an empty one.";
     o.readBackFile = file;
+    return TAKEN;
+}
+
+std::string setLogDir(Options& o, const char* folder) {
+    // An empty name would put the logs in the root folder, or nowhere.
+    if (*folder == '\0') return "ERROR: Switch '--log-dir' needs a folder name, not an empty one.";
+    o.logDir = folder;
     return TAKEN;
 }
 
@@ -84,11 +95,20 @@ const Switch LONG_SWITCHES[] = {
     {"json", Takes::Nothing, [](Options& o, const char*, int) { return o.json = true, TAKEN; }, false},
     {"ports", Takes::Text, [](Options& o, const char* text, int) { return addStationPorts(o, text); }, false,
      false},
-    {"log-dir", Takes::Text, [](Options& o, const char* text, int) { return o.logDir = text, TAKEN; }, false},
+    {"log-dir", Takes::Text, [](Options& o, const char* text, int) { return setLogDir(o, text); }, false},
     {"results", Takes::Text, [](Options& o, const char* text, int) { return o.resultsPath = text, TAKEN; },
      false},
     {"no-extract", Takes::Nothing, [](Options& o, const char*, int) { return o.extractIni = false, TAKEN; },
      false},
+    {"keep", Takes::Text, [](Options& o, const char* text, int) { return addKeepRange(o, text); }},
+    {"keep-dir", Takes::Text,
+     [](Options& o, const char* text, int) { return setKeepText(o.keep.dir, "--keep-dir", text); }},
+    {"keep-from", Takes::Text,
+     [](Options& o, const char* text, int) { return setKeepText(o.keep.from, "--keep-from", text); }},
+    // A station names each of its children's ports itself.
+    {"port-name", Takes::Text,
+     [](Options& o, const char* text, int) { return setKeepText(o.keep.portLabel, "--port-name", text); },
+     false, false},
     {"loop", Takes::Nothing, [](Options& o, const char*, int) { return o.loop = true, TAKEN; }, false},
     {"loop-count", Takes::Number,
      [](Options& o, const char*, int number) {
@@ -99,22 +119,34 @@ const Switch LONG_SWITCHES[] = {
     {"await-unit", Takes::Text, [](Options& o, const char* text, int) { return o.awaitUnit = text, TAKEN; }},
 };
 
-/// A whole number: an optional sign, then digits, nothing after. Values beyond an int are held at its limits.
-bool wholeNumber(const char* text, int& value) {
+/// A whole number: an optional sign, then digits, nothing after. fits is false for one beyond an int, which
+/// leaves value as it was.
+bool wholeNumber(const char* text, int& value, bool& fits) {
     const char* digits = text + (*text == '+' || *text == '-');
     if (!std::isdigit(static_cast<unsigned char>(*digits))) return false;
     for (const char* p = digits; *p; ++p)
         if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-    long number = std::strtol(text, nullptr, 10);
-    value = number > INT_MAX ? INT_MAX : number < INT_MIN ? INT_MIN : static_cast<int>(number);
+    errno = 0;
+    const long long number = std::strtoll(text, nullptr, 10);
+    fits = errno != ERANGE && number >= INT_MIN && number <= INT_MAX;
+    if (fits) value = static_cast<int>(number);
     return true;
+}
+
+/// The refusal of a number beyond an int: clamped, it would ask for something else (a wait of 24 days).
+std::string outOfRange(const char* name, const char* value) {
+    return std::string("ERROR: Switch '-") + name + "' takes a number from " + std::to_string(INT_MIN) +
+           " to " + std::to_string(INT_MAX) + ", not '" + value + "'.";
 }
 
 std::string setPort(Options& o, const char* text) {
     // A device path leaves the number as it was; only the path is used then.
     int number = o.port;
+    bool fits = true;
     std::string path;
-    if (!wholeNumber(text, number) && !platformPortName(text, number, path))
+    const bool isNumber = wholeNumber(text, number, fits);
+    if (isNumber && !fits) return outOfRange("c", text);
+    if (!isNumber && !platformPortName(text, number, path))
         return std::string("ERROR: Switch '-c' needs a port number or a device path, not '") + text + "'.";
     o.port = number;
     o.portPath = path;
@@ -124,7 +156,10 @@ std::string setPort(Options& o, const char* text) {
 
 std::string setBaudRate(Options& o, int value) {
     if (value < 0) {
-        // A negative rate asks for a non-standard speed, taken as it is.
+        // A negative rate asks for a non-standard speed, taken as it is from the slowest a UART offers on.
+        if (value > -MIN_RATE)
+            return "ERROR: Specified comm rate " + std::to_string(value) +
+                   " invalid: a non-standard rate is " + std::to_string(MIN_RATE) + " bit/s or more.";
         o.baudRate = value == INT_MIN ? INT_MAX : -value;
         return TAKEN;
     }
@@ -232,8 +267,13 @@ CommandLine parseCommandLine(int argc, char** argv) {
         }
         if (refused) continue;
         int number = 0;
-        if (s->takes == Takes::Number && !wholeNumber(value, number)) {
+        bool fits = true;
+        if (s->takes == Takes::Number && !wholeNumber(value, number, fits)) {
             refuse(std::string("ERROR: Switch '-") + s->name + "' needs a number, not '" + value + "'.", "");
+            continue;
+        }
+        if (!fits) {
+            refuse(outOfRange(s->name, value), "");
             continue;
         }
         const std::string fault = s->apply(o, value, number);

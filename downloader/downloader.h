@@ -5,6 +5,7 @@
 #include "basics.h"
 #include "console/console.h"
 #include "image/firmware_image.h"
+#include "monitor/keep.h"
 #include "options.h"
 #include "platform/system.h"
 #include "serial/port.h"
@@ -56,6 +57,24 @@ public:
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const { return options.portName(); }
 
+    // Kept ranges (downloader/monitor/keep_run.cpp)
+    /// Reads runs of image addresses (each in one flash area) twice, block by block, before anything is
+    /// erased; the bytes of every area, one after another. Readings that differ, or a block that cannot be
+    /// read, end the run with status 4, nothing erased. The progress line shows label; the page register is
+    /// left on page 0.
+    std::vector<uint8_t> readBeforeErase(const std::vector<monitor::Area>& areas, const char* label);
+    /// After the monitor entry and before the erase: the unit's kept bytes read (or taken from --keep-from),
+    /// saved to the kept file and put into the image in place of its own.
+    void keepBeforeErase();
+    /// -V: true when a controller address lies in a kept range, which the comparison leaves out.
+    bool keptAt(uint32_t controllerAddress) const;
+    /// After a success: removes the kept file, unless --keep-dir asked for it to stay.
+    void dropKeptFile();
+    /// After a failure past the erase: says where the kept bytes are and the command that puts them back.
+    void adviseKept();
+    /// The port's name in the kept file's name: the station's name of it, or the device's base name.
+    std::string keptPortName() const;
+
     // Serial link (downloader/serial/)
     /// Opens and configures the port; on failure portError says why.
     bool openPort();
@@ -87,8 +106,9 @@ public:
     /// checkReply of a reply whose first got bytes are in reply already; tries: reads left for the first
     /// byte.
     void finishReply(uint8_t* reply, unsigned got, int tries, uint8_t expectedError, uint8_t expectedStatus);
-    /// Reads the rest of a reply as finishReply does; the text of what did not come, or empty.
-    std::string receiveReply(uint8_t* reply, unsigned got, int tries);
+    /// Reads the rest of a reply as finishReply does, got counting the bytes in reply; the text of what did
+    /// not come, or empty.
+    std::string receiveReply(uint8_t* reply, unsigned& got, int tries);
     /// Ends the run with a ProtocolError when a whole reply holds an error, a status or a prompt not
     /// expected.
     void judgeReply(const uint8_t* reply, uint8_t expectedError, uint8_t expectedStatus);
@@ -147,6 +167,7 @@ public:
     bool mainErased = false;   ///< the VQ-II main flash erase of this run was answered
     unsigned blankBlocks = 0;  ///< -b: blocks of 0xFF left out, this run's erase having left them so
     unsigned blankBytes = 0;   ///< -b: the bytes of those blocks
+    monitor::Kept kept;        ///< --keep: what the run kept, and where
 
 private:
     void finish(int64_t started, const char* what, bool counted, uint64_t bytes);

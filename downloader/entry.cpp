@@ -99,7 +99,10 @@ int runParsed(const CommandLine& line, Console& console) {
 
 int runToStatus(Downloader& controller, const std::function<void()>& step) {
     try {
-        return statusOf(controller, step);
+        const int status = statusOf(controller, step);
+        // The last lines of a failed run that kept a unit's bytes say where they are.
+        if (status != EXIT_DONE) controller.adviseKept();
+        return status;
     } catch (...) {
         controller.closePort();
         throw;

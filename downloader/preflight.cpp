@@ -18,11 +18,13 @@ struct NamedFile {
     std::string path;
 };
 
-void refuseEmptyDownload(const Options& options, const FirmwareImage& image, Console& console) {
+void refuseEmptyDownload(const Options& options, FirmwareImage& image, Console& console) {
     // Without a single S-record line the files are no firmware at all (a build that failed half-way, an
     // update packed without its .s19): a boot loader would be wiped for nothing. A header and an end line
     // alone still go out, as the way to wipe one.
     if (image.recordLines > 0) return;
+    // An update that carries only its configuration still installs it.
+    image.installExtracted();
     std::string names;
     for (const std::string& name : options.fileNames)
         names += (names.empty() ? "" : ", ") + name;
@@ -103,6 +105,13 @@ void checkOutputs(const Options& options, Console& console) {
 void checkImage(Generation generation, const FirmwareImage& image, Console& console) {
     const bool vq2 = generation == Generation::VQ2;
     const std::string fault = vq2 ? monitor::imageFault(image) : bootloader::imageFault(image);
+    const std::string hint = vq2 ? "" : bootloader::generationHint(image);
+    if (!fault.empty() && !hint.empty()) {
+        // Paged data in what the generation rule took for VQ-I code: the line after says how it is told.
+        console.announce(fault.c_str());
+        console.message(0, "%s", hint.c_str());
+        throw static_cast<int>(EXIT_FILE);
+    }
     if (!fault.empty()) console.fatal(EXIT_FILE, "%s", fault.c_str());
     // On a VQ-II controller 0x8000-0xBFFF is written 0x4000 lower: a record there and one at that lower
     // address share bytes.
@@ -158,4 +167,8 @@ void checkFiles(const Options& options, Console& console, CheckedFiles& files) {
     // A VQ-I verification sends no record, so it takes any image.
     if (files.generation == Generation::VQ2 || !options.verifyOnly)
         checkImage(files.generation, image, console);
+    checkKeep(options, console, files.generation, files.keptBytes);
+    // Every file was read and the image accepted: an update's .ini files take their places now, before the
+    // port opens. A refusal above has left the installation as it was.
+    image.installExtracted();
 }

@@ -6,6 +6,7 @@
 #include "basics.h"
 #include "console/console.h"
 #include "image/firmware_image.h"
+#include "monitor/keep.h"
 #include "options.h"
 
 #include <string>
@@ -21,8 +22,13 @@ struct CheckedFiles {
     Generation generation = Generation::VQ2; ///< decided by the first file; VQ-II without a file
     std::vector<std::pair<std::string, std::string>> filesRead; ///< each file read and its generation's name
     std::vector<std::string>
-        digests; ///< each file's SHA-256 in hexadecimal, empty where it could not be read
+        digests;                  ///< each file's SHA-256 in hexadecimal, empty where it could not be read
+    monitor::UnitBytes keptBytes; ///< --keep-from: the file's byte at every kept address
 };
+
+/// --keep: ends the run with status 3 when the image is VQ-I code, or when the --keep-from file does not
+/// hold every kept byte; those bytes go to bytes.
+void checkKeep(const Options& options, Console& console, Generation generation, monitor::UnitBytes& bytes);
 
 /// Reads the firmware files (an update's .ini files extracted unless a read-back or --no-extract says not
 /// to) into files, then refuses what no controller should get: no S-record line at all (a download), a

@@ -54,6 +54,7 @@ void runCommand(const Options& options, Console& console, Downloader& controller
     }
     checkFiles(options, console, record.files);
     controller.image = std::move(record.files.image);
+    controller.kept.bytes = std::move(record.files.keptBytes);
     if (options.wipeOnly)
         controller.runWipe();
     else if (!options.readBackFile.empty())
@@ -89,6 +90,10 @@ void recordRun(const Options& options, Console& console, const Downloader& contr
         facts.verified = monitor && (facts.action == "download" || facts.action == "verify") ? bytes : 0;
         facts.read = facts.action == "read" ? bytes : 0;
     }
+    for (const monitor::KeepRange& range : controller.kept.ranges)
+        facts.kept.push_back({{"range", monitor::rangeText(range)},
+                              {"file", controller.kept.file},
+                              {"sha256", controller.kept.sha256}});
     record.results.record(facts, console);
 }
 

@@ -98,6 +98,7 @@ void Downloader::runMonitor(int64_t started) {
     console.events.step("enter");
     enterMonitor();
     if (!options.verifyOnly) {
+        keepBeforeErase();
         flashTouched = true;
         console.events.step("erase");
         eraseMainFlash();
@@ -108,6 +109,7 @@ void Downloader::runMonitor(int64_t started) {
     console.events.step("verify");
     verifyImage();
     closePort();
+    dropKeptFile();
     finish(started, options.verifyOnly ? "verified" : "written and verified", true, imageBytes());
 }
 

@@ -74,8 +74,9 @@ void checkImage(const FirmwareImage& image) {
     }
 }
 
-/// Only the install directory may have changed, and it may hold only files the image names as extracted.
-void checkDisk(const FirmwareImage& image) {
+/// Only the install directory may have changed, and it may hold only files the image names as extracted:
+/// all of them once they were put in place, none while the file's fault kept them back.
+void checkDisk(const FirmwareImage& image, bool installed) {
     std::set<std::string> expected = {"input.vqu", "install"};
     std::set<std::string> reported;
     for (const std::string& path : image.extractedFiles) {
@@ -88,9 +89,14 @@ void checkDisk(const FirmwareImage& image) {
     for (const std::string& path : treeOf(scratch.root)) {
         fuzzCheck(expected.count(path) == 1, "file left where it does not belong: " + fuzzShow(path));
     }
+    std::error_code error;
     for (const std::string& name : reported) {
-        fuzzCheck(fs::is_regular_file(scratch.install + "/" + name),
-                  "reported file missing: " + fuzzShow(name));
+        if (installed)
+            fuzzCheck(fs::is_regular_file(scratch.install + "/" + name),
+                      "reported file missing: " + fuzzShow(name));
+        else
+            fuzzCheck(!fs::exists(scratch.install + "/" + name, error),
+                      "file put in place although its update failed: " + fuzzShow(name));
     }
 }
 
@@ -114,15 +120,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     image.installDir = scratch.install;
     image.messageCallback = ignoreMessage;
     image.verbosity = 6;
+    bool loaded = false, installed = false;
     try {
         image.load(scratch.input);
+        loaded = true;
+        // A run puts the .ini files in place once the image is accepted.
+        image.installExtracted();
+        installed = true;
     } catch (const s19Error& e) {
         fuzzCheck(e.file == scratch.input, "fault names another file");
         fuzzCheck(e.line >= 0 && !e.text.empty(), "fault without a place or a text");
     }
+    // What a refused file held back goes with it.
+    image.pendingIni.discard();
     fuzzCheck(openDescriptors() == descriptors, "descriptor left open");
     checkImage(image);
-    checkDisk(image);
+    // Putting them in place can fail half-way (a rename refused): what was placed then stays.
+    if (installed || !loaded) checkDisk(image, installed);
     clearInstall();
     return 0;
 }

@@ -94,6 +94,8 @@ void loadInto(Loaded& loaded, const std::string& path, const std::string& instal
     loaded.image.verbosity = 0;
     try {
         loaded.image.load(path);
+        // A run puts the .ini files in place once the image is accepted.
+        loaded.image.installExtracted();
     } catch (const s19Error& e) {
         loaded.threw = true;
         loaded.fault = e;

@@ -78,6 +78,9 @@ bool sameFile(const std::string& a, const std::string& b);
 std::FILE* openInput(const std::string& path);
 /// True for a plain file on disk, which can be read twice (not a pipe or a device).
 bool isPlainFile(std::FILE* file);
+/// First thing in the program: a closed standard descriptor (0, 1 or 2) is opened on the null device, so that
+/// the output file never takes its place; a write beyond the file size limit fails like one to a full disk.
+void prepareProcess();
 /// From now on SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE (on Windows Ctrl-C, Ctrl-Break and SIGTERM) end
 /// the program with status 128 + n, once the temporary file is removed. A signal that the program was
 /// started to ignore stays ignored.

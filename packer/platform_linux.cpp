@@ -24,6 +24,16 @@ static void onSignal(int signalNumber) {
     _exit(128 + signalNumber);
 }
 
+void prepareProcess() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is taken: this one, the ones below being open already.
+        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened > 2) close(opened);
+    }
+    signal(SIGXFSZ, SIG_IGN);
+}
+
 void endOnSignals() {
     struct sigaction action = {};
     action.sa_handler = onSignal;

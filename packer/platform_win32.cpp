@@ -44,6 +44,18 @@ static void onSignal(int signalNumber) {
     std::_Exit(128 + signalNumber);
 }
 
+void prepareProcess() {
+    // Windows has no file size signal; a closed standard descriptor is opened on NUL.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (_get_osfhandle(fd) != -1) continue;
+        const int opened = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            _dup2(opened, fd);
+            _close(opened);
+        }
+    }
+}
+
 void endOnSignals() {
     for (int signalNumber : {SIGINT, SIGTERM, SIGBREAK}) {
         if (std::signal(signalNumber, onSignal) == SIG_IGN) std::signal(signalNumber, SIG_IGN);

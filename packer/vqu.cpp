@@ -143,6 +143,7 @@ static bool writeOutput(const std::string& output, const std::string& workingDir
 }
 
 int main(int argc, char** argv) {
+    prepareProcess();
     // Only these two are options; any other first argument, "-h" included, names the output.
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
         std::fputs(USAGE, stdout);

@@ -29,7 +29,10 @@ public:
     /// The byte at an image address: the page in bits 16-23 (VQ-II), the window address in the low 16 bits.
     uint8_t& image(uint32_t address);
     uint8_t image(uint32_t address) const;
+    /// VQ-I wipe: the whole flash.
     void eraseAll();
+    /// VQ-II main flash erase: the unpaged space alone; each page keeps its bytes until its own erase.
+    void eraseMain();
     void erasePage(uint8_t page);
     bool paged() const { return !pages.empty(); }
 

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <pthread.h>
 #include <string>
@@ -116,6 +117,14 @@ bool linkAll(const Settings& settings, const Controllers& sims, std::string& err
 } // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard descriptor is opened on the null device first, so that no file or line opened later
+    // takes its place; a write beyond the file size limit fails like one to a full disk.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened > 2) close(opened);
+    }
+    signal(SIGXFSZ, SIG_IGN);
     Settings settings;
     std::string error;
     if (!parseArguments(argc, argv, settings, error)) {

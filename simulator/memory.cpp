@@ -43,6 +43,10 @@ void Flash::eraseAll() {
     std::fill(pages.begin(), pages.end(), ERASED);
 }
 
+void Flash::eraseMain() {
+    std::fill(unpaged.begin(), unpaged.end(), ERASED);
+}
+
 void Flash::erasePage(uint8_t page) {
     if (!paged()) return;
     auto first = pages.begin() + page * PAGE_SIZE;

@@ -85,7 +85,7 @@ Reply execute(Engine& e, const std::vector<uint8_t>& command, size_t pending) {
         return {"erasepage", DONE};
     case ERASE_MAIN:
         if (e.ignored("erasemain", pending)) return {"erasemain", DONE};
-        e.flash.eraseAll();
+        e.flash.eraseMain();
         ++e.counters.mainErases;
         return {"erasemain", DONE};
     case WRITE_BLOCK:

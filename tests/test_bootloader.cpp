@@ -190,8 +190,11 @@ TEST(BootLoaderImage, RecordsAndEntryPointsThatNoLineCanCarryAreRefused) {
         const char* text;
     };
     const Case cases[] = {
+        // Paged data in VQ-I code: the line after the refusal says how the generation was told.
         {record(0x10000, fx::bytes(4)), 0,
-         "ERROR: Record at 0x10000 cannot be sent to a VQ-I controller: address above 0xFFFF.\n"},
+         "ERROR: Record at 0x10000 cannot be sent to a VQ-I controller: address above 0xFFFF.\n"
+         "The generation comes from the lowest address: VQ-I code when it is 0x8080 or above. "
+         "A zero-length S1 record at 0x4000 (as every read-back begins) marks a file as VQ-II.\n"},
         {record(0xFFF8, fx::bytes(9)), 0,
          "ERROR: Record at 0xFFF8 cannot be sent to a VQ-I controller: data run past 0xFFFF.\n"},
         {record(0x9000, fx::bytes(253)), 0,

@@ -20,10 +20,10 @@ std::string retries(int from, int to = 0) {
 /// reopen, five reads of attempts 4 to 0.
 constexpr double HANGUP_CHAIN = (5 + 5 * 6 + 5 * 5) * FAIL;
 
-/// Slow answers just outside the time-out at monitor entry: the first byte comes on the second read, the
-/// status byte misses its one read, and each retry then takes a byte of the old answer as its error byte,
-/// until the prompt 0x3E is read as the error byte of attempt 8.
-const std::string DESYNC = retries(9, 8) + errorLine("Unknown error status response, e=0x3E");
+/// Slow answers just outside the time-out at monitor entry: the first byte comes on the second read and the
+/// status byte misses its one read; the line is let fall quiet for one read time-out, which a byte every
+/// 320 ms outlasts, so that the prompt 0x3E is read as the error byte of attempt 9.
+const std::string DESYNC = retries(9, 9) + errorLine("Unknown error status response, e=0x3E");
 
 const std::string NO_STATUS = "Could not read status code, 0xE0 0x00";
 const std::string NO_PROMPT = "Could not read monitor prompt, 0xE0 0x00 0x00";
@@ -149,8 +149,9 @@ TEST(FaultMatrixMonitor, BlockWrite) {
     runRows(VQ2, rows);
 }
 
-// A read-back whose data do not come is read once more after a fresh monitor entry (the monitor, already
-// active, is reset); a wrong data byte is a verification failure naming the full paged address.
+// A read-back whose data do not come is read once more after the line has fallen quiet and a fresh monitor
+// entry (the monitor, already active, is reset); a wrong data byte is a verification failure naming the full
+// paged address.
 TEST(FaultMatrixMonitor, BlockReadBack) {
     const std::string before = vq2(AT_READ_BACK);
     runRows(VQ2,
@@ -177,9 +178,13 @@ TEST(FaultMatrixMonitor, BlockReadBack) {
                  before + errorLine("Unknown error status response, e=0x0A"),
                  0},
                 {"slow inside", {slow("readblock", INSIDE)}, 0, vq2(VQ2_ALL), (4 + 7) * INSIDE},
-                // The data byte goes to the re-entry's drop-in answer, and the reply bytes then shift as
-                // at monitor entry.
-                {"slow outside", {slow("readblock#1", OUTSIDE)}, 4, before + DESYNC, 4 * OUTSIDE},
+                // The late block is let go by before the re-entry; its last bytes come while the probe waits,
+                // which lets the line fall quiet once more and probes again.
+                {"slow outside",
+                 {slow("readblock#1", OUTSIDE)},
+                 0,
+                 before + retries(9, 9) + joinLines(VQ2_LINES, AT_READ_BACK, VQ2_ALL),
+                 4 * OUTSIDE + T},
                 {"hang-up",
                  {"hangup@readblock#1"},
                  4,

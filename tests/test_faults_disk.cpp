@@ -46,7 +46,8 @@ TEST(DiskFaults, IniExtractionWithoutItsDirectory) {
 }
 
 // A block whose file cannot be replaced (a directory stands at its name) ends the run at its tag line; the
-// block before it was extracted whole, and nothing of the failed one is left.
+// block before it, read whole, is not put in place either (the update was not read to its end), and nothing
+// of either is left.
 TEST(DiskFaults, IniBlockThatCannotReplaceItsTarget) {
     auto sim = fx::startController(); // a VQ-II controller that the runs never reach
     fx::TempDir dir;
@@ -59,10 +60,124 @@ TEST(DiskFaults, IniBlockThatCannotReplaceItsTarget) {
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "Velquin Download 2.00\n\nReading update.vqu:\n   Extracted inst/a.ini\n"
                      "ERROR: Reading update.vqu line 3: Could not open inst/b.ini for output.\n");
-    EXPECT_EQ(fx::listDir(dir.file("inst")), (Texts{"a.ini", "b.ini"}));
-    EXPECT_EQ(fx::readFile(dir.file("inst/a.ini")), "x=1\r\n");
+    EXPECT_EQ(fx::listDir(dir.file("inst")), (Texts{"b.ini"}));
     EXPECT_TRUE(fx::listDir(dir.file("inst/b.ini")).empty());
     EXPECT_TRUE(sim->received().empty()) << "the port was opened";
+}
+
+// An update's .ini files go in place only once every file was read and the image accepted: a refused image
+// leaves the installation as it was, with no temporary beside it; an update without any S-record still
+// installs them (and is refused), and a verification extracts them.
+TEST(DiskFaults, IniFilesGoInPlaceOnlyWithAnAcceptedImage) {
+    auto sim = fx::startController();
+    fx::TempDir dir;
+    auto update = [](const std::string& records) {
+        return "#!VQU-INI(a.ini)\r\nnew=1\r\n#!VQU-INI(b.ini)\r\nnew=2\r\n#!VQU-S19(fw.s19)\r\n" + records +
+               "#!VQU-END\r\n";
+    };
+    const std::string good = fx::srec(1, 0x4000, {0x11}) + "\r\n" + fx::srec(9, 0x4000) + "\r\n";
+    fx::writeFile(dir.file("checksum.vqu"), update(good + "S1054000AABB00\r\n"));
+    fx::writeFile(dir.file("overlap.vqu"),
+                  update(fx::srec(1, 0x4000, {1, 2}) + "\r\n" + fx::srec(1, 0x4001, {3}) + "\r\n"));
+    fx::writeFile(dir.file("vq1.vqu"), update(fx::srec(2, 0x10000, {1}) + "\r\n"));
+    fx::writeFile(dir.file("plain.s19"), fx::srec(1, 0x4000, {0x22}) + "\n");
+    fx::writeFile(dir.file("bad.s19"), "S1FF\n");
+    fx::writeFile(dir.file("good.vqu"), update(good));
+    fx::writeFile(dir.file("none.vqu"), update(""));
+    struct Case {
+        Texts files;
+        bool verify;
+        int status;
+        std::string error; ///< the end of the console text
+        bool installed;
+    };
+    const std::vector<Case> cases = {
+        {{"checksum.vqu"}, false, 3, "line 8: Invalid checksum, found 0x00, expected 0x55.\n", false},
+        {{"overlap.vqu"}, false, 3, "overlaps the record at 0x4000 (overlap.vqu line 6).\n", false},
+        {{"vq1.vqu"}, false, 3, "cannot be sent to a VQ-I controller: address above 0xFFFF.\n", false},
+        // A later file that cannot be read: the first one's files stay where they were read.
+        {{"good.vqu", "bad.s19"}, false, 3, "Reading bad.s19 line 1: ", false},
+        {{"plain.s19", "overlap.vqu"}, false, 3, "(overlap.vqu line 6).\n", false},
+        {{"none.vqu"}, false, 3, "ERROR: No S-records to download in none.vqu.\n", true},
+        {{"good.vqu"}, true, 0, "Verification succeeded, 1 records total (0 skipped).\n", true},
+    };
+    fx::pokeMemory(*sim, 0x4000, {0x11});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.files[0] + (c.files.size() > 1 ? " " + c.files[1] : ""));
+        fx::TempDir inst;
+        fx::writeFile(inst.file("a.ini"), "old=1\r\n");
+        Texts args = {"-c", sim->devicePath(), "-i", inst.path()};
+        if (c.verify) args.push_back("-V");
+        args.insert(args.end(), c.files.begin(), c.files.end());
+        const fx::RunResult r = fx::run(VQ2DL_PROGRAM, args, dir.path(), RUN_LIMIT_MS);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_NE(r.out.find("   Extracted " + inst.file("a.ini") + "\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.error), std::string::npos) << r.out;
+        const Texts installed = c.installed ? Texts{"a.ini", "b.ini"} : Texts{"a.ini"};
+        EXPECT_EQ(fx::listDir(inst.path()), installed);
+        EXPECT_EQ(fx::readFile(inst.file("a.ini")), c.installed ? "new=1\r\n" : "old=1\r\n");
+    }
+    // Only the verification opened the port.
+    EXPECT_EQ(sim->counters().probes, 1u);
+}
+
+// A closed standard output (a service that starts the program so) is taken by no file the run opens: the
+// console text goes nowhere and the files hold only their own text.
+TEST(DiskFaults, ClosedStandardOutputIsTakenByNoFile) {
+    auto sim = fx::startController(fx::monitorOptions({}, true));
+    fx::pokeMemory(*sim, 0x4000, fx::bytes(64, 1));
+    fx::TempDir dir;
+    // The shell starts the program with descriptors 0 and 1 closed.
+    const std::string closed = "exec \"$0\" \"$@\" <&- >&-";
+    fx::RunResult r = fx::run("/bin/sh",
+                              {"-c", closed, VQ2DL_PROGRAM, "-c", sim->devicePath(), "--read", "backup.s19",
+                               "--range", "0x4000-0x403F", "--log", "run.log", "--results", "units.jsonl"},
+                              dir.path(), RUN_LIMIT_MS);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string backup = fx::readFile(dir.file("backup.s19"));
+    EXPECT_EQ(backup.compare(0, 2, "S0"), 0) << backup;
+    EXPECT_EQ(backup.find("Velquin"), std::string::npos) << backup;
+    EXPECT_NE(backup.find(fx::srec(1, 0x4000, fx::bytes(32, 1))), std::string::npos) << backup;
+    EXPECT_EQ(fx::readFile(dir.file("units.jsonl")).compare(0, 8, "{\"v\":1,\""), 0);
+    // The controller heard the read-back's commands alone: no console text reached the line.
+    for (const std::string& command : fx::commands(sim->received()))
+        EXPECT_TRUE(command.compare(0, 2, "A7") == 0 || command.compare(0, 2, "A2") == 0 ||
+                    command == "PROBE" || command == "DROPIN" || command == "RESET")
+            << command;
+
+    // The packer: the update it writes holds no console text.
+    fx::writeFile(dir.file("set.ini"), "k=1\r\n");
+    fx::writeFile(dir.file("fw.s19"), fx::srec(1, 0x4000, {1}) + "\n");
+    r = fx::run("/bin/sh", {"-c", closed, VQU_PROGRAM, "out.vqu", "set.ini", "fw.s19"}, dir.path(),
+                RUN_LIMIT_MS);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fx::readFile(dir.file("out.vqu")).compare(0, 9, "#!VQU-OUT"), 0);
+}
+
+// A file size limit: a write that crosses it fails like one to a full disk instead of killing the program.
+// The read-back ends with its status and no temporary; a log that crosses it ends, and the run goes on.
+TEST(DiskFaults, FileSizeLimitFailsAWriteAndKillsNothing) {
+    auto sim = fx::startController(fx::monitorOptions({}, true));
+    fx::pokeMemory(*sim, 0x4000, fx::bytes(2048, 1));
+    fx::TempDir dir;
+    // 1 in the shell's blocks of 512 bytes (dash) or 1024 (bash): either is less than the file.
+    const std::string limited = "ulimit -f 1 && exec \"$0\" \"$@\"";
+    fx::RunResult r = fx::run("/bin/sh",
+                              {"-c", limited, VQ2DL_PROGRAM, "-c", sim->devicePath(), "--read", "backup.s19",
+                               "--range", "0x4000-0x47FF"},
+                              dir.path(), RUN_LIMIT_MS);
+    EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_TRUE(fx::endsWith(r.out, "ERROR: Could not write backup.s19: File too large.\n")) << r.out;
+    EXPECT_EQ(fx::listDir(dir.path()), Texts{});
+
+    fx::writeFile(dir.file("fw.s19"), fx::srec(1, 0x4000, fx::bytes(16)) + "\n");
+    r = fx::run("/bin/sh",
+                {"-c", limited, VQ2DL_PROGRAM, "-c", sim->devicePath(), "-v4", "--log", "run.log", "fw.s19"},
+                dir.path(), RUN_LIMIT_MS);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(fx::endsWith(r.out, "Verification succeeded, 1 records total (0 skipped).\n")) << r.out;
+    EXPECT_NE(r.err.find("run.log"), std::string::npos) << r.err;
+    EXPECT_EQ(fx::listDir(dir.path()), (Texts{"fw.s19", "run.log"}));
 }
 
 // vqu's output directory is a regular file from the start: nothing is written.

@@ -27,6 +27,11 @@ struct Image : FirmwareImage {
         verbosity = level;
         installDir = std::move(dir);
     }
+    /// Reads a file and puts its .ini files in place, as a run does once the image is accepted.
+    void load(const std::string& path) {
+        FirmwareImage::load(path);
+        installExtracted();
+    }
     s19Error error(const std::string& path) {
         try {
             load(path);

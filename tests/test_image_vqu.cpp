@@ -76,8 +76,13 @@ TEST(VquReader, LineNumbersCountEveryPhysicalLineOnce) {
     EXPECT_NE(fx::captured.find("\n" + longText + "\n"), std::string::npos);
     EXPECT_EQ(e.line, 14);
     EXPECT_EQ(e.text, "Invalid checksum, found 0x00, expected 0x95");
-    EXPECT_EQ(fx::readFile(dir.file("a.ini")), lines({"1", longText, "3"}));
+    // The .ini file waits in its temporary: an update whose firmware is refused installs nothing.
+    EXPECT_FALSE(fx::fileExists(dir.file("a.ini")));
+    ASSERT_EQ(image.pendingIni.files.size(), 1u);
+    EXPECT_EQ(fx::readFile(image.pendingIni.files[0].temporary), lines({"1", longText, "3"}));
     EXPECT_EQ(image.recordCount(), 4u);
+    image.pendingIni.discard();
+    EXPECT_EQ(fx::listDir(dir.path()), std::vector<std::string>{"a.vqu"});
 
     fx::writeFile(dir.file("b.vqu"),
                   container({"#!VQU-S19(x)", fx::srec(1, 1), "#!VQU-S19(y)", fx::srec(1, 2)}));
@@ -271,6 +276,40 @@ TEST(VquReader, SignalDuringExtractionLeavesNothing) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << signalNumber;
         EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{});
     }
+}
+
+// A signal after two .ini files were read, while the firmware still comes: both wait in temporaries, and
+// both go; the installed files stay as they were.
+TEST(VquReader, SignalBeforeTheImageIsAcceptedLeavesTheInstallationAsItWas) {
+    fx::TempDir dir, out;
+    fx::writeFile(out.file("a.ini"), "old\r\n");
+    const std::string pipe = dir.file("u.vqu");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(VQ2DL_PROGRAM, "vq2dl", "-v", "0", "-c", "/nonexistent/port", "-i", out.path().c_str(),
+              pipe.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int fd = open(pipe.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    // The reader takes the file in large pieces: the firmware block's long line keeps it waiting there.
+    const std::string start = container({"#!VQU-INI(a.ini)", "new", "#!VQU-INI(b.ini)", "x",
+                                         "#!VQU-S19(fw.s19)", fx::srec(1, 0x4000, {1})}) +
+                              std::string(256 << 10, 'x');
+    ASSERT_EQ(write(fd, start.data(), start.size()), static_cast<ssize_t>(start.size()));
+    const std::string second = out.file("~vq2dl-" + std::to_string(pid) + "-1.tmp");
+    for (int i = 0; i < 5000 && !fx::fileExists(second); ++i)
+        usleep(2000);
+    EXPECT_TRUE(fx::fileExists(second));
+    EXPECT_EQ(fx::listDir(out.path()).size(), 3u);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(fd);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM);
+    EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{"a.ini"});
+    EXPECT_EQ(fx::readFile(out.file("a.ini")), "old\r\n");
 }
 
 } // namespace

@@ -17,6 +17,7 @@ bool loadImage(FirmwareImage& image, const std::string& path, const std::string&
     image.verbosity = 0;
     try {
         image.load(path);
+        image.installExtracted();
     } catch (const s19Error& e) {
         ADD_FAILURE() << e.file << " line " << e.line << ": " << e.text;
         return false;

@@ -59,6 +59,33 @@ TEST(Program, OnceEndsAfterTheLineStaysClosed) {
     EXPECT_NE(fx::readFile(dir.file("log")).find(" in  A7\n"), std::string::npos);
 }
 
+// Started with its standard output closed, the simulator opens it on the null device first: the line it
+// opens never takes its place, so the device path it prints never reaches the line.
+TEST(Program, ClosedStandardOutputIsNotTheLine) {
+    fx::TempDir dir;
+    const std::string link = dir.file("vq-com1");
+    fx::RunResult result;
+    std::thread program([&] {
+        result = fx::run("/bin/sh", {"-c", "exec \"$0\" \"$@\" >&-", VQSIM_PROGRAM, "--once", "--link", link},
+                         "", 20000);
+    });
+    std::string device;
+    for (int i = 0; i < 200 && device.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        device = linkTarget(link);
+    }
+    ASSERT_EQ(device.compare(0, 9, "/dev/pts/"), 0) << device;
+    {
+        fx::Peer peer(link);
+        EXPECT_EQ(peer.exchange(DROP_IN, 3), COLD_RESET);
+        // Nothing more than the answer came.
+        EXPECT_EQ(peer.read(1, 300), Bytes{});
+    }
+    program.join();
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "");
+}
+
 TEST(Program, EndsOnSigtermAndReplacesAnOldLink) {
     fx::TempDir dir;
     const std::string link = dir.file("vq-com1");

@@ -356,3 +356,39 @@ TEST(Station, SinglePortRunsAreRecordedTooAndLinesNeverMix) {
         run.join();
     EXPECT_EQ(jsonLines(fx::readFile(dir.file("many.jsonl"))).size(), 8u);
 }
+
+// Names that are no UTF-8 (a Latin-1 byte in a firmware file and in a port's name) never cost a record: every
+// JSON line the programs write carries U+FFFD in their place, in a single run and in a station.
+TEST(Station, NamesThatAreNoUtf8AreRecordedAllTheSame) {
+    fx::TempDir dir;
+    const std::string file = "fw\xE9.s19", link = "tty\xE9";
+    fx::writeFile(dir.file(file), firmware());
+    auto a = fx::startController();
+    ASSERT_EQ(symlink(a->devicePath().c_str(), dir.file(link).c_str()), 0);
+    const std::string replaced = "\xEF\xBF\xBD"; // U+FFFD
+    fx::RunResult r =
+        fx::run(VQ2DL_PROGRAM, {"-c", dir.file(link), "-dw", "0", "--json", "--results", "units.jsonl", file},
+                dir.path());
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::vector<Json> events = jsonLines(r.out);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back()["event"], "result");
+    r = fx::run(
+        VQ2DL_PROGRAM,
+        {"--ports", "N\xE9=" + dir.file(link), "-dw", "0", "--json", "--results", "units.jsonl", file},
+        dir.path());
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::vector<Json> station = jsonLines(r.out);
+    ASSERT_FALSE(station.empty());
+    EXPECT_EQ(station.back()["event"], "station");
+    EXPECT_EQ(station.back()["succeeded"], 1);
+
+    const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[0]["port"], dir.file("tty" + replaced));
+    EXPECT_EQ(units[1]["port"], "N" + replaced);
+    for (const Json& unit : units) {
+        EXPECT_EQ(unit["status"], 0);
+        EXPECT_EQ(unit["files"][0]["name"], "fw" + replaced + ".s19");
+    }
+}

@@ -27,6 +27,16 @@ std::vector<std::pair<uint32_t, uint32_t>> bootloader::landing(const SRecord& re
     return {{record.address, static_cast<uint32_t>(record.data.size())}};
 }
 
+std::string bootloader::generationHint(const FirmwareImage& image) {
+    for (const auto& entry : image.records) {
+        if (!misfit(entry.second)) continue;
+        if (entry.second.address <= LINE_ADDRESS_LIMIT) return "";
+        return "The generation comes from the lowest address: VQ-I code when it is 0x8080 or above. A "
+               "zero-length S1 record at 0x4000 (as every read-back begins) marks a file as VQ-II.";
+    }
+    return "";
+}
+
 std::string bootloader::imageFault(const FirmwareImage& image) {
     char text[160];
     for (const auto& entry : image.records) {

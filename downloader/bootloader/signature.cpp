@@ -38,6 +38,9 @@ void Downloader::readSignature() {
     }
     // Passed as an argument, not as the format, so that a percent sign in the reply stays one.
     message(1, "%s", text.c_str());
+    // Under -V the signature is the whole verification: not one byte (no controller, a VQ-II one, a dead
+    // cable) verified nothing. After a download the boot loader has confirmed every line already.
+    if (received == 0 && options.verifyOnly) throw ProtocolError{"No answer to the signature request."};
     if (options.verifyOnly) console.events.signature(text.substr(std::strlen("Signature: ")));
     message(1, "Verify complete.");
 }

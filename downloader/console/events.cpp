@@ -3,6 +3,7 @@
 // controller's signature, a file name) have their bad bytes replaced, so that every line stays valid JSON.
 #include "console/events.h"
 #include "console/format.h"
+#include "json_line.h"
 #include "platform/system.h"
 
 #include <nlohmann/json.hpp>
@@ -25,8 +26,7 @@ Json header(const char* event, int64_t ms) {
 }
 
 void write(const Json& object) {
-    std::string line = object.dump(-1, ' ', false, Json::error_handler_t::replace);
-    line += '\n';
+    const std::string line = jsonLine(object);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
@@ -127,6 +127,18 @@ void EventStream::progress(const char* step, uint64_t records, uint64_t recordsT
     object["bytes"] = bytes;
     object["bytes_total"] = bytesTotal;
     object["percent"] = percent;
+    write(object);
+}
+
+void EventStream::kept(const std::string& file, const std::string& sha256,
+                       const std::vector<std::string>& ranges, uint64_t bytes, const char* source) {
+    if (!on) return;
+    Json object = header("kept", elapsedMs());
+    object["file"] = file;
+    object["sha256"] = sha256;
+    object["ranges"] = ranges;
+    object["bytes"] = bytes;
+    object["source"] = source;
     write(object);
 }
 

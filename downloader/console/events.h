@@ -46,12 +46,17 @@ public:
     void file(const FileReport& report);
     /// The port is open.
     void open(const std::string& name, const std::string& device, int rate, bool lowLatency);
-    /// A step begins: "enter", "erase", "write", "verify", "read", "wake", "wipe" or "signature".
+    /// A step begins: "enter", "keep", "erase", "write", "verify", "read", "wake", "wipe" or "signature".
     void step(const char* name);
     /// How far a step has come; at most one event every 100 ms per step, and always the one that reaches
     /// 100 %. Also counts the bytes of the result.
     void progress(const char* step, uint64_t records, uint64_t recordsTotal, uint64_t bytes,
                   uint64_t bytesTotal);
+    /// A unit's kept bytes are saved: the file that holds them (written by this run from the unit, or the
+    /// --keep-from file), its digest, the kept ranges and their bytes, and where they came from ("unit",
+    /// "file").
+    void kept(const std::string& file, const std::string& sha256, const std::vector<std::string>& ranges,
+              uint64_t bytes, const char* source);
     /// A text the console would show at this level, word for word.
     void message(int level, const char* text);
     /// The text of the failure that ends the run; the first one given counts. "ERROR: " is left off.

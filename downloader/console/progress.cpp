@@ -49,6 +49,7 @@ void Console::showProgress(const char* label, size_t records, size_t totalRecord
                            uint64_t totalBytes) {
     events.progress(std::strcmp(label, WRITE_LABEL) == 0    ? "write"
                     : std::strcmp(label, VERIFY_LABEL) == 0 ? "verify"
+                    : std::strcmp(label, KEEP_LABEL) == 0   ? "keep"
                                                             : "read",
                     records, totalRecords, bytes, totalBytes);
     if (!personWatching()) return;

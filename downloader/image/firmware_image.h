@@ -29,6 +29,27 @@ struct SRecord {
 
 class LineReader;
 
+/// The .ini files of the updates read, each in a temporary beside its target until they are put in place
+/// together; whatever is still held when this goes is removed. Moves, never copies.
+class PendingFiles {
+public:
+    struct File {
+        std::string temporary, target;
+        std::string source; ///< the update that holds it
+        int line = 0;       ///< the number of its tag line there
+    };
+    PendingFiles() = default;
+    ~PendingFiles() { discard(); }
+    PendingFiles(PendingFiles&& other) noexcept : files(std::move(other.files)) { other.files.clear(); }
+    PendingFiles& operator=(PendingFiles&& other) noexcept;
+    PendingFiles(const PendingFiles&) = delete;
+    PendingFiles& operator=(const PendingFiles&) = delete;
+    /// Removes every temporary held.
+    void discard();
+
+    std::vector<File> files; ///< in the order they were read
+};
+
 class FirmwareImage {
 public:
     using Callback = std::function<void(const char*)>;
@@ -63,16 +84,21 @@ public:
     static uint8_t addressSum(uint32_t address);
 
     // File loader and update container (image/file_loader.cpp, image/vqu_reader.cpp)
-    /// Reads a plain S-record file or a VQU update file into the image.
+    /// Reads a plain S-record file or a VQU update file into the image; an update's .ini files wait in
+    /// temporaries (pendingIni) until installExtracted.
     void load(const std::string& path);
+    /// Puts the .ini files read so far in place, in the order they were read; throws s19Error at the tag line
+    /// of one that cannot be, the files after it not put in place.
+    void installExtracted();
 
     std::string fileName;
     int lineNumber = 0;
     std::string installDir;
     /// An update's .ini files are written to installDir; false reads its records alone (a read-back).
     bool extractIni = true;
-    std::vector<std::string> extractedFiles;
-    std::vector<std::string> fileNames; ///< every file load was given, in that order
+    std::vector<std::string> extractedFiles; ///< every .ini file's target, in the order read
+    PendingFiles pendingIni;                 ///< the .ini files read and not yet in place
+    std::vector<std::string> fileNames;      ///< every file load was given, in that order
     /// The SHA-256 of each file read whole, in hexadecimal, as the loader read its bytes; empty for one that
     /// could not be read to its end.
     std::vector<std::string> digests;

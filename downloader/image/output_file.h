@@ -21,6 +21,8 @@ bool sameFileOnDisk(const std::string& a, const std::string& b);
 /// Opens a regular file for appending, creating it, never through a link and never waiting (a FIFO without a
 /// reader fails at once); nullptr with errno set otherwise; descriptor is the file's.
 std::FILE* openForAppend(const std::string& path, int& descriptor);
+/// Writes what the system holds of an open file out to the disk; false when it could not.
+bool flushToDisk(std::FILE* file);
 /// Reads what a file holds now, up to n bytes, waiting at most timeoutMs for the first: the count, 0 at the
 /// end of the file, -1 on an error, -2 when nothing came in time (or the wait was cut short by a signal).
 /// A pipe that stays open is waited on in steps, so that the reader can give up in between.

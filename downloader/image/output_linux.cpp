@@ -47,10 +47,15 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
     return nullptr;
 }
 
+bool flushToDisk(std::FILE* file) {
+    return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
 bool canReplace(const std::string& target) {
     // A link is looked at, not followed: renaming over it would put a regular file in its place.
     struct stat st;
-    if (lstat(target.c_str(), &st) != 0) return true;
+    // Only a name that is not there yet is free; one the system cannot even look up (too long) is not.
+    if (lstat(target.c_str(), &st) != 0) return errno == ENOENT;
     if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         return false;

@@ -42,6 +42,10 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
     return nullptr;
 }
 
+bool flushToDisk(std::FILE* file) {
+    return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}
+
 bool canReplace(const std::string& target) {
     DWORD attributes = GetFileAttributesA(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return true;

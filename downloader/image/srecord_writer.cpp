@@ -57,11 +57,12 @@ bool ReplacingFile::open() {
     return true;
 }
 
-bool ReplacingFile::commit(const std::string& content) {
+bool ReplacingFile::commit(const std::string& content, bool toDisk) {
     if (!file) return false;
     errno = 0;
     bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
     written = std::fflush(file) == 0 && written;
+    written = written && (!toDisk || flushToDisk(file));
     int saved = errno;
     written = std::fclose(file) == 0 && written;
     if (saved == 0) saved = errno;

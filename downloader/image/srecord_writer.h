@@ -22,8 +22,9 @@ public:
 
     /// Creates the temporary file; false with the reason in error() when it or the target cannot be written.
     bool open();
-    /// Writes the whole content and renames the file into place; false with the reason in error().
-    bool commit(const std::string& content);
+    /// Writes the whole content and renames the file into place; false with the reason in error(). With
+    /// toDisk the content is flushed to the disk before the rename.
+    bool commit(const std::string& content, bool toDisk = false);
     const std::string& error() const { return reason; }
     /// The temporary name while one exists; empty otherwise.
     const std::string& temporary() const { return temporaryPath; }

@@ -132,8 +132,9 @@ void FirmwareImage::readContainer(LineReader& reader) {
 }
 
 void FirmwareImage::extractFile(LineReader& reader, const std::string& path) {
-    // The block goes to a new file of our own beside the target, which replaces the target only once it is
-    // complete: a failure leaves an older file of that name as it was, and no one else's file is written.
+    // The block goes to a new file of our own beside the target, which replaces the target only once every
+    // file is read and the image accepted: a refused image or a failure leaves an older file of that name as
+    // it was, and no one else's file is written.
     int tagLine = lineNumber;
     // A device, a FIFO or a link in the install directory is never replaced by a regular file.
     if (const char* kind = specialFileKind(path)) fail("%s is %s, not a regular file", path.c_str(), kind);
@@ -156,13 +157,41 @@ void FirmwareImage::extractFile(LineReader& reader, const std::string& path) {
     }
     if (std::fclose(temporary.file) != 0) written = false;
     temporary.file = nullptr;
-    const bool replaced = written && !reader.failed() && replaceTarget(temporary.path, path);
-    if (replaced) temporary.path.clear();
     if (reader.failed()) fail("Error reading input file");
-    if (!replaced) {
-        // Faults of the output file are reported at the tag line that names it.
+    // Faults of the output file are reported at the tag line that names it.
+    if (!written) {
         lineNumber = tagLine;
-        if (!written) fail("Could not write %s", path.c_str());
-        fail("Could not open %s for output", path.c_str());
+        fail("Could not write %s", path.c_str());
     }
+    // Kept until the image is accepted: the pending list removes it from now on.
+    pendingIni.files.push_back({temporary.path, path, fileName, tagLine});
+    temporary.path.clear();
+}
+
+void FirmwareImage::installExtracted() {
+    std::vector<PendingFiles::File>& files = pendingIni.files;
+    while (!files.empty()) {
+        const PendingFiles::File file = files.front();
+        files.erase(files.begin());
+        if (replaceTarget(file.temporary, file.target)) continue;
+        removeTemporary(file.temporary);
+        fileName = file.source;
+        lineNumber = file.line;
+        fail("Could not open %s for output", file.target.c_str());
+    }
+}
+
+PendingFiles& PendingFiles::operator=(PendingFiles&& other) noexcept {
+    if (this != &other) {
+        discard();
+        files = std::move(other.files);
+        other.files.clear();
+    }
+    return *this;
+}
+
+void PendingFiles::discard() {
+    for (const File& file : files)
+        removeTemporary(file.temporary);
+    files.clear();
 }

@@ -47,7 +47,8 @@ void Downloader::awaitProbeAnswer(int attempt) {
     for (;; --attempt) {
         // A byte that never comes keeps its default here, and the messages show the buffer as it stands.
         uint8_t reply[3] = {MON_ERR_NONE, MON_STATUS_NONE, 0x00};
-        const std::string missing = receiveReply(reply, 0, 5);
+        unsigned got = 0;
+        const std::string missing = receiveReply(reply, got, 5);
         if (missing.empty()) {
             judgeReply(reply, MON_ERR_NOT_RECOGNIZED, MON_STATUS_COLD_RESET);
             return;
@@ -55,8 +56,11 @@ void Downloader::awaitProbeAnswer(int attempt) {
         // 3. A missing answer is retried with the probe alone, one attempt less each time; halfway down the
         // port is opened afresh in case the line itself is stuck. Whether it reopened shows in the next
         // answer.
-        if (attempt == 5) reopenPort();
         if (attempt == 0) throw ProtocolError{missing};
+        // Part of an answer came: the rest may still be on its way, and would be read as the next answer. A
+        // line that gave nothing for five read time-outs is quiet already.
+        if (got > 0) drainInput();
+        if (attempt == 5) reopenPort();
         message(3, "Wake up attempted (%d).", attempt - 1);
         // Attempts run from 10 down to 0: the one with attempt - 1 is the (11 - (attempt - 1))th of 11.
         console.showWaiting(ENTRY_ATTEMPTS - (attempt - 1), ENTRY_ATTEMPTS);

@@ -52,6 +52,10 @@ bool parseRange(const char* text, uint32_t& first, uint32_t& last) {
     return inOneArea(first, last);
 }
 
+bool sameFlash(uint32_t firstA, uint32_t lastA, uint32_t firstB, uint32_t lastB) {
+    return mapStart(firstA) <= mapStart(lastB) && mapStart(firstB) <= mapStart(lastA);
+}
+
 std::vector<Area> recordAreas(const FirmwareImage& image) {
     std::vector<Area> areas;
     for (const auto& entry : image.records) {

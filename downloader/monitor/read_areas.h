@@ -22,6 +22,10 @@ std::vector<Area> defaultAreas();
 /// one flash area: 0x4000-0x7FFF, 0x8000-0xBFFF, 0xC000-0xFFFF, or the window PP8000-PPBFFF of page PP.
 bool parseRange(const char* text, uint32_t& first, uint32_t& last);
 
+/// True when two ranges of image addresses share a byte of the controller's flash: 0x8000-0xBFFF is held at
+/// 0x4000-0x7FFF.
+bool sameFlash(uint32_t firstA, uint32_t lastA, uint32_t firstB, uint32_t lastB);
+
 /// The addresses the records would be written to, block by block as the download cuts and maps them. A block
 /// that the download moves elsewhere than its own address says (past 0x8000 from below, on to 0xC000) is
 /// given at the address it lands on.

@@ -73,7 +73,7 @@ void Downloader::finishReply(uint8_t* reply, unsigned got, int tries, uint8_t ex
     judgeReply(reply, expectedError, expectedStatus);
 }
 
-std::string Downloader::receiveReply(uint8_t* reply, unsigned got, int tries) {
+std::string Downloader::receiveReply(uint8_t* reply, unsigned& got, int tries) {
     // Status and prompt follow the error byte at the line's pace and are taken with it; a read that brought
     // some of the three has waited its time-out for the next one already.
     for (; got == 0 && tries > 0; --tries)

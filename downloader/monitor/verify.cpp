@@ -51,7 +51,9 @@ void Downloader::verifyImage() {
         unsigned at = 0;
         for (const monitor::Segment& part : block.parts) {
             for (unsigned i = 0; i < part.n; ++i, ++at) {
-                if (buffer[at] == part.data[i]) continue;
+                // -V leaves the kept ranges out: a unit's own bytes there may differ from the file's
+                // defaults.
+                if (buffer[at] == part.data[i] || (options.verifyOnly && keptAt(address + at))) continue;
                 reach(part.record + 1);
                 fatal(EXIT_PROTOCOL, "Verification failed: At 0x%X expected 0x%02X, found 0x%02X.",
                       address + at, part.data[i], buffer[at]);
@@ -82,7 +84,10 @@ bool Downloader::readBlock(uint32_t address, uint8_t* buffer, unsigned n) {
     };
     int replyBytes = readAnswer();
     if (replyBytes < 0) {
-        // One more try after a fresh monitor entry; the page register is still where it was.
+        // One more try after a fresh monitor entry; the page register is still where it was. An answer that
+        // was only late (a loaded host, a USB hub) is let go by first, or its bytes would be taken as the
+        // answers to the drop-in string and the probe.
+        drainInput();
         enterMonitor();
         replyBytes = readAnswer();
         if (replyBytes < 0) return false;

@@ -14,3 +14,7 @@ void platformSleepUs(int64_t microseconds);
 bool platformOutputIsTerminal();
 /// The width of the terminal window that standard output shows in, in columns; 0 when unknown.
 int platformTerminalColumns();
+/// First thing in the process: a standard descriptor that is closed (0, 1 or 2) is opened on the null device,
+/// so that no file the run opens later takes its place and gets the console's text; a write beyond the file
+/// size limit fails like one to a full disk instead of ending the process.
+void platformPrepareProcess();

@@ -2,7 +2,9 @@
 #include "platform/system.h"
 
 #include <cerrno>
+#include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -36,4 +38,14 @@ bool platformOutputIsTerminal() {
 int platformTerminalColumns() {
     winsize size = {};
     return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+void platformPrepareProcess() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is taken: this one, the ones below being open already.
+        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened > 2) close(opened);
+    }
+    signal(SIGXFSZ, SIG_IGN);
 }

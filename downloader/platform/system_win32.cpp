@@ -1,6 +1,9 @@
 // The clock, the sleeps and the terminal test on Windows.
 #include "platform/system.h"
 
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 /// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 1803 and later), which older headers lack.
@@ -40,4 +43,16 @@ int platformTerminalColumns() {
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
     return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+void platformPrepareProcess() {
+    // Windows has no file size signal; a closed standard descriptor is opened on NUL.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (_get_osfhandle(fd) != -1) continue;
+        const int opened = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            _dup2(opened, fd);
+            _close(opened);
+        }
+    }
 }

@@ -3,6 +3,7 @@
 
 #include "basics.h"
 #include "console/console.h"
+#include "json_line.h"
 
 /// An error text as one line without "ERROR: ": "Download failed:\r\n   Could not open comm port 3.\n Reason:
 /// ..." reads as a sentence.
@@ -25,6 +26,6 @@ void ResultsFile::open(const std::string& file, Console& console) {
 
 void ResultsFile::record(const UnitFacts& facts, Console& console) {
     if (handle < 0) return;
-    if (!platformAppendResult(handle, unitEvent(facts).dump() + "\n"))
+    if (!platformAppendResult(handle, jsonLine(unitEvent(facts))))
         console.message(0, "ERROR: Could not write to results file %s.", path.c_str());
 }

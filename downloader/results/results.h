@@ -21,6 +21,9 @@ struct UnitFacts {
     std::string error; ///< empty for none
     double seconds = 0;
     uint64_t written = 0, verified = 0, read = 0;
+    /// {range, file, sha256} of each range whose unit's bytes were kept; the record has no "kept" without
+    /// one.
+    nlohmann::ordered_json kept = nlohmann::ordered_json::array();
     double ms = 0; ///< the program's milliseconds at the end of the run
 };
 

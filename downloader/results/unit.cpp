@@ -63,5 +63,6 @@ Json unitEvent(const UnitFacts& facts) {
     unit["error"] = textOrNull(facts.error);
     unit["seconds"] = facts.seconds;
     unit["bytes"] = {{"written", facts.written}, {"verified", facts.verified}, {"read", facts.read}};
+    if (!facts.kept.empty()) unit["kept"] = facts.kept;
     return unit;
 }

@@ -47,6 +47,7 @@ void takeResult(PortState& port, const Json& event, int64_t nowMs) {
 std::string stepWords(const std::string& step) {
     static const char* const WORDS[][2] = {
         {"enter", "entering the monitor"},
+        {"keep", "keeping the unit's bytes"},
         {"erase", "erasing"},
         {"write", "writing"},
         {"verify", "verifying"},
@@ -78,6 +79,12 @@ Json takeEvent(PortState& port, Json event, int64_t nowMs) {
     } else if (name == "message") {
         std::string text = textOf(event, "text");
         if (numberOf(event, "level") <= 0 && !text.empty()) port.lastText = withoutErrorWord(text);
+    } else if (name == "kept") {
+        const Json ranges = event.value("ranges", Json::array());
+        for (const Json& range : ranges)
+            if (range.is_string())
+                port.kept.push_back(
+                    {{"range", range}, {"file", textOf(event, "file")}, {"sha256", textOf(event, "sha256")}});
     } else if (name == "result") {
         takeResult(port, event, nowMs);
     }

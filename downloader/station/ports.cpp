@@ -23,12 +23,16 @@ bool splitPortList(const std::string& text, std::vector<PortSpec>& slots, std::s
 }
 
 std::string logFileName(const std::string& name) {
+    return fileSafeName(name) + ".log";
+}
+
+std::string fileSafeName(const std::string& name) {
     std::string file = name;
     for (char& c : file)
         if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' ||
             c == '|' || static_cast<unsigned char>(c) < 0x20)
             c = '_';
-    return file + ".log";
+    return file;
 }
 
 } // namespace station

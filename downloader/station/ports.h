@@ -14,7 +14,9 @@ struct PortSpec {
 
 /// Splits one --ports value ("A=/dev/ttyUSB0,B=2,/dev/ttyUSB3") into slots; false with the fault otherwise.
 bool splitPortList(const std::string& text, std::vector<PortSpec>& slots, std::string& error);
-/// The file of a port's log in --log-dir: NAME.log, with every character a file name may not hold as '_'.
+/// A port's name as part of a file name: every character a file name may not hold as '_'.
+std::string fileSafeName(const std::string& name);
+/// The file of a port's log in --log-dir: NAME.log, the name made safe as fileSafeName does.
 std::string logFileName(const std::string& name);
 
 } // namespace station

@@ -4,6 +4,7 @@
 
 #include "command_line.h"
 #include "console/console.h"
+#include "json_line.h"
 #include "platform/signals.h"
 #include "platform/system.h"
 #include "preflight.h"
@@ -40,7 +41,7 @@ void takeOutput(PortState& port, int64_t now, bool json, std::string& out) {
     while ((end = port.child.received.find('\n', start)) != std::string::npos) {
         Json event;
         if (station::takeLine(port, port.child.received.substr(start, end - start), now, event) && json)
-            out += event.dump() + "\n";
+            out += jsonLine(event);
         start = end + 1;
     }
     port.child.received.erase(0, start);
@@ -141,6 +142,11 @@ std::vector<std::string> station::childCommand(const Options& options, const sta
         args.push_back("--log");
         args.push_back(options.logDir + "/" + station::logFileName(slot.name));
     }
+    // Every port keeps its unit's bytes in a file of its own, named after the port.
+    if (!options.keep.ranges.empty()) {
+        args.push_back("--port-name");
+        args.push_back(slot.name);
+    }
     // The station's own switches stay with it; the children get the rest as they were typed, so that each
     // reads the very files the station checked.
     const std::vector<std::string> rest = childArguments(options);
@@ -173,7 +179,7 @@ void writeStationEvent(const Station& station, size_t succeeded, int status, con
                   {"failed", ports - succeeded},
                   {"status", status},
                   {"error", error.empty() ? Json(nullptr) : Json(error)}};
-    station::writeOut(event.dump() + "\n");
+    station::writeOut(jsonLine(event));
 }
 
 /// The unit record of one port of a station, from what its child reported.
@@ -198,6 +204,7 @@ UnitFacts station::portFacts(const PortState& state, const std::vector<std::stri
     facts.written = bytes.value("written", uint64_t(0));
     facts.verified = bytes.value("verified", uint64_t(0));
     facts.read = bytes.value("read", uint64_t(0));
+    facts.kept = state.kept;
     return facts;
 }
 
@@ -227,10 +234,13 @@ void finish(const Station& station, std::vector<PortState>& ports, station::Disp
         console.message(1, "%s", "");
         for (const std::string& line : station::summaryLines(ports))
             console.message(1, "%s", line.c_str());
-        if (succeeded < ports.size())
-            console.message(
-                0, "Rerun the failed ports: %s",
-                station::retryCommand(options.programName, ports, rerunArguments(options)).c_str());
+        const std::vector<std::string> rerun = rerunArguments(options);
+        const std::vector<std::string> restore = station::restoreLines(options.programName, ports, rerun);
+        if (succeeded + restore.size() < ports.size())
+            console.message(0, "Rerun the failed ports: %s",
+                            station::retryCommand(options.programName, ports, rerun).c_str());
+        for (const std::string& line : restore)
+            console.message(0, "%s", line.c_str());
     }
     if (status != 0) throw status;
 }

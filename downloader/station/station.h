@@ -47,10 +47,12 @@ struct PortState {
     std::string reason;            ///< why it failed, in words; empty on success
     nlohmann::ordered_json result; ///< the child's result event; null when none came
     std::vector<nlohmann::ordered_json> files; ///< the child's file events
-    std::string lastText;                      ///< the last error message or stray output line, for a reason
-    std::string stopReason;            ///< why the station stopped the child itself; empty when it did not
-    bool changed = true;               ///< the table row differs from what was drawn
-    std::vector<std::string> newSteps; ///< the steps not yet printed by the pipe form, in order
+    nlohmann::ordered_json kept =
+        nlohmann::ordered_json::array(); ///< {range, file, sha256} of each kept range
+    std::string lastText;                ///< the last error message or stray output line, for a reason
+    std::string stopReason;              ///< why the station stopped the child itself; empty when it did not
+    bool changed = true;                 ///< the table row differs from what was drawn
+    std::vector<std::string> newSteps;   ///< the steps not yet printed by the pipe form, in order
 };
 
 /// Takes one event of a child into its port's state; the event as the station passes it on (with "port").
@@ -90,8 +92,12 @@ void closeDisplay(Display& display);
 
 /// The summary: a table (name, port, result, status, seconds, bytes, KB/s, reason) and "N of M succeeded.".
 std::vector<std::string> summaryLines(const std::vector<PortState>& ports);
-/// The command that reruns only the failed ports: the program, --ports with those, the other arguments.
+/// The command that reruns only the failed ports: the program, --ports with those, the other arguments. A
+/// port whose unit's bytes were kept is left to restoreLines.
 std::string retryCommand(const std::string& program, const std::vector<PortState>& ports,
                          const std::vector<std::string>& otherArgs);
+/// For each failed port whose unit's bytes were kept in a file: where, and the command that puts them back.
+std::vector<std::string> restoreLines(const std::string& program, const std::vector<PortState>& ports,
+                                      const std::vector<std::string>& otherArgs);
 
 } // namespace station

@@ -69,7 +69,9 @@ std::string retryCommand(const std::string& program, const std::vector<PortState
                          const std::vector<std::string>& otherArgs) {
     std::string list;
     for (const PortState& port : ports) {
-        if (port.status == 0) continue;
+        // A port whose unit's bytes were kept has a line of its own (restoreLines): run as before, it would
+        // keep the erased bytes.
+        if (port.status == 0 || !port.kept.empty()) continue;
         if (!list.empty()) list += ",";
         list += port.slot.name == port.slot.port ? port.slot.port : port.slot.name + "=" + port.slot.port;
     }
