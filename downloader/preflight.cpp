@@ -8,7 +8,6 @@
 #include "monitor/blocks.h"
 #include "monitor/image_check.h"
 #include "platform/signals.h"
-#include "sha256.h"
 
 namespace {
 
@@ -148,10 +147,8 @@ void checkFiles(const Options& options, Console& console, CheckedFiles& files) {
         if (&name == &options.fileNames.front()) files.generation = generationOf(image);
         const Generation generation = files.generation;
         files.filesRead.push_back({name, generationName(generation)});
-        // The loader has just read the file whole; one that cannot be read a second time has no digest.
-        std::string digest;
-        sha256OfFile(name, digest);
-        files.digests.push_back(digest);
+        // The digest of the bytes the loader read: the record names what was sent, not a second reading.
+        files.digests.push_back(image.digests.back());
         console.message(1, "Detected %s (%s) code.", generationName(generation),
                         generation == Generation::VQ1 ? "HC908" : "HCS12");
         console.message(1, "Entry point: 0x%04x", image.entryPoint);

@@ -99,7 +99,10 @@ public:
     std::vector<std::string> extractedFiles; ///< every .ini file's target, in the order read
     PendingFiles pendingIni;                 ///< the .ini files read and not yet in place
     std::vector<std::string> fileNames;      ///< every file load was given, in that order
-    size_t recordLines = 0;                  ///< S-record lines read from all of them, of any type
+    /// The SHA-256 of each file read whole, in hexadecimal, as the loader read its bytes; empty for one that
+    /// could not be read to its end.
+    std::vector<std::string> digests;
+    size_t recordLines = 0; ///< S-record lines read from all of them, of any type
     uint32_t entryPoint = 0;
     uint32_t lowAddress = 0xFFFFFFFF;
     uint32_t highAddress = 0;
@@ -113,6 +116,7 @@ public:
     std::function<void()> onWait;
 
 private:
+    void readLines(LineReader& reader);
     void readContainer(LineReader& reader);
     void extractFile(LineReader& reader, const std::string& path);
 };

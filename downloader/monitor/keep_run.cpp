@@ -4,11 +4,11 @@
 #include "console/log.h"
 #include "downloader.h"
 #include "image/kept_file.h"
+#include "image/sha256.h"
 #include "monitor/blocks.h"
 #include "monitor/keep.h"
 #include "monitor/read_areas.h"
 #include "preflight.h"
-#include "sha256.h"
 #include "station/ports.h"
 
 #include <cstdio>
