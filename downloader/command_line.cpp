@@ -5,7 +5,6 @@
 #include "keep_switches.h"
 #include "monitor/read_areas.h"
 #include "ports/ports.h"
-#include "record_switches.h"
 #include "serials/checks.h"
 
 #include <cctype>
@@ -55,34 +54,6 @@ const Switch SHORT_SWITCHES[] = {
     {"V", Takes::Nothing, [](Options& o, const char*, int) { return o.verifyOnly = true, TAKEN; }},
     {"w", Takes::Nothing, [](Options& o, const char*, int) { return o.wipeOnly = true, TAKEN; }},
 };
-
-/// The text of a --read, --range or --ports value that cannot be taken; empty when it was.
-std::string setReadBack(Options& o, const char* file) {
-    if (*file == '\0') return "ERROR: Switch '--read' needs a file name, not an empty one.";
-    o.readBackFile = file;
-    return TAKEN;
-}
-
-std::string setLogDir(Options& o, const char* folder) {
-    // An empty name would put the logs in the root folder, or nowhere.
-    if (*folder == '\0') return "ERROR: Switch '--log-dir' needs a folder name, not an empty one.";
-    o.logDir = folder;
-    return TAKEN;
-}
-
-std::string addReadRange(Options& o, const char* text) {
-    uint32_t first = 0, last = 0;
-    if (!monitor::parseRange(text, first, last)) return std::string("ERROR: Invalid range '") + text + "'.";
-    o.readRanges.push_back({first, last});
-    return TAKEN;
-}
-
-std::string addStationPorts(Options& o, const char* text) {
-    std::string error;
-    if (!station::splitPortList(text, o.stationPorts, error))
-        return "ERROR: Switch '--ports': " + error + ".";
-    return TAKEN;
-}
 
 // The long switches: "--name", and "--name VALUE" or "--name=VALUE" for those that take a value. A station
 // gives its children --json and --no-extract itself, and keeps its own switches from them.

@@ -5,10 +5,10 @@
 
 #include "bootloader/image_check.h"
 #include "image/output_file.h"
+#include "image/sha256.h"
 #include "monitor/blocks.h"
 #include "monitor/image_check.h"
 #include "platform/signals.h"
-#include "sha256.h"
 
 #include <algorithm>
 
@@ -173,9 +173,9 @@ void checkFiles(const Options& options, Console& console, CheckedFiles& files) {
         if (&name == &options.fileNames.front()) files.generation = generationOf(image);
         const Generation generation = files.generation;
         files.filesRead.push_back({name, generationName(generation)});
-        // The loader has just read the file whole; one that cannot be read a second time has no digest.
-        std::string digest;
-        sha256OfFile(name, digest);
+        // The digest of the bytes the loader read: the record names what was sent, not a second reading; the
+        // expected one is checked again on them, should the file have changed since the first look.
+        const std::string& digest = image.digests.back();
         refuseUnexpected(options, files.digests.size(), digest, console);
         files.digests.push_back(digest);
         files.headers.push_back(image.headerTexts.size() > headers ? image.headerTexts[headers] : "");

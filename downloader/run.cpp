@@ -34,7 +34,7 @@ void runCommand(const Options& options, Console& console, Downloader& controller
         console.events.stop();
         console.sink = nullptr;
         // The stream begins with the slots, also when the station ends before its ports ran.
-        writeStationStart(options, console);
+        station::writeStationStart(options, console);
     }
     if (!options.listPorts)
         console.events.start(options.commandLine, options.portName(), options.baudRate, options.tags);

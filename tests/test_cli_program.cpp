@@ -2,6 +2,8 @@
 // and signals.
 #include "test_cli.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <csignal>
 #include <functional>
@@ -227,6 +229,34 @@ TEST(Program, SignalDuringADownloadEndsWith128PlusN) {
             EXPECT_EQ(fx::listDir(dir.path()), std::vector<std::string>{}) << signalNumber;
         }
     }
+}
+
+// A single run stopped by a signal is one that ended: its unit line says so with its status, and the log ends
+// with it. A long pause after the erase is no longer than a signal's way out.
+TEST(Program, AStoppedRunIsRecordedAndEndsSoon) {
+    fx::TempDir dir;
+    const std::string units = dir.file("units.jsonl");
+    EXPECT_EQ(fx::killedWhileWaiting({"--results", units, "-w"}, SIGTERM), 128 + SIGTERM);
+    const std::string text = fx::readFile(units);
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    const nlohmann::json unit = nlohmann::json::parse(text);
+    EXPECT_EQ(unit["status"], 128 + SIGTERM);
+    EXPECT_EQ(unit["ok"], false);
+    EXPECT_EQ(unit["action"], "wipe");
+    EXPECT_EQ(unit["error"], "Ended by signal " + std::to_string(SIGTERM) + ".");
+
+    // A minute's pause after the wipe: the run still ends within a few seconds of the signal.
+    fx::Rig controller;
+    ASSERT_TRUE(controller.start());
+    fx::Background run(VQ2DL_PROGRAM, {"-c", controller.sim->devicePath(), "-w", "-dw", "60000"});
+    const auto start = fx::Clock::now();
+    while (controller.sim->received().empty() && fx::msSince(start) < 10000)
+        usleep(1000);
+    usleep(300000);
+    const auto signalled = fx::Clock::now();
+    std::string rest;
+    EXPECT_EQ(run.finish(SIGINT, rest), 128 + SIGINT) << rest;
+    EXPECT_LT(fx::secondsSince(signalled), 10.0);
 }
 
 // A read-back whose output goes to a pipe that closes early (| head -3) ends on SIGPIPE like any other

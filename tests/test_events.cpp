@@ -2,8 +2,8 @@
 // word for word as the console shows them; nothing but JSON on standard output; and the SHA-256 of the file
 // event against the standard's test vectors.
 #include "fixture.h"
+#include "image/sha256.h"
 #include "json_schema.h"
-#include "sha256.h"
 #include "test_cli.h"
 
 #include <nlohmann/json.hpp>

@@ -1,6 +1,8 @@
 // Update files read from disk: their sections, line numbers, faults, and the files they extract.
 #include "test_image.h"
 
+#include "image/sha256.h"
+
 #include <csignal>
 #include <fcntl.h>
 #include <string>
@@ -33,6 +35,28 @@ TEST(VquReader, SectionsInAnyOrderGiveTheSameImageAndFiles) {
         EXPECT_EQ(fx::readFile(out.file("set.ini")), ini);
         EXPECT_EQ(image.extractedFiles, (std::vector<std::string>{out.file("set.ini")}));
         EXPECT_EQ(fx::listDir(out.path()), (std::vector<std::string>{"set.ini"}));
+    }
+}
+
+// The digest names the bytes the loader read, each once, and the whole file: an update whose blocks are read
+// again after a look ahead, a file whose reading stops at a "#" line, and one longer than a read.
+TEST(VquReader, TheDigestIsOfTheBytesReadEachOnce) {
+    fx::TempDir dir, out;
+    const std::string ini = "[a]\r\nx=1\r\n";
+    const std::vector<std::string> s19 = {"#!VQU-S19(v.s19)", fx::srec(1, 0x4000, {1}), fx::srec(9, 0x4000)};
+    fx::writeFile(dir.file("u.vqu"), container({"#!VQU-INI(set.ini)"}) + ini + lines(s19) + "#!VQU-END\r\n");
+    fx::writeFile(dir.file("notes.s19"), fx::srec(1, 0x4000, {1}) + "\n# the rest is notes\nS1 not read\n");
+    std::string big;
+    for (uint32_t i = 0; i < 4000; ++i)
+        big += fx::srec(1, 0x4000 + 16 * (i % 1000), fx::bytes(16)) + "\n";
+    fx::writeFile(dir.file("big.s19"), big);
+    for (const char* name : {"u.vqu", "notes.s19", "big.s19"}) {
+        Image image(0, out.path());
+        image.load(dir.file(name));
+        std::string expected;
+        ASSERT_TRUE(sha256OfFile(dir.file(name), expected));
+        ASSERT_EQ(image.digests.size(), 1u);
+        EXPECT_EQ(image.digests[0], expected) << name;
     }
 }
 

@@ -2,8 +2,8 @@
 // program, with -b, in a written page, with -V, after a failure and a kill (--keep-from puts them back), at a
 // station of three differently preloaded units; the readings that differ, and the command lines refused.
 #include "fixture.h"
+#include "image/sha256.h"
 #include "json_schema.h"
-#include "sha256.h"
 
 #include <nlohmann/json.hpp>
 

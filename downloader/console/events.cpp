@@ -35,7 +35,7 @@ void write(const Json& object) {
 } // namespace
 
 std::string withoutErrorPrefix(const std::string& text) {
-    std::string error = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+    std::string error = withoutErrorWord(text);
     while (!error.empty() && (error.back() == '\n' || error.back() == '\r'))
         error.pop_back();
     return error;

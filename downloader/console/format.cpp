@@ -19,7 +19,7 @@ std::string formatText(const char* format, va_list args) {
 }
 
 std::string oneLine(const std::string& text) {
-    const std::string from = text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+    const std::string from = withoutErrorWord(text);
     std::string line;
     bool lineEnd = false;
     for (char c : from) {

@@ -15,6 +15,11 @@
 /// printf-style formatting into a string of any length.
 std::string formatText(const char* format, va_list args);
 
+/// An error text without the "ERROR: " that begins it on the console.
+inline std::string withoutErrorWord(const std::string& text) {
+    return text.compare(0, 7, "ERROR: ") == 0 ? text.substr(7) : text;
+}
+
 /// An error text as one line without "ERROR: ": "Download failed:\r\n   Could not open comm port 3.\n Reason:
 /// ..." reads as a sentence; line ends with their indents become single blanks, other control characters
 /// blanks too, and no blank ends the line.

@@ -29,6 +29,11 @@ void FirmwareImage::load(const std::string& path) {
     if (!file) fail("Can't open input file");
     LineReader reader(file.get());
     reader.onWait = onWait;
+    readLines(reader);
+    digests.push_back(reader.finishDigest());
+}
+
+void FirmwareImage::readLines(LineReader& reader) {
     std::string line;
     if (!readRecordLine(reader, line)) {
         // A directory opens on some systems but cannot be read: it is no input file either.

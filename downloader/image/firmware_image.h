@@ -100,7 +100,10 @@ public:
     PendingFiles pendingIni;                 ///< the .ini files read and not yet in place
     std::vector<std::string> fileNames;      ///< every file load was given, in that order
     std::vector<std::string> headerTexts;    ///< the text of every S0 record read, in the order read
-    size_t recordLines = 0;                  ///< S-record lines read from all of them, of any type
+    /// The SHA-256 of each file read whole, in hexadecimal, as the loader read its bytes; empty for one that
+    /// could not be read to its end.
+    std::vector<std::string> digests;
+    size_t recordLines = 0; ///< S-record lines read from all of them, of any type
     uint32_t entryPoint = 0;
     uint32_t lowAddress = 0xFFFFFFFF;
     uint32_t highAddress = 0;
@@ -114,6 +117,7 @@ public:
     std::function<void()> onWait;
 
 private:
+    void readLines(LineReader& reader);
     void readContainer(LineReader& reader);
     void extractFile(LineReader& reader, const std::string& path);
 };

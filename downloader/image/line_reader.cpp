@@ -25,6 +25,14 @@ bool LineReader::fill() {
         const long got = readSome(file, buffer.data(), buffer.size(), WAIT_STEP_MS);
         if (got > 0) {
             end = static_cast<size_t>(got);
+            // What is read again after going back is in the digest already.
+            const long last = bufferStart + got;
+            if (bufferStart > hashedUpTo) hashGap = true;
+            if (last > hashedUpTo && bufferStart <= hashedUpTo) {
+                digest.update(reinterpret_cast<const uint8_t*>(buffer.data()) + (hashedUpTo - bufferStart),
+                              static_cast<size_t>(last - hashedUpTo));
+                hashedUpTo = last;
+            }
             return true;
         }
         if (got == 0) return false;
@@ -92,4 +100,16 @@ void LineReader::seek(long position) {
     if (std::fseek(file, position, SEEK_SET) != 0) readError = true;
     bufferStart = position;
     begin = end = 0;
+}
+
+std::string LineReader::finishDigest() {
+    // The file names what was sent only when every byte of it was read: the rest after the last line taken
+    // (notes after the end line) is read for the digest alone.
+    while (!readError && !hashGap) {
+        begin = end;
+        if (bufferStart + static_cast<long>(end) != hashedUpTo) seek(hashedUpTo);
+        if (!fill()) break;
+    }
+    if (readError || hashGap) return "";
+    return digest.hexDigest();
 }

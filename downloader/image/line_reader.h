@@ -2,6 +2,8 @@
 // again.
 #pragma once
 
+#include "sha256.h"
+
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -28,6 +30,9 @@ public:
     void seek(long position);
     /// True when reading stopped on a read error rather than at the end of the file.
     bool failed() const { return readError; }
+    /// The SHA-256 of the whole file in hexadecimal: the bytes as they were read, and the rest read to the
+    /// end for it; empty when the file could not be read to the end. Call once, when done with the lines.
+    std::string finishDigest();
     /// Called while a pipe keeps the reader waiting, every WAIT_STEP_MS; it may end the reading by throwing.
     std::function<void()> onWait;
     static constexpr int WAIT_STEP_MS = 100;
@@ -43,4 +48,7 @@ private:
     bool lineStart = true;
     bool pieceBegan = true;
     bool readError = false;
+    Sha256 digest;        ///< of the bytes read so far, each byte once
+    long hashedUpTo = 0;  ///< the file position up to which digest has taken the bytes
+    bool hashGap = false; ///< bytes were skipped: the digest cannot name the file
 };

@@ -1,5 +1,5 @@
 // What the program takes from the system besides the serial port: a steady clock, sleeps and whether the
-// console is a terminal, and how wide it is. One definition each in system_posix.cpp and system_win32.cpp.
+// console is a terminal, and how wide it is. One definition each in system_linux.cpp and system_win32.cpp.
 #pragma once
 
 #include <cstdint>

@@ -68,16 +68,6 @@ void platformCloseResults(intptr_t handle);
 std::string platformHostName();
 
 class Console;
-struct Options;
-class ResultsFile;
-namespace station {
-struct PortState;
-}
-
-/// Appends a station port's unit line, once, the moment the port has ended.
-void recordPort(station::PortState& port, const Options& options, Console& console, ResultsFile& results);
-/// Under --json, the station's first event: its ports, before any child reports.
-void writeStationStart(const Options& options, Console& console);
 
 /// The open --results file: opened before anything else is written, closed by its destructor.
 class ResultsFile {

@@ -21,23 +21,13 @@ size_t widest(const std::vector<PortState>& ports, std::string PortSpec::*field,
     return width;
 }
 
-std::string padded(std::string text, size_t width) {
-    if (text.size() < width) text.append(width - text.size(), ' ');
-    return text;
-}
-
 double secondsOf(const PortState& port, int64_t nowMs) {
     return static_cast<double>((port.endedMs < 0 ? nowMs : port.endedMs) - port.startedMs) / 1000.0;
 }
 
 /// The bytes a port has moved: the result's when it has one, the step's while it runs.
 uint64_t bytesOf(const PortState& port) {
-    if (port.result.is_null()) return port.bytes;
-    const auto& bytes = port.result.value("bytes", nlohmann::ordered_json::object());
-    uint64_t most = 0;
-    for (const char* field : {"written", "verified", "read"})
-        most = std::max(most, bytes.value(field, uint64_t(0)));
-    return most;
+    return port.result.is_null() ? port.bytes : resultBytes(port);
 }
 
 std::string bar(const PortState& port) {

@@ -32,11 +32,6 @@ constexpr int64_t DRAIN_MS = 1000;
 constexpr int64_t REDRAW_MS = 200;
 constexpr size_t MAX_LINE = 1 << 20;
 
-void printRaw(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
 /// The whole lines of a child's output, taken off what it has written.
 std::vector<std::string> wholeLines(ChildProcess& child) {
     if (child.received.size() > MAX_LINE && child.received.find('\n') == std::string::npos)
@@ -74,7 +69,7 @@ void drawTable(station::Display& display, const std::vector<LoopSlot>& slots, in
     for (const std::string& row : rows)
         frame += "\x1b[2K" + row + "\n";
     display.rowsDrawn = rows.size();
-    printRaw(frame);
+    station::writeOut(frame);
 }
 
 } // namespace
@@ -217,9 +212,9 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
             }
         }
         if (forcedAt >= 0 && now - forcedAt > STOP_GRACE_MS) killed = true;
-        if (!out.empty()) printRaw(out);
+        if (!out.empty()) station::writeOut(out);
         if (!json && display.terminal) drawTable(display, slots, now, false);
-        if (!json && !display.terminal) printRaw(station::loopChanges(slots));
+        if (!json && !display.terminal) station::writeOut(station::loopChanges(slots));
         const bool allDone = std::all_of(slots.begin(), slots.end(),
                                          [](const LoopSlot& slot) { return slot.phase == Phase::Done; });
         if (allDone || (killed && now - forcedAt > STOP_GRACE_MS + KILL_GRACE_MS)) break;
@@ -245,7 +240,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
                             {"failed", slots.size() - clean},
                             {"status", status},
                             {"error", nullptr}};
-        printRaw(jsonLine(event));
+        station::writeOut(jsonLine(event));
     } else {
         console.message(1, "%s", "");
         for (const std::string& line : station::loopSummary(slots))

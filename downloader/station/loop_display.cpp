@@ -11,10 +11,6 @@ namespace station {
 
 namespace {
 
-std::string cell(const std::string& text, size_t width) {
-    return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
-}
-
 std::string cut(std::string text, int columns) {
     const size_t limit = columns > 1 ? static_cast<size_t>(columns - 1) : 1;
     if (text.size() > limit) text.resize(limit);
@@ -55,13 +51,14 @@ std::vector<std::string> loopRows(const std::vector<LoopSlot>& slots, int column
     const bool withPort = nameWidth + 2 + portWidth + 2 + 18 + 2 + 30 < static_cast<size_t>(columns);
     char numbers[48];
     std::snprintf(numbers, sizeof numbers, "%4s  %4s  %6s", "UNIT", "OK", "FAILED");
-    std::vector<std::string> rows{cut(cell("NAME", nameWidth) + "  " +
-                                          (withPort ? cell("PORT", portWidth) + "  " : "") + numbers + "  DO",
+    std::vector<std::string> rows{cut(padded("NAME", nameWidth) + "  " +
+                                          (withPort ? padded("PORT", portWidth) + "  " : "") + numbers +
+                                          "  DO",
                                       columns)};
     for (const LoopSlot& slot : slots) {
         std::snprintf(numbers, sizeof numbers, "%4d  %4d  %6d", slot.cycle, slot.ok, slot.failed);
-        rows.push_back(cut(cell(slot.slot.name, nameWidth) + "  " +
-                               (withPort ? cell(slot.slot.port, portWidth) + "  " : "") + numbers + "  " +
+        rows.push_back(cut(padded(slot.slot.name, nameWidth) + "  " +
+                               (withPort ? padded(slot.slot.port, portWidth) + "  " : "") + numbers + "  " +
                                operatorText(slot),
                            columns));
     }
@@ -99,12 +96,13 @@ std::vector<std::string> loopSummary(const std::vector<LoopSlot>& slots) {
     }
     char numbers[64];
     std::snprintf(numbers, sizeof numbers, "%5s  %4s  %6s", "UNITS", "OK", "FAILED");
-    std::vector<std::string> lines{cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers};
+    std::vector<std::string> lines{padded("NAME", nameWidth) + "  " + padded("PORT", portWidth) + "  " +
+                                   numbers};
     int ok = 0, failed = 0;
     for (const LoopSlot& slot : slots) {
         std::snprintf(numbers, sizeof numbers, "%5d  %4d  %6d", slot.ok + slot.failed, slot.ok, slot.failed);
         std::string line =
-            cell(slot.slot.name, nameWidth) + "  " + cell(slot.slot.port, portWidth) + "  " + numbers;
+            padded(slot.slot.name, nameWidth) + "  " + padded(slot.slot.port, portWidth) + "  " + numbers;
         if (!slot.trouble.empty()) line += "  stopped: " + slot.trouble;
         lines.push_back(line);
         ok += slot.ok;

@@ -96,7 +96,7 @@ void finish(const Station& station, std::vector<PortState>& ports, station::Disp
     // The records first: they matter more than a console that may not be read. The ports that ended while
     // the station was watching are recorded already.
     for (PortState& slot : ports)
-        if (!slot.recorded) recordPort(slot, options, console, station.results);
+        if (!slot.recorded) station::recordPort(slot, options, console, station.results);
     const size_t succeeded = static_cast<size_t>(
         std::count_if(ports.begin(), ports.end(), [](const PortState& slot) { return slot.status == 0; }));
     station::Output& output = display.output;
@@ -161,7 +161,7 @@ void station::run(const Options& options, Console& console, ResultsFile& results
     // 4. Their output until every one has ended, or a signal has stopped them all; each unit's record the
     // moment it ends.
     station::watchPorts(ports, display, options.json, console.startMs,
-                        [&](PortState& slot) { recordPort(slot, options, console, results); });
+                        [&](PortState& slot) { station::recordPort(slot, options, console, results); });
     finish(station, ports, display);
 }
 

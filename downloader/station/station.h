@@ -78,6 +78,10 @@ std::string stepWords(const std::string& step);
 /// The unit record of one port's run, from what its child reported; switches: the command line's, files
 /// left out.
 UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action);
+/// Appends a port's unit line, once, the moment the port has ended.
+void recordPort(PortState& port, const Options& options, Console& console, ResultsFile& results);
+/// Under --json, the station's first event: its ports, before any child reports.
+void writeStationStart(const Options& options, Console& console);
 /// The station's exit status: 0 when every port succeeded, else the highest port status.
 int stationStatus(const std::vector<PortState>& ports);
 
@@ -86,6 +90,12 @@ int stationStatus(const std::vector<PortState>& ports);
 std::string serialText(const PortState& port);
 /// The widest serialText of the ports, at least the heading's; 0 when no port has a number.
 size_t serialWidth(const std::vector<PortState>& ports);
+/// A text padded with blanks to a column's width; a longer one stays whole.
+std::string padded(std::string text, size_t width);
+/// The most bytes the port's result counts (written, verified or read); 0 without a result.
+uint64_t resultBytes(const PortState& port);
+/// Writes a text to standard output at once, as it is (the fixture loop's output).
+void writeOut(const std::string& text);
 
 /// The live table on a terminal, or whole prefixed lines elsewhere.
 struct Display {

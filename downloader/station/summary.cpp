@@ -12,8 +12,11 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string cell(const std::string& text, size_t width) {
-    return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
+} // namespace
+
+std::string padded(std::string text, size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text;
 }
 
 uint64_t resultBytes(const PortState& port) {
@@ -25,7 +28,10 @@ uint64_t resultBytes(const PortState& port) {
     return most;
 }
 
-} // namespace
+void writeOut(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
 
 std::string serialText(const PortState& port) {
     if (port.serial.is_null()) return "";
@@ -70,9 +76,9 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports, int c
                   "KB/S");
     // A column for the units' numbers only when a port has one: the summary stays as it was without them.
     const size_t serialColumn = serialWidth(ports);
-    const std::string serialHeading = serialColumn ? cell("SERIAL", serialColumn) + "  " : "";
-    lines.push_back(fitted(cell("NAME", nameWidth) + "  " + cell("PORT", portWidth) + "  " + numbers + "  " +
-                               serialHeading + "REASON",
+    const std::string serialHeading = serialColumn ? padded("SERIAL", serialColumn) + "  " : "";
+    lines.push_back(fitted(padded("NAME", nameWidth) + "  " + padded("PORT", portWidth) + "  " + numbers +
+                               "  " + serialHeading + "REASON",
                            columns));
     size_t succeeded = 0;
     for (const PortState& port : ports) {
@@ -83,9 +89,9 @@ std::vector<std::string> summaryLines(const std::vector<PortState>& ports, int c
         std::snprintf(numbers, sizeof numbers, "%-6s  %6d  %8.1f  %8llu  %7.1f", ok ? "ok" : "FAILED",
                       port.status, seconds, static_cast<unsigned long long>(bytes),
                       seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0);
-        std::string line = cell(port.slot.name, nameWidth) + "  " + cell(port.slot.port, portWidth) + "  " +
-                           numbers + "  " +
-                           (serialColumn ? cell(serialText(port), serialColumn) + "  " : "") + port.reason;
+        std::string line = padded(port.slot.name, nameWidth) + "  " + padded(port.slot.port, portWidth) +
+                           "  " + numbers + "  " +
+                           (serialColumn ? padded(serialText(port), serialColumn) + "  " : "") + port.reason;
         while (!line.empty() && line.back() == ' ')
             line.pop_back();
         lines.push_back(fitted(line, columns));

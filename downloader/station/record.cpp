@@ -1,12 +1,13 @@
 // The station's part of the records and the stream: each port's unit line from what its child reported, the
 // moment the port ends, and the first event of a station's stream.
+#include "station.h"
+
 #include "command_line.h"
 #include "console/console.h"
 #include "json_line.h"
 #include "options.h"
 #include "platform/system.h"
-#include "results.h"
-#include "station/station.h"
+#include "results/results.h"
 
 #include <chrono>
 
@@ -53,7 +54,7 @@ UnitFacts station::portFacts(const PortState& state, const std::vector<std::stri
     return facts;
 }
 
-void recordPort(PortState& slot, const Options& options, Console& console, ResultsFile& results) {
+void station::recordPort(PortState& slot, const Options& options, Console& console, ResultsFile& results) {
     slot.recorded = true;
     UnitFacts facts = station::portFacts(slot, recordedSwitches(options), options.action());
     facts.tags = options.tags;
@@ -61,7 +62,7 @@ void recordPort(PortState& slot, const Options& options, Console& console, Resul
     results.record(facts, console);
 }
 
-void writeStationStart(const Options& options, Console& console) {
+void station::writeStationStart(const Options& options, Console& console) {
     Json slots = Json::array();
     for (const station::PortSpec& slot : options.stationPorts)
         slots.push_back({{"name", slot.name}, {"device", slot.port}});

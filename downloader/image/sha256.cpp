@@ -1,5 +1,5 @@
 // SHA-256 as FIPS 180-4 defines it: 64-byte blocks, each compressed in 64 rounds into eight 32-bit words.
-#include "sha256.h"
+#include "image/sha256.h"
 
 #include <algorithm>
 #include <cstdio>
