@@ -215,6 +215,26 @@ TEST(Outcome, TheStepsOfARunTellWhatTheFlashHolds) {
          false,
          "write internal partly-written",
          "internal error while writing: flash partly written"},
+        // The unit's own bytes are kept before anything is erased.
+        {{"open", "enter", "keep"},
+         4,
+         outcome::Kind::Mismatch,
+         false,
+         "keep mismatch untouched",
+         "mismatch while keeping the unit's bytes: flash untouched"},
+        // The serial number goes into a verified image: until it reads back, the unit is not whole.
+        {{"open", "enter", "erase", "write", "verify", "serial"},
+         4,
+         outcome::Kind::WrongAnswer,
+         false,
+         "serial wrong-answer partly-written",
+         "wrong answer while writing the serial number: flash partly written"},
+        {{"open", "enter", "erase", "write", "verify", "serial"},
+         0,
+         outcome::Kind::None,
+         false,
+         "null null written",
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.steps) + " " + std::to_string(c.status));
@@ -235,6 +255,50 @@ TEST(Outcome, TheStepsOfARunTellWhatTheFlashHolds) {
             EXPECT_EQ(outcome::kindNamed(outcome::nameOf(o.kind)), o.kind);
         }
         EXPECT_EQ(outcome::flashNamed(outcome::nameOf(o.flash)), o.flash);
+    }
+}
+
+// The kept bytes and the serial number are steps of their own, before the erase and after the verification,
+// in the result event and the unit record alike.
+TEST(Records, TheKeptBytesAndTheSerialNumberFailInStepsOfTheirOwn) {
+    const Texts keep = {"--keep", "0x7F00-0x7FFF"};
+    const Texts serial = {"--serial", "0x7FF0:u32be", "--serial-value", "7"};
+    Texts serialKept = serial;
+    serialKept.push_back("--serial-keep");
+    struct Case {
+        std::string fault;
+        Texts args;
+        std::string outcome; ///< "step kind flash"
+        std::string lastStep;
+    };
+    // Six image blocks, each written and read back once: the seventh is the serial number's.
+    const std::vector<Case> cases = {
+        {"corrupt@readblock#1=5", keep, "keep mismatch untouched", "keep"},
+        {"silent@readblock", keep, "keep no-answer untouched", "keep"},
+        {"corrupt@readblock#2=2", serialKept, "serial mismatch untouched", "enter"},
+        {"error@writeblock#7=0xE6", serial, "serial wrong-answer partly-written", "serial"},
+        {"corrupt@readblock#7=1", serial, "serial mismatch partly-written", "serial"},
+        {"", serial, "null null written", "serial"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        fx::Rig rig(fx::monitorOptions(c.fault.empty() ? Texts{} : Texts{c.fault}));
+        ASSERT_TRUE(rig.start());
+        fx::writeFile(rig.dir.file("fw.s19"), firmware());
+        Texts args = {"-dw", "0", "--json", "--results", rig.dir.file("units.jsonl")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const fx::RunResult r = rig.run(args, rig.dir.file("fw.s19"));
+        EXPECT_EQ(r.status, c.outcome == "null null written" ? 0 : 4) << r.out;
+        const std::vector<Json> stream = events(r.out);
+        ASSERT_FALSE(stream.empty());
+        EXPECT_EQ(outcomeOf(stream.back()), c.outcome);
+        std::string lastStep;
+        for (const Json& event : stream)
+            if (event["event"] == "step") lastStep = event["step"];
+        EXPECT_EQ(lastStep, c.lastStep);
+        const std::vector<Json> units = events(fx::readFile(rig.dir.file("units.jsonl")));
+        ASSERT_EQ(units.size(), 1u);
+        EXPECT_EQ(outcomeOf(units[0]), c.outcome);
     }
 }
 
@@ -379,8 +443,9 @@ TEST(Records, ResultsInCsvReadBackByACsvReader) {
     fx::writeFile(dir.file("fw.s19"), firmware());
     auto a = fx::startController();
     const Texts common = {"-dw", "0", "--tag", "operator=ann", "--tag", "note=said \"hi\", left", "fw.s19"};
-    auto run = [&](const std::string& port, const std::string& results) {
+    auto run = [&](const std::string& port, const std::string& results, Texts extra = {}) {
         Texts args = {"-c", port, "--results", results};
+        args.insert(args.end(), extra.begin(), extra.end());
         args.insert(args.end(), common.begin(), common.end());
         return fx::run(VQ2DL_PROGRAM, args, dir.path()).status;
     };
@@ -388,6 +453,8 @@ TEST(Records, ResultsInCsvReadBackByACsvReader) {
     EXPECT_EQ(run(dir.file("ttyUSB9"), "units.CSV"), 2); // the name's case does not matter
     EXPECT_EQ(run(dir.file("ttyUSB9"), "units.csv"), 2);
     EXPECT_EQ(run(dir.file("ttyUSB9"), "units.jsonl"), 2);
+    // A unit with a serial number after two without: the file's columns stay the header's.
+    EXPECT_EQ(run(a->devicePath(), "units.csv", {"--serial", "0x7FF0:u32be", "--serial-value", "7"}), 0);
     // Python's own reader, each row as a JSON object of the header's names.
     const std::string reader = "import csv, json, sys\n"
                                "with open(sys.argv[1], newline='') as f:\n"
@@ -396,7 +463,7 @@ TEST(Records, ResultsInCsvReadBackByACsvReader) {
     const fx::RunResult read = fx::run("/usr/bin/python3", {"-c", reader, dir.file("units.csv")});
     ASSERT_EQ(read.status, 0) << read.err;
     const Json rows = Json::parse(read.out);
-    ASSERT_EQ(rows.size(), 3u) << "the header once, then a row for each unit";
+    ASSERT_EQ(rows.size(), 4u) << "the header once, then a row for each unit";
     const Json& header = rows[0];
     for (size_t i = 1; i < rows.size(); ++i)
         EXPECT_EQ(rows[i].size(), header.size());
@@ -421,6 +488,9 @@ TEST(Records, ResultsInCsvReadBackByACsvReader) {
     EXPECT_EQ(cell(2, "step") + " " + cell(2, "kind") + " " + cell(2, "flash"), "open port untouched");
     EXPECT_EQ(cell(2, "error"), "Download failed: Could not open comm port " + dir.file("ttyUSB9") +
                                     ". Reason: no such device.");
+    EXPECT_EQ(cell(1, "serial.value") + cell(2, "serial.value") + cell(1, "kept.range") + cell(1, "cycle"), "");
+    EXPECT_EQ(cell(3, "serial.value"), "7");
+    EXPECT_EQ(cell(3, "serial.state"), "written");
     // Every field of the JSON record has its column or columns.
     const std::vector<Json> units = events(fx::readFile(dir.file("units.jsonl")));
     ASSERT_EQ(units.size(), 1u);

@@ -99,10 +99,12 @@ std::vector<uint8_t> Downloader::readBeforeErase(const std::vector<monitor::Area
                 fatal(EXIT_PROTOCOL, "Could not read the block at 0x%X before the erase; nothing was erased.",
                       address);
             for (unsigned i = 0; i < n; ++i)
-                if (first[i] != second[i])
+                if (first[i] != second[i]) {
+                    noteFailure(outcome::Kind::Mismatch);
                     fatal(EXIT_PROTOCOL,
                           "At 0x%X read 0x%02X, then 0x%02X before the erase; nothing was erased.",
                           address + i, first[i], second[i]);
+                }
             data.insert(data.end(), first, first + n);
             address += n;
             left -= n;

@@ -2,7 +2,9 @@
 // flattened into columns that stay the same from one unit to the next.
 #include "results.h"
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -11,13 +13,27 @@ using Json = nlohmann::ordered_json;
 using Columns = std::vector<std::pair<std::string, std::string>>;
 
 /// The fields of each item of an array of objects, one column each, so that a record without items (a wipe
-/// reads no file) has the same columns as one with them.
+/// reads no file, a run without --keep keeps nothing) has the same columns as one with them.
 const struct {
     const char* array;
     std::vector<const char*> fields;
 } ITEM_FIELDS[] = {
     {"files", {"name", "sha256", "header", "generation"}},
+    {"kept", {"range", "file", "sha256"}},
 };
+
+/// The fields of an object that a record may lack (a run without --serial), one column each all the same.
+const struct {
+    const char* object;
+    std::vector<const char*> fields;
+} OBJECT_FIELDS[] = {
+    {"serial", {"value", "text", "address", "bytes", "source", "state"}},
+};
+
+/// The fields a record has only at times, with where their columns go: every row of a file has the same
+/// columns, whichever unit came first.
+const char* const CYCLE = "cycle";               ///< a loop's unit; its column goes before "device"
+const char* const AT_END[] = {"kept", "serial"}; ///< their columns end the row
 
 /// Between the values of one column that an array gives.
 constexpr const char* ITEM_SEPARATOR = ";";
@@ -34,6 +50,12 @@ const std::vector<const char*>* itemFields(const std::string& name) {
     return nullptr;
 }
 
+const std::vector<const char*>* objectFields(const std::string& name) {
+    for (const auto& entry : OBJECT_FIELDS)
+        if (name == entry.object) return &entry.fields;
+    return nullptr;
+}
+
 void flatten(const std::string& name, const Json& value, Columns& columns) {
     if (name == "tags" && value.is_object()) {
         // Every run may have other keys: one column of KEY=VALUE pairs.
@@ -41,13 +63,17 @@ void flatten(const std::string& name, const Json& value, Columns& columns) {
         for (const auto& [key, tag] : value.items())
             cell += (cell.empty() ? "" : ITEM_SEPARATOR) + key + "=" + cellOf(tag);
         columns.push_back({name, cell});
+    } else if (objectFields(name)) {
+        for (const char* field : *objectFields(name))
+            columns.push_back(
+                {name + "." + field, value.is_object() ? cellOf(value.value(field, Json())) : ""});
     } else if (value.is_object()) {
         for (const auto& [key, field] : value.items())
             flatten(name + "." + key, field, columns);
-    } else if (value.is_array() && itemFields(name)) {
+    } else if (itemFields(name)) {
         for (const char* field : *itemFields(name)) {
             std::string cell;
-            for (size_t i = 0; i < value.size(); ++i)
+            for (size_t i = 0; value.is_array() && i < value.size(); ++i)
                 cell += (i ? ITEM_SEPARATOR : "") + cellOf(value[i].value(field, Json()));
             columns.push_back({name + "." + field, cell});
         }
@@ -63,8 +89,14 @@ void flatten(const std::string& name, const Json& value, Columns& columns) {
 
 Columns columnsOf(const Json& unit) {
     Columns columns;
-    for (const auto& [key, value] : unit.items())
+    for (const auto& [key, value] : unit.items()) {
+        if (key == CYCLE || std::find(std::begin(AT_END), std::end(AT_END), key) != std::end(AT_END))
+            continue;
+        if (key == "device") flatten(CYCLE, unit.value(CYCLE, Json()), columns);
         flatten(key, value, columns);
+    }
+    for (const char* key : AT_END)
+        flatten(key, unit.value(key, Json()), columns);
     return columns;
 }
 

@@ -32,11 +32,13 @@ void Downloader::readSerialBeforeErase() {
         fatal(EXIT_PROTOCOL, "Could not read the serial number at 0x%X before the erase; nothing was erased.",
               options.serial.address);
     for (unsigned i = 0; i < n; ++i)
-        if (first[i] != second[i])
+        if (first[i] != second[i]) {
+            noteFailure(outcome::Kind::Mismatch);
             fatal(
                 EXIT_PROTOCOL,
                 "Two readings of the serial number at 0x%X differ (0x%02X, then 0x%02X); nothing was erased.",
                 options.serial.address + i, first[i], second[i]);
+        }
     // The page register goes back to the unpaged flash, so that the download's first switch to a page erases
     // it.
     setPage(0, false);
@@ -135,9 +137,11 @@ void Downloader::writeSerial() {
         if (!readBlock(mapped, buffer, n))
             fatal(EXIT_PROTOCOL, "Could not read the serial number back at 0x%X.", options.serial.address);
         for (unsigned i = 0; i < n; ++i)
-            if (buffer[i] != serial.bytes[i])
+            if (buffer[i] != serial.bytes[i]) {
+                noteFailure(outcome::Kind::Mismatch);
                 fatal(EXIT_PROTOCOL, "Serial number read back wrong: at 0x%X expected 0x%02X, found 0x%02X.",
                       options.serial.address + i, serial.bytes[i], buffer[i]);
+            }
     });
     settleSerial("written", "");
 }
