@@ -243,8 +243,13 @@ TEST(StationEdges, TheStationsOwnSignalsAndItsDeath) {
         EXPECT_NE(rest.find("0 of 2 succeeded."), std::string::npos) << rest;
         const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
         ASSERT_EQ(units.size(), 2u);
-        for (const Json& unit : units)
+        for (const Json& unit : units) {
             EXPECT_EQ(unit["status"], 128 + signalNumber) << unit.dump();
+            // Stopped while writing, however the child took the signal.
+            EXPECT_EQ(unit["step"], "write") << unit.dump();
+            EXPECT_EQ(unit["kind"], "signal") << unit.dump();
+            EXPECT_EQ(unit["flash"], "partly-written") << unit.dump();
+        }
     }
 }
 
