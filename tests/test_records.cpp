@@ -488,7 +488,8 @@ TEST(Records, ResultsInCsvReadBackByACsvReader) {
     EXPECT_EQ(cell(2, "step") + " " + cell(2, "kind") + " " + cell(2, "flash"), "open port untouched");
     EXPECT_EQ(cell(2, "error"), "Download failed: Could not open comm port " + dir.file("ttyUSB9") +
                                     ". Reason: no such device.");
-    EXPECT_EQ(cell(1, "serial.value") + cell(2, "serial.value") + cell(1, "kept.range") + cell(1, "cycle"), "");
+    EXPECT_EQ(cell(1, "serial.value") + cell(2, "serial.value") + cell(1, "kept.range") + cell(1, "cycle"),
+              "");
     EXPECT_EQ(cell(3, "serial.value"), "7");
     EXPECT_EQ(cell(3, "serial.state"), "written");
     // Every field of the JSON record has its column or columns.
