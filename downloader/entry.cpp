@@ -138,7 +138,8 @@ int answerCommandLine(const CommandLine& line, Console& console) {
     case CommandLine::Action::Refused:
         break;
     }
-    // Under --json the error is the result's, and no usage text follows.
+    // Under --json the error is the result's, and no usage text follows; nothing was touched.
+    reportOutcome(console, {outcome::Step::None, outcome::Kind::Usage, outcome::Flash::Untouched});
     console.events.failed(line.error);
     if (console.events.active()) return EXIT_USAGE;
     if (!line.shown.empty()) console.message(0, "%s", line.shown.c_str());

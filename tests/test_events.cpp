@@ -296,6 +296,10 @@ TEST(Events, ARefusedCommandLineGivesOneResultAndNoUsageText) {
         ASSERT_EQ(events.size(), 1u) << run.out;
         EXPECT_EQ(events[0]["error"], c.error);
         EXPECT_EQ(events[0]["bytes"], json::parse(R"({"written":0,"verified":0,"read":0})"));
+        // A refusal of the command line: nothing ran, nothing was touched.
+        EXPECT_EQ(events[0]["step"], nullptr);
+        EXPECT_EQ(events[0]["kind"], "usage");
+        EXPECT_EQ(events[0]["flash"], "untouched");
     }
     std::vector<std::string> many(21, "fw.s19");
     many.push_back("--json");
