@@ -76,8 +76,6 @@ void drawTable(station::Display& display, const std::vector<LoopSlot>& slots, in
 
 void station::runLoop(const Options& options, Console& console, ResultsFile& results) {
     const bool json = options.json;
-    const std::vector<std::string> switches = recordedSwitches(options);
-    const char* action = options.action();
     const int loopCount = options.loopCount;
     bool draining = false;
     std::string typed;
@@ -120,11 +118,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
     };
     const auto unitEnded = [&](LoopSlot& slot) {
         // Each unit's record the moment it ends, so a station that dies later loses none.
-        UnitFacts facts = station::portFacts(slot.unit, switches, action);
-        facts.cycle = slot.cycle;
-        facts.tags = options.tags;
-        facts.ms = static_cast<double>(console.elapsedMs());
-        results.record(facts, console);
+        station::recordPort(slot.unit, options, console, results, slot.cycle);
         if (slot.unit.status == 0) {
             ++slot.ok;
         } else {

@@ -54,9 +54,11 @@ UnitFacts station::portFacts(const PortState& state, const std::vector<std::stri
     return facts;
 }
 
-void station::recordPort(PortState& slot, const Options& options, Console& console, ResultsFile& results) {
+void station::recordPort(PortState& slot, const Options& options, Console& console, ResultsFile& results,
+                         int cycle) {
     slot.recorded = true;
     UnitFacts facts = station::portFacts(slot, recordedSwitches(options), options.action());
+    facts.cycle = cycle;
     facts.tags = options.tags;
     facts.ms = static_cast<double>(console.elapsedMs());
     results.record(facts, console);

@@ -78,8 +78,10 @@ std::string stepWords(const std::string& step);
 /// The unit record of one port's run, from what its child reported; switches: the command line's, files
 /// left out.
 UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action);
-/// Appends a port's unit line, once, the moment the port has ended.
-void recordPort(PortState& port, const Options& options, Console& console, ResultsFile& results);
+/// Appends a port's unit line, once, the moment the port has ended; cycle is a loop's unit number, 0 outside
+/// a loop.
+void recordPort(PortState& port, const Options& options, Console& console, ResultsFile& results,
+                int cycle = 0);
 /// Under --json, the station's first event: its ports, before any child reports.
 void writeStationStart(const Options& options, Console& console);
 /// The station's exit status: 0 when every port succeeded, else the highest port status.
