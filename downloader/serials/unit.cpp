@@ -3,6 +3,7 @@
 // more S1 line to a VQ-I boot loader; then recorded in the journal, the events and the unit record.
 #include "downloader.h"
 #include "monitor/blocks.h"
+#include "monitor/read_areas.h"
 #include "results/results.h"
 #include "serials/serials.h"
 
@@ -20,24 +21,9 @@ bool allErased(const std::vector<uint8_t>& bytes) {
 
 void Downloader::readSerialBeforeErase() {
     if (!options.serial.asked || !options.serial.keep) return;
-    // Read twice, as a backup is: the monitor's block read carries no checksum, and these bytes are all
-    // there will be of the unit's number once the flash is erased.
-    const unsigned n = options.serial.format.width;
-    const uint32_t mapped = monitor::mapStart(options.serial.address);
-    uint8_t first[MAX_BLOCK + 3], second[MAX_BLOCK + 3];
-    if (!readBlock(mapped, first, n) || !readBlock(mapped, second, n))
-        fatal(EXIT_PROTOCOL, "Could not read the serial number at 0x%X before the erase; nothing was erased.",
-              options.serial.address);
-    for (unsigned i = 0; i < n; ++i)
-        if (first[i] != second[i])
-            fatal(
-                EXIT_PROTOCOL,
-                "Two readings of the serial number at 0x%X differ (0x%02X, then 0x%02X); nothing was erased.",
-                options.serial.address + i, first[i], second[i]);
-    // The page register goes back to the unpaged flash, so that the download's first switch to a page erases
-    // it.
-    setPage(0, false);
-    serial.keptRead.assign(first, first + n);
+    // Read twice as kept ranges are, with their failures: the monitor's block read carries no checksum, and
+    // these bytes are all there will be of the unit's number once the flash is erased.
+    serial.keptRead = readBeforeErase({{options.serial.address, options.serial.format.width}}, nullptr);
     if (allErased(serial.keptRead)) {
         message(2, "No serial number at 0x%X: the unit gets a new one.", options.serial.address);
         serial.keptRead.clear();
@@ -78,7 +64,7 @@ serials::JournalEntry Downloader::journalEntry(const char* state, const std::str
     entry.serial = serial.number;
     entry.state = state;
     entry.host = platformHostName();
-    entry.port = portName();
+    entry.port = options.recordedPort();
     entry.run = serial.run;
     entry.reason = reason;
     return entry;
