@@ -238,6 +238,28 @@ TEST(SerialProgram, AKeptRangeAroundTheNumberLeavesItToItsOwnStep) {
     }
 }
 
+// The way back after a download that failed past the erase: --keep-from gives the number too when a kept
+// range holds it, so that the unit keeps its number instead of taking a new one.
+TEST(SerialProgram, KeepFromGivesTheNumberBackToAnErasedUnit) {
+    fx::Rig rig;
+    ASSERT_TRUE(rig.start());
+    const std::string counter = rig.dir.file("serials");
+    fx::writeFile(counter, "next=500\n");
+    fx::writeFile(
+        rig.dir.file("kept.s19"),
+        fx::s19({{0x4000, {}}, {0x7FE0, fx::bytes(16, 0x20)}, {0x7FF0, {0, 0, 0x01, 0x2C, 7, 7, 7, 7}}}));
+    fx::writeFile(rig.dir.file("fw.s19"), firmware());
+    const fx::RunResult r =
+        rig.run({"-dw", "0", "--keep", "0x7FE0-0x7FF7", "--keep-from", rig.dir.file("kept.s19"), "--serial",
+                 "0x7FF0:u32be", "--serial-counter", counter, "--serial-keep"},
+                rig.dir.file("fw.s19"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(fx::endsWith(r.out, "Serial number 300 kept at 0x7FF0.\n")) << r.out;
+    EXPECT_EQ(fx::peekRange(*rig.sim, 0x7FE0, 24),
+              fx::operator+(fx::bytes(16, 0x20), Bytes{0, 0, 0x01, 0x2C, 7, 7, 7, 7}));
+    EXPECT_EQ(fx::readFile(counter), "next=500\n");
+}
+
 // The number is read as kept ranges are read, with their failures: two readings that differ, or a block that
 // does not come, end the run with status 4 before anything is erased.
 TEST(SerialProgram, KeepReadingsThatDifferOrDoNotComeEraseNothing) {

@@ -21,9 +21,20 @@ bool allErased(const std::vector<uint8_t>& bytes) {
 
 void Downloader::readSerialBeforeErase() {
     if (!options.serial.asked || !options.serial.keep) return;
-    // Read twice as kept ranges are, with their failures: the monitor's block read carries no checksum, and
-    // these bytes are all there will be of the unit's number once the flash is erased.
-    serial.keptRead = readBeforeErase({{options.serial.address, options.serial.format.width}}, nullptr);
+    // With --keep-from the unit's own bytes come from that file, the number's too when a kept range holds it:
+    // a unit whose download failed after the erase has its number there, no longer in its flash.
+    const uint32_t at = monitor::mapStart(options.serial.address);
+    const unsigned width = options.serial.format.width;
+    std::vector<uint8_t> fromFile;
+    for (unsigned i = 0; i < width && !options.keep.from.empty(); ++i) {
+        const auto found = kept.bytes.find(at + i);
+        if (found == kept.bytes.end()) break;
+        fromFile.push_back(found->second);
+    }
+    // Else read twice as kept ranges are, with their failures: the monitor's block read carries no checksum,
+    // and these bytes are all there will be of the unit's number once the flash is erased.
+    serial.keptRead =
+        fromFile.size() == width ? fromFile : readBeforeErase({{options.serial.address, width}}, nullptr);
     if (allErased(serial.keptRead)) {
         message(2, "No serial number at 0x%X: the unit gets a new one.", options.serial.address);
         serial.keptRead.clear();
