@@ -151,6 +151,9 @@ public:
     bool serialLine(SRecord& record);
     /// Runs a step that puts the number into the unit; a failure makes a taken number void, then goes on.
     void guardSerial(const std::function<void()>& step);
+    /// After a failure past the erase: a number that --serial-keep read and the run did not write back, with
+    /// the command that gives it back (unless the kept file holds it).
+    void adviseSerial();
     /// A taken number becomes written or void: the journal, the level-1 line, the serial event.
     void settleSerial(const char* state, const std::string& reason);
 

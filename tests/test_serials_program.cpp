@@ -260,6 +260,33 @@ TEST(SerialProgram, KeepFromGivesTheNumberBackToAnErasedUnit) {
     EXPECT_EQ(fx::readFile(counter), "next=500\n");
 }
 
+// A kept number that a run erased and did not write back is said with the command that gives it back, which
+// does: the unit keeps its number, and the counter hands out none.
+TEST(SerialProgram, AKeptNumberAFailedRunErasedIsSaidWithTheWayBack) {
+    fx::Rig rig(fx::monitorOptions({"error@writeblock#1=0xE6"}));
+    fx::writeFile(rig.dir.file("old.s19"),
+                  fx::s19({{0x4000, Bytes(64, 0x5A)}, {0x7FF0, {0, 0, 0x01, 0x2C}}}));
+    ASSERT_TRUE(rig.start(rig.dir.file("old.s19")));
+    const std::string counter = rig.dir.file("serials");
+    fx::writeFile(counter, "next=500\n");
+    fx::writeFile(rig.dir.file("fw.s19"), firmware());
+    const fx::RunResult r =
+        rig.run({"-dw", "0", "--serial", "0x7FF0:u32be", "--serial-counter", counter, "--serial-keep"},
+                rig.dir.file("fw.s19"));
+    EXPECT_EQ(r.status, 4) << r.out;
+    EXPECT_EQ(fx::peekRange(*rig.sim, 0x7FF0, 4), Bytes(4, 0xFF)) << "erased";
+    const std::string said = "The unit's serial number 300 was erased with its flash; give it back with: ";
+    const std::string back = VQ2DL_PROGRAM " -c " + rig.sim->devicePath() + " -dw 0 --serial 0x7FF0:u32be " +
+                             rig.dir.file("fw.s19") + " --serial-value 300\n";
+    ASSERT_TRUE(fx::endsWith(r.out, said + back)) << r.out;
+    const fx::RunResult again = fx::run("/bin/sh", {"-c", back});
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_TRUE(fx::endsWith(again.out, "Serial number 300 written at 0x7FF0.\n")) << again.out;
+    EXPECT_EQ(fx::peekRange(*rig.sim, 0x7FF0, 4), (Bytes{0, 0, 0x01, 0x2C}));
+    EXPECT_EQ(fx::readFile(counter), "next=500\n");
+    EXPECT_FALSE(fx::fileExists(counter + ".journal"));
+}
+
 // The number is read as kept ranges are read, with their failures: two readings that differ, or a block that
 // does not come, end the run with status 4 before anything is erased.
 TEST(SerialProgram, KeepReadingsThatDifferOrDoNotComeEraseNothing) {
