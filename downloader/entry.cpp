@@ -112,11 +112,14 @@ int runToStatus(Downloader& controller, const std::function<void()>& step) {
         throw;
     }
     // After the system's own texts, what a person is to do (the last lines of a failed run that kept a unit's
-    // bytes say where they are); the outcome in the closing event.
+    // bytes or number say where they are); the outcome in the closing event.
     const outcome::Outcome outcome = controller.settleOutcome(status);
     if (status >= 128) controller.tellFlashAfterSignal(outcome);
     if (status != EXIT_DONE && status < 128) controller.adviseAfterFailure(outcome);
-    if (status != EXIT_DONE) controller.adviseKept();
+    if (status != EXIT_DONE) {
+        controller.adviseKept();
+        controller.adviseSerial();
+    }
     reportOutcome(controller.console, outcome);
     return status;
 }
