@@ -1,6 +1,7 @@
 // The station's own standard output on Windows: the C runtime's; a console asked for its escape-sequence
 // mode.
 #include "output.h"
+#include "platform/system_win32.h"
 #include "station.h"
 
 #include <cctype>
@@ -37,20 +38,7 @@ std::string shellQuoted(const std::string& arg) {
     bool plain = !arg.empty();
     for (char c : arg)
         if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("-_./:\\=+,@", c)) plain = false;
-    if (plain) return arg;
-    std::string out = "\"";
-    size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, '\\');
-    return out + "\"";
+    return plain ? arg : platformQuotedArgument(arg);
 }
 
 } // namespace station
