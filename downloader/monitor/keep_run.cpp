@@ -8,8 +8,8 @@
 #include "monitor/blocks.h"
 #include "monitor/keep.h"
 #include "monitor/read_areas.h"
+#include "ports/ports.h"
 #include "preflight.h"
-#include "station/ports.h"
 
 #include <cstdio>
 #include <ctime>
@@ -34,9 +34,9 @@ std::string rangesText(const std::vector<monitor::KeepRange>& ranges, uint64_t& 
 
 std::string Downloader::keptPortName() const {
     // A station names each port; a single run takes the device's own name, "ttyUSB0" or "COM3".
-    if (!options.keep.portLabel.empty()) return station::fileSafeName(options.keep.portLabel);
+    if (!options.keep.portLabel.empty()) return fileSafeName(options.keep.portLabel);
     const std::string device = options.portPath.empty() ? platformDeviceName(options.port) : options.portPath;
-    return station::fileSafeName(device.substr(device.find_last_of("/\\") + 1));
+    return fileSafeName(device.substr(device.find_last_of("/\\") + 1));
 }
 
 void checkKeep(const Options& options, Console& console, Generation generation, monitor::UnitBytes& bytes) {

@@ -30,6 +30,10 @@ std::vector<std::string> portListingLines(const std::vector<PortListing>& ports)
 /// True when a sorts before b: names compared with their trailing numbers as numbers.
 bool portNameBefore(const std::string& a, const std::string& b);
 
+/// A port's name as part of a file name (a station's logs, a kept file): every character a file name may not
+/// hold as '_'.
+std::string fileSafeName(const std::string& name);
+
 /// True when two -c values name one device: the same text, or the same device once a number is made its
 /// device's name (see platformSameDevice).
 bool samePort(const std::string& a, const std::string& b);

@@ -1,4 +1,5 @@
-// Two names of one port: the same device once a port number is made its device's name and links are followed
+// A port name as part of a file name, and two names of one port: the same device once a port number is made
+// its device's name and links are followed
 // (/dev/serial/by-id/... and /dev/ttyUSB0, 1 and /dev/ttyS0; COM3 and \\.\COM3 on Windows).
 #include "ports/ports.h"
 
@@ -21,6 +22,15 @@ std::string deviceOf(const std::string& name) {
 }
 
 } // namespace
+
+std::string fileSafeName(const std::string& name) {
+    std::string file = name;
+    for (char& c : file)
+        if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' ||
+            c == '|' || static_cast<unsigned char>(c) < 0x20)
+            c = '_';
+    return file;
+}
 
 bool samePort(const std::string& a, const std::string& b) {
     return a == b || platformSameDevice(deviceOf(a), deviceOf(b));

@@ -35,15 +35,6 @@ std::string logFileName(const std::string& name) {
     return fileSafeName(name) + ".log";
 }
 
-std::string fileSafeName(const std::string& name) {
-    std::string file = name;
-    for (char& c : file)
-        if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' ||
-            c == '|' || static_cast<unsigned char>(c) < 0x20)
-            c = '_';
-    return file;
-}
-
 std::string logFault(const std::vector<PortSpec>& slots, const std::string& logDir,
                      const std::string& resultsPath) {
     if (logDir.empty()) return "";

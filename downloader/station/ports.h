@@ -15,8 +15,6 @@ struct PortSpec {
 /// Splits one --ports value ("A=/dev/ttyUSB0,B=2,/dev/ttyUSB3") into slots; false with the fault otherwise
 /// (an empty name or port, a control character, which no log line or table could show).
 bool splitPortList(const std::string& text, std::vector<PortSpec>& slots, std::string& error);
-/// A port's name as part of a file name: every character a file name may not hold as '_'.
-std::string fileSafeName(const std::string& name);
 /// The file of a port's log in --log-dir: NAME.log, the name made safe as fileSafeName does.
 std::string logFileName(const std::string& name);
 /// The refusal of logs that cannot all be kept: two ports whose log files in the folder would be one file
