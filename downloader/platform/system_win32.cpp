@@ -1,9 +1,12 @@
 // The clock, the sleeps and the terminal test on Windows; the system's error texts and the runtime's
 // quoting for the other Windows files.
 #include "platform/system_win32.h"
+#include "platform/shell.h"
 #include "platform/system.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -85,4 +88,13 @@ std::string platformQuotedArgument(const std::string& arg) {
     }
     out.append(backslashes * 2, '\\');
     return out + "\"";
+}
+
+std::string platformShellQuoted(const std::string& arg) {
+    // cmd.exe hands the line to the program as it stands; the program's C runtime splits it at blanks
+    // outside double quotes and reads \" as a quote. Characters cmd.exe itself acts on are safe in quotes.
+    bool plain = !arg.empty();
+    for (char c : arg)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("-_./:\\=+,@", c)) plain = false;
+    return plain ? arg : platformQuotedArgument(arg);
 }

@@ -1,6 +1,6 @@
 // The station's own standard output on POSIX systems: poll for room, then one write of what fits.
-#include "console/log.h"
 #include "output.h"
+#include "platform/shell.h"
 #include "station.h"
 
 #include <algorithm>
@@ -30,7 +30,7 @@ bool platformConsoleTakesEscapes() {
 namespace station {
 
 std::string shellQuoted(const std::string& arg) {
-    return ::shellQuoted(arg); // the support log's, written for a POSIX shell
+    return platformShellQuoted(arg);
 }
 
 } // namespace station

@@ -1,12 +1,10 @@
 // The station's own standard output on Windows: the C runtime's; a console asked for its escape-sequence
 // mode.
 #include "output.h"
-#include "platform/system_win32.h"
+#include "platform/shell.h"
 #include "station.h"
 
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <windows.h>
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
@@ -33,12 +31,7 @@ bool platformConsoleTakesEscapes() {
 namespace station {
 
 std::string shellQuoted(const std::string& arg) {
-    // cmd.exe hands the line to the program as it stands; the program's C runtime splits it at blanks
-    // outside double quotes and reads \" as a quote. Characters cmd.exe itself acts on are safe in quotes.
-    bool plain = !arg.empty();
-    for (char c : arg)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("-_./:\\=+,@", c)) plain = false;
-    return plain ? arg : platformQuotedArgument(arg);
+    return platformShellQuoted(arg);
 }
 
 } // namespace station
