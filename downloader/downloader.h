@@ -67,8 +67,8 @@ public:
     // Kept ranges (downloader/monitor/keep_run.cpp)
     /// Reads runs of image addresses (each in one flash area) twice, block by block, before anything is
     /// erased; the bytes of every area, one after another. Readings that differ, or a block that cannot be
-    /// read, end the run with status 4, nothing erased. The progress line shows label; the page register is
-    /// left on page 0.
+    /// read, end the run with status 4, nothing erased. The progress line shows label; without one (a read of
+    /// a few bytes) there is no progress and no trace line of its own. The page register is left on page 0.
     std::vector<uint8_t> readBeforeErase(const std::vector<monitor::Area>& areas, const char* label);
     /// After the monitor entry and before the erase: the unit's kept bytes read (or taken from --keep-from),
     /// saved to the kept file and put into the image in place of its own.
@@ -143,7 +143,7 @@ public:
     bool readBlock(uint32_t address, uint8_t* buffer, unsigned n);
 
     // Serial numbers (downloader/serials/)
-    /// --serial-keep: reads the number's bytes twice before the erase; readings that differ end the run.
+    /// --serial-keep: reads the number's bytes before the erase as kept ranges are read (readBeforeErase).
     void readSerialBeforeErase();
     /// VQ-II, after verification: takes the unit's number, writes it and reads it back.
     void writeSerial();
@@ -151,6 +151,9 @@ public:
     bool serialLine(SRecord& record);
     /// Runs a step that puts the number into the unit; a failure makes a taken number void, then goes on.
     void guardSerial(const std::function<void()>& step);
+    /// After a failure past the erase: a number that --serial-keep read and the run did not write back, with
+    /// the command that gives it back (unless the kept file holds it).
+    void adviseSerial();
     /// A taken number becomes written or void: the journal, the level-1 line, the serial event.
     void settleSerial(const char* state, const std::string& reason);
 

@@ -102,7 +102,10 @@ int runToStatus(Downloader& controller, const std::function<void()>& step) {
     try {
         const int status = statusOf(controller, step);
         // The last lines of a failed run that kept a unit's bytes say where they are.
-        if (status != EXIT_DONE) controller.adviseKept();
+        if (status != EXIT_DONE) {
+            controller.adviseKept();
+            controller.adviseSerial();
+        }
         return status;
     } catch (...) {
         controller.closePort();

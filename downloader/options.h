@@ -59,6 +59,9 @@ struct Options {
 
     /// The port as the messages name it: the number, or the device path given with -c.
     std::string portName() const { return portPath.empty() ? std::to_string(port) : portPath; }
+    /// The port as the unit record and the serial journal name it: --port-name (a station's slot), or
+    /// portName.
+    std::string recordedPort() const { return keep.portLabel.empty() ? portName() : keep.portLabel; }
     /// True for a production station (--ports).
     bool isStation() const { return !stationPorts.empty(); }
     /// What the run does, as the unit record names it: "download", "verify", "wipe" or "read".

@@ -70,7 +70,7 @@ void recordRun(const Options& options, Console& console, const Downloader& contr
                int status) {
     if (!record.results.isOpen() || options.isStation()) return;
     UnitFacts facts;
-    facts.port = options.portName();
+    facts.port = options.recordedPort();
     facts.device = options.portPath.empty() ? platformDeviceName(options.port) : options.portPath;
     const CheckedFiles& files = record.files;
     for (size_t i = 0; i < files.filesRead.size(); ++i)

@@ -14,7 +14,7 @@ struct Settings {
     std::string preload;     ///< --preload: the S-record file that fills the flash first; empty for none
     bool binaryDump = false; ///< --dump-format bin: the raw address space instead of S-records
     std::string log;         ///< --log: the file the byte log goes to at exit; empty for none
-    std::string control;     ///< --control: the FIFO of "detach N" and "attach N" lines; empty for none
+    std::string control;     ///< --control: the FIFO of the swaps (detach, attach, dump); empty for none
     bool once = false;       ///< --once: end after the downloader's session
     bool help = false;       ///< --help: print the usage text and nothing else
     bool version = false;    ///< --version: print "vqsim" and the version and nothing else

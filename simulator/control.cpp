@@ -79,12 +79,21 @@ void ControlFifo::execute(const std::string& raw,
     }
     const size_t space = line.find(' ');
     const std::string verb = line.substr(0, space);
-    const std::string number = space == std::string::npos ? "" : line.substr(space + 1);
+    std::string number = space == std::string::npos ? "" : line.substr(space + 1);
+    // "dump N FILE": the file is the rest of the line, blanks and all.
+    std::string file;
+    const size_t blank = verb == "dump" ? number.find(' ') : std::string::npos;
+    if (blank != std::string::npos) {
+        file = number.substr(blank + 1);
+        number.erase(blank);
+    }
     const bool digits =
         !number.empty() && number.size() <= 3 && number.find_first_not_of("0123456789") == std::string::npos;
     const size_t index = digits ? std::strtoul(number.c_str(), nullptr, 10) : 0;
-    if ((verb != "detach" && verb != "attach") || !digits) {
-        std::fprintf(stderr, "vqsim: control: \"%s\" is not \"detach N\" or \"attach N\"\n", line.c_str());
+    if ((verb != "detach" && verb != "attach" && verb != "dump") || !digits ||
+        (verb == "dump" && file.empty())) {
+        std::fprintf(stderr, "vqsim: control: \"%s\" is not \"detach N\", \"attach N\" or \"dump N FILE\"\n",
+                     line.c_str());
         return;
     }
     if (index >= sims.size()) {
@@ -92,10 +101,13 @@ void ControlFifo::execute(const std::string& raw,
                      line.c_str(), number.c_str(), sims.size());
         return;
     }
+    std::string error;
     if (verb == "detach")
         sims[index]->detach();
-    else
+    else if (verb == "attach")
         sims[index]->attach();
+    else if (!sims[index]->dump(file, binaryDump, error))
+        std::fprintf(stderr, "vqsim: control: %s\n", error.c_str());
 }
 
 void ControlFifo::close() {

@@ -1,5 +1,6 @@
 // The control FIFO of vqsim: lines "detach N" and "attach N" that take unit N off its line and put a fresh
-// one on, as an operator swaps boards in a fixture.
+// one on, as an operator swaps boards in a fixture, and "dump N FILE" that writes unit N's flash before it
+// goes.
 #pragma once
 
 #include "simulator.h"
@@ -23,6 +24,8 @@ public:
     void serve(const std::vector<std::unique_ptr<vqsim::Simulator>>& sims, int ms);
     /// Closes the FIFO and removes it if this process made it.
     void close();
+
+    bool binaryDump = false; ///< "dump N FILE" writes the raw address space (--dump-format bin)
 
 private:
     void execute(const std::string& line, const std::vector<std::unique_ptr<vqsim::Simulator>>& sims);

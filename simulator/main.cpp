@@ -153,6 +153,7 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     ControlFifo control;
+    control.binaryDump = settings.binaryDump;
     if (!started || (!settings.control.empty() && !control.open(settings.control, error)) ||
         !linkAll(settings, sims, error)) {
         std::fprintf(stderr, "vqsim: %s\n", error.c_str());

@@ -156,6 +156,9 @@ inline const Bytes COLD_RESET = {0xE0, 0x08, 0x3E};
 inline const Bytes NOT_RECOGNIZED = {0xE1, 0x00, 0x3E};
 /// n bytes of the controller's flash from an address on.
 Bytes peekRange(const vqsim::Simulator& sim, uint32_t address, size_t n);
+/// n bytes from an address on in an S-record dump of vqsim (--dump, or "dump N FILE" on its control FIFO),
+/// 0xFF where it holds none.
+Bytes dumped(const std::string& path, uint32_t address, size_t n);
 /// The VQ-II commands in the bytes a downloader sent, one readable text each: "A8 C000 16" is a block write
 /// of 16 bytes at 0xC000, "A7 ..." a block read, "A2 0030 3C" a byte write; the one-byte commands by name.
 Texts commands(const Bytes& tx);

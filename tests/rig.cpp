@@ -92,6 +92,17 @@ Bytes peekRange(const vqsim::Simulator& sim, uint32_t address, size_t n) {
     return b;
 }
 
+Bytes dumped(const std::string& path, uint32_t address, size_t n) {
+    FirmwareImage image;
+    image.load(path);
+    Bytes out(n, 0xFF);
+    for (const auto& entry : image.records)
+        for (size_t i = 0; i < entry.second.data.size(); ++i)
+            if (entry.second.address + i >= address && entry.second.address + i < address + n)
+                out[entry.second.address + i - address] = entry.second.data[i];
+    return out;
+}
+
 Texts commands(const Bytes& tx) {
     static const std::string dropIn = "!!!KeepOutHere";
     Texts out;

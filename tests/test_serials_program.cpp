@@ -51,18 +51,6 @@ std::map<uint64_t, std::string> journalStates(const std::string& counter) {
     return states;
 }
 
-/// The bytes an S-record dump of vqsim holds from an address on, 0xFF where it holds none.
-Bytes dumped(const std::string& path, uint32_t address, size_t n) {
-    FirmwareImage image;
-    image.load(path);
-    Bytes out(n, 0xFF);
-    for (const auto& entry : image.records)
-        for (size_t i = 0; i < entry.second.data.size(); ++i)
-            if (entry.second.address + i >= address && entry.second.address + i < address + n)
-                out[entry.second.address + i - address] = entry.second.data[i];
-    return out;
-}
-
 } // namespace
 
 TEST(SerialProgram, EachFormatsBytesInTheUnit) {
@@ -112,12 +100,19 @@ TEST(SerialProgram, ACounterNumberWrittenReadBackAndJournalled) {
     fx::writeFile(counter, "# line 3\nnext=1000003\n");
     fx::writeFile(rig.dir.file("fw.s19"), firmware());
     const fx::RunResult r =
-        rig.run({"-dw", "0", "-v", "4", "--json", "--serial", "0x7FF0:u32be", "--serial-counter", counter},
+        rig.run({"-dw", "0", "-v", "4", "--json", "--serial", "0x7FF0:u32be", "--serial-counter", counter,
+                 "--port-name", "Slot 7", "--results", rig.dir.file("units.jsonl")},
                 rig.dir.file("fw.s19"));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(fx::peekRange(*rig.sim, 0x7FF0, 4), (Bytes{0x00, 0x0F, 0x42, 0x43}));
     EXPECT_EQ(fx::readFile(counter), "# line 3\nnext=1000004\n");
     EXPECT_EQ(journalStates(counter), (std::map<uint64_t, std::string>{{1000003, "taken written"}}));
+    // The port's name given: the journal and the record both name the port by it, the record the device too.
+    for (const Json& line : jsonLines(fx::readFile(counter + ".journal")))
+        EXPECT_EQ(line["port"], "Slot 7");
+    const Json unit = jsonLines(fx::readFile(rig.dir.file("units.jsonl"))).at(0);
+    EXPECT_EQ(unit["port"], "Slot 7");
+    EXPECT_EQ(unit["device"], rig.sim->devicePath());
     // After the verification: a step of its own, the write, the read-back, the serial event, the line.
     std::string steps, trail;
     for (const Json& event : jsonLines(r.out)) {
@@ -211,20 +206,112 @@ TEST(SerialProgram, KeepInAPageTheImageWrites) {
     EXPECT_EQ(fx::peekRange(*rig.sim, 0x3C8000, 16), fx::operator+(Bytes(8, 0xFF), fx::bytes(8, 9)));
 }
 
-TEST(SerialProgram, KeepReadingsThatDifferEraseNothing) {
-    fx::Rig rig(fx::monitorOptions({"corrupt@readblock#2=2"}));
-    fx::writeFile(rig.dir.file("old.s19"), fx::s19({{0x7FF0, {0, 0, 0x01, 0x2C}}}));
-    ASSERT_TRUE(rig.start(rig.dir.file("old.s19")));
+// A kept range around the number: the unit's other bytes go back with the image, the number's bytes only with
+// the number's own step (the kept number, or a new one), so that no byte of the flash is written twice.
+TEST(SerialProgram, AKeptRangeAroundTheNumberLeavesItToItsOwnStep) {
+    for (bool keepNumber : {false, true}) {
+        SCOPED_TRACE(keepNumber ? "--serial-keep" : "a new number");
+        fx::Rig rig;
+        const std::string counter = rig.dir.file("serials");
+        fx::writeFile(counter, "next=500\n");
+        Bytes calibration = fx::bytes(256, 0x10);
+        const Bytes number = {0, 0, 0x01, 0x2C};
+        std::copy(number.begin(), number.end(), calibration.begin() + 0xF0);
+        fx::writeFile(rig.dir.file("old.s19"), fx::s19({{0x7F00, fx::slice(calibration, 0, 128)},
+                                                        {0x7F80, fx::slice(calibration, 128, 256)}}));
+        ASSERT_TRUE(rig.start(rig.dir.file("old.s19")));
+        fx::writeFile(rig.dir.file("fw.s19"), firmware());
+        Texts args = {"-dw",  "0", "--keep", "0x7F00-0x7FFF", "--serial", "0x7FF0:u32be", "--serial-counter",
+                      counter};
+        if (keepNumber) args.push_back("--serial-keep");
+        rig.mark();
+        const fx::RunResult r = rig.run(args, rig.dir.file("fw.s19"));
+        EXPECT_EQ(r.status, 0) << r.out;
+        const Bytes now = fx::peekRange(*rig.sim, 0x7F00, 256);
+        EXPECT_EQ(fx::slice(now, 0, 0xF0), fx::slice(calibration, 0, 0xF0));
+        EXPECT_EQ(fx::slice(now, 0xF4, 0x100), fx::slice(calibration, 0xF4, 0x100));
+        EXPECT_EQ(fx::slice(now, 0xF0, 0xF4), keepNumber ? number : (Bytes{0, 0, 0x01, 0xF4}));
+        Texts writes;
+        for (const std::string& command : fx::commands(rig.txSinceMark()))
+            if (command.compare(0, 3, "A8 ") == 0) writes.push_back(command);
+        EXPECT_EQ(writes, (Texts{"A8 4000 16", "A8 7F00 240", "A8 7FF4 12", "A8 7FF0 4"}));
+    }
+}
+
+// The way back after a download that failed past the erase: --keep-from gives the number too when a kept
+// range holds it, so that the unit keeps its number instead of taking a new one.
+TEST(SerialProgram, KeepFromGivesTheNumberBackToAnErasedUnit) {
+    fx::Rig rig;
+    ASSERT_TRUE(rig.start());
+    const std::string counter = rig.dir.file("serials");
+    fx::writeFile(counter, "next=500\n");
+    fx::writeFile(
+        rig.dir.file("kept.s19"),
+        fx::s19({{0x4000, {}}, {0x7FE0, fx::bytes(16, 0x20)}, {0x7FF0, {0, 0, 0x01, 0x2C, 7, 7, 7, 7}}}));
     fx::writeFile(rig.dir.file("fw.s19"), firmware());
     const fx::RunResult r =
-        rig.run({"-dw", "0", "--serial", "0x7FF0:u32be", "--serial-value", "7", "--serial-keep"},
+        rig.run({"-dw", "0", "--keep", "0x7FE0-0x7FF7", "--keep-from", rig.dir.file("kept.s19"), "--serial",
+                 "0x7FF0:u32be", "--serial-counter", counter, "--serial-keep"},
                 rig.dir.file("fw.s19"));
-    EXPECT_EQ(r.status, 4);
-    EXPECT_TRUE(fx::endsWith(r.out,
-                             "Two readings of the serial number at 0x7FF1 differ (0x00, then 0xFF); nothing "
-                             "was erased.\n"))
-        << r.out;
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(fx::endsWith(r.out, "Serial number 300 kept at 0x7FF0.\n")) << r.out;
+    EXPECT_EQ(fx::peekRange(*rig.sim, 0x7FE0, 24),
+              fx::operator+(fx::bytes(16, 0x20), Bytes{0, 0, 0x01, 0x2C, 7, 7, 7, 7}));
+    EXPECT_EQ(fx::readFile(counter), "next=500\n");
+}
+
+// A kept number that a run erased and did not write back is said with the command that gives it back, which
+// does: the unit keeps its number, and the counter hands out none.
+TEST(SerialProgram, AKeptNumberAFailedRunErasedIsSaidWithTheWayBack) {
+    fx::Rig rig(fx::monitorOptions({"error@writeblock#1=0xE6"}));
+    fx::writeFile(rig.dir.file("old.s19"),
+                  fx::s19({{0x4000, Bytes(64, 0x5A)}, {0x7FF0, {0, 0, 0x01, 0x2C}}}));
+    ASSERT_TRUE(rig.start(rig.dir.file("old.s19")));
+    const std::string counter = rig.dir.file("serials");
+    fx::writeFile(counter, "next=500\n");
+    fx::writeFile(rig.dir.file("fw.s19"), firmware());
+    const fx::RunResult r =
+        rig.run({"-dw", "0", "--serial", "0x7FF0:u32be", "--serial-counter", counter, "--serial-keep"},
+                rig.dir.file("fw.s19"));
+    EXPECT_EQ(r.status, 4) << r.out;
+    EXPECT_EQ(fx::peekRange(*rig.sim, 0x7FF0, 4), Bytes(4, 0xFF)) << "erased";
+    const std::string said = "The unit's serial number 300 was erased with its flash; give it back with: ";
+    const std::string back = VQ2DL_PROGRAM " -c " + rig.sim->devicePath() + " -dw 0 --serial 0x7FF0:u32be " +
+                             rig.dir.file("fw.s19") + " --serial-value 300\n";
+    ASSERT_TRUE(fx::endsWith(r.out, said + back)) << r.out;
+    const fx::RunResult again = fx::run("/bin/sh", {"-c", back});
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_TRUE(fx::endsWith(again.out, "Serial number 300 written at 0x7FF0.\n")) << again.out;
     EXPECT_EQ(fx::peekRange(*rig.sim, 0x7FF0, 4), (Bytes{0, 0, 0x01, 0x2C}));
+    EXPECT_EQ(fx::readFile(counter), "next=500\n");
+    EXPECT_FALSE(fx::fileExists(counter + ".journal"));
+}
+
+// The number is read as kept ranges are read, with their failures: two readings that differ, or a block that
+// does not come, end the run with status 4 before anything is erased.
+TEST(SerialProgram, KeepReadingsThatDifferOrDoNotComeEraseNothing) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"corrupt@readblock#2=2", "At 0x7FF1 read 0x00, then 0xFF before the erase; nothing was erased.\n"},
+        {"silent@readblock", "Could not read the block at 0x7FF0 before the erase; nothing was erased.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        fx::Rig rig(fx::monitorOptions({c.first}));
+        fx::writeFile(rig.dir.file("old.s19"), fx::s19({{0x7FF0, {0, 0, 0x01, 0x2C}}}));
+        ASSERT_TRUE(rig.start(rig.dir.file("old.s19")));
+        fx::writeFile(rig.dir.file("fw.s19"), firmware());
+        const fx::RunResult r = rig.run(
+            {"-dw", "0", "-v", "4", "--serial", "0x7FF0:u32be", "--serial-value", "7", "--serial-keep"},
+            rig.dir.file("fw.s19"));
+        EXPECT_EQ(r.status, 4);
+        EXPECT_TRUE(fx::endsWith(r.out, c.second)) << r.out;
+        EXPECT_EQ(fx::peekRange(*rig.sim, 0x7FF0, 4), (Bytes{0, 0, 0x01, 0x2C}));
+        const vqsim::Counters counted = rig.sim->counters();
+        EXPECT_EQ(counted.mainErases + counted.pagesErased + counted.blocksWritten, 0u);
+        // The number's few bytes get no progress line and no trace of their own beside the line's.
+        EXPECT_EQ(r.out.find("RB:"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Keeping"), std::string::npos) << r.out;
+    }
 }
 
 TEST(SerialProgram, ANumberThatDidNotGetIntoItsUnitIsVoidAndNeverReused) {
@@ -242,7 +329,12 @@ TEST(SerialProgram, ANumberThatDidNotGetIntoItsUnitIsVoidAndNeverReused) {
     EXPECT_EQ(journalStates(counter), (std::map<uint64_t, std::string>{{9, "taken void"}}));
     const std::vector<Json> journal = jsonLines(fx::readFile(counter + ".journal"));
     EXPECT_EQ(journal.back()["reason"], "Access error when writing FLASH/EEPROM memory, e=0xE6");
-    EXPECT_EQ(jsonLines(fx::readFile(units)).at(0)["serial"]["state"], "void");
+    const Json unit = jsonLines(fx::readFile(units)).at(0);
+    EXPECT_EQ(unit["serial"]["state"], "void");
+    // Without a port's name, the journal names the port as the record does: the device.
+    for (const Json& line : journal)
+        EXPECT_EQ(line["port"], rig.sim->devicePath());
+    EXPECT_EQ(unit["port"], rig.sim->devicePath());
     // A run that fails before the verification takes no number.
     fx::Rig early(fx::monitorOptions({"error@writeblock#1=0xE6"}));
     ASSERT_TRUE(early.start());
@@ -398,12 +490,14 @@ TEST(SerialProgram, ThreeStationsOfFourPortsShareOneCounter) {
     // Twelve numbers, each once: in the units, in the records and in the journal, which accounts for all.
     std::set<uint64_t> inUnits, inRecords;
     for (int i = 0; i < 12; ++i) {
-        const Bytes b = dumped(dir.file("dump-" + std::to_string(i)), 0x7FF0, 4);
+        const Bytes b = fx::dumped(dir.file("dump-" + std::to_string(i)), 0x7FF0, 4);
         inUnits.insert(uint64_t(b[0]) << 24 | uint64_t(b[1]) << 16 | uint64_t(b[2]) << 8 | b[3]);
     }
+    std::map<uint64_t, std::string> recordPort;
     for (const Json& unit : jsonLines(fx::readFile(dir.file("units.jsonl")))) {
         EXPECT_EQ(unit["serial"]["state"], "written");
         inRecords.insert(unit["serial"]["value"].get<uint64_t>());
+        recordPort[unit["serial"]["value"].get<uint64_t>()] = unit["port"];
     }
     std::set<uint64_t> expected;
     for (uint64_t n = 1000; n < 1012; ++n)
@@ -412,6 +506,9 @@ TEST(SerialProgram, ThreeStationsOfFourPortsShareOneCounter) {
     EXPECT_EQ(inRecords, expected);
     const std::map<uint64_t, std::string> states = journalStates(dir.file("serials"));
     EXPECT_EQ(states.size(), 12u);
+    // Each number's journal lines name its port as its record does: the station's name of it.
+    for (const Json& line : jsonLines(fx::readFile(dir.file("serials.journal"))))
+        EXPECT_EQ(line["port"], recordPort[line["serial"].get<uint64_t>()]) << line;
     for (const auto& state : states)
         EXPECT_EQ(state.second, "taken written") << state.first;
     EXPECT_EQ(fx::readFile(dir.file("serials")), "# this host's block\nnext=1012\nlast=1999\n");

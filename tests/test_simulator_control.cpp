@@ -52,12 +52,16 @@ TEST(Control, DetachSilencesOneUnitAndAttachPutsAFreshOneOnItsLine) {
     EXPECT_EQ(unit0.exchange(writeBlock(0xC000, {0xAB}), 3), DONE);
     EXPECT_EQ(unit1.exchange(DROP_IN, 3), COLD_RESET);
 
-    // Detached: nothing answers, not even the drop-in string; the line stays open; the other unit answers.
+    // Its flash on demand, before it goes (the file's name is the rest of the line); then detached: nothing
+    // answers, not even the drop-in string; the line stays open; the other unit answers.
+    command(fifo, "dump 0 " + dir.file("unit 0.s19"));
     command(fifo, "detach 0");
     ASSERT_TRUE(answersWith(unit0, {0x0D}, {}));
     EXPECT_EQ(unit0.exchange(DROP_IN, 1, 500), Bytes{});
     EXPECT_FALSE(unit0.hungUp);
     EXPECT_EQ(unit1.exchange({0x0D}, 3), NOT_RECOGNIZED);
+    EXPECT_NE(fx::readFile(dir.file("unit 0.s19")).find(fx::srec(1, 0xC000, {0xAB, 0x22})),
+              std::string::npos);
 
     // Attached: a fresh unit runs its program (the drop-in string enters the monitor) with the preloaded
     // flash, not what the unit before held.
@@ -69,12 +73,17 @@ TEST(Control, DetachSilencesOneUnitAndAttachPutsAFreshOneOnItsLine) {
     command(fifo, "detach 2");
     command(fifo, "jump 1");
     command(fifo, "attach");
+    command(fifo, "dump 1");
+    command(fifo, "dump 1 " + dir.file("no-such-folder/unit"));
     command(fifo, "attach 1");
     ASSERT_TRUE(answersWith(unit1, DROP_IN, COLD_RESET));
-    EXPECT_NE(vqsim.until("attach\" is not")
+    EXPECT_NE(vqsim.until("No such file or directory")
                   .find("vqsim: control: \"detach 2\": no controller 2 (there are 2, counted from 0)\n"
-                        "vqsim: control: \"jump 1\" is not \"detach N\" or \"attach N\"\n"
-                        "vqsim: control: \"attach\" is not \"detach N\" or \"attach N\"\n"),
+                        "vqsim: control: \"jump 1\" is not \"detach N\", \"attach N\" or \"dump N FILE\"\n"
+                        "vqsim: control: \"attach\" is not \"detach N\", \"attach N\" or \"dump N FILE\"\n"
+                        "vqsim: control: \"dump 1\" is not \"detach N\", \"attach N\" or \"dump N FILE\"\n"
+                        "vqsim: control: cannot write " +
+                        dir.file("no-such-folder/unit") + ": No such file or directory\n"),
               std::string::npos)
         << vqsim.seen;
     EXPECT_EQ(unit0.exchange({0x0D}, 3), NOT_RECOGNIZED);

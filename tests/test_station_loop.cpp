@@ -9,7 +9,10 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <map>
+#include <set>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using fx::Texts;
@@ -45,14 +48,16 @@ bool awaitSeen(fx::Background& program, const std::string& what, size_t n, int t
 
 /// vqsim serving count fixtures at PREFIX0.., their units swapped through its control FIFO.
 struct Fixtures {
-    Fixtures(const fx::TempDir& dir, int count, Texts faults = {})
-        : fifo(dir.file("control")), prefix(dir.file("vq-")), vqsim(VQSIM_PROGRAM, args(dir, count, faults)) {
+    Fixtures(const fx::TempDir& dir, int count, Texts faults = {}, const Texts& more = {})
+        : fifo(dir.file("control")), prefix(dir.file("vq-")),
+          vqsim(VQSIM_PROGRAM, args(dir, count, faults, more)) {
         for (int i = 0; i < count; ++i)
             EXPECT_EQ(vqsim.line().compare(0, 9, "/dev/pts/"), 0);
     }
-    Texts args(const fx::TempDir& dir, int count, const Texts& faults) const {
+    Texts args(const fx::TempDir& dir, int count, const Texts& faults, const Texts& more) const {
         Texts all = {"--count", std::to_string(count), "--link", prefix, "--control", fifo,
                      "--dump",  dir.file("flash-")};
+        all.insert(all.end(), more.begin(), more.end());
         for (const std::string& fault : faults) {
             all.push_back("--fault");
             all.push_back(fault);
@@ -72,10 +77,13 @@ struct Fixtures {
 };
 
 /// The operator takes the unit of fixture index out once slot has asked for the unit's removal for the nth
-/// time, and puts the next one in once the slot asks for it. Whether a slot said "insert a unit" before its
-/// first unit depends on how soon its first probe found it: the request counted is the one after the removal.
-void swap(fx::Background& loop, const Fixtures& fixtures, int index, const std::string& slot, size_t nth) {
+/// time, and puts the next one in once the slot asks for it. The unit's flash goes to dump first when one is
+/// named. Whether a slot said "insert a unit" before its first unit depends on how soon its first probe found
+/// it: the request counted is the one after the removal.
+void swap(fx::Background& loop, const Fixtures& fixtures, int index, const std::string& slot, size_t nth,
+          const std::string& dump = "") {
     ASSERT_TRUE(awaitSeen(loop, "[" + slot + "] remove: ", nth)) << loop.seen;
+    if (!dump.empty()) fixtures("dump " + std::to_string(index) + " " + dump);
     // The slot asks for the next unit only once this one is gone: every earlier request is in seen already.
     const size_t asked = occurrences(loop.seen, "[" + slot + "] insert a unit");
     fixtures("detach " + std::to_string(index));
@@ -357,4 +365,71 @@ TEST(Loop, OnATerminalTheTableAndQAndEnterStopIt) {
     ASSERT_NE(shown, std::string::npos) << r.out;
     EXPECT_LT(r.out.rfind("1       0  done"), shown) << r.out;
     EXPECT_GT(r.out.find("1 unit: 1 ok, 0 failed."), shown) << r.out;
+}
+
+// One counter for a loop's units: every unit of every slot takes its own number, which its flash, its record
+// and the journal agree on; the journal and the kept files name the slot, as the record does.
+TEST(Loop, EachUnitTakesItsOwnNumberFromOneCounter) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), firmware());
+    fx::writeFile(dir.file("serials"), "next=1000\n");
+    ASSERT_EQ(mkdir(dir.file("kept").c_str(), 0700), 0);
+    // Every unit comes with calibration bytes of its own, which it keeps.
+    const fx::Bytes calibration = fx::bytes(16, 0x40);
+    fx::writeFile(dir.file("unit.s19"), fx::s19({{0x7F00, calibration}}));
+    Fixtures fixtures(dir, 2, {}, {"--preload", dir.file("unit.s19")});
+    fx::Background loop(VQ2DL_PROGRAM,
+                        {"--ports", "A=" + fixtures.device(0) + ",B=" + fixtures.device(1), "--loop",
+                         "--loop-count", "2", "-dw", "0", "--serial", "0x7FF0:u32be", "--serial-counter",
+                         "serials", "--keep", "0x7F00-0x7F0F", "--keep-dir", "kept", "--results",
+                         "units.jsonl", "fw.s19"},
+                        dir.path());
+    // The first units' flash is dumped before they go; the second ones' when vqsim ends.
+    swap(loop, fixtures, 0, "A", 1, dir.file("first-0"));
+    swap(loop, fixtures, 1, "B", 1, dir.file("first-1"));
+    std::string rest;
+    EXPECT_EQ(loop.finish(0, rest), 0) << loop.seen << rest;
+    EXPECT_NE(rest.find("\n4 units: 4 ok, 0 failed.\n"), std::string::npos) << rest;
+    EXPECT_EQ(fixtures.vqsim.finish(SIGTERM, rest), 0) << rest;
+
+    std::set<uint64_t> inUnits;
+    for (const char* dump : {"first-0", "first-1", "flash-0", "flash-1"}) {
+        const fx::Bytes number = fx::dumped(dir.file(dump), 0x7FF0, 4);
+        inUnits.insert(uint64_t(number[0]) << 24 | uint64_t(number[1]) << 16 | uint64_t(number[2]) << 8 |
+                       number[3]);
+        EXPECT_EQ(fx::dumped(dir.file(dump), 0x7F00, 16), calibration) << dump;
+    }
+    const std::set<uint64_t> expected = {1000, 1001, 1002, 1003};
+    EXPECT_EQ(inUnits, expected);
+    // Each record: its slot, its cycle, its number written, its kept file named after the slot.
+    std::map<uint64_t, std::string> recordPort;
+    std::map<std::string, Texts> cycles;
+    for (const Json& unit : records(dir.file("units.jsonl"))) {
+        const std::string port = unit["port"];
+        EXPECT_EQ(unit["serial"]["state"], "written") << unit;
+        recordPort[unit["serial"]["value"].get<uint64_t>()] = port;
+        cycles[port].push_back(std::to_string(unit["cycle"].get<int>()));
+        const std::string kept = unit["kept"][0]["file"];
+        EXPECT_EQ(kept.compare(0, 12, "kept/kept-" + port + "-"), 0) << kept;
+        EXPECT_TRUE(fx::fileExists(dir.file(kept))) << kept;
+    }
+    EXPECT_EQ(cycles, (std::map<std::string, Texts>{{"A", {"1", "2"}}, {"B", {"1", "2"}}}));
+    ASSERT_EQ(recordPort.size(), 4u);
+    EXPECT_EQ(recordPort.begin()->first, 1000u);
+    EXPECT_EQ(recordPort.rbegin()->first, 1003u);
+    // The journal accounts for every number, each under the port its record names.
+    std::map<uint64_t, std::string> journal;
+    std::istringstream lines(fx::readFile(dir.file("serials.journal")));
+    for (std::string text; std::getline(lines, text);) {
+        const Json line = Json::parse(text, nullptr, false);
+        ASSERT_TRUE(line.is_object()) << text;
+        const uint64_t serial = line["serial"];
+        EXPECT_EQ(line["port"], recordPort[serial]) << text;
+        journal[serial] += (journal[serial].empty() ? "" : " ") + line["state"].get<std::string>();
+    }
+    EXPECT_EQ(journal, (std::map<uint64_t, std::string>{{1000, "taken written"},
+                                                        {1001, "taken written"},
+                                                        {1002, "taken written"},
+                                                        {1003, "taken written"}}));
+    EXPECT_EQ(fx::readFile(dir.file("serials")), "next=1004\n");
 }

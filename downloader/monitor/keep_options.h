@@ -16,9 +16,10 @@ struct KeepRange {
 /// The switches of kept ranges.
 struct KeepOptions {
     std::vector<KeepRange> ranges; ///< --keep, in command-line order
-    std::string dir;       ///< --keep-dir: where the kept file goes and stays; empty: the working folder
-    std::string from;      ///< --keep-from: the file the kept bytes come from instead of the unit
-    std::string portLabel; ///< --port-name: the port's name in the kept file's name (a station's slot)
+    std::string dir;  ///< --keep-dir: where the kept file goes and stays; empty: the working folder
+    std::string from; ///< --keep-from: the file the kept bytes come from instead of the unit
+    /// --port-name: the port's name (a station's slot) in the kept file's name, the journal and the record
+    std::string portLabel;
 };
 
 } // namespace monitor

@@ -95,7 +95,7 @@ std::vector<uint8_t> Downloader::readBeforeErase(const std::vector<monitor::Area
             const unsigned n = monitor::blockLength(address, left);
             // The monitor's answer carries no checksum: a byte damaged on the line shows only as a
             // difference between two readings.
-            message(4, "RB:  0x%X:%u", address, n);
+            if (label) message(4, "RB:  0x%X:%u", address, n);
             if (!readBlock(address, first, n) || !readBlock(address, second, n))
                 fatal(EXIT_PROTOCOL, "Could not read the block at 0x%X before the erase; nothing was erased.",
                       address);
@@ -108,7 +108,8 @@ std::vector<uint8_t> Downloader::readBeforeErase(const std::vector<monitor::Area
             address += n;
             left -= n;
             done += n;
-            console.showProgress(label, ++blocksDone, blocks, done, total);
+            ++blocksDone;
+            if (label) console.showProgress(label, blocksDone, blocks, done, total);
         }
     }
     // The register goes back to page 0, as the download expects it: a page is erased when its first block
@@ -169,7 +170,13 @@ void Downloader::keepBeforeErase() {
     console.events.kept(kept.file, kept.sha256, names, bytes, kept.written ? "unit" : "file");
     kept.ranges = chosen;
 
-    // 3. Written and verified with the image, in place of whatever the image holds there.
+    // 3. Written and verified with the image, in place of whatever the image holds there. The serial number's
+    // bytes are left to its own step, which writes them (the kept number or a new one) once, into erased
+    // flash: written with the image too, they would be programmed twice.
+    if (options.serial.asked)
+        for (uint32_t i = 0, at = monitor::mapStart(options.serial.address); i < options.serial.format.width;
+             ++i)
+            unit.erase(at + i);
     monitor::putUnitBytes(image, unit);
     kept.erased = true;
 }

@@ -1,8 +1,11 @@
 // A unit's serial number in a run: read before the erase when the unit keeps its own, taken from the counter
 // (or the command line) once the image verified, written and read back on a VQ-II controller, or sent as one
 // more S1 line to a VQ-I boot loader; then recorded in the journal, the events and the unit record.
+#include "console/log.h"
 #include "downloader.h"
 #include "monitor/blocks.h"
+#include "monitor/keep.h"
+#include "monitor/read_areas.h"
 #include "results/results.h"
 #include "serials/serials.h"
 
@@ -20,28 +23,57 @@ bool allErased(const std::vector<uint8_t>& bytes) {
 
 void Downloader::readSerialBeforeErase() {
     if (!options.serial.asked || !options.serial.keep) return;
-    // Read twice, as a backup is: the monitor's block read carries no checksum, and these bytes are all
-    // there will be of the unit's number once the flash is erased.
-    const unsigned n = options.serial.format.width;
-    const uint32_t mapped = monitor::mapStart(options.serial.address);
-    uint8_t first[MAX_BLOCK + 3], second[MAX_BLOCK + 3];
-    if (!readBlock(mapped, first, n) || !readBlock(mapped, second, n))
-        fatal(EXIT_PROTOCOL, "Could not read the serial number at 0x%X before the erase; nothing was erased.",
-              options.serial.address);
-    for (unsigned i = 0; i < n; ++i)
-        if (first[i] != second[i])
-            fatal(
-                EXIT_PROTOCOL,
-                "Two readings of the serial number at 0x%X differ (0x%02X, then 0x%02X); nothing was erased.",
-                options.serial.address + i, first[i], second[i]);
-    // The page register goes back to the unpaged flash, so that the download's first switch to a page erases
-    // it.
-    setPage(0, false);
-    serial.keptRead.assign(first, first + n);
+    // With --keep-from the unit's own bytes come from that file, the number's too when a kept range holds it:
+    // a unit whose download failed after the erase has its number there, no longer in its flash.
+    const uint32_t at = monitor::mapStart(options.serial.address);
+    const unsigned width = options.serial.format.width;
+    std::vector<uint8_t> fromFile;
+    for (unsigned i = 0; i < width && !options.keep.from.empty(); ++i) {
+        const auto found = kept.bytes.find(at + i);
+        if (found == kept.bytes.end()) break;
+        fromFile.push_back(found->second);
+    }
+    // Else read twice as kept ranges are, with their failures: the monitor's block read carries no checksum,
+    // and these bytes are all there will be of the unit's number once the flash is erased.
+    serial.keptRead =
+        fromFile.size() == width ? fromFile : readBeforeErase({{options.serial.address, width}}, nullptr);
     if (allErased(serial.keptRead)) {
         message(2, "No serial number at 0x%X: the unit gets a new one.", options.serial.address);
         serial.keptRead.clear();
     }
+}
+
+void Downloader::adviseSerial() {
+    // A number kept from the unit that the erase took and the run did not write back: said with the way back,
+    // or it would be lost (a run of the same command would give the unit a new number).
+    if (serial.keptRead.empty() || flashState < FLASH_ERASED || serial.state == "written") return;
+    const uint32_t at = monitor::mapStart(options.serial.address);
+    bool inKeptFile = kept.written;
+    for (unsigned i = 0; i < options.serial.format.width && inKeptFile; ++i)
+        inKeptFile = monitor::inRanges(kept.ranges, at + i);
+    if (inKeptFile) return; // the kept file holds it, and --keep-from gives it back
+    uint64_t number = 0;
+    if (!serials::decode(options.serial.format, serial.keptRead, number)) {
+        message(0, "The unit's serial number at 0x%X (bytes %s) was erased with its flash.",
+                options.serial.address, serials::hexBytes(serial.keptRead).c_str());
+        return;
+    }
+    // The same command with the number given in place of its source.
+    const std::vector<std::string>& commandLine = options.commandLine;
+    std::string command = shellQuoted(options.programName);
+    for (size_t i = 1; i < commandLine.size(); ++i) {
+        const std::string& arg = commandLine[i];
+        const bool valued = arg == "--serial-counter" || arg == "--serial-value";
+        if (valued || arg == "--serial-keep" || arg.compare(0, 17, "--serial-counter=") == 0 ||
+            arg.compare(0, 15, "--serial-value=") == 0) {
+            i += valued ? 1 : 0;
+            continue;
+        }
+        command += " " + shellQuoted(arg);
+    }
+    command += " --serial-value " + std::to_string(number);
+    message(0, "The unit's serial number %s was erased with its flash; give it back with: %s",
+            serials::textOf(options.serial.format, number).c_str(), command.c_str());
 }
 
 void Downloader::takeSerial() {
@@ -78,7 +110,7 @@ serials::JournalEntry Downloader::journalEntry(const char* state, const std::str
     entry.serial = serial.number;
     entry.state = state;
     entry.host = platformHostName();
-    entry.port = portName();
+    entry.port = options.recordedPort();
     entry.run = serial.run;
     entry.reason = reason;
     return entry;

@@ -36,8 +36,9 @@ std::vector<std::string> station::childCommand(const Options& options, const sta
         args.push_back("--log");
         args.push_back(options.logDir + "/" + station::logFileName(slot.name));
     }
-    // Every port keeps its unit's bytes in a file of its own, named after the port.
-    if (!options.keep.ranges.empty()) {
+    // Every port keeps its unit's bytes in a file of its own, named after the port, and journals its unit's
+    // serial number under that name, as its record does.
+    if (!options.keep.ranges.empty() || options.serial.asked) {
         args.push_back("--port-name");
         args.push_back(slot.name);
     }
