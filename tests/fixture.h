@@ -218,6 +218,18 @@ private:
     size_t txMark = 0;
 };
 
+/// One image written and verified with -p by two rigs, without -b (rigs[0]) and with it (rigs[1]): the
+/// console text and the commands of the write ([join][0]) and of the verification ([join][1]).
+struct BothWays {
+    Rig rigs[2];
+    std::string text[2][2];
+    Texts sent[2][2];
+};
+/// Runs the write and the verification of the image on both rigs of ways; beforeWrite, when given, runs on
+/// each rig after its erase. Fails the test when a controller does not start.
+void writeAndVerifyBothWays(BothWays& ways, const std::vector<std::pair<uint32_t, Bytes>>& image,
+                            const std::function<void(Rig&)>& beforeWrite = nullptr);
+
 /// The downloader's end of a line opened by hand, exclusively as vq2dl opens it, for the tests that speak
 /// to the controller byte by byte.
 class Peer {

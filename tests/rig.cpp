@@ -178,6 +178,27 @@ RunResult Rig::run(Texts args, const std::string& file, int timeoutMs) const {
     return fx::run(VQ2DL_PROGRAM, args, "", timeoutMs);
 }
 
+void writeAndVerifyBothWays(BothWays& ways, const std::vector<std::pair<uint32_t, Bytes>>& image,
+                            const std::function<void(Rig&)>& beforeWrite) {
+    for (int join = 0; join < 2; ++join) {
+        Rig& rig = ways.rigs[join];
+        ASSERT_TRUE(rig.open());
+        for (const auto& record : image)
+            rig.add(record.first, record.second);
+        rig.dl.options.joinBlocks = join == 1;
+        rig.dl.options.showPercent = true;
+        rig.prepare();
+        if (beforeWrite) beforeWrite(rig);
+        rig.dl.writeImage();
+        ways.text[join][0] = captured;
+        ways.sent[join][0] = commands(rig.txSinceMark());
+        rig.mark();
+        rig.dl.verifyImage();
+        ways.text[join][1] = captured;
+        ways.sent[join][1] = commands(rig.txSinceMark());
+    }
+}
+
 Peer::Peer(const std::string& path) {
     fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd >= 0) ioctl(fd, TIOCEXCL);

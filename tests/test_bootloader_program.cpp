@@ -1,79 +1,26 @@
-// The VQ-I download through the real vq2dl program, against a simulated boot loader on a pseudo-terminal.
+// The VQ-I download through the real vq2dl program, against a simulated boot loader on a pseudo-terminal. The
+// transcripts of a whole download, the percentages and a verification are in test_golden.cpp.
 #include "fixture.h"
 
-using fx::endsWith, fx::failed, fx::toText, fx::transcript;
+using fx::endsWith, fx::failed, fx::toText;
 
-const char* const SIGNATURE = "VQ-I boot loader 1.3 (simulated)\r\n";
 /// The line after the refusal of an address that no S1 line can carry.
 const std::string GENERATION_HINT =
     "The generation comes from the lowest address: VQ-I code when it is 0x8080 or "
     "above. A zero-length S1 record at 0x4000 (as every read-back begins) marks a "
     "file as VQ-II.\n";
 
-TEST(BootLoaderRun, WholeDownloadThroughTheProgram) {
-    auto sim = fx::startController(fx::bootLoaderOptions());
-    fx::TempDir dir;
-    // Listed in descending order; the download sends them ascending.
-    std::string file = fx::srec(0, 0, {'h', 'd', 'r'}) + "\n";
-    for (int i = 24; i >= 0; --i)
-        file += fx::srec(1, 0x8100 + 0x20 * i, fx::bytes(32, uint8_t(i))) + "\n";
-    fx::writeFile(dir.file("app.s19"), file + fx::srec(9, 0x8100) + "\n");
-
-    fx::RunResult result = fx::run(VQ2DL_PROGRAM, {"-c", sim->devicePath(), "app.s19"}, dir.path());
-    ASSERT_EQ(result.status, 0) << result.out;
-    EXPECT_EQ(result.out.find("Velquin Download 2.00\n\nReading app.s19:\n"), 0u) << result.out;
-    EXPECT_NE(result.out.find("Detected VQ-I (HC908) code.\nEntry point: 0x8100\nCode range : 0x8100-0x8400\n"
-                              "File read successfully.\n\nOpened comm port " +
-                              sim->devicePath() + " at 115200.\n"),
-              std::string::npos)
-        << result.out;
-    EXPECT_TRUE(endsWith(result.out, transcript("Writing:\nLine   10 of 25 (   320 bytes)\r"
-                                                "Line   20 of 25 (   640 bytes)\r"
-                                                "Write complete, 25 records, 800 bytes.\n\n")));
-    std::vector<std::string> lines = sim->lines();
-    ASSERT_EQ(lines.size(), 26u);
-    for (int i = 0; i < 25; ++i)
-        EXPECT_EQ(lines[i], fx::srec(1, 0x8100 + 0x20 * i, fx::bytes(32, uint8_t(i))) + "\r\n");
-    EXPECT_EQ(lines[25], fx::srec(9, 0x8100) + "\r\n");
-    for (uint32_t i = 0; i < 25 * 32; ++i)
-        ASSERT_EQ(sim->peek(0x8100 + i), uint8_t(i / 32 + i % 32)) << i;
-}
-
-TEST(BootLoaderRun, PercentagesWithOptionP) {
-    auto sim = fx::startController(fx::bootLoaderOptions());
-    fx::TempDir dir;
-    std::string file;
-    for (uint32_t i = 0; i < 25; ++i)
-        file += fx::srec(1, 0x8100 + 0x10 * i, fx::bytes(i % 5 + 1)) + "\n";
-    fx::writeFile(dir.file("app.s19"), file);
-    fx::RunResult result = fx::run(VQ2DL_PROGRAM, {"-p", "-c", sim->devicePath(), dir.file("app.s19")});
-    ASSERT_EQ(result.status, 0) << result.out;
-    // The label, one percentage after every line, and 100.00 once more after the reply.
-    std::string percentages;
-    for (int i = 1; i <= 25; ++i)
-        percentages += "%" + std::to_string(4 * i) + ".00\n";
-    EXPECT_TRUE(endsWith(result.out,
-                         "at 115200.\n" + transcript("$Writing\nWriting:\n" + percentages +
-                                                     "%100.00\nWrite complete, 25 records, 75 bytes.\n\n")));
-}
-
 TEST(BootLoaderRun, VerifyOnlyShowsTheSignatureWithoutWakingUp) {
+    // The transcript of a plain -V is in test_golden.cpp.
     auto sim = fx::startController(fx::bootLoaderOptions());
     fx::TempDir dir;
-    fx::writeFile(dir.file("app.s19"), fx::srec(1, 0x8100, fx::bytes(16)) + "\n");
-    fx::RunResult result = fx::run(VQ2DL_PROGRAM, {"-V", "-c", sim->devicePath(), dir.file("app.s19")});
-    ASSERT_EQ(result.status, 0) << result.out;
-    EXPECT_TRUE(endsWith(result.out, "Opened comm port " + sim->devicePath() +
-                                         " at 115200.\nVerifying:\nSignature: " + SIGNATURE +
-                                         "\nVerify complete.\n"));
-    EXPECT_EQ(toText(sim->received()), "xS");
-
     // A verification sends no record line, so an image that no line could carry still gets its signature
     // shown.
     fx::writeFile(dir.file("wide.s19"), fx::srec(2, 0x10000, fx::bytes(4)) + "\n");
-    result = fx::run(VQ2DL_PROGRAM, {"-V", "-c", sim->devicePath(), dir.file("wide.s19")});
+    fx::RunResult result = fx::run(VQ2DL_PROGRAM, {"-V", "-c", sim->devicePath(), dir.file("wide.s19")});
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_TRUE(endsWith(result.out, "Verify complete.\n"));
+    EXPECT_EQ(toText(sim->received()), "xS") << "no wake-up";
 }
 
 TEST(BootLoaderRun, SilentControllerFailsTheWakeUpWithStatusFour) {

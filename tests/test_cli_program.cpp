@@ -81,23 +81,7 @@ TEST(Program, UsageAndStatuses) {
     EXPECT_EQ(quiet.out, "") << "the usage text is a level 0 message";
 }
 
-TEST(Program, ReportsEachFileThenFailsOnThePort) {
-    fx::TempDir dir;
-    fx::writeFile(dir.file("low.s19"),
-                  fx::srec(0, 0, {'H', 'D', 'R'}) + "\r\n" + fx::srec(1, 0x4000, fx::bytes(16)) + "\r\n" +
-                      fx::srec(1, 0xC000, fx::bytes(16)) + "\r\n" + fx::srec(9, 0xC000) + "\r\n");
-    fx::writeFile(dir.file("high.s19"), fx::srec(1, 0x9000, fx::bytes(4)) + "\n");
-    auto r = vq2dl({"-c", NO_PORT_PATH, "low.s19", "high.s19"}, dir.path());
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, BANNER + "Reading low.s19:\nHDR\n" + report(true, 0xC000, 0x4000, 0xC000) +
-                         "Reading high.s19:\n" + report(true, 0xC000, 0x4000, 0xC000) + NO_PORT_TEXT);
-
-    // A first file at 0x8080 or above makes the run VQ-I for good.
-    auto vq1 = vq2dl({"-c", NO_PORT_PATH, "high.s19", "low.s19"}, dir.path());
-    EXPECT_EQ(vq1.status, 2);
-    EXPECT_EQ(vq1.out, BANNER + "Reading high.s19:\n" + report(false, 0, 0x9000, 0x9000) +
-                           "Reading low.s19:\nHDR\n" + report(false, 0xC000, 0x4000, 0xC000) + NO_PORT_TEXT);
-}
+// How each file is reported, and the first one deciding the generation, are in test_golden.cpp.
 
 TEST(Program, GenerationThreshold) {
     fx::TempDir dir;
@@ -116,13 +100,7 @@ TEST(Program, GenerationThreshold) {
 
 TEST(Program, FileErrorsEndWithStatus3) {
     fx::TempDir dir;
-    fx::writeFile(dir.file("bad.s19"),
-                  fx::srec(1, 0, {1, 2}) + "\n" + fx::srec(1, 2, {3}) + "\n" + "S1050000AABB00\n");
-    auto bad = vq2dl({"-c", NO_PORT_PATH, "bad.s19"}, dir.path());
-    EXPECT_EQ(bad.status, 3);
-    EXPECT_EQ(bad.out, BANNER +
-                           "Reading bad.s19:\n"
-                           "ERROR: Reading bad.s19 line 3: Invalid checksum, found 0x00, expected 0x95.\n");
+    // A bad checksum's transcript is in test_golden.cpp.
     auto missing = vq2dl({"-v", "-1", "-c", NO_PORT_PATH, "missing.s19"}, dir.path());
     EXPECT_EQ(missing.status, 3);
     EXPECT_EQ(missing.out, "ERROR: Reading missing.s19 line 0: Can't open input file.\n");

@@ -248,32 +248,42 @@ TEST(VquReader, ExtractionWritesOnlyItsOwnTemporary) {
     EXPECT_EQ(fx::listDir(shared.path()), std::vector<std::string>{"b.ini"});
 }
 
+/// An update that comes through a pipe the test keeps open: vq2dl reads it (-v 0, installing into out, a port
+/// that does not exist) while the test writes start into the pipe and waits for the temporary file named
+/// ~vq2dl-PID<suffix>.tmp; then the signal. The run's exit status, or -1 when it did not exit.
+int signalledWhileReading(const std::string& pipe, const fx::TempDir& out, const std::string& start,
+                          const std::string& suffix, int signalNumber, size_t filesBefore) {
+    EXPECT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(VQ2DL_PROGRAM, "vq2dl", "-v", "0", "-c", "/nonexistent/port", "-i", out.path().c_str(),
+              pipe.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int fd = open(pipe.c_str(), O_WRONLY);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, start.data(), start.size()), static_cast<ssize_t>(start.size()));
+    const std::string temporary = out.file("~vq2dl-" + std::to_string(pid) + suffix + ".tmp");
+    for (int i = 0; i < 5000 && !fx::fileExists(temporary); ++i)
+        usleep(2000);
+    EXPECT_TRUE(fx::fileExists(temporary));
+    EXPECT_EQ(fx::listDir(out.path()).size(), filesBefore);
+    kill(pid, signalNumber);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (fd >= 0) close(fd);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // SIGINT, SIGTERM or SIGHUP in the middle of an extraction: the temporary file goes, the status is 128 + n.
 TEST(VquReader, SignalDuringExtractionLeavesNothing) {
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         fx::TempDir dir, out;
-        const std::string pipe = dir.file("u.vqu");
-        ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-        pid_t pid = fork();
-        if (pid == 0) {
-            execl(VQ2DL_PROGRAM, "vq2dl", "-v", "0", "-c", "/nonexistent/port", "-i", out.path().c_str(),
-                  pipe.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
         // The update comes through a pipe that stays open: vq2dl waits in the .ini block for more.
-        int fd = open(pipe.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        std::string start = container({"#!VQU-INI(big.ini)"}) + std::string(256 << 10, 'x') + "\r\n";
-        ASSERT_EQ(write(fd, start.data(), start.size()), static_cast<ssize_t>(start.size()));
-        const std::string temporary = out.file("~vq2dl-" + std::to_string(pid) + ".tmp");
-        for (int i = 0; i < 5000 && !fx::fileExists(temporary); ++i)
-            usleep(2000);
-        EXPECT_TRUE(fx::fileExists(temporary));
-        kill(pid, signalNumber);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        close(fd);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signalNumber) << signalNumber;
+        const std::string start = container({"#!VQU-INI(big.ini)"}) + std::string(256 << 10, 'x') + "\r\n";
+        EXPECT_EQ(signalledWhileReading(dir.file("u.vqu"), out, start, "", signalNumber, 1u),
+                  128 + signalNumber)
+            << signalNumber;
         EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{});
     }
 }
@@ -283,31 +293,11 @@ TEST(VquReader, SignalDuringExtractionLeavesNothing) {
 TEST(VquReader, SignalBeforeTheImageIsAcceptedLeavesTheInstallationAsItWas) {
     fx::TempDir dir, out;
     fx::writeFile(out.file("a.ini"), "old\r\n");
-    const std::string pipe = dir.file("u.vqu");
-    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl(VQ2DL_PROGRAM, "vq2dl", "-v", "0", "-c", "/nonexistent/port", "-i", out.path().c_str(),
-              pipe.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int fd = open(pipe.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
     // The reader takes the file in large pieces: the firmware block's long line keeps it waiting there.
     const std::string start = container({"#!VQU-INI(a.ini)", "new", "#!VQU-INI(b.ini)", "x",
                                          "#!VQU-S19(fw.s19)", fx::srec(1, 0x4000, {1})}) +
                               std::string(256 << 10, 'x');
-    ASSERT_EQ(write(fd, start.data(), start.size()), static_cast<ssize_t>(start.size()));
-    const std::string second = out.file("~vq2dl-" + std::to_string(pid) + "-1.tmp");
-    for (int i = 0; i < 5000 && !fx::fileExists(second); ++i)
-        usleep(2000);
-    EXPECT_TRUE(fx::fileExists(second));
-    EXPECT_EQ(fx::listDir(out.path()).size(), 3u);
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(fd);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM);
+    EXPECT_EQ(signalledWhileReading(dir.file("u.vqu"), out, start, "-1", SIGTERM, 3u), 128 + SIGTERM);
     EXPECT_EQ(fx::listDir(out.path()), std::vector<std::string>{"a.ini"});
     EXPECT_EQ(fx::readFile(out.file("a.ini")), "old\r\n");
 }

@@ -93,27 +93,14 @@ TEST(MonitorBlank, PlannedBlocks) {
 // the console text and the read-back are those of a download without -b. The page windows hold old bytes
 // that only their own erase clears.
 TEST(MonitorBlank, SameMemoryAndTextInFewerCommands) {
-    std::string text[2][2];
-    Texts sent[2][2];
-    fx::Rig rigs[2];
-    for (int join = 0; join < 2; ++join) {
-        fx::Rig& rig = rigs[join];
-        ASSERT_TRUE(rig.open());
-        for (const auto& record : IMAGE)
-            rig.add(record.first, record.second);
-        rig.dl.options.joinBlocks = join == 1;
-        rig.dl.options.showPercent = true;
-        rig.prepare();
+    fx::BothWays ways;
+    ASSERT_NO_FATAL_FAILURE(fx::writeAndVerifyBothWays(ways, IMAGE, [](fx::Rig& rig) {
         fx::pokeMemory(*rig.sim, 0x3C8000, Bytes(0x4000, 0x5A));
         fx::pokeMemory(*rig.sim, 0x3D8000, Bytes(0x4000, 0x5A));
-        rig.dl.writeImage();
-        text[join][0] = fx::captured;
-        sent[join][0] = commands(rig.txSinceMark());
-        rig.mark();
-        rig.dl.verifyImage();
-        text[join][1] = fx::captured;
-        sent[join][1] = commands(rig.txSinceMark());
-    }
+    }));
+    const auto& text = ways.text;
+    const auto& sent = ways.sent;
+    const auto& rigs = ways.rigs;
     EXPECT_EQ(text[1][0], text[0][0]);
     EXPECT_EQ(text[1][1], text[0][1]);
     EXPECT_EQ(sent[1][0], (Texts{"A8 4000 8", "A8 4018 24", "A8 4050 16", "A8 C020 16", "A2 0030 3C",

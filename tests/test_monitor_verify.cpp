@@ -100,25 +100,11 @@ TEST(MonitorJoin, SameMemoryAndTextInFewerCommands) {
                                                      {0x318020, fx::bytes(32, 0xD0)}};
     for (uint32_t i = 0; i < 16; ++i)
         image.push_back({0xD000 + 32 * i, fx::bytes(32, static_cast<uint8_t>(i))});
-    std::string text[2][2];
-    Texts sent[2][2];
-    fx::Rig rigs[2];
-    for (int join = 0; join < 2; ++join) {
-        fx::Rig& rig = rigs[join];
-        ASSERT_TRUE(rig.open());
-        for (const auto& record : image)
-            rig.add(record.first, record.second);
-        rig.dl.options.joinBlocks = join == 1;
-        rig.dl.options.showPercent = true;
-        rig.prepare();
-        rig.dl.writeImage();
-        text[join][0] = fx::captured;
-        sent[join][0] = commands(rig.txSinceMark());
-        rig.mark();
-        rig.dl.verifyImage();
-        text[join][1] = fx::captured;
-        sent[join][1] = commands(rig.txSinceMark());
-    }
+    fx::BothWays ways;
+    ASSERT_NO_FATAL_FAILURE(fx::writeAndVerifyBothWays(ways, image));
+    const auto& text = ways.text;
+    const auto& sent = ways.sent;
+    const auto& rigs = ways.rigs;
     EXPECT_EQ(text[1][0], text[0][0]);
     EXPECT_EQ(text[1][1], text[0][1]);
     EXPECT_NE(text[1][0].find("Zero-length s-rec found 7 - 0x2010 0.\n"), std::string::npos) << text[1][0];

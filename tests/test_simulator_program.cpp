@@ -23,6 +23,16 @@ std::string linkTarget(const std::string& link) {
     return n < 0 ? "" : std::string(buffer, n);
 }
 
+/// The device a starting vqsim links at link, once the link is there (5 s at the most); empty without it.
+std::string awaitLink(const std::string& link) {
+    std::string device;
+    for (int i = 0; i < 200 && device.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        device = linkTarget(link);
+    }
+    return device;
+}
+
 } // namespace
 
 TEST(Program, OnceEndsAfterTheLineStaysClosed) {
@@ -33,11 +43,7 @@ TEST(Program, OnceEndsAfterTheLineStaysClosed) {
         result = fx::run(VQSIM_PROGRAM, {"--once", "--link", link, "--dump", dump, "--log", dir.file("log")},
                          "", 20000);
     });
-    std::string device;
-    for (int i = 0; i < 200 && device.empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        device = linkTarget(link);
-    }
+    const std::string device = awaitLink(link);
     ASSERT_EQ(device.compare(0, 9, "/dev/pts/"), 0) << device;
     Clock::time_point closed;
     {
@@ -69,11 +75,7 @@ TEST(Program, ClosedStandardOutputIsNotTheLine) {
         result = fx::run("/bin/sh", {"-c", "exec \"$0\" \"$@\" >&-", VQSIM_PROGRAM, "--once", "--link", link},
                          "", 20000);
     });
-    std::string device;
-    for (int i = 0; i < 200 && device.empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        device = linkTarget(link);
-    }
+    const std::string device = awaitLink(link);
     ASSERT_EQ(device.compare(0, 9, "/dev/pts/"), 0) << device;
     {
         fx::Peer peer(link);

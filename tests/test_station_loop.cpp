@@ -78,13 +78,16 @@ struct Fixtures {
 
 /// The operator takes the unit of fixture index out once slot has asked for the unit's removal for the nth
 /// time, and puts the next one in once the slot asks for it. The unit's flash goes to dump first when one is
-/// named.
+/// named. Whether a slot said "insert a unit" before its first unit depends on how soon its first probe found
+/// it: the request counted is the one after the removal.
 void swap(fx::Background& loop, const Fixtures& fixtures, int index, const std::string& slot, size_t nth,
           const std::string& dump = "") {
     ASSERT_TRUE(awaitSeen(loop, "[" + slot + "] remove: ", nth)) << loop.seen;
     if (!dump.empty()) fixtures("dump " + std::to_string(index) + " " + dump);
+    // The slot asks for the next unit only once this one is gone: every earlier request is in seen already.
+    const size_t asked = occurrences(loop.seen, "[" + slot + "] insert a unit");
     fixtures("detach " + std::to_string(index));
-    ASSERT_TRUE(awaitSeen(loop, "[" + slot + "] insert a unit", nth + 1)) << loop.seen;
+    ASSERT_TRUE(awaitSeen(loop, "[" + slot + "] insert a unit", asked + 1)) << loop.seen;
     fixtures("attach " + std::to_string(index));
 }
 

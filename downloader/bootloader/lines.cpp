@@ -2,6 +2,7 @@
 // ascending address order, then the S9 line with the entry point. The boot loader answers only after
 // the S9 line; anything it said while the lines went out waits in the input and is read first.
 #include "bootloader/lines.h"
+#include "console/percent.h"
 #include "downloader.h"
 #include "image/srecord_writer.h"
 
@@ -33,7 +34,7 @@ void Downloader::writeLines() {
                              [](uint32_t address, const SRecord* r) { return address < r->address; }),
             &serialRecord);
     const size_t total = records.size();
-    if (options.showPercent) message(-1, "$%s", WRITE_LABEL);
+    PercentMarkers markers(console, options.showPercent, WRITE_LABEL, total);
     message(1, "%s:", WRITE_LABEL);
 
     int line = 0;
@@ -58,18 +59,16 @@ void Downloader::writeLines() {
         bytes += static_cast<long>((text.size() - S1_OVERHEAD) / 2);
         console.events.progress("write", static_cast<uint64_t>(line), total, static_cast<uint64_t>(bytes),
                                 totalBytes);
-        if (options.showPercent) {
-            message(-1, "%%%.2f", line * 100.0 / static_cast<double>(total));
-        } else if (line % 10 == 0) {
+        markers.reached(static_cast<size_t>(line), 1);
+        if (!options.showPercent && line % 10 == 0)
             message(1, "Line %4d of %d (%6ld bytes)\r", line, static_cast<int>(total), bytes);
-        }
     }
 
     // checkBootLoaderImage has made sure the entry point fits the 16-bit address field.
     writeText(formatSRecord(9, image.entryPoint, nullptr, 0).c_str());
     expect(COMPLETE_REPLY, true);
 
-    if (options.showPercent) message(-1, "%%100.00");
+    markers.complete();
     message(1, "Write complete, %d records, %ld bytes.", line, bytes);
     message(1, "%s", "");
 }

@@ -3,6 +3,7 @@
 #include "console/log.h"
 
 #include "image/output_file.h"
+#include "platform/shell.h"
 #include "platform/system.h"
 
 #include <algorithm>
@@ -29,17 +30,6 @@ std::string stamp(long long ms) {
 }
 
 } // namespace
-
-std::string shellQuoted(const std::string& arg) {
-    bool plain = !arg.empty();
-    for (char c : arg)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("-_./:=+,%@", c)) plain = false;
-    if (plain) return arg;
-    std::string out = "'";
-    for (char c : arg)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
 
 void SupportLog::abandon(int error) {
     std::fclose(file);
@@ -71,7 +61,7 @@ bool SupportLog::open(const std::string& path, const std::vector<std::string>& c
         std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S %z", local);
     std::string line = "Command line:";
     for (const std::string& arg : commandLine)
-        line += " " + shellQuoted(arg);
+        line += " " + posixShellQuoted(arg);
     errno = 0;
     if (std::fprintf(file, "==== vq2dl %s, %s\n%s\n", VQ2DL_VERSION, when, line.c_str()) < 0 ||
         std::fflush(file) != 0)

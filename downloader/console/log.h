@@ -36,6 +36,3 @@ private:
     std::string name;
     int64_t startMs = 0;
 };
-
-/// An argument as a shell would need it typed again: quoted when it holds anything but plain characters.
-std::string shellQuoted(const std::string& arg);

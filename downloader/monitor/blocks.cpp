@@ -116,6 +116,13 @@ std::vector<const SRecord*> recordList(const FirmwareImage& image) {
     return records;
 }
 
+uint64_t dataBytes(const std::vector<const SRecord*>& records) {
+    uint64_t bytes = 0;
+    for (const SRecord* record : records)
+        bytes += record->length;
+    return bytes;
+}
+
 std::vector<Block> planBlocks(const std::vector<const SRecord*>& records, bool join, bool skipTop,
                               bool leaveOutBlank) {
     // 1. Each record cut into its own blocks, at their mapped addresses.

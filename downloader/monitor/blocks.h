@@ -81,6 +81,8 @@ inline bool erasedByDownload(uint32_t address) {
 
 /// The image's records in address order.
 std::vector<const SRecord*> recordList(const FirmwareImage& image);
+/// The data bytes of the records, all together: what a step's progress counts up to.
+uint64_t dataBytes(const std::vector<const SRecord*>& records);
 
 /// The blocks that carry the records, in order. Each record is cut into blocks of at most MAX_BLOCK bytes
 /// that never run across 0x8000. With join, bytes that follow each other without a gap share blocks of up to

@@ -1,6 +1,7 @@
 // Block download: every record, in ascending address order, is cut into blocks of at most MAX_BLOCK bytes
 // that never run across 0x8000 (with -b, records that follow each other share full blocks, and runs of 0xFF
 // in flash this run erased are left out), and each block goes out as one write-block command.
+#include "console/percent.h"
 #include "downloader.h"
 #include "monitor/blocks.h"
 #include "monitor/protocol.h"
@@ -27,14 +28,10 @@ void Downloader::writeBlock(uint32_t address, const uint8_t* data, unsigned n) {
 }
 
 void Downloader::writeImage() {
-    if (options.showPercent) message(-1, "$%s", WRITE_LABEL);
-    message(1, "%s:", WRITE_LABEL);
-
     const std::vector<const SRecord*> records = monitor::recordList(image);
-    const double total = static_cast<double>(records.size());
-    uint64_t imageBytes = 0;
-    for (const SRecord* record : records)
-        imageBytes += record->length;
+    const uint64_t imageBytes = monitor::dataBytes(records);
+    PercentMarkers markers(console, options.showPercent, WRITE_LABEL, records.size());
+    message(1, "%s:", WRITE_LABEL);
 
     // Each record is counted and reported as it comes up, in address order. A record whose bytes join a
     // block that began with an earlier record comes up once that block is written: its lines read the same.
@@ -46,8 +43,7 @@ void Downloader::writeImage() {
             const SRecord& record = *records[reached];
             ++recordNumber;
             byteTotal += record.length;
-            if (options.showPercent && recordNumber % 5 == 0)
-                message(-1, "%%%.2f", recordNumber * 100.0 / total);
+            markers.reached(static_cast<size_t>(recordNumber));
             if (record.length != 0) continue;
             message(0, "Zero-length s-rec found %d - 0x%x %d.", recordNumber,
                     monitor::mapStart(record.address), static_cast<int>(record.length));
@@ -87,7 +83,7 @@ void Downloader::writeImage() {
     // An image without records still has its step reach 100 %.
     console.events.progress("write", records.size(), records.size(), byteTotal, imageBytes);
 
-    if (options.showPercent) message(-1, "%%100.00");
+    markers.complete();
     message(1, "Write complete, %d records, %d bytes.", recordNumber, static_cast<int>(byteTotal));
     if (leaveOutBlank) message(2, "Left out %u blocks: %u bytes of 0xFF not sent.", blankBlocks, blankBytes);
 }

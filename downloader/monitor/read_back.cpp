@@ -1,5 +1,6 @@
 // Read-back: the controller's memory read block by block into an S-record file, with the page register set
 // as verification sets it. Nothing is erased or written on the controller.
+#include "console/percent.h"
 #include "downloader.h"
 #include "image/srecord_writer.h"
 #include "monitor/blocks.h"
@@ -40,19 +41,18 @@ std::string header() {
 
 /// How far the read has come, as the bar on a terminal and the -p markers show it: lines of the file.
 struct Progress {
-    Downloader& downloader;
-    size_t totalLines = 0;
-    uint64_t totalBytes = 0;
+    Console& console;
+    size_t totalLines;
+    uint64_t totalBytes;
+    PercentMarkers& markers;
     size_t lines = 0;
     uint64_t bytes = 0;
 
     void advance(size_t finished, unsigned n) {
-        for (; lines < finished;) {
-            if (++lines % 5 == 0 && downloader.options.showPercent)
-                downloader.message(-1, "%%%.2f", lines * 100.0 / static_cast<double>(totalLines));
-        }
+        while (lines < finished)
+            markers.reached(++lines);
         bytes += n;
-        downloader.console.showProgress(READ_LABEL, lines, totalLines, bytes, totalBytes);
+        console.showProgress(READ_LABEL, lines, totalLines, bytes, totalBytes);
     }
 };
 
@@ -88,15 +88,17 @@ void Downloader::compareSecondReading(uint32_t address, const uint8_t* first, ui
 
 std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsigned& bytes,
                                  unsigned& records) {
-    if (options.showPercent) message(-1, "$%s", READ_LABEL);
+    size_t totalLines = 0;
+    uint64_t totalBytes = 0;
+    for (const monitor::Area& area : areas) {
+        totalLines += linesDone(area, area.length);
+        totalBytes += area.length;
+    }
+    PercentMarkers markers(console, options.showPercent, READ_LABEL, totalLines);
     message(1, "Reading back into %s:", options.readBackFile.c_str());
     // An earlier run may have left the page register on a page.
     setPage(0, false);
-    Progress progress{*this};
-    for (const monitor::Area& area : areas) {
-        progress.totalLines += linesDone(area, area.length);
-        progress.totalBytes += area.length;
-    }
+    Progress progress{console, totalLines, totalBytes, markers};
     // A zero-length record at 0x4000 makes the file VQ-II code for a plain download, whatever was read: the
     // window of a page or 0xC000-0xFFFF alone would otherwise begin above 0x8080, which is VQ-I's.
     std::string text = header() + formatSRecord(1, 0x4000, nullptr, 0);
@@ -119,7 +121,7 @@ std::string Downloader::readBack(const std::vector<monitor::Area>& areas, unsign
         }
         appendLines(text, area, data, bytes, records);
     }
-    if (options.showPercent) message(-1, "%%100.00");
+    markers.complete();
     const bool paged = text.find("\nS2") != std::string::npos;
     return text + formatSRecord(paged ? 8 : 9, 0, nullptr, 0);
 }

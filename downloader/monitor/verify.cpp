@@ -1,5 +1,6 @@
 // Block verification: the controller's memory is read back block by block, cut, joined and mapped as the
 // download did it, and compared byte for byte with the image. The block read serves the read-back too.
+#include "console/percent.h"
 #include "downloader.h"
 #include "monitor/blocks.h"
 #include "monitor/protocol.h"
@@ -8,16 +9,13 @@
 #include <vector>
 
 void Downloader::verifyImage() {
-    if (options.showPercent) message(-1, "$%s", VERIFY_LABEL);
+    const std::vector<const SRecord*> records = monitor::recordList(image);
+    const uint64_t imageBytes = monitor::dataBytes(records);
+    uint64_t bytesDone = 0;
+    PercentMarkers markers(console, options.showPercent, VERIFY_LABEL, records.size());
     message(1, "%s:", VERIFY_LABEL);
     // An earlier step may have left the page register on a page.
     setPage(0, false);
-
-    const std::vector<const SRecord*> records = monitor::recordList(image);
-    const double total = static_cast<double>(records.size());
-    uint64_t imageBytes = 0, bytesDone = 0;
-    for (const SRecord* record : records)
-        imageBytes += record->length;
 
     // Each record is counted as it comes up, in address order; one whose bytes join a block that began with
     // an earlier record comes up once that block has been compared, or at the byte that differs.
@@ -32,8 +30,7 @@ void Downloader::verifyImage() {
             bytesDone += record.length;
             if (record.length == 0) continue;
             ++recordNumber;
-            if (options.showPercent && recordNumber % 5 == 0)
-                message(-1, "%%%.2f", recordNumber * 100.0 / total);
+            markers.reached(static_cast<size_t>(recordNumber));
             if (monitor::skippedByVerification(monitor::mapStart(record.address))) ++skippedCount;
         }
     };
@@ -68,7 +65,7 @@ void Downloader::verifyImage() {
     reach(records.size());
 
     console.showProgress(VERIFY_LABEL, reached, records.size(), bytesDone, imageBytes);
-    if (options.showPercent) message(-1, "%%100.00");
+    markers.complete();
     message(1, "Verification succeeded, %d records total (%d skipped).", recordNumber, skippedCount);
 }
 

@@ -14,3 +14,5 @@ int stopSignal();
 int stopSignalCount();
 /// Forgets the signals caught: a fixture loop that ended gently after its first stop ends as its units did.
 void clearStopSignal();
+/// What the handlers of catchStopSignals do (signals.cpp): note the signal and count it. Safe in a handler.
+void noteStopSignal(int signalNumber);

@@ -1,4 +1,4 @@
-// Noting the signals that stop a run, on POSIX systems.
+// Catching the signals that stop a run, on POSIX systems.
 #include "platform/signals.h"
 
 #include <csignal>
@@ -6,20 +6,15 @@
 
 namespace {
 
-volatile std::sig_atomic_t caughtSignal = 0;
-volatile std::sig_atomic_t caughtCount = 0;
-
-void noteSignal(int signalNumber) {
-    // The first signal counts: a SIGPIPE while a SIGINT is being handled does not change the status.
-    if (caughtSignal == 0) caughtSignal = signalNumber;
-    caughtCount = caughtCount + 1;
+void onStopSignal(int signalNumber) {
+    noteStopSignal(signalNumber);
 }
 
 } // namespace
 
 void catchStopSignals(bool pipeToo) {
     struct sigaction action = {};
-    action.sa_handler = noteSignal;
+    action.sa_handler = onStopSignal;
     sigfillset(&action.sa_mask);
     if (!pipeToo) signal(SIGPIPE, SIG_IGN);
     // No SA_RESTART: a wait on a port or a pipe ends at once.
@@ -29,17 +24,4 @@ void catchStopSignals(bool pipeToo) {
         if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
         sigaction(signalNumber, &action, nullptr);
     }
-}
-
-int stopSignal() {
-    return caughtSignal;
-}
-
-int stopSignalCount() {
-    return caughtCount;
-}
-
-void clearStopSignal() {
-    caughtSignal = 0;
-    caughtCount = 0;
 }

@@ -1,4 +1,5 @@
 // The clock, the sleeps and the terminal test on POSIX systems.
+#include "platform/shell.h"
 #include "platform/system.h"
 
 #include <cerrno>
@@ -48,4 +49,8 @@ void platformPrepareProcess() {
         if (opened > 2) close(opened);
     }
     signal(SIGXFSZ, SIG_IGN);
+}
+
+std::string platformShellQuoted(const std::string& arg) {
+    return posixShellQuoted(arg);
 }

@@ -1,7 +1,12 @@
-// The clock, the sleeps and the terminal test on Windows.
+// The clock, the sleeps and the terminal test on Windows; the system's error texts and the runtime's
+// quoting for the other Windows files.
+#include "platform/system_win32.h"
+#include "platform/shell.h"
 #include "platform/system.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -55,4 +60,41 @@ void platformPrepareProcess() {
             _close(opened);
         }
     }
+}
+
+std::string platformErrorText(unsigned long error) {
+    char text[256] = "";
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                   0, text, sizeof text, nullptr);
+    std::string reason(text, n);
+    while (!reason.empty() &&
+           (reason.back() == '\r' || reason.back() == '\n' || reason.back() == ' ' || reason.back() == '.'))
+        reason.pop_back();
+    if (reason.empty()) return "system error " + std::to_string(error);
+    return reason;
+}
+
+std::string platformQuotedArgument(const std::string& arg) {
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+
+std::string platformShellQuoted(const std::string& arg) {
+    // cmd.exe hands the line to the program as it stands; the program's C runtime splits it at blanks
+    // outside double quotes and reads \" as a quote. Characters cmd.exe itself acts on are safe in quotes.
+    bool plain = !arg.empty();
+    for (char c : arg)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("-_./:\\=+,@", c)) plain = false;
+    return plain ? arg : platformQuotedArgument(arg);
 }

@@ -1,6 +1,7 @@
 // The serial port on Windows: the COM device with its line settings and time-outs set at open, so that every
 // ReadFile of one byte and every WriteFile of a block ends by itself; what has arrived is taken by the queue
 // count that ClearCommError reports.
+#include "platform/system_win32.h"
 #include "serial/port.h"
 
 #include <cctype>
@@ -12,15 +13,9 @@ static const DWORD FAILURE_PAUSE_MS = 20;
 static const DWORD READ_TIMEOUT_CONSTANT_MS = 250;
 static const DWORD READ_TIMEOUT_MS = READ_TIMEOUT_CONSTANT_MS + 1;
 
+/// The system's text for the error, as the middle of a sentence.
 static std::string systemText(DWORD error) {
-    char buffer[256];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                             buffer, sizeof buffer, nullptr);
-    std::string text(buffer, n);
-    while (!text.empty() &&
-           (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
-    if (text.empty()) return "system error " + std::to_string(error);
+    std::string text = platformErrorText(error);
     text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
     return text;
 }

@@ -1,5 +1,6 @@
 // The journal beside a counter file: one JSON line per event of a number (taken, written, void), with when,
 // where and by which run. It only ever grows; the highest number it names bounds every number taken later.
+#include "platform/system.h"
 #include "serials.h"
 
 #include <ctime>
@@ -54,6 +55,21 @@ bool highestInJournal(const std::string& text, bool& any, uint64_t& highest, Fai
         const uint64_t serial = entry["serial"].get<uint64_t>();
         if (!any || serial > highest) highest = serial;
         any = true;
+    }
+    return true;
+}
+
+bool retryLock(int waitMs, const std::function<LockTry()>& attempt, std::string& reason) {
+    // Taking a number holds the lock for milliseconds: a short poll, never an unbounded wait.
+    const int64_t until = platformNowMs() + waitMs;
+    for (LockTry result = attempt(); result != LockTry::Taken; result = attempt()) {
+        if (result == LockTry::Failed) return false;
+        if (platformNowMs() >= until) {
+            reason = "held by another process for " +
+                     (waitMs % 1000 ? std::to_string(waitMs) + " ms" : std::to_string(waitMs / 1000) + " s");
+            return false;
+        }
+        platformSleepMs(2);
     }
     return true;
 }

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,13 @@ public:
 private:
     intptr_t handle = -1;
 };
+
+/// What one try to take the journal's lock gave.
+enum class LockTry { Taken, Held, Failed };
+/// Tries to take a lock every 2 ms until a try takes it (true), fails for another reason (false, with the
+/// reason the try gave) or waitMs have passed (false: held by another process for so long). Both systems'
+/// JournalLock::acquire wait this way.
+bool retryLock(int waitMs, const std::function<LockTry()>& attempt, std::string& reason);
 
 /// Writes text whole to a new file beside path, flushes it to the disk, renames it over path and flushes the
 /// folder; false with the system's reason, and no temporary file left.

@@ -1,6 +1,5 @@
 // The counter's lock and flushes on POSIX systems: flock on the journal, fsync of the files and the folder.
 #include "image/output_file.h"
-#include "platform/system.h"
 #include "serials.h"
 
 #include <cerrno>
@@ -48,21 +47,15 @@ bool JournalLock::acquire(const std::string& journal, int waitMs, std::string& r
         reason = "not a regular file";
         return false;
     }
-    // Taking a number holds the lock for milliseconds: a short poll, never an unbounded wait.
-    const int64_t until = platformNowMs() + waitMs;
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
+    return retryLock(
+        waitMs,
+        [&] {
+            if (flock(fd, LOCK_EX | LOCK_NB) == 0) return LockTry::Taken;
+            if (errno == EWOULDBLOCK || errno == EINTR) return LockTry::Held;
             reason = systemReason();
-            return false;
-        }
-        if (platformNowMs() >= until) {
-            reason = "held by another process for " +
-                     (waitMs % 1000 ? std::to_string(waitMs) + " ms" : std::to_string(waitMs / 1000) + " s");
-            return false;
-        }
-        platformSleepMs(2);
-    }
-    return true;
+            return LockTry::Failed;
+        },
+        reason);
 }
 
 bool JournalLock::readAll(std::string& text, std::string& reason) {

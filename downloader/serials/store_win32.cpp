@@ -2,6 +2,7 @@
 // writes through to the disk.
 #include "image/output_file.h"
 #include "platform/system.h"
+#include "platform/system_win32.h"
 #include "serials.h"
 
 #include <cstdio>
@@ -13,15 +14,7 @@ namespace serials {
 namespace {
 
 std::string systemReason() {
-    char text[256] = "";
-    const DWORD error = GetLastError();
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                        sizeof text, nullptr))
-        return "system error " + std::to_string(error);
-    std::string reason = text;
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
-        reason.pop_back();
-    return reason;
+    return platformErrorText(GetLastError());
 }
 
 HANDLE asHandle(intptr_t handle) {
@@ -53,22 +46,18 @@ bool JournalLock::acquire(const std::string& journal, int waitMs, std::string& r
         return false;
     }
     handle = reinterpret_cast<intptr_t>(file);
-    const int64_t until = platformNowMs() + waitMs;
-    while (true) {
-        OVERLAPPED range = lockRange();
-        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range))
-            return true;
-        if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) {
+    return retryLock(
+        waitMs,
+        [&] {
+            OVERLAPPED range = lockRange();
+            if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range))
+                return LockTry::Taken;
+            if (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING)
+                return LockTry::Held;
             reason = systemReason();
-            return false;
-        }
-        if (platformNowMs() >= until) {
-            reason = "held by another process for " +
-                     (waitMs % 1000 ? std::to_string(waitMs) + " ms" : std::to_string(waitMs / 1000) + " s");
-            return false;
-        }
-        platformSleepMs(2);
-    }
+            return LockTry::Failed;
+        },
+        reason);
 }
 
 bool JournalLock::readAll(std::string& text, std::string& reason) {

@@ -1,11 +1,11 @@
 // A unit's serial number in a run: read before the erase when the unit keeps its own, taken from the counter
 // (or the command line) once the image verified, written and read back on a VQ-II controller, or sent as one
 // more S1 line to a VQ-I boot loader; then recorded in the journal, the events and the unit record.
-#include "console/log.h"
 #include "downloader.h"
 #include "monitor/blocks.h"
 #include "monitor/keep.h"
 #include "monitor/read_areas.h"
+#include "platform/shell.h"
 #include "results/results.h"
 #include "serials/serials.h"
 
@@ -64,7 +64,7 @@ void Downloader::adviseSerial() {
     }
     // The same command with the number given in place of its source.
     const std::vector<std::string>& commandLine = options.commandLine;
-    std::string command = shellQuoted(options.programName);
+    std::string command = platformShellQuoted(options.programName);
     for (size_t i = 1; i < commandLine.size(); ++i) {
         const std::string& arg = commandLine[i];
         const bool valued = arg == "--serial-counter" || arg == "--serial-value";
@@ -73,7 +73,7 @@ void Downloader::adviseSerial() {
             i += valued ? 1 : 0;
             continue;
         }
-        command += " " + shellQuoted(arg);
+        command += " " + platformShellQuoted(arg);
     }
     command += " --serial-value " + std::to_string(number);
     message(0, "The unit's serial number %s was erased with its flash; give it back with: %s",

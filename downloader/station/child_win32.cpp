@@ -1,27 +1,16 @@
 // The children of a production station on Windows: CreateProcess with a pipe, PeekNamedPipe, Ctrl-Break;
 // every child in a job object that kills it when the station's last handle to the job closes.
 #include "child.h"
+#include "platform/system_win32.h"
 
 #include <windows.h>
 
 namespace {
 
-/// One argument as the C runtime of the child reads it back: quoted, with backslashes before quotes doubled.
+/// One argument as the C runtime of the child reads it back: quoted where it holds a blank or a quote.
 std::string quotedArgument(const std::string& arg) {
     if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
-    std::string out = "\"";
-    size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, '\\');
-    return out + "\"";
+    return platformQuotedArgument(arg);
 }
 
 HANDLE handleOf(intptr_t value) {
@@ -29,13 +18,7 @@ HANDLE handleOf(intptr_t value) {
 }
 
 std::string systemError() {
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0,
-                   text, sizeof text, nullptr);
-    std::string reason = text;
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.'))
-        reason.pop_back();
-    return reason;
+    return platformErrorText(GetLastError());
 }
 
 /// The job of this station's children, made at the first child; its handle stays open for the process's

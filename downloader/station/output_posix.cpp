@@ -1,12 +1,11 @@
 // The station's own standard output on POSIX systems: poll for room, then one write of what fits.
 #include "output.h"
+#include "platform/shell.h"
 #include "station.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <poll.h>
 #include <unistd.h>
 
@@ -31,14 +30,7 @@ bool platformConsoleTakesEscapes() {
 namespace station {
 
 std::string shellQuoted(const std::string& arg) {
-    bool plain = !arg.empty();
-    for (char c : arg)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("-_./:=+,%@", c)) plain = false;
-    if (plain) return arg;
-    std::string out = "'";
-    for (char c : arg)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+    return platformShellQuoted(arg);
 }
 
 } // namespace station

@@ -1,11 +1,10 @@
 // The station's own standard output on Windows: the C runtime's; a console asked for its escape-sequence
 // mode.
 #include "output.h"
+#include "platform/shell.h"
 #include "station.h"
 
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <windows.h>
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
@@ -32,25 +31,7 @@ bool platformConsoleTakesEscapes() {
 namespace station {
 
 std::string shellQuoted(const std::string& arg) {
-    // cmd.exe hands the line to the program as it stands; the program's C runtime splits it at blanks
-    // outside double quotes and reads \" as a quote. Characters cmd.exe itself acts on are safe in quotes.
-    bool plain = !arg.empty();
-    for (char c : arg)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("-_./:\\=+,@", c)) plain = false;
-    if (plain) return arg;
-    std::string out = "\"";
-    size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, '\\');
-    return out + "\"";
+    return platformShellQuoted(arg);
 }
 
 } // namespace station
