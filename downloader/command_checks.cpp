@@ -117,14 +117,16 @@ std::vector<std::string> rerunArguments(const Options& options) {
 }
 
 std::vector<std::string> recordedSwitches(const Options& options) {
-    // A station names the switches its children ran with (its --json among them); a single run all of its
-    // own.
+    // The same rule for a single run and a station: the switches that shaped what happened to the unit. Where
+    // the run went and what it wrote besides the unit have fields of their own in the record, and the tags
+    // and digests are the files' and the people's.
+    static const char* const UNRECORDED[] = {"c",    "ports",      "log", "log-dir",      "results",
+                                             "json", "no-extract", "tag", "expect-sha256"};
     std::vector<std::string> switches;
     for (const Argument& argument : options.arguments) {
-        if (argument.switchName.empty()) continue;
-        const bool kept = options.isStation() ? argument.toChildren || argument.switchName == "json" ||
-                                                    argument.switchName == "no-extract"
-                                              : argument.inRerun;
+        bool kept = !argument.switchName.empty();
+        for (const char* name : UNRECORDED)
+            kept = kept && argument.switchName != name;
         if (kept) switches.insert(switches.end(), argument.texts.begin(), argument.texts.end());
     }
     return switches;

@@ -73,6 +73,9 @@ const Switch LONG_SWITCHES[] = {
      false},
     {"no-extract", Takes::Nothing, [](Options& o, const char*, int) { return o.extractIni = false, TAKEN; },
      false},
+    {"tag", Takes::Text, [](Options& o, const char* text, int) { return addTag(o, text); }},
+    {"expect-sha256", Takes::Text,
+     [](Options& o, const char* text, int) { return addExpectedDigest(o, text); }},
     {"keep", Takes::Text, [](Options& o, const char* text, int) { return addKeepRange(o, text); }},
     {"keep-dir", Takes::Text,
      [](Options& o, const char* text, int) { return setKeepText(o.keep.dir, "--keep-dir", text); }},
@@ -280,5 +283,16 @@ CommandLine parseCommandLine(int argc, char** argv) {
     if (o.loop && !o.isStation()) o.stationPorts.push_back({o.portName(), o.portName()});
     // A read-back without firmware files reads the unpaged flash; it never falls back on a file.
     if (o.fileNames.empty() && o.readBackFile.empty()) o.fileNames.push_back("velquin2.s19");
+    // One digest for each firmware file, in the same order: a digest that lines up with another file than the
+    // one meant would refuse the right build, or pass a wrong one.
+    if (!o.expectedDigests.empty()) {
+        const std::string digests = o.wipeOnly ? "ERROR: Switch '--expect-sha256' cannot be combined with -w."
+                                    : o.expectedDigests.size() != o.fileNames.size()
+                                        ? "ERROR: Switch '--expect-sha256' is given " +
+                                              std::to_string(o.expectedDigests.size()) + " times for " +
+                                              std::to_string(o.fileNames.size()) + " firmware files."
+                                        : std::string();
+        if (!digests.empty()) refuse(digests, digests);
+    }
     return line;
 }

@@ -22,12 +22,16 @@ struct CommandLine {
 /// rest is only looked through for --json, so that a refusal reaches a calling program as an event.
 CommandLine parseCommandLine(int argc, char** argv);
 
-/// The setters of --read, --log-dir, --range and --ports (switch_values.cpp): the text of the refusal, or
-/// empty when the value was taken.
+/// The setters of --read, --log-dir, --range, --ports, --tag and --expect-sha256 (switch_values.cpp): the
+/// text of the refusal, or empty when the value was taken.
 std::string setReadBack(Options& o, const char* file);
 std::string setLogDir(Options& o, const char* folder);
 std::string addReadRange(Options& o, const char* text);
 std::string addStationPorts(Options& o, const char* text);
+/// A --tag KEY=VALUE: a key of letters, digits, "_", "-" and ".", a value of one line that is not empty.
+std::string addTag(Options& o, const char* text);
+/// A --expect-sha256 digest of 64 hexadecimal digits, kept in lower case.
+std::string addExpectedDigest(Options& o, const char* text);
 
 /// Checks the switches that only make sense together, or not together; the text of the first fault, or
 /// empty.

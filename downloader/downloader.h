@@ -8,6 +8,7 @@
 #include "monitor/keep.h"
 #include "options.h"
 #include "platform/system.h"
+#include "results/outcome.h"
 #include "serial/port.h"
 #include "serials/plan.h"
 
@@ -30,6 +31,7 @@ struct JournalEntry;
 /// the text after "ERROR: ".
 struct ProtocolError {
     std::string text;
+    outcome::Kind kind = outcome::Kind::WrongAnswer; ///< a reply missing is no-answer
 };
 
 class Downloader {
@@ -49,10 +51,17 @@ public:
     void runWipe();
     /// --read: the areas read into the read-back file.
     void runReadBack(const std::vector<monitor::Area>& areas);
-    /// After a download failed, tells a person watching what state the flash is in and what to do.
-    void adviseAfterFailure();
-    /// After a signal, one line to a person watching: what the flash now holds.
-    void tellFlashAfterSignal();
+    /// After a run failed, tells a person watching what to check when no controller ever answered, and what
+    /// the flash now holds when the run left it erased or partly written.
+    void adviseAfterFailure(const outcome::Outcome& outcome);
+    /// After a signal ended a download, one line to a person watching: what the flash now holds.
+    void tellFlashAfterSignal(const outcome::Outcome& outcome);
+    /// A step begins: the step event, and the run's outcome follows it.
+    void beginStep(const char* eventStep);
+    /// Notes the kind of the failure about to end the run, where the failure is found.
+    void noteFailure(outcome::Kind kind) { failureKind = kind; }
+    /// The outcome of the run that ends with this status.
+    outcome::Outcome settleOutcome(int status) const { return tracker.settle(status, failureKind, lineLost); }
     /// Ends the run with Stopped when a signal has come.
     void checkStop() const;
     /// Pauses for so many milliseconds, in short steps, each followed by checkStop.
@@ -184,11 +193,9 @@ public:
     uint64_t bytesMoved = 0;             ///< the bytes a successful run wrote, verified or read
     uint8_t currentPage = 0;             ///< the VQ-II page register as last set
     bool erasedPages[256] = {};          ///< the VQ-II pages erased in this run, so that each is erased once
-    bool flashTouched = false; ///< a download has begun to erase the flash and has not written it all yet
-    /// What a download has done to the flash so far, for a person watching when a signal ends it; -1 while
-    /// no download is under way.
-    enum FlashState { FLASH_UNTOUCHED, FLASH_ERASED, FLASH_PARTLY_WRITTEN, FLASH_WRITTEN };
-    int flashState = -1;
+    outcome::Tracker tracker;            ///< the steps so far, and what the flash holds
+    outcome::Kind failureKind = outcome::Kind::None; ///< the kind of the failure found, when noted
+    bool downloading = false; ///< a download is between its port's opening and the end of its last step
     bool lineLost = false;    ///< a read found the line hung up: the adapter unplugged or the port closed
     bool mainErased = false;  ///< the VQ-II main flash erase of this run was answered
     unsigned blankBlocks = 0; ///< -b: blocks of 0xFF left out, this run's erase having left them so

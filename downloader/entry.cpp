@@ -11,6 +11,12 @@
 
 namespace {
 
+/// The outcome in the closing event.
+void reportOutcome(Console& console, const outcome::Outcome& outcome) {
+    console.events.setOutcome(outcome::nameOf(outcome.step), outcome::nameOf(outcome.kind),
+                              outcome::nameOf(outcome.flash));
+}
+
 /// The status of a step, with what each ending shows; an unexpected error goes on to the caller.
 int statusOf(Downloader& controller, const std::function<void()>& step) {
     Console& console = controller.console;
@@ -26,7 +32,6 @@ int statusOf(Downloader& controller, const std::function<void()>& step) {
         if (const int signalNumber = stopSignal()) throw Stopped{signalNumber};
         return EXIT_DONE;
     } catch (int status) {
-        if (status == EXIT_PROTOCOL) controller.adviseAfterFailure();
         return status;
     } catch (const s19Error& error) {
         // The reader names the file and line of the fault; the message shows at every verbosity.
@@ -37,16 +42,15 @@ int statusOf(Downloader& controller, const std::function<void()>& step) {
         // reply error is a level-0 message, not an announcement: -v -1 asks for the percentages alone, and a
         // calling program reads the status.
         console.lastError = error.text;
+        controller.noteFailure(error.kind);
         console.events.failed(error.text);
         controller.message(0, "ERROR: %s", error.text.c_str());
         controller.closePort();
-        controller.adviseAfterFailure();
         return EXIT_PROTOCOL;
     } catch (const Stopped& stopped) {
         // The shell's prompt goes on a line of its own, not after the progress line; nothing else is shown.
         controller.closePort();
         console.endProgressLine();
-        controller.tellFlashAfterSignal();
         const std::string text = "Ended by signal " + std::to_string(stopped.signal) + ".";
         console.lastError = text;
         console.events.failed(text);
@@ -99,18 +103,25 @@ int runParsed(const CommandLine& line, Console& console) {
 } // namespace
 
 int runToStatus(Downloader& controller, const std::function<void()>& step) {
+    int status = EXIT_INTERNAL;
     try {
-        const int status = statusOf(controller, step);
-        // The last lines of a failed run that kept a unit's bytes say where they are.
-        if (status != EXIT_DONE) {
-            controller.adviseKept();
-            controller.adviseSerial();
-        }
-        return status;
+        status = statusOf(controller, step);
     } catch (...) {
         controller.closePort();
+        reportOutcome(controller.console, controller.settleOutcome(EXIT_INTERNAL));
         throw;
     }
+    // After the system's own texts, what a person is to do (the last lines of a failed run that kept a unit's
+    // bytes or number say where they are); the outcome in the closing event.
+    const outcome::Outcome outcome = controller.settleOutcome(status);
+    if (status >= 128) controller.tellFlashAfterSignal(outcome);
+    if (status != EXIT_DONE && status < 128) controller.adviseAfterFailure(outcome);
+    if (status != EXIT_DONE) {
+        controller.adviseKept();
+        controller.adviseSerial();
+    }
+    reportOutcome(controller.console, outcome);
+    return status;
 }
 
 int answerCommandLine(const CommandLine& line, Console& console) {
@@ -130,7 +141,8 @@ int answerCommandLine(const CommandLine& line, Console& console) {
     case CommandLine::Action::Refused:
         break;
     }
-    // Under --json the error is the result's, and no usage text follows.
+    // Under --json the error is the result's, and no usage text follows; nothing was touched.
+    reportOutcome(console, {outcome::Step::None, outcome::Kind::Usage, outcome::Flash::Untouched});
     console.events.failed(line.error);
     if (console.events.active()) return EXIT_USAGE;
     if (!line.shown.empty()) console.message(0, "%s", line.shown.c_str());

@@ -48,12 +48,14 @@ struct Options {
     bool readTwice = false; ///< --twice: every block of a read-back read twice, and a difference ends the run
     std::vector<station::PortSpec> stationPorts; ///< --ports: a station's ports, one child vq2dl each
     std::string logDir;                          ///< --log-dir: a station's folder of logs, NAME.log per port
-    std::string resultsPath;   ///< --results: the file that gets one unit line per port and run
-    bool extractIni = true;    ///< false (--no-extract): an update's .ini files are not written
-    monitor::KeepOptions keep; ///< --keep, --keep-dir, --keep-from, --port-name
-    bool loop = false;         ///< --loop: every port programs unit after unit as the operator swaps them in
-    int loopCount = 0;         ///< --loop-count: units per port before it stops; 0 for no end
-    serials::Request serial;   ///< --serial and its switches: where and how each unit's number goes
+    std::string resultsPath; ///< --results: the file that gets one unit line per port and run
+    bool extractIni = true;  ///< false (--no-extract): an update's .ini files are not written
+    std::vector<std::pair<std::string, std::string>> tags; ///< --tag KEY=VALUE, in command-line order
+    std::vector<std::string> expectedDigests; ///< --expect-sha256, one per firmware file in order, lower case
+    monitor::KeepOptions keep;                ///< --keep, --keep-dir, --keep-from, --port-name
+    bool loop = false;       ///< --loop: every port programs unit after unit as the operator swaps them in
+    int loopCount = 0;       ///< --loop-count: units per port before it stops; 0 for no end
+    serials::Request serial; ///< --serial and its switches: where and how each unit's number goes
     bool loopCountGiven = false;
     std::string awaitUnit; ///< --await-unit there|gone: only probe the -c port until a unit comes or goes
 

@@ -5,9 +5,12 @@
 
 #include "bootloader/image_check.h"
 #include "image/output_file.h"
+#include "image/sha256.h"
 #include "monitor/blocks.h"
 #include "monitor/image_check.h"
 #include "platform/signals.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -44,15 +47,31 @@ void refuseOverlaps(const FirmwareImage& image, FirmwareImage::Landing where, Co
                   image.fileOf(*earlier).c_str(), earlier->line);
 }
 
+/// Ends the run with status 3 when the firmware file of this place on the command line has another SHA-256
+/// than --expect-sha256 gives for it.
+void refuseUnexpected(const Options& options, size_t index, const std::string& digest, Console& console) {
+    if (index >= options.expectedDigests.size() || digest == options.expectedDigests[index]) return;
+    console.fatal(EXIT_FILE, "ERROR: %s has SHA-256 %s, not the expected %s.",
+                  options.fileNames[index].c_str(), digest.empty() ? "(unreadable)" : digest.c_str(),
+                  options.expectedDigests[index].c_str());
+}
+
 void reportFile(const CheckedFiles& files, size_t firstExtracted, Console& console) {
     const FirmwareImage& image = files.image;
     FileReport report;
     report.name = files.filesRead.back().first;
     report.sha256 = files.digests.back();
+    report.header = files.headers.back();
     report.vq2 = files.generation == Generation::VQ2;
     report.entryPoint = image.entryPoint;
     report.lowAddress = image.lowAddress;
     report.highAddress = image.highAddress;
+    // The last byte of the image: a record ends after its start, and a later start may end sooner.
+    report.endAddress = image.highAddress;
+    for (const auto& entry : image.records)
+        if (entry.second.length > 0)
+            report.endAddress = std::max<uint64_t>(report.endAddress,
+                                                   uint64_t(entry.second.address) + entry.second.length - 1);
     report.records = image.records.size();
     for (const auto& entry : image.records)
         report.dataBytes += entry.second.length;
@@ -139,16 +158,27 @@ void checkFiles(const Options& options, Console& console, CheckedFiles& files) {
         image.levelCallback = [&console](int level, const char* text) {
             console.events.message(level, text);
         };
+    // Before any file is loaded, so that not even an update's .ini files are written from a wrong build; a
+    // file that cannot be read here is left to the loader, which says why.
+    for (size_t i = 0; i < options.expectedDigests.size() && i < options.fileNames.size(); ++i) {
+        std::string digest;
+        if (sha256OfFile(options.fileNames[i], digest)) refuseUnexpected(options, i, digest, console);
+    }
     for (const std::string& name : options.fileNames) {
         console.message(1, "Reading %s:", name.c_str());
         const size_t extracted = image.extractedFiles.size();
+        const size_t headers = image.headerTexts.size();
         image.load(name);
         // The first file decides: the code range only grows, so VQ-I code never turns into VQ-II.
         if (&name == &options.fileNames.front()) files.generation = generationOf(image);
         const Generation generation = files.generation;
         files.filesRead.push_back({name, generationName(generation)});
-        // The digest of the bytes the loader read: the record names what was sent, not a second reading.
-        files.digests.push_back(image.digests.back());
+        // The digest of the bytes the loader read: the record names what was sent, not a second reading; the
+        // expected one is checked again on them, should the file have changed since the first look.
+        const std::string& digest = image.digests.back();
+        refuseUnexpected(options, files.digests.size(), digest, console);
+        files.digests.push_back(digest);
+        files.headers.push_back(image.headerTexts.size() > headers ? image.headerTexts[headers] : "");
         console.message(1, "Detected %s (%s) code.", generationName(generation),
                         generation == Generation::VQ1 ? "HC908" : "HCS12");
         console.message(1, "Entry point: 0x%04x", image.entryPoint);

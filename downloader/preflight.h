@@ -22,8 +22,9 @@ struct CheckedFiles {
     Generation generation = Generation::VQ2; ///< decided by the first file; VQ-II without a file
     std::vector<std::pair<std::string, std::string>> filesRead; ///< each file read and its generation's name
     std::vector<std::string>
-        digests;                  ///< each file's SHA-256 in hexadecimal, empty where it could not be read
-    monitor::UnitBytes keptBytes; ///< --keep-from: the file's byte at every kept address
+        digests; ///< each file's SHA-256 in hexadecimal, empty where it could not be read
+    std::vector<std::string> headers; ///< the text of each file's first S0 record, empty for none
+    monitor::UnitBytes keptBytes;     ///< --keep-from: the file's byte at every kept address
 };
 
 /// --keep: ends the run with status 3 when the image is VQ-I code, or when the --keep-from file does not

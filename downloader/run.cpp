@@ -3,8 +3,11 @@
 #include "program.h"
 
 #include "monitor/read_areas.h"
+#include "results/results.h"
 #include "serials/serials.h"
 #include "station/station.h"
+
+#include <chrono>
 
 namespace {
 
@@ -30,8 +33,11 @@ void runCommand(const Options& options, Console& console, Downloader& controller
     if (options.isStation() && options.json) {
         console.events.stop();
         console.sink = nullptr;
+        // The stream begins with the slots, also when the station ends before its ports ran.
+        station::writeStationStart(options, console);
     }
-    if (!options.listPorts) console.events.start(options.commandLine, options.portName(), options.baudRate);
+    if (!options.listPorts)
+        console.events.start(options.commandLine, options.portName(), options.baudRate, options.tags);
     // Nothing is written, not even the log's header, before the outputs are known to be safe to write.
     station::guardBeforePorts(options, console, [&] { checkOutputs(options, console); });
     std::string reason;
@@ -74,14 +80,21 @@ void recordRun(const Options& options, Console& console, const Downloader& contr
     facts.device = options.portPath.empty() ? platformDeviceName(options.port) : options.portPath;
     const CheckedFiles& files = record.files;
     for (size_t i = 0; i < files.filesRead.size(); ++i)
-        facts.files.push_back({{"name", files.filesRead[i].first},
-                               {"sha256", files.digests[i]},
-                               {"generation", files.filesRead[i].second}});
+        facts.files.push_back(
+            {{"name", files.filesRead[i].first},
+             {"sha256", files.digests[i]},
+             {"header",
+              files.headers[i].empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(files.headers[i])},
+             {"generation", files.filesRead[i].second}});
     if (!files.filesRead.empty()) facts.generation = files.filesRead.back().second;
     facts.action = options.action();
     facts.switches = recordedSwitches(options);
+    facts.tags = options.tags;
     facts.status = status;
     facts.ok = status == EXIT_DONE;
+    facts.outcome = controller.settleOutcome(status);
+    facts.ended = std::chrono::system_clock::now();
+    facts.started = facts.ended - std::chrono::milliseconds(console.elapsedMs());
     const std::string error = oneLine(console.lastError);
     facts.error = facts.ok ? "" : error.empty() ? "status " + std::to_string(status) : error;
     facts.seconds = static_cast<double>(console.elapsedMs()) / 1000.0;

@@ -52,9 +52,9 @@ void Downloader::fatal(int status, const char* format, ...) {
 void Downloader::runWipe() {
     // A wipe reads no file and always speaks to the serial monitor.
     openOrFail();
-    console.events.step("enter");
+    beginStep("enter");
     enterMonitor();
-    console.events.step("wipe");
+    beginStep("wipe");
     eraseMainFlash();
     closePort();
     finish(startedMs, "flash erased", false, 0);
@@ -71,34 +71,48 @@ void Downloader::runDownload(Generation generation) {
     }
 }
 
-void Downloader::adviseAfterFailure() {
+void Downloader::beginStep(const char* eventStep) {
+    tracker.begin(eventStep);
+    console.events.step(eventStep);
+}
+
+void Downloader::adviseAfterFailure(const outcome::Outcome& outcome) {
     // Only a person is told: scripts and the log see the error as they always did.
-    if (!flashTouched || !console.personWatching()) return;
+    if (!console.personWatching()) return;
+    if (outcome.kind == outcome::Kind::NoAnswer && tracker.silentLine()) {
+        const std::string text = "No controller answered on " + portName() +
+                                 ": check the cable, that this is the controller's port, and that the "
+                                 "controller is powered.";
+        console.print(text.c_str());
+    }
+    if (outcome.flash != outcome::Flash::Erased && outcome.flash != outcome::Flash::PartlyWritten) return;
     // A hung-up line shows in a read; a device path that is gone shows an adapter pulled while writing.
     const std::string& path = options.portPath;
     std::error_code error;
-    const bool gone =
-        lineLost || (!path.empty() && path[0] == '/' && !std::filesystem::exists(path, error) && !error);
-    console.print(gone ? "The port went away: the adapter was unplugged or the port closed. The "
-                         "controller's flash may be erased or partly written: run the download again."
-                       : "The controller's flash may be erased or partly written: run the download "
-                         "again.");
+    const bool gone = outcome.kind == outcome::Kind::Port ||
+                      (!path.empty() && path[0] == '/' && !std::filesystem::exists(path, error) && !error);
+    std::string text = gone ? "The port went away: the adapter was unplugged or the port closed. " : "";
+    text += outcome.flash == outcome::Flash::Erased
+                ? "The controller's flash may be erased: run the download again."
+                : "The controller's flash may be erased or partly written: run the download again.";
+    console.print(text.c_str());
 }
 
-void Downloader::tellFlashAfterSignal() {
+void Downloader::tellFlashAfterSignal(const outcome::Outcome& outcome) {
     // Only a person is told: scripts and the log see a signal's end as they always did.
-    if (flashState < 0 || !console.personWatching()) return;
+    if (!downloading || !console.personWatching()) return;
     static const char* const NOTES[] = {
         "The controller's flash was not touched.",
         "The controller's flash is now erased: run the download again.",
         "The controller's flash is now partly written: run the download again.",
         "The controller's flash holds the new firmware, but it was not verified.",
     };
-    console.print(NOTES[flashState]);
+    console.print(NOTES[static_cast<int>(outcome.flash)]);
 }
 
 void Downloader::openOrFail() {
     // The second line says what the system found, so the user knows what to fix.
+    tracker.opening();
     if (!openPort())
         fatal(EXIT_PORT, "Download failed:\r\n   Could not open comm port %s.\n   Reason: %s.",
               portName().c_str(), portError.empty() ? "unknown" : portError.c_str());
@@ -107,27 +121,22 @@ void Downloader::openOrFail() {
 
 void Downloader::runMonitor(int64_t started) {
     openOrFail();
-    flashState = FLASH_UNTOUCHED;
-    console.events.step("enter");
+    downloading = true;
+    beginStep("enter");
     enterMonitor();
     if (!options.verifyOnly) {
         keepBeforeErase();
         readSerialBeforeErase();
-        flashTouched = true;
-        flashState = FLASH_ERASED;
-        console.events.step("erase");
+        beginStep("erase");
         eraseMainFlash();
-        flashState = FLASH_PARTLY_WRITTEN;
-        console.events.step("write");
+        beginStep("write");
         writeImage();
-        flashState = FLASH_WRITTEN;
-        flashTouched = false;
     }
-    console.events.step("verify");
+    beginStep("verify");
     verifyImage();
     // The unit's number goes in only once the image is known to be right.
     writeSerial();
-    flashState = -1;
+    downloading = false;
     closePort();
     dropKeptFile();
     finish(started, options.verifyOnly ? "verified" : "written and verified", true, imageBytes());
@@ -135,25 +144,20 @@ void Downloader::runMonitor(int64_t started) {
 
 void Downloader::runBootLoader(int64_t started) {
     openOrFail();
-    flashState = FLASH_UNTOUCHED;
+    downloading = true;
     if (!options.verifyOnly) {
-        console.events.step("wake");
+        beginStep("wake");
         wakeUp();
-        flashTouched = true;
-        flashState = FLASH_ERASED;
-        console.events.step("wipe");
+        beginStep("wipe");
         eraseFlash();
-        flashState = FLASH_PARTLY_WRITTEN;
-        console.events.step("write");
+        beginStep("write");
         // No read-back exists: the number counts as written once the boot loader confirms the end line.
         guardSerial([this] { writeLines(); });
-        flashState = FLASH_WRITTEN;
         settleSerial("written", "");
-        flashTouched = false;
     }
-    console.events.step("signature");
+    beginStep("signature");
     readSignature();
-    flashState = -1;
+    downloading = false;
     closePort();
     if (options.verifyOnly)
         finish(started, "signature read", false, 0);

@@ -42,6 +42,16 @@ echo "(vq2dl exit status $status: the highest status of the ports)"
 echo "Results file, one line per unit:"
 sed 's/^/   /' "$work/units.jsonl"
 echo "Logs: $(ls "$work/logs" | tr '\n' ' ')"
+# The rerun line points at the simulated controllers in $work: at a terminal they stay until Enter, so that the
+# line can be tried from another terminal; elsewhere they go now, and the line with them.
+if [ -t 0 ] && [ -t 1 ]; then
+    echo
+    echo "The simulated controllers stay until you press Enter: paste the rerun line above into another"
+    echo "terminal to try it (slot C fails again)."
+    read -r _ || true
+else
+    echo "(The simulated controllers in $work end with this demo: the rerun line above no longer finds them.)"
+fi
 kill "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" 2>/dev/null || true
 sim_pid=

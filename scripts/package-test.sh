@@ -45,8 +45,8 @@ for page in vq2dl vqu vqsim; do
     check "man page $page(1) names the package's version" \
         "zcat /usr/share/man/man1/$page.1.gz | head -n 1 | grep -qF '\"vq2dl $version\"'"
 done
-check "the README and the samples are in /usr/share/doc/vq2dl" \
-    '[ -f /usr/share/doc/vq2dl/README.md ] && [ -f /usr/share/doc/vq2dl/samples/README.md ] && [ -f /usr/share/doc/vq2dl/samples/velquin2.s19 ] && [ -f /usr/share/doc/vq2dl/samples/vq1-demo.s19 ]'
+check "the README, the events' schema and the samples are in /usr/share/doc/vq2dl" \
+    '[ -f /usr/share/doc/vq2dl/README.md ] && [ -f /usr/share/doc/vq2dl/events.schema.json ] && [ -f /usr/share/doc/vq2dl/samples/README.md ] && [ -f /usr/share/doc/vq2dl/samples/velquin2.s19 ] && [ -f /usr/share/doc/vq2dl/samples/vq1-demo.s19 ]'
 dpkg -r vq2dl >/dev/null
 check "removed cleanly" '! command -v vq2dl >/dev/null && [ ! -e /usr/share/man/man1/vq2dl.1.gz ]'
 exit $failed

@@ -10,7 +10,7 @@ target=${1:?usage: setup.sh build|demo|test|bench|package|package-test}
 # package is made by cpack with dpkg-shlibdeps (dpkg-dev) and file; its test adds lintian and man.
 case $target in
 build | demo) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp" ;;
-test) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp libgtest-dev:gtest/gtest.h srecord:srec_info" ;;
+test) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp libgtest-dev:gtest/gtest.h srecord:srec_info python3:/usr/bin/python3" ;;
 bench) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp srecord:srec_info" ;;
 package) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp dpkg-dev:dpkg-shlibdeps file:file" ;;
 package-test) wanted="cmake:cmake g++:g++ nlohmann-json3-dev:nlohmann/json.hpp dpkg-dev:dpkg-shlibdeps file:file lintian:lintian man-db:man" ;;

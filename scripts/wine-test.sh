@@ -209,20 +209,26 @@ start_peer "$WORK/sim" "$VQSIM" --count 3 --link "$WORK/com" --fault 2:error@wri
 run_exe "$VQ2DL" --ports "A=COM1,B 2=COM2" -d -1 -dw -1 samples/velquin2.s19 --results "Z:$WORK/units.jsonl"
 kill "$PEER_PID" 2>/dev/null || true
 stop_peer
-if [ "$RC" -eq 4 ] && grep -q '^\[A\] done in ' "$WORK/out" && grep -q '^\[B 2\] FAILED (status 4)' "$WORK/out" &&
+#    Not a console, so the pipe form: B 2's reason is one line, in words first, in its line and in the summary;
+#    the records say where B 2 failed and what its flash holds.
+REASON='wrong answer while writing: flash partly written (Access error when writing FLASH/EEPROM memory, e=0xE6)'
+if [ "$RC" -eq 4 ] && grep -q '^\[A\] done in ' "$WORK/out" &&
+    grep -q "^\[B 2\] FAILED (status 4) after [0-9.]* s: $REASON\$" "$WORK/out" &&
+    grep -q "^B 2 .*  $REASON\$" "$WORK/out" && ! grep -q "$(printf '\r')." "$WORK/out.raw" &&
     grep -q '^1 of 2 succeeded\.$' "$WORK/out" &&
     grep -q '^Rerun the failed ports: .* --ports "B 2=COM2" ' "$WORK/out" &&
     [ "$(grep -c '"event":"unit"' "$WORK/units.jsonl" 2>/dev/null)" = 2 ] &&
-    grep -q '"port":"A".*"ok":true' "$WORK/units.jsonl" && grep -q '"port":"B 2".*"ok":false' "$WORK/units.jsonl"; then
-    pass "vq2dl.exe --ports A=COM1,B 2=COM2: A programmed, B 2 failed with status 4, both recorded, rerun line for cmd.exe"
+    grep -q '"port":"A".*"ok":true.*"step":null,"kind":null,"flash":"written"' "$WORK/units.jsonl" &&
+    grep -q '"port":"B 2".*"ok":false.*"step":"write","kind":"wrong-answer","flash":"partly-written"' "$WORK/units.jsonl"; then
+    pass "vq2dl.exe --ports A=COM1,B 2=COM2: A programmed, B 2 failed with status 4 and its reason on one line in words, both recorded with step, kind and flash, rerun line for cmd.exe"
 else
     fail "vq2dl.exe --ports A=COM1,B 2=COM2 (status $RC)"
     cat "$WORK/out" "$WORK/sim"
     cat "$WORK/units.jsonl" 2>/dev/null || true
 fi
 
-# 10. The serial counter between Windows processes: three takers at once never get one number twice, and a lock
-#     that another process holds is waited for within its bound, then given up with the reason.
+# 9. The serial counter between Windows processes: three takers at once never get one number twice, and a lock
+#    that another process holds is waited for within its bound, then given up with the reason.
 COUNTER="$WORK/serials"
 echo "next=1" >"$COUNTER"
 CCHECK="$WIN_BUILD/tests/wine/counter_check.exe"
@@ -256,16 +262,17 @@ fi
 run_exe "$CCHECK" try "Z:$COUNTER" 300
 if [ "$RC" -eq 0 ]; then pass "counter_check.exe: the lock is free again"; else fail "counter_check.exe: the lock stayed taken"; fi
 
-# 9. The Windows package: a .zip with vq2dl.exe, vqu.exe and the README.
+# 10. The Windows package: a .zip with vq2dl.exe, vqu.exe, the README and the events' schema.
 rm -f "$WIN_BUILD"/vq2dl-*.zip
 (cd "$WIN_BUILD" && cpack -G ZIP) >"$WORK/cpack.log" 2>&1 || { cat "$WORK/cpack.log"; exit 1; }
 ZIP=$(ls "$WIN_BUILD"/vq2dl-*.zip)
 cmake -E tar tf "$ZIP" | sort >"$WORK/zip"
-if [ "$(tr '\n' ' ' <"$WORK/zip")" = "README.md vq2dl.exe vqu.exe " ]; then
-    pass "$(basename "$ZIP") holds vq2dl.exe, vqu.exe and the README"
+if [ "$(tr '\n' ' ' <"$WORK/zip")" = "README.md events.schema.json vq2dl.exe vqu.exe " ]; then
+    pass "$(basename "$ZIP") holds vq2dl.exe, vqu.exe, the README and the events' schema"
 else
     fail "$(basename "$ZIP") holds: $(tr '\n' ' ' <"$WORK/zip")"
 fi
+echo "wine-test: the Windows package is $ZIP"
 
 echo "wine-test: $PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]

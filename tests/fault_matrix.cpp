@@ -1,5 +1,8 @@
 // How the rows of the fault matrix run and are checked.
 #include "fault_matrix.h"
+#include "json_schema.h"
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <fcntl.h>
@@ -27,10 +30,26 @@ static ::testing::AssertionResult matches(const std::string& out, const std::str
                                          << ::testing::PrintToString(expected);
 }
 
+/// The record's "step kind flash", each null as "null".
+static std::string outcomeOf(const std::string& record) {
+    const nlohmann::json unit = nlohmann::json::parse(record, nullptr, false);
+    if (!unit.is_object()) return "no record: " + record;
+    for (const std::string& fault : fx::schemaFaults(unit))
+        ADD_FAILURE() << fault << " in " << record;
+    std::string text;
+    for (const char* field : {"step", "kind", "flash"})
+        text += (text.empty() ? "" : " ") +
+                (unit.value(field, nlohmann::json()).is_string() ? unit[field].get<std::string>() : "null");
+    return text;
+}
+
 static void checkRow(const Target& target, const Row& row, const std::string& file,
-                     const vqsim::Simulator& sim, const fx::RunResult& r) {
+                     const vqsim::Simulator& sim, const fx::RunResult& r, const std::string& record) {
     SCOPED_TRACE(row.name);
     EXPECT_EQ(r.status, row.status);
+    if (!row.outcome.empty()) {
+        EXPECT_EQ(outcomeOf(record), row.outcome);
+    }
     const std::string head = "Velquin Download 2.00\n\nReading " + file + ":\n" + target.detected +
                              "Opened comm port " + sim.devicePath() + " at 115200.\n";
     EXPECT_TRUE(matches(r.out, head + row.body, row.anyMax));
@@ -73,15 +92,21 @@ void runRows(const Target& target, const std::vector<Row>& rows) {
     }
     std::vector<fx::RunResult> results(rows.size());
     std::vector<std::thread> runs;
+    // Each run records its unit: the record names the step, the kind of failure and what the flash holds.
     for (size_t i = 0; i < rows.size(); ++i) {
-        runs.emplace_back([&, i] { results[i] = rigs[i]->run(target.switches, file, RUN_LIMIT_MS); });
+        Texts switches = target.switches;
+        switches.insert(switches.end(), {"--results", dir.file("unit-" + std::to_string(i) + ".jsonl")});
+        runs.emplace_back([&, i, switches] { results[i] = rigs[i]->run(switches, file, RUN_LIMIT_MS); });
     }
     for (std::thread& run : runs)
         run.join();
     for (int fd : held)
         close(fd);
-    for (size_t i = 0; i < rows.size(); ++i)
-        checkRow(target, rows[i], file, *rigs[i]->sim, results[i]);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        std::string record = fx::readFile(dir.file("unit-" + std::to_string(i) + ".jsonl"));
+        if (!record.empty() && record.back() == '\n') record.pop_back();
+        checkRow(target, rows[i], file, *rigs[i]->sim, results[i], record);
+    }
 }
 
 } // namespace matrix

@@ -37,7 +37,16 @@ struct Row {
     double seconds;                    ///< the time-outs, pauses and slow bytes the run must wait through
     std::string wire = "";             ///< what the controller must have received first, when given
     size_t anyMax = std::string::npos; ///< the longest text that ANY in body may stand for
+    /// The unit record's "step kind flash" ("erase no-answer erased"; "null null written" for a success),
+    /// when given.
+    std::string outcome = "";
 };
+
+/// The row with the outcome its unit record must show.
+inline Row withOutcome(Row row, const std::string& outcome) {
+    row.outcome = outcome;
+    return row;
+}
 
 /// One controller generation: the firmware file and what a run shows and leaves behind.
 struct Target {

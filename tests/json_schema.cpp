@@ -42,10 +42,12 @@ void validate(const json& schema, const json& value, const std::string& at,
         } else if (key == "properties" && value.is_object()) {
             for (const auto& [name, sub] : rule.items())
                 if (value.contains(name)) validate(sub, value[name], at + "/" + name, faults);
-        } else if (key == "additionalProperties" && rule == false && value.is_object()) {
-            for (const auto& [name, sub] : value.items())
-                if (!schema.contains("properties") || !schema["properties"].contains(name))
-                    fault("field " + name + " not in the schema");
+        } else if (key == "additionalProperties" && value.is_object()) {
+            for (const auto& [name, sub] : value.items()) {
+                if (schema.contains("properties") && schema["properties"].contains(name)) continue;
+                if (rule == false) fault("field " + name + " not in the schema");
+                if (rule.is_object()) validate(rule, sub, at + "/" + name, faults);
+            }
         } else if (key == "items" && value.is_array()) {
             for (size_t i = 0; i < value.size(); ++i)
                 validate(rule, value[i], at + "/" + std::to_string(i), faults);
@@ -76,6 +78,31 @@ void validate(const json& schema, const json& value, const std::string& at,
     }
 }
 
+void undocumented(const json& schema, const json& value, const std::string& at, const json& inherited,
+                  std::vector<std::string>& faults) {
+    if (schema.contains("allOf")) {
+        // The branches of the events: each may name what the root names.
+        const json root = schema.value("properties", json::object());
+        for (const json& branch : schema["allOf"]) {
+            std::vector<std::string> own;
+            if (branch.contains("if")) validate(branch["if"], value, at, own);
+            if (own.empty() && branch.contains("then")) undocumented(branch["then"], value, at, root, faults);
+        }
+        return;
+    }
+    if (value.is_object() && schema.contains("properties") && !schema.contains("additionalProperties")) {
+        for (const auto& [name, sub] : value.items()) {
+            if (schema["properties"].contains(name))
+                undocumented(schema["properties"][name], sub, at + "/" + name, json::object(), faults);
+            else if (!inherited.contains(name))
+                faults.push_back(at + ": field " + name + " not in the schema");
+        }
+    }
+    if (value.is_array() && schema.contains("items"))
+        for (size_t i = 0; i < value.size(); ++i)
+            undocumented(schema["items"], value[i], at + "/" + std::to_string(i), json::object(), faults);
+}
+
 const json& eventsSchema() {
     static const json loaded = json::parse(readFile(VQ_EVENTS_SCHEMA));
     return loaded;
@@ -84,6 +111,9 @@ const json& eventsSchema() {
 std::vector<std::string> schemaFaults(const json& event) {
     std::vector<std::string> faults;
     validate(eventsSchema(), event, "", faults);
+    // The schema leaves every event open to fields it does not know, for readers of newer streams; what we
+    // write ourselves must all be in it.
+    undocumented(eventsSchema(), event, "", json::object(), faults);
     return faults;
 }
 

@@ -13,7 +13,12 @@ void validate(const nlohmann::json& schema, const nlohmann::json& value, const s
               std::vector<std::string>& faults);
 /// docs/events.schema.json.
 const nlohmann::json& eventsSchema();
-/// Every way an event breaks docs/events.schema.json; none for a valid one.
+/// Every field of value that schema does not name (objects that give additionalProperties a schema take
+/// any); inherited names the fields a parent allows as well.
+void undocumented(const nlohmann::json& schema, const nlohmann::json& value, const std::string& at,
+                  const nlohmann::json& inherited, std::vector<std::string>& faults);
+/// Every way an event breaks docs/events.schema.json, and every field of it that the schema does not name;
+/// none for a valid one.
 std::vector<std::string> schemaFaults(const nlohmann::json& event);
 
 } // namespace fx

@@ -114,11 +114,17 @@ TEST(EventSchema, TheValidatorFindsEachKindOfFault) {
          R"("bytes_total":2,"percent":101})",
          "/percent: 101 beyond maximum"},
         {R"({"v":1,"event":"file","ms":5,"name":"a","sha256":"","generation":"VQ-II","entry_point":0,)"
-         R"("low_address":0,"high_address":0,"records":0,"data_bytes":0,"ini_files":[{"name":"x"}]})",
+         R"("low_address":0,"high_address":0,"end_address":0,"header":null,"records":0,"data_bytes":0,)"
+         R"("ini_files":[{"name":"x"}]})",
          "/ini_files/0: no \"path\""},
         {R"({"v":1,"event":"result","ms":5,"status":0,"ok":true,"error":7,"seconds":1,)"
-         R"("bytes":{"written":0,"verified":0,"read":0},"signature":null})",
+         R"("bytes":{"written":0,"verified":0,"read":0},"signature":null,"step":null,"kind":null,)"
+         R"("flash":"written"})",
          "/error: not of type"},
+        {R"({"v":1,"event":"result","ms":5,"status":4,"ok":false,"error":"x","seconds":1,)"
+         R"("bytes":{"written":0,"verified":0,"read":0},"signature":null,"step":"erase","kind":"lost",)"
+         R"("flash":"erased"})",
+         "/kind: \"lost\" not in"},
     };
     for (const auto& c : cases) {
         const std::vector<std::string> faults = faultsOf(json::parse(c.event));
@@ -290,6 +296,10 @@ TEST(Events, ARefusedCommandLineGivesOneResultAndNoUsageText) {
         ASSERT_EQ(events.size(), 1u) << run.out;
         EXPECT_EQ(events[0]["error"], c.error);
         EXPECT_EQ(events[0]["bytes"], json::parse(R"({"written":0,"verified":0,"read":0})"));
+        // A refusal of the command line: nothing ran, nothing was touched.
+        EXPECT_EQ(events[0]["step"], nullptr);
+        EXPECT_EQ(events[0]["kind"], "usage");
+        EXPECT_EQ(events[0]["flash"], "untouched");
     }
     std::vector<std::string> many(21, "fw.s19");
     many.push_back("--json");

@@ -90,6 +90,18 @@ std::vector<Row> fatalRows(const std::string& command, size_t at, const std::str
     return rows;
 }
 
+/// The rows with the outcomes their unit records must show at this step, the flash as it then stands: no
+/// answer for silence, the port for a hang-up, a wrong answer for the rest.
+std::vector<Row> atStep(std::vector<Row> rows, const std::string& step, const std::string& flash) {
+    for (Row& row : rows)
+        row.outcome = row.status == 0         ? "null null written"
+                      : row.name == "silence" ? step + " no-answer " + flash
+                      : row.name == "hang-up" || row.name.compare(0, 8, "line cut") == 0
+                          ? step + " port " + flash
+                          : step + " wrong-answer " + flash;
+    return rows;
+}
+
 } // namespace
 
 // A wrong or missing answer to "!!" is retried once with a lone carriage return, which the boot loader
@@ -135,13 +147,14 @@ TEST(FaultMatrixBootLoader, WakeRetry) {
 }
 
 TEST(FaultMatrixBootLoader, Wipe) {
-    runRows(VQ1, fatalRows("w", AT_WIPE, WIPED, TO_WIPE, {},
-                           {
-                               {"wrong byte", {"corrupt@w=1"}, 4, "\x88  Complete\r\nBoot>", T},
-                               {"short reply", {"short@w=17"}, 4, "w  Complete\r\nBoot", 2 * T},
-                               {"chatter", {"chatter@w=\\r\\n"}, 4, "\r\nw  Complete\r\nBoo", 0},
-                           },
-                           2 * T + SIGNATURE_STEP));
+    runRows(VQ1, atStep(fatalRows("w", AT_WIPE, WIPED, TO_WIPE, {},
+                                  {
+                                      {"wrong byte", {"corrupt@w=1"}, 4, "\x88  Complete\r\nBoot>", T},
+                                      {"short reply", {"short@w=17"}, 4, "w  Complete\r\nBoot", 2 * T},
+                                      {"chatter", {"chatter@w=\\r\\n"}, 4, "\r\nw  Complete\r\nBoo", 0},
+                                  },
+                                  2 * T + SIGNATURE_STEP),
+                        "erase", "erased"));
 }
 
 TEST(FaultMatrixBootLoader, Reception) {
@@ -168,7 +181,7 @@ TEST(FaultMatrixBootLoader, EndLine) {
                     4,
                     vq1(AT_END_LINE) + failed(COMPLETE, ""),
                     TO_END_LINE + 18 * FAIL});
-    runRows(VQ1, rows);
+    runRows(VQ1, atStep(rows, "write", "partly-written"));
 }
 
 // The signature is shown, never judged: whatever comes (or does not) before the line falls quiet is shown,
@@ -241,7 +254,10 @@ TEST(FaultMatrixBootLoader, LineCutBetweenRecordLines) {
                       {"hangup-after=59"},
                       4,
                       vq1(AT_END_LINE) + "Download failed:\n   Could not send line 3 of 40.\n\n",
-                      TO_END_LINE + 2 * 0.100 + FAIL}});
+                      TO_END_LINE + 2 * 0.100 + FAIL,
+                      "",
+                      std::string::npos,
+                      "write port partly-written"}});
 }
 
 // The controller takes bytes far slower than they come (2400 bit/s, 183 ms for one line): once the line's

@@ -180,7 +180,7 @@ TEST(ReadBack, TwiceFindsAByteDamagedOnTheLine) {
         std::string tail;
     };
     const std::vector<Case> cases = {
-        {{}, true, 0, 5, "Read complete, 96 bytes in 3 records.\n"},
+        {{}, true, 0, 5, "Read complete, 96 bytes in 3 records.\nBoth readings of every block agreed.\n"},
         {{"corrupt@readblock#1=5"}, false, 0, 0xFA, "Read complete, 96 bytes in 3 records.\n"},
         {{"corrupt@readblock#1=5"},
          true,
@@ -300,7 +300,7 @@ TEST(ReadBack, ALateAnswerIsLetGoByAndTheBlockReadAgain) {
          "Read complete, 1 bytes in 1 records.\n"},
         {{"--read", dir.file("two.s19"), "--twice", "--range", "0x4000-0x4000"},
          "slow@readblock#2=300",
-         "Read complete, 1 bytes in 1 records.\n"},
+         "Read complete, 1 bytes in 1 records.\nBoth readings of every block agreed.\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault + " " + c.args[0]);

@@ -5,9 +5,11 @@
 
 #include "ports/ports.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <thread>
 #include <unistd.h>
@@ -20,9 +22,22 @@ namespace {
 
 /// Waits until the station has started this many children; their process ids.
 std::vector<pid_t> childrenOnceStarted(pid_t station, size_t count) {
+    // A child counts once it runs its own command line: before that it is still the station's copy, in the
+    // station's process group and with its signals.
+    const auto commandLine = [](pid_t pid) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string own = commandLine(station);
     std::vector<pid_t> children;
-    for (int i = 0; i < 500 && (children = st::childrenOf(station)).size() < count; ++i)
+    for (int i = 0; i < 500; ++i) {
+        children = st::childrenOf(station);
+        const bool started = std::all_of(children.begin(), children.end(), [&](pid_t child) {
+            return commandLine(child).find("--json") != std::string::npos && commandLine(child) != own;
+        });
+        if (children.size() >= count && started) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return children;
 }
 
@@ -67,25 +82,35 @@ TEST(StationEdges, APortThatCannotBeOpenedIsOneLineEverywhere) {
         "units.jsonl"};
     const std::string reason =
         "Download failed: Could not open comm port " + missing + ". Reason: no such device.";
+    const std::string words = "port not opened: flash untouched (" + reason + ")";
 
     const fx::RunResult piped = fx::run(VQ2DL_PROGRAM, args, dir.path());
     EXPECT_EQ(piped.status, 2) << piped.out;
     EXPECT_NE(piped.out.find("\n[B] FAILED (status 2) after "), std::string::npos) << piped.out;
     for (const std::string& line : stationLines(piped.out))
         EXPECT_EQ(line.find('\r'), std::string::npos) << line;
-    EXPECT_TRUE(
-        std::regex_search(piped.out, std::regex("\\[B\\] FAILED \\(status 2\\) after [0-9.]+ s: " +
-                                                std::regex_replace(reason, std::regex("[.]"), "[.]") + "\n")))
+    EXPECT_TRUE(std::regex_search(piped.out,
+                                  std::regex("\\[B\\] FAILED \\(status 2\\) after [0-9.]+ s: " +
+                                             std::regex_replace(words, std::regex("[.()]"), "[$&]") + "\n")))
         << piped.out;
     EXPECT_TRUE(
-        std::regex_search(piped.out, std::regex("\nB +\\S+ +FAILED +2 +.*  Download failed: Could not "
-                                                "open comm port \\S+ Reason: no such device[.]\n")))
+        std::regex_search(piped.out, std::regex("\nB +\\S+ +FAILED +2 +.*  port not opened: flash untouched "
+                                                "[(]Download failed: Could not open comm port \\S+ Reason: "
+                                                "no such device[.][)]\n")))
         << piped.out;
     const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
     ASSERT_EQ(units.size(), 2u);
-    EXPECT_EQ(units[0]["status"], 0);
-    EXPECT_EQ(units[1]["status"], 2);
-    EXPECT_EQ(units[1]["error"], reason);
+    // Each port's record is written as it ends, in whatever order they end.
+    const Json& b = units[0]["port"] == "B" ? units[0] : units[1];
+    const Json& unitA = units[0]["port"] == "B" ? units[1] : units[0];
+    EXPECT_EQ(b["status"], 2);
+    EXPECT_EQ(b["error"], reason);
+    EXPECT_EQ(b["step"], "open");
+    EXPECT_EQ(b["kind"], "port");
+    EXPECT_EQ(b["flash"], "untouched");
+    EXPECT_EQ(unitA["port"], "A");
+    EXPECT_EQ(unitA["status"], 0);
+    EXPECT_EQ(unitA["flash"], "written");
 
     // Under --json the result event's error is the same one line.
     const fx::RunResult json =
@@ -95,6 +120,9 @@ TEST(StationEdges, APortThatCannotBeOpenedIsOneLineEverywhere) {
     for (const Json& event : jsonLines(json.out))
         if (event["event"] == "result") {
             EXPECT_EQ(event["error"], reason);
+            EXPECT_EQ(event["step"], "open");
+            EXPECT_EQ(event["kind"], "port");
+            EXPECT_EQ(event["flash"], "untouched");
             seen = true;
         }
     EXPECT_TRUE(seen) << json.out;
@@ -152,17 +180,24 @@ TEST(StationEdges, AHungChildAndAChildKilledFromOutside) {
     kill(children[1], SIGKILL);
     std::string rest;
     EXPECT_EQ(station.finish(0, rest), 5) << rest;
-    EXPECT_TRUE(std::regex_search(rest, std::regex("\\[A\\] FAILED \\(status 5\\) after [0-9.]+ s: stopped "
-                                                   "after 3 s without a word, last seen writing")))
+    EXPECT_TRUE(
+        std::regex_search(rest, std::regex("\\[A\\] FAILED \\(status 5\\) after [0-9.]+ s: internal error "
+                                           "while writing: flash partly written \\(stopped after 3 s "
+                                           "without a word, last seen writing\\)")))
         << rest;
     EXPECT_TRUE(std::regex_search(
-        rest, std::regex("\\[B\\] FAILED \\(status 5\\) after [0-9.]+ s: ended by SIGKILL without a result, "
-                         "last seen writing")))
+        rest, std::regex("\\[B\\] FAILED \\(status 5\\) after [0-9.]+ s: stopped while writing: flash "
+                         "partly written \\(ended by SIGKILL without a result, last seen writing\\)")))
         << rest;
     const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
     ASSERT_EQ(units.size(), 2u);
-    for (const Json& unit : units)
+    for (const Json& unit : units) {
         EXPECT_EQ(unit["status"], 5) << unit.dump();
+        EXPECT_EQ(unit["step"], "write") << unit.dump();
+        EXPECT_EQ(unit["flash"], "partly-written") << unit.dump();
+        // The hung child is a fault of ours; the one killed from outside was stopped.
+        EXPECT_EQ(unit["kind"], unit["port"] == "A" ? "internal" : "signal") << unit.dump();
+    }
     EXPECT_TRUE(allEnded(children, 5000));
 }
 
@@ -208,8 +243,13 @@ TEST(StationEdges, TheStationsOwnSignalsAndItsDeath) {
         EXPECT_NE(rest.find("0 of 2 succeeded."), std::string::npos) << rest;
         const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
         ASSERT_EQ(units.size(), 2u);
-        for (const Json& unit : units)
+        for (const Json& unit : units) {
             EXPECT_EQ(unit["status"], 128 + signalNumber) << unit.dump();
+            // Stopped while writing, however the child took the signal.
+            EXPECT_EQ(unit["step"], "write") << unit.dump();
+            EXPECT_EQ(unit["kind"], "signal") << unit.dump();
+            EXPECT_EQ(unit["flash"], "partly-written") << unit.dump();
+        }
     }
 }
 

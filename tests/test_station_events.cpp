@@ -49,7 +49,7 @@ TEST(StationEvents, EventsMakeTheRowAndArePassedOnWithThePort) {
     EXPECT_FALSE(port.finished);
     // The start event's port is the station's name for it; the open event keeps its device.
     EXPECT_EQ(passedOn[0], R"({"v":1,"event":"start","ms":0,"program":"vq2dl","version":"2.0.0",)"
-                           R"("command_line":["vq2dl"],"port":"slot-1","rate":115200})");
+                           R"("command_line":["vq2dl"],"port":"slot-1","rate":115200,"mode":"station"})");
     EXPECT_EQ(passedOn[3], R"({"v":1,"event":"step","ms":4,"step":"enter","port":"slot-1"})");
     EXPECT_NE(passedOn[2].find(R"("device":"/dev/pts/9")"), std::string::npos);
 }
@@ -78,23 +78,70 @@ TEST(StationEvents, HowAPortEnds) {
          4,
          "FAILED",
          "Block write refused"},
+        {"refused write, said in words",
+         {R"({"v":1,"event":"result","ms":90,"status":4,"ok":false,"error":"Block write refused","seconds":0.09,"bytes":{"written":32,"verified":0,"read":0},"signature":null,"step":"write","kind":"wrong-answer","flash":"partly-written"})"},
+         4,
+         0,
+         4,
+         "FAILED",
+         "wrong answer while writing: flash partly written (Block write refused)"},
+        {"port that did not open",
+         {R"({"v":1,"event":"result","ms":9,"status":2,"ok":false,"error":"Download failed:\r\n   Could not open comm port 3.\n   Reason: no such device.","seconds":0.01,"bytes":{"written":0,"verified":0,"read":0},"signature":null,"step":"open","kind":"port","flash":"untouched"})"},
+         2,
+         0,
+         2,
+         "FAILED",
+         "port not opened: flash untouched (Download failed: Could not open comm port 3. Reason: no such "
+         "device.)"},
+        // Without a result the steps tell what the flash holds: the child was writing.
         {"error only in a message",
          {R"({"v":1,"event":"message","ms":50,"level":0,"text":"ERROR: No answer."})"},
          4,
          0,
          4,
          "FAILED",
-         "No answer."},
-        // A signal the station did not send is an unexpected end, not the station's stop.
+         "internal error while writing: flash partly written (No answer.)"},
+        // A signal the station did not send is an unexpected end, not the station's stop: status 5. A crash
+        // is a fault of ours; a kill stopped the port.
         {"crash with last words",
          {"Segmentation fault"},
          0,
          11,
          5,
          "FAILED",
-         "ended by SIGSEGV without a result, last seen writing at 50 %"},
-        {"exit without a word", {}, 0, 0, 5, "FAILED", "ended without a result (status 0)"},
-        {"stray text then exit 3", {"something odd"}, 3, 0, 3, "FAILED", "something odd"},
+         "internal error while writing: flash partly written (ended by SIGSEGV without a result, last seen "
+         "writing at 50 %)"},
+        {"stopped by a kill",
+         {},
+         0,
+         9,
+         5,
+         "FAILED",
+         "stopped while writing: flash partly written (ended by SIGKILL without a result, last seen writing "
+         "at "
+         "50 %)"},
+        {"exit without a word",
+         {},
+         0,
+         0,
+         5,
+         "FAILED",
+         "internal error while writing: flash partly written (ended without a result (status 0))"},
+        {"stray text then exit 3",
+         {"something odd"},
+         3,
+         0,
+         3,
+         "FAILED",
+         "internal error while writing: flash partly written (something odd)"},
+        // A result whose fields have other types than the schema's must not break what reads them later.
+        {"stray types in a result",
+         {R"({"v":1,"event":"result","ms":9,"status":4,"ok":"yes","error":7,"bytes":"many","kind":5})"},
+         4,
+         0,
+         4,
+         "FAILED",
+         ""},
         {"result that says ok with a status",
          {R"({"v":1,"event":"result","ms":9,"status":2,"ok":true,"error":null})"},
          2,
@@ -107,7 +154,9 @@ TEST(StationEvents, HowAPortEnds) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> lines = HALF_WAY;
         lines.insert(lines.end(), c.more.begin(), c.more.end());
-        PortState port = fed(lines);
+        std::vector<PortState> ports(1);
+        PortState& port = ports[0];
+        port = fed(lines);
         port.child.exited = true;
         port.child.signalNumber = c.signalNumber;
         port.child.status = c.signalNumber ? 128 + c.signalNumber : c.exitStatus;
@@ -116,6 +165,8 @@ TEST(StationEvents, HowAPortEnds) {
         EXPECT_EQ(port.status, c.status);
         EXPECT_EQ(port.step, c.step);
         EXPECT_EQ(port.reason, c.reason);
+        // The summary reads the result's fields whatever the child wrote.
+        EXPECT_EQ(station::summaryLines(ports).size(), 4u);
     }
 }
 

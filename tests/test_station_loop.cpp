@@ -340,8 +340,10 @@ TEST(Loop, JsonPassesEachUnitsEventsOnThenTheStation) {
         for (const std::string& fault : fx::schemaFaults(events.back()))
             ADD_FAILURE() << fault << " in " << line;
     }
-    ASSERT_GE(events.size(), 3u);
-    EXPECT_EQ(events.front()["event"], "start");
+    ASSERT_GE(events.size(), 4u);
+    // A station's stream begins with its ports, then each unit's own events.
+    EXPECT_EQ(events.front()["event"], "station_start");
+    EXPECT_EQ(events[1]["event"], "start");
     EXPECT_EQ(events[events.size() - 2]["event"], "result");
     EXPECT_EQ(events.back()["event"], "station");
     EXPECT_EQ(events.back()["status"], 0);

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <regex>
@@ -61,12 +62,14 @@ TEST(Station, FourControllersOneOfEachEnding) {
         text, "\n1 of 4 succeeded.\nRerun the failed ports: " VQ2DL_PROGRAM " --ports B=" + prefix + "1,C=" +
                   prefix + "2,D=" + prefix + "3 -dw 0 fw.s19 --log-dir logs --results units.jsonl\n"));
 
-    // A log per port, and a unit line per port in the order of the list.
+    // A log per port, and a unit line per port, each written as its port ended.
     EXPECT_EQ(fx::listDir(dir.file("logs")), (Texts{"A.log", "B.log", "C.log", "D.log"}));
     for (const std::string& log : fx::listDir(dir.file("logs")))
         EXPECT_EQ(fx::readFile(dir.file("logs/" + log)).compare(0, 10, "==== vq2dl"), 0) << log;
-    const std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
+    std::vector<Json> units = jsonLines(fx::readFile(dir.file("units.jsonl")));
     ASSERT_EQ(units.size(), 4u);
+    std::sort(units.begin(), units.end(),
+              [](const Json& a, const Json& b) { return a.value("port", "") < b.value("port", ""); });
     for (size_t i = 0; i < units.size(); ++i) {
         const Json& unit = units[i];
         SCOPED_TRACE(unit.dump());
@@ -98,8 +101,10 @@ TEST(Station, JsonPassesEveryEventOnWithItsPortThenTheStation) {
     EXPECT_EQ(r.status, 0) << r.out;
     const std::vector<Json> events = jsonLines(r.out);
     ASSERT_GE(events.size(), 3u);
+    // The station's ports come first, before any child reports.
+    EXPECT_EQ(events.front()["event"], "station_start");
     std::map<std::string, Texts> perPort;
-    for (size_t i = 0; i + 1 < events.size(); ++i)
+    for (size_t i = 1; i + 1 < events.size(); ++i)
         perPort[events[i].value("port", "?")].push_back(events[i].value("event", "?"));
     EXPECT_EQ(perPort.size(), 2u);
     for (const char* port : {"A", "B"}) {
@@ -304,7 +309,8 @@ TEST(Station, SinglePortRunsAreRecordedTooAndLinesNeverMix) {
     // The digest as the system's own tool computes it.
     const std::string digest = fx::run("/usr/bin/sha256sum", {"fw.s19"}, dir.path()).out.substr(0, 64);
     EXPECT_EQ(units[0]["files"],
-              Json::array({{{"name", "fw.s19"}, {"sha256", digest}, {"generation", "VQ-II"}}}));
+              Json::array(
+                  {{{"name", "fw.s19"}, {"sha256", digest}, {"header", nullptr}, {"generation", "VQ-II"}}}));
     EXPECT_EQ(units[0]["bytes"], Json({{"written", 768}, {"verified", 768}, {"read", 0}}));
     // Many processes at once on one file: every line whole.
     std::vector<std::thread> runs;

@@ -47,9 +47,12 @@ void Downloader::writeLines() {
         // No line is answered, so a line that did not go out whole (the line hung up, or the controller
         // stopped taking bytes) would be missed: the boot loader could still confirm the end line over a gap
         // in the flash. The run ends here instead, before the end line.
-        if (!writeText(text.c_str()))
+        if (!writeText(text.c_str())) {
+            // The line took no more bytes: the port went away, or the adapter stopped sending.
+            noteFailure(outcome::Kind::Port);
             fatal(EXIT_PROTOCOL, "Download failed:\n   Could not send line %d of %d.\n", line + 1,
                   static_cast<int>(total));
+        }
         // The boot loader is paced by this pause alone; a pause of 0 still gives up the processor.
         pause(options.recordDelay);
         ++line;

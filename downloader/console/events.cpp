@@ -5,6 +5,7 @@
 #include "console/format.h"
 #include "json_line.h"
 #include "platform/system.h"
+#include "results/results.h"
 
 #include <nlohmann/json.hpp>
 
@@ -50,7 +51,8 @@ void EventStream::begin(int64_t startedMs) {
     startMs = startedMs;
 }
 
-void EventStream::start(const std::vector<std::string>& commandLine, const std::string& port, int rate) {
+void EventStream::start(const std::vector<std::string>& commandLine, const std::string& port, int rate,
+                        const std::vector<std::pair<std::string, std::string>>& tags) {
     if (!on) return;
     Json object = header("start", elapsedMs());
     object["program"] = "vq2dl";
@@ -58,6 +60,9 @@ void EventStream::start(const std::vector<std::string>& commandLine, const std::
     object["command_line"] = commandLine;
     object["port"] = port;
     object["rate"] = rate;
+    object["mode"] = "single";
+    object["run"] = runId();
+    object["tags"] = tagsObject(tags);
     write(object);
 }
 
@@ -70,6 +75,8 @@ void EventStream::file(const FileReport& report) {
     object["entry_point"] = report.entryPoint;
     object["low_address"] = report.lowAddress;
     object["high_address"] = report.highAddress;
+    object["end_address"] = report.endAddress;
+    object["header"] = report.header.empty() ? Json(nullptr) : Json(report.header);
     object["records"] = report.records;
     object["data_bytes"] = report.dataBytes;
     object["ini_files"] = Json::array();
@@ -193,6 +200,16 @@ void EventStream::result(int status) {
     object["seconds"] = static_cast<double>(ms) / 1000.0;
     object["bytes"] = Json{{"written", bytesWritten}, {"verified", bytesVerified}, {"read", bytesRead}};
     object["signature"] = signatureSet ? Json(signatureText) : Json(nullptr);
+    auto name = [](const char* text) { return text ? Json(text) : Json(nullptr); };
+    object["step"] = name(outcomeStep);
+    object["kind"] = name(status == 0 ? nullptr : outcomeKind ? outcomeKind : "internal");
+    object["flash"] = name(outcomeFlash);
     write(object);
     on = false;
+}
+
+void EventStream::setOutcome(const char* step, const char* kind, const char* flash) {
+    outcomeStep = step;
+    outcomeKind = kind;
+    outcomeFlash = flash;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 /// The version of the stream, the "v" of every object.
@@ -26,6 +27,8 @@ struct FileReport {
     uint32_t entryPoint = 0;
     uint32_t lowAddress = 0;
     uint32_t highAddress = 0;
+    uint64_t endAddress = 0; ///< the image's last byte
+    std::string header;      ///< the text of the file's first S0 record; empty for none
     uint64_t records = 0;
     uint64_t dataBytes = 0;
     std::vector<IniFile> iniFiles;
@@ -40,8 +43,9 @@ public:
     /// True while the stream is on.
     bool active() const { return on; }
 
-    /// The run begins: the whole command line, the port as the messages name it, the rate.
-    void start(const std::vector<std::string>& commandLine, const std::string& port, int rate);
+    /// The run begins: the whole command line, the port as the messages name it, the rate, the --tag pairs.
+    void start(const std::vector<std::string>& commandLine, const std::string& port, int rate,
+               const std::vector<std::pair<std::string, std::string>>& tags);
     /// A firmware file was read.
     void file(const FileReport& report);
     /// The port is open.
@@ -63,6 +67,9 @@ public:
     void failed(const std::string& text);
     /// The signature a VQ-I verification read.
     void signature(const std::string& text);
+    /// The outcome the result reports: the step that failed, the kind of failure, what the flash holds, as
+    /// outcome::nameOf gives them (nullptr for none).
+    void setOutcome(const char* step, const char* kind, const char* flash);
     /// The unit's serial number as the run settled it: the fields of the serial object, as one JSON object.
     void serial(const std::string& fields);
     /// One serial port of --list-ports --json.
@@ -84,6 +91,9 @@ private:
     std::string failure;
     bool signatureSet = false;
     std::string signatureText;
+    const char* outcomeStep = nullptr;
+    const char* outcomeKind = nullptr;
+    const char* outcomeFlash = "untouched";
     std::map<std::string, StepProgress> steps;
     uint64_t bytesWritten = 0, bytesVerified = 0, bytesRead = 0;
 };

@@ -99,6 +99,7 @@ public:
     std::vector<std::string> extractedFiles; ///< every .ini file's target, in the order read
     PendingFiles pendingIni;                 ///< the .ini files read and not yet in place
     std::vector<std::string> fileNames;      ///< every file load was given, in that order
+    std::vector<std::string> headerTexts;    ///< the text of every S0 record read, in the order read
     /// The SHA-256 of each file read whole, in hexadecimal, as the loader read its bytes; empty for one that
     /// could not be read to its end.
     std::vector<std::string> digests;

@@ -179,6 +179,7 @@ bool FirmwareImage::parseLine(const std::string& line) {
             ++textLength;
         std::string text(record.data.begin(), record.data.begin() + textLength);
         message(1, "%s", text.c_str());
+        headerTexts.push_back(text);
     }
     return true;
 }

@@ -21,6 +21,7 @@ void Downloader::enterMonitor() {
     writeText(DROP_IN);
     uint8_t answer[3] = {0, 0, 0};
     if (readBytes(answer, 3)) {
+        tracker.answered();
         if (answer[0] == MON_ERR_NOT_RECOGNIZED &&
             !(answer[1] == MON_STATUS_NONE && answer[2] == MON_PROMPT)) {
             message(2, "Monitor mode failed.");
@@ -56,7 +57,7 @@ void Downloader::awaitProbeAnswer(int attempt) {
         // 3. A missing answer is retried with the probe alone, one attempt less each time; halfway down the
         // port is opened afresh in case the line itself is stuck. Whether it reopened shows in the next
         // answer.
-        if (attempt == 0) throw ProtocolError{missing};
+        if (attempt == 0) throw ProtocolError{missing, outcome::Kind::NoAnswer};
         // Part of an answer came: the rest may still be on its way, and would be read as the next answer. A
         // line that gave nothing for five read time-outs is quiet already.
         if (got > 0) drainInput();

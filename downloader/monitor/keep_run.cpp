@@ -100,10 +100,12 @@ std::vector<uint8_t> Downloader::readBeforeErase(const std::vector<monitor::Area
                 fatal(EXIT_PROTOCOL, "Could not read the block at 0x%X before the erase; nothing was erased.",
                       address);
             for (unsigned i = 0; i < n; ++i)
-                if (first[i] != second[i])
+                if (first[i] != second[i]) {
+                    noteFailure(outcome::Kind::Mismatch);
                     fatal(EXIT_PROTOCOL,
                           "At 0x%X read 0x%02X, then 0x%02X before the erase; nothing was erased.",
                           address + i, first[i], second[i]);
+                }
             data.insert(data.end(), first, first + n);
             address += n;
             left -= n;
@@ -121,7 +123,7 @@ std::vector<uint8_t> Downloader::readBeforeErase(const std::vector<monitor::Area
 void Downloader::keepBeforeErase() {
     const monitor::KeepOptions& keep = options.keep;
     if (keep.ranges.empty()) return;
-    console.events.step(KEEP_STEP);
+    beginStep(KEEP_STEP);
     // 1. A range on a page this download does not write is not erased either: it stays as it is.
     std::vector<monitor::KeepRange> chosen;
     for (const monitor::KeepRange& range : keep.ranges) {

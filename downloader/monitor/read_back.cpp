@@ -79,9 +79,10 @@ void Downloader::compareSecondReading(uint32_t address, const uint8_t* first, ui
     if (!readBlock(address, second, n))
         fatal(EXIT_PROTOCOL, "Could not read the block at 0x%X during read-back.", address);
     for (unsigned i = 0; i < n; ++i) {
-        if (first[i] != second[i])
-            fatal(EXIT_PROTOCOL, "Read-back failed: At 0x%X read 0x%02X, then 0x%02X.", address + i, first[i],
-                  second[i]);
+        if (first[i] == second[i]) continue;
+        noteFailure(outcome::Kind::Mismatch);
+        fatal(EXIT_PROTOCOL, "Read-back failed: At 0x%X read 0x%02X, then 0x%02X.", address + i, first[i],
+              second[i]);
     }
 }
 
@@ -133,14 +134,16 @@ void Downloader::runReadBack(const std::vector<monitor::Area>& areas) {
         fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", options.readBackFile.c_str(),
               output.error().c_str());
     openOrFail();
-    console.events.step("enter");
+    beginStep("enter");
     enterMonitor();
-    console.events.step("read");
+    beginStep("read");
     unsigned bytes = 0, records = 0;
     const std::string text = readBack(areas, bytes, records);
     if (!output.commit(text))
         fatal(EXIT_FILE, "ERROR: Could not write %s: %s.", options.readBackFile.c_str(),
               output.error().c_str());
     message(1, "Read complete, %u bytes in %u records.", bytes, records);
+    // A second reading is only worth its time when the user is told it agreed.
+    if (options.readTwice) message(1, "Both readings of every block agreed.");
     closePort();
 }

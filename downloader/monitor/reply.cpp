@@ -69,7 +69,8 @@ void Downloader::checkReply(uint8_t expectedError, uint8_t expectedStatus) {
 void Downloader::finishReply(uint8_t* reply, unsigned got, int tries, uint8_t expectedError,
                              uint8_t expectedStatus) {
     const std::string missing = receiveReply(reply, got, tries);
-    if (!missing.empty()) raiseProtocolError(missing);
+    // A reply that did not come whole is no answer; one that came and is wrong is a wrong answer.
+    if (!missing.empty()) throw ProtocolError{missing, outcome::Kind::NoAnswer};
     judgeReply(reply, expectedError, expectedStatus);
 }
 
@@ -78,6 +79,7 @@ std::string Downloader::receiveReply(uint8_t* reply, unsigned& got, int tries) {
     // some of the three has waited its time-out for the next one already.
     for (; got == 0 && tries > 0; --tries)
         got = receive(reply, 3);
+    if (got > 0) tracker.answered();
     if (got == 0) return "Timed out reading response, " + hexByte(reply[0]);
     if (got == 1) return "Could not read status code, " + hexByte(reply[0]) + " " + hexByte(reply[1]);
     if (got == 2)

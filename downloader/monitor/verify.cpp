@@ -52,6 +52,7 @@ void Downloader::verifyImage() {
                 // defaults.
                 if (buffer[at] == part.data[i] || (options.verifyOnly && keptAt(address + at))) continue;
                 reach(part.record + 1);
+                noteFailure(outcome::Kind::Mismatch);
                 fatal(EXIT_PROTOCOL, "Verification failed: At 0x%X expected 0x%02X, found 0x%02X.",
                       address + at, part.data[i], buffer[at]);
             }

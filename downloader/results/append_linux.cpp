@@ -1,9 +1,11 @@
-// The --results file on POSIX systems: O_APPEND and one write(2) per line.
+// The --results file on POSIX systems: O_APPEND and one write(2) per line, under a lock, then fsync.
 #include "results.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 bool platformOpenResults(const std::string& path, intptr_t& handle, std::string& reason) {
@@ -16,13 +18,25 @@ bool platformOpenResults(const std::string& path, intptr_t& handle, std::string&
     return true;
 }
 
-bool platformAppendResult(intptr_t handle, const std::string& line) {
-    // One write of the whole line: with O_APPEND no other process's line can come between its bytes.
+bool platformAppendResult(intptr_t handle, const std::string& line, const std::string& header) {
+    const int fd = static_cast<int>(handle);
+    // The lock keeps a second process from finding the file empty too and writing the header twice; a file
+    // system without locks still gets whole lines, which O_APPEND keeps apart.
+    int locked;
+    do {
+        locked = flock(fd, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    struct stat info = {};
+    const std::string text =
+        !header.empty() && fstat(fd, &info) == 0 && info.st_size == 0 ? header + line : line;
     ssize_t n;
     do {
-        n = write(static_cast<int>(handle), line.data(), line.size());
+        n = write(fd, text.data(), text.size());
     } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(line.size());
+    // On the disk before the next unit begins: a station PC that loses its power keeps every finished unit.
+    const bool synced = fsync(fd) == 0 || errno == EINVAL;
+    if (locked == 0) flock(fd, LOCK_UN);
+    return n == static_cast<ssize_t>(text.size()) && synced;
 }
 
 void platformCloseResults(intptr_t handle) {

@@ -17,15 +17,21 @@ bool platformOpenResults(const std::string& path, intptr_t& handle, std::string&
     return true;
 }
 
-bool platformAppendResult(intptr_t handle, const std::string& line) {
+bool platformAppendResult(intptr_t handle, const std::string& line, const std::string& header) {
     HANDLE file = reinterpret_cast<HANDLE>(handle);
-    // Appends are not whole on every Windows file system: other writers wait at the lock.
+    // Appends are not whole on every Windows file system: other writers wait at the lock, which also keeps a
+    // second process from finding the file empty and writing the header twice.
     OVERLAPPED whole = {};
     if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) return false;
+    LARGE_INTEGER size = {};
+    const std::string text =
+        !header.empty() && GetFileSizeEx(file, &size) && size.QuadPart == 0 ? header + line : line;
     DWORD written = 0;
-    BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    // On the disk before the next unit begins: a station PC that loses its power keeps every finished unit.
+    if (ok) ok = FlushFileBuffers(file);
     UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
-    return ok && written == line.size();
+    return ok && written == text.size();
 }
 
 void platformCloseResults(intptr_t handle) {

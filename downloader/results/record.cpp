@@ -1,4 +1,5 @@
-// The record of every unit: the --results file opened before anything else, one whole line per unit.
+// The record of every unit: the --results file opened before anything else, one whole line per unit in JSON
+// or CSV, appended under a lock and flushed to the disk.
 #include "results.h"
 
 #include "basics.h"
@@ -14,6 +15,9 @@ void ResultsFile::open(const std::string& file, Console& console) {
 
 void ResultsFile::record(const UnitFacts& facts, Console& console) {
     if (handle < 0) return;
-    if (!platformAppendResult(handle, jsonLine(unitEvent(facts))))
+    const nlohmann::ordered_json unit = unitEvent(facts);
+    const bool csv = csvResults(path);
+    const std::string line = csv ? csvRecord(unit) : jsonLine(unit);
+    if (!platformAppendResult(handle, line, csv ? csvHeader(unit) : ""))
         console.message(0, "ERROR: Could not write to results file %s.", path.c_str());
 }

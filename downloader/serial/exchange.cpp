@@ -128,8 +128,10 @@ bool Downloader::expect(const char* expected, bool fatalOnMismatch) {
     received.resize(std::strlen(received.c_str()));
 
     message(2, "%s", received.c_str());
+    if (!received.empty()) tracker.answered();
     if (received == expected) return true;
     if (!fatalOnMismatch) return false;
+    noteFailure(received.empty() ? outcome::Kind::NoAnswer : outcome::Kind::WrongAnswer);
     fatal(EXIT_PROTOCOL, "Download failed:\n   Expected response \"%s\",\n   but received this \"%s\".\n",
           expected, received.c_str());
 }

@@ -23,6 +23,9 @@ bool allErased(const std::vector<uint8_t>& bytes) {
 
 void Downloader::readSerialBeforeErase() {
     if (!options.serial.asked || !options.serial.keep) return;
+    // A failure here is the serial number's, with nothing erased yet; no step event, as the download's steps
+    // keep their order.
+    tracker.begin("serial");
     // With --keep-from the unit's own bytes come from that file, the number's too when a kept range holds it:
     // a unit whose download failed after the erase has its number there, no longer in its flash.
     const uint32_t at = monitor::mapStart(options.serial.address);
@@ -46,7 +49,8 @@ void Downloader::readSerialBeforeErase() {
 void Downloader::adviseSerial() {
     // A number kept from the unit that the erase took and the run did not write back: said with the way back,
     // or it would be lost (a run of the same command would give the unit a new number).
-    if (serial.keptRead.empty() || flashState < FLASH_ERASED || serial.state == "written") return;
+    if (serial.keptRead.empty() || tracker.flash == outcome::Flash::Untouched || serial.state == "written")
+        return;
     const uint32_t at = monitor::mapStart(options.serial.address);
     bool inKeptFile = kept.written;
     for (unsigned i = 0; i < options.serial.format.width && inKeptFile; ++i)
@@ -154,9 +158,8 @@ void Downloader::guardSerial(const std::function<void()>& step) {
 
 void Downloader::writeSerial() {
     if (!options.serial.asked) return;
-    console.events.step("serial");
+    beginStep("serial");
     takeSerial();
-    flashTouched = true;
     guardSerial([this] {
         const unsigned n = options.serial.format.width;
         const uint32_t mapped = monitor::mapStart(options.serial.address);
@@ -165,11 +168,12 @@ void Downloader::writeSerial() {
         if (!readBlock(mapped, buffer, n))
             fatal(EXIT_PROTOCOL, "Could not read the serial number back at 0x%X.", options.serial.address);
         for (unsigned i = 0; i < n; ++i)
-            if (buffer[i] != serial.bytes[i])
+            if (buffer[i] != serial.bytes[i]) {
+                noteFailure(outcome::Kind::Mismatch);
                 fatal(EXIT_PROTOCOL, "Serial number read back wrong: at 0x%X expected 0x%02X, found 0x%02X.",
                       options.serial.address + i, serial.bytes[i], buffer[i]);
+            }
     });
-    flashTouched = false;
     settleSerial("written", "");
 }
 

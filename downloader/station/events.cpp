@@ -24,25 +24,73 @@ double numberOf(const Json& event, const char* field) {
     return it != event.end() && it->is_number() ? it->get<double>() : 0.0;
 }
 
+/// A text field as it is, or null for anything else.
+Json textOrNull(const Json& event, const char* field) {
+    auto it = event.find(field);
+    return it != event.end() && it->is_string() ? *it : Json();
+}
+
+/// What the station keeps of a result: each field of the type the schema gives it, so that a child's stray
+/// value can never break a reader of the fields further on.
+Json cleanResult(const Json& event) {
+    Json result = event;
+    const auto ok = event.find("ok");
+    result["ok"] = ok != event.end() && ok->is_boolean() && ok->get<bool>();
+    result["error"] = textOrNull(event, "error");
+    Json bytes = Json::object();
+    const auto given = event.find("bytes");
+    for (const char* field : {"written", "verified", "read"}) {
+        const double count = given != event.end() && given->is_object() ? numberOf(*given, field) : 0.0;
+        bytes[field] = static_cast<uint64_t>(std::max(0.0, count));
+    }
+    result["bytes"] = bytes;
+    return result;
+}
+
+/// What the station keeps of a file event for the unit record.
+Json cleanFile(const Json& event) {
+    return Json{{"name", textOf(event, "name")},
+                {"sha256", textOf(event, "sha256")},
+                {"header", textOrNull(event, "header")},
+                {"generation", textOf(event, "generation")}};
+}
+
 /// A new step, kept in the order it came for the pipe form, which prints every one.
 void setStep(PortState& port, const std::string& step) {
     if (step != port.step) port.newSteps.push_back(step);
     port.step = step;
 }
 
+/// True for the signals that stop a process on request (hang-up, Ctrl-C, quit, kill, a closed pipe, a
+/// termination), as opposed to a crash.
+bool stopsOnRequest(int signalNumber) {
+    for (int stop : {1, 2, 3, 9, 13, 15})
+        if (signalNumber == stop) return true;
+    return false;
+}
+
 void takeResult(PortState& port, const Json& event, int64_t nowMs) {
-    port.result = event;
+    port.result = cleanResult(event);
     port.finished = true;
     port.endedMs = nowMs;
     port.status = static_cast<int>(numberOf(event, "status"));
-    const bool ok = event.value("ok", false) && port.status == 0;
+    const bool ok = port.result["ok"].get<bool>() && port.status == 0;
     setStep(port, ok ? "done" : "FAILED");
-    port.reason = ok ? "" : oneLine(textOf(event, "error"));
-    if (!ok && port.reason.empty()) port.reason = port.lastText;
     if (!ok && port.status == 0) port.status = 5; // a failure reported as success is none
     // A child stopped on the station's signal reports its own (Ctrl-Break on Windows): the record shows the
     // station's.
     if (!ok && port.stopSignal) port.status = 128 + port.stopSignal;
+    // The child's own outcome where it gave one; else what its steps and status tell.
+    port.outcome = port.tracker.settle(port.status);
+    const outcome::Kind kind = outcome::kindNamed(textOf(event, "kind"));
+    const bool told = ok ? !textOf(event, "flash").empty() : kind != outcome::Kind::None;
+    if (told)
+        port.outcome = {outcome::stepNamed(textOf(event, "step")), kind,
+                        outcome::flashNamed(textOf(event, "flash"))};
+    if (!ok && port.stopSignal) port.outcome.kind = outcome::Kind::Signal;
+    std::string text = ok ? "" : textOf(event, "error");
+    if (!ok && oneLine(text).empty()) text = port.lastText;
+    port.reason = ok ? "" : told ? reasonOf(port.outcome, text) : oneLine(text);
     if (ok) port.percent = 100;
 }
 
@@ -79,10 +127,11 @@ Json takeEvent(PortState& port, Json event, int64_t nowMs) {
     if (name == "start") {
         setStep(port, "opening");
     } else if (name == "file") {
-        port.files.push_back(event);
+        port.files.push_back(cleanFile(event));
     } else if (name == "open") {
         port.device = textOf(event, "device");
     } else if (name == "step") {
+        port.tracker.begin(textOf(event, "step"));
         setStep(port, stepWords(textOf(event, "step")));
         port.percent = 0;
         port.bytes = 0;
@@ -105,6 +154,8 @@ Json takeEvent(PortState& port, Json event, int64_t nowMs) {
     } else if (name == "result") {
         takeResult(port, event, nowMs);
     }
+    // In a station's stream a start event is a station's port, whatever its child knows.
+    if (name == "start") event["mode"] = "station";
     port.changed = true;
     // Each event names the station's port; the start event's own port is replaced by it.
     event["port"] = port.slot.name;
@@ -131,23 +182,39 @@ void settleEnded(PortState& port, int64_t nowMs) {
     port.finished = true;
     const std::string seen = lastSeen(port);
     setStep(port, "FAILED");
+    std::string text;
+    // A child the station did not stop and that said nothing is a fault of ours; one that a stop signal
+    // ended, stopped.
+    outcome::Kind kind = outcome::Kind::Internal;
     if (port.stopSignal) {
         // Stopped because the station was: the station's signal, however the child took it.
         port.status = 128 + port.stopSignal;
-        port.reason = "stopped by " + platformSignalName(port.stopSignal) + " to the station" + seen;
+        text = "stopped by " + platformSignalName(port.stopSignal) + " to the station" + seen;
+        kind = outcome::Kind::Signal;
     } else if (!port.stopReason.empty()) {
         port.status = 5;
-        port.reason = port.stopReason + seen;
+        text = port.stopReason + seen;
     } else if (port.child.signalNumber) {
         // A signal the station did not send: not a stop of the station's, an unexpected end.
         port.status = 5;
-        port.reason = "ended by " + platformSignalName(port.child.signalNumber) + " without a result" + seen;
+        text = "ended by " + platformSignalName(port.child.signalNumber) + " without a result" + seen;
+        if (stopsOnRequest(port.child.signalNumber)) kind = outcome::Kind::Signal;
     } else {
         port.status = port.child.status != 0 ? port.child.status : 5;
-        port.reason = !port.lastText.empty()
-                          ? port.lastText
-                          : "ended without a result (status " + std::to_string(port.child.status) + ")";
+        text = !port.lastText.empty()
+                   ? port.lastText
+                   : "ended without a result (status " + std::to_string(port.child.status) + ")";
     }
+    port.outcome = port.tracker.settle(port.status, kind);
+    port.reason = reasonOf(port.outcome, text);
+}
+
+std::string reasonOf(const outcome::Outcome& outcome, const std::string& text) {
+    // The system's text on one line: a port that did not open says so on three.
+    const std::string line = oneLine(text);
+    const std::string words = outcome::words(outcome);
+    if (words.empty()) return line;
+    return line.empty() ? words : words + " (" + line + ")";
 }
 
 int stationStatus(const std::vector<PortState>& ports) {

@@ -76,8 +76,6 @@ void drawTable(station::Display& display, const std::vector<LoopSlot>& slots, in
 
 void station::runLoop(const Options& options, Console& console, ResultsFile& results) {
     const bool json = options.json;
-    const std::vector<std::string> switches = recordedSwitches(options);
-    const char* action = options.action();
     const int loopCount = options.loopCount;
     bool draining = false;
     std::string typed;
@@ -120,10 +118,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
     };
     const auto unitEnded = [&](LoopSlot& slot) {
         // Each unit's record the moment it ends, so a station that dies later loses none.
-        UnitFacts facts = station::portFacts(slot.unit, switches, action);
-        facts.cycle = slot.cycle;
-        facts.ms = static_cast<double>(console.elapsedMs());
-        results.record(facts, console);
+        station::recordPort(slot.unit, options, console, results, slot.cycle);
         if (slot.unit.status == 0) {
             ++slot.ok;
         } else {
@@ -191,7 +186,8 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
             station::PortState& unit = slot.unit;
             for (const std::string& line : wholeLines(unit.child)) {
                 Json event;
-                if (station::takeLine(unit, line, now, event) && json) out += jsonLine(event);
+                if (station::takeLine(unit, line, now, event) && json)
+                    out += jsonLine(station::onStationClock(std::move(event), now, console.startMs));
             }
             // After the second stop: SIGTERM once, SIGKILL once the grace is over.
             const bool term = forcedAt == now,

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 namespace {
@@ -85,33 +86,6 @@ void writeStationEvent(const Options& options, const Console& console, size_t su
     station::writeLast(output, false);
 }
 
-/// The unit record of one port of a station, from what its child reported.
-UnitFacts station::portFacts(const PortState& state, const std::vector<std::string>& switches,
-                             const char* action) {
-    UnitFacts facts;
-    facts.port = state.slot.name;
-    facts.device = state.device;
-    for (const Json& file : state.files) {
-        facts.files.push_back({{"name", file.value("name", "")},
-                               {"sha256", file.value("sha256", "")},
-                               {"generation", file.value("generation", "")}});
-        facts.generation = file.value("generation", "");
-    }
-    facts.action = action;
-    facts.switches = switches;
-    facts.status = state.status;
-    facts.ok = state.status == 0;
-    facts.error = state.reason;
-    facts.seconds = static_cast<double>(state.endedMs - state.startedMs) / 1000.0;
-    const Json bytes = state.result.is_null() ? Json::object() : state.result.value("bytes", Json::object());
-    facts.written = bytes.value("written", uint64_t(0));
-    facts.verified = bytes.value("verified", uint64_t(0));
-    facts.read = bytes.value("read", uint64_t(0));
-    facts.kept = state.kept;
-    facts.serial = state.serial;
-    return facts;
-}
-
 namespace {
 
 void finish(const Station& station, std::vector<PortState>& ports, station::Display& display) {
@@ -120,13 +94,10 @@ void finish(const Station& station, std::vector<PortState>& ports, station::Disp
     const int64_t now = platformNowMs();
     const int signalNumber = stopSignal();
     const int status = signalNumber ? 128 + signalNumber : station::stationStatus(ports);
-    // The records first: they matter more than a console that may not be read.
-    const std::vector<std::string> switches = recordedSwitches(options);
-    for (const PortState& slot : ports) {
-        UnitFacts facts = station::portFacts(slot, switches, options.action());
-        facts.ms = static_cast<double>(console.elapsedMs());
-        station.results.record(facts, console);
-    }
+    // The records first: they matter more than a console that may not be read. The ports that ended while
+    // the station was watching are recorded already.
+    for (PortState& slot : ports)
+        if (!slot.recorded) station::recordPort(slot, options, console, station.results);
     const size_t succeeded = static_cast<size_t>(
         std::count_if(ports.begin(), ports.end(), [](const PortState& slot) { return slot.status == 0; }));
     station::Output& output = display.output;
@@ -188,8 +159,10 @@ void station::run(const Options& options, Console& console, ResultsFile& results
     station::Display display;
     // A console that cannot take the table's escape sequences gets the whole lines of a pipe.
     display.terminal = !options.json && console.personWatching() && platformConsoleTakesEscapes();
-    // 4. Their output until every one has ended, or a signal has stopped them all.
-    station::watchPorts(ports, display, options.json);
+    // 4. Their output until every one has ended, or a signal has stopped them all; each unit's record the
+    // moment it ends.
+    station::watchPorts(ports, display, options.json, console.startMs,
+                        [&](PortState& slot) { station::recordPort(slot, options, console, results); });
     finish(station, ports, display);
 }
 

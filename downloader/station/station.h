@@ -4,6 +4,7 @@
 #include "child.h"
 #include "output.h"
 #include "ports.h"
+#include "results/outcome.h"
 
 #include <nlohmann/json.hpp>
 
@@ -47,8 +48,9 @@ struct PortState {
     bool finished = false;         ///< a result came or the child ended
     int status = 0;                ///< the port's exit status
     std::string reason;            ///< why it failed, in words; empty on success
-    nlohmann::ordered_json result; ///< the child's result event; null when none came
-    std::vector<nlohmann::ordered_json> files; ///< the child's file events
+    nlohmann::ordered_json
+        result; ///< the child's result event, its fields of their types; null when none came
+    std::vector<nlohmann::ordered_json> files; ///< name, sha256, header and generation of each file event
     nlohmann::ordered_json kept =
         nlohmann::ordered_json::array(); ///< {range, file, sha256} of each kept range
     nlohmann::ordered_json serial;       ///< the unit's serial number from the child's event; null without
@@ -57,6 +59,9 @@ struct PortState {
     int stopSignal = 0;  ///< the signal the station received and passed on to this running child; 0 for none
     bool changed = true; ///< the table row differs from what was drawn
     std::vector<std::string> newSteps; ///< the steps not yet printed by the pipe form, in order
+    outcome::Tracker tracker;          ///< the child's steps as its events report them
+    outcome::Outcome outcome;          ///< how the port ended: from its result, or from its steps
+    bool recorded = false;             ///< its unit line is in the results file
 };
 
 /// Takes one event of a child into its port's state; the event as the station passes it on (with "port").
@@ -66,11 +71,19 @@ bool takeLine(PortState& port, const std::string& line, int64_t nowMs, nlohmann:
 /// Settles a port whose child has ended: without a result it failed, with a reason. A port the station
 /// stopped on a signal it received has 128 + n; a child that some other signal ended, 5.
 void settleEnded(PortState& port, int64_t nowMs);
+/// A failed port's reason as a person reads it: the outcome in words, then the system's text on one line.
+std::string reasonOf(const outcome::Outcome& outcome, const std::string& text);
 /// The step words of the table for a step event's name ("erase" is "erasing").
 std::string stepWords(const std::string& step);
 /// The unit record of one port's run, from what its child reported; switches: the command line's, files
 /// left out.
 UnitFacts portFacts(const PortState& state, const std::vector<std::string>& switches, const char* action);
+/// Appends a port's unit line, once, the moment the port has ended; cycle is a loop's unit number, 0 outside
+/// a loop.
+void recordPort(PortState& port, const Options& options, Console& console, ResultsFile& results,
+                int cycle = 0);
+/// Under --json, the station's first event: its ports, before any child reports.
+void writeStationStart(const Options& options, Console& console);
 /// The station's exit status: 0 when every port succeeded, else the highest port status.
 int stationStatus(const std::vector<PortState>& ports);
 
@@ -102,8 +115,13 @@ void showPorts(Display& display, std::vector<PortState>& ports, int64_t nowMs, b
 void closeDisplay(Display& display);
 
 /// Passes the children's output on (under --json) and shows it, until every child has ended or a signal has
-/// stopped them all: the signal passed on to each running child, SIGKILL when the grace is over.
-void watchPorts(std::vector<PortState>& ports, Display& display, bool json);
+/// stopped them all: the signal passed on to each running child, SIGKILL when the grace is over. Each port
+/// that ends is handed to ended at once.
+void watchPorts(std::vector<PortState>& ports, Display& display, bool json, int64_t startMs,
+                const std::function<void(PortState&)>& ended);
+/// A child's event as a station's stream carries it: ms on the station's clock (startMs its zero), the
+/// child's own kept as port_ms, and a start event with the station's run.
+nlohmann::ordered_json onStationClock(nlohmann::ordered_json event, int64_t now, int64_t startMs);
 /// Writes the last of the station's output: as long as the console takes it, but once the station was
 /// stopped, or a signal comes now, never longer than a short grace.
 void writeLast(Output& output, bool stopped);

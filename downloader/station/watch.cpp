@@ -3,6 +3,7 @@
 #include "json_line.h"
 #include "platform/signals.h"
 #include "platform/system.h"
+#include "results/results.h"
 #include "station.h"
 
 #include <algorithm>
@@ -36,15 +37,16 @@ int64_t silenceLimitMs() {
     return limit > 0 ? limit : SILENCE_MS;
 }
 
-/// Takes the whole lines a child has written; under --json each event goes on with its port.
-void takeOutput(PortState& port, int64_t now, bool json, station::Output& output) {
+/// Takes the whole lines a child has written; under --json each event goes on with its port, on the station's
+/// clock.
+void takeOutput(PortState& port, int64_t now, int64_t startMs, bool json, station::Output& output) {
     if (port.child.received.size() > MAX_LINE && port.child.received.find('\n') == std::string::npos)
         port.child.received += '\n';
     size_t start = 0, end;
     while ((end = port.child.received.find('\n', start)) != std::string::npos) {
         Json event;
         if (station::takeLine(port, port.child.received.substr(start, end - start), now, event) && json)
-            output.add(jsonLine(event));
+            output.add(jsonLine(station::onStationClock(std::move(event), now, startMs)));
         start = end + 1;
     }
     port.child.received.erase(0, start);
@@ -120,7 +122,16 @@ void passOn(station::Output& output, const Stopping& stopping, int64_t now) {
 
 namespace station {
 
-void watchPorts(std::vector<PortState>& ports, Display& display, bool json) {
+Json onStationClock(Json event, int64_t now, int64_t startMs) {
+    if (event.contains("ms")) event["port_ms"] = event["ms"];
+    event["ms"] = now - startMs;
+    // The station's units are one run.
+    if (event["event"] == "start") event["run"] = runId();
+    return event;
+}
+
+void watchPorts(std::vector<PortState>& ports, Display& display, bool json, int64_t startMs,
+                const std::function<void(PortState&)>& ended) {
     Stopping stopping;
     const int64_t silenceMs = silenceLimitMs();
     std::vector<ChildProcess*> children;
@@ -131,7 +142,7 @@ void watchPorts(std::vector<PortState>& ports, Display& display, bool json) {
         platformReadChildren(children, 100);
         const int64_t now = platformNowMs();
         for (PortState& port : ports)
-            takeOutput(port, now, json, display.output);
+            takeOutput(port, now, startMs, json, display.output);
         // Children are looked after a few times a second, and at once when a pipe has closed: sixteen
         // ports write about 160 events a second, and each wake-up need not ask after every process.
         const bool closed = std::any_of(ports.begin(), ports.end(), [](const PortState& port) {
@@ -141,6 +152,8 @@ void watchPorts(std::vector<PortState>& ports, Display& display, bool json) {
             settledAt = now;
             if (!settlePorts(ports, now, silenceMs)) break;
         }
+        for (PortState& port : ports)
+            if (port.finished && !port.recorded) ended(port);
         if (stopSignal()) stopChildren(ports, stopping, stopSignal(), now);
         if (stopping.killed && now - stopping.since > STOP_GRACE_MS + KILL_GRACE_MS) break;
         // A terminal that does not say its width is taken for the usual 80 columns.
