@@ -16,13 +16,8 @@ using Json = nlohmann::ordered_json;
 std::string utcText(std::chrono::system_clock::time_point time) {
     std::time_t now = std::chrono::system_clock::to_time_t(time);
     char text[32] = "";
-#ifdef _WIN32
-    std::tm utc = {};
-    if (gmtime_s(&utc, &now) == 0) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-#else
-    std::tm utc = {};
-    if (gmtime_r(&now, &utc)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-#endif
+    // One thread: the shared buffer of gmtime is safe here, on every system.
+    if (const std::tm* utc = std::gmtime(&now)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
     return text;
 }
 
