@@ -21,16 +21,10 @@ using station::LoopSlot;
 using station::Phase;
 using Json = nlohmann::ordered_json;
 
-/// How long a unit's run may say nothing before it is taken for hung, as in a station.
-constexpr int64_t SILENCE_MS = 120000;
-/// After the second stop: SIGTERM, SIGKILL after STOP_GRACE_MS, given up after KILL_GRACE_MS more.
-constexpr int64_t STOP_GRACE_MS = 3000;
-constexpr int64_t KILL_GRACE_MS = 2000;
-/// How long the pipe of an ended run is read on for what it still holds.
-constexpr int64_t DRAIN_MS = 1000;
 /// How often the table is redrawn at most.
 constexpr int64_t REDRAW_MS = 200;
-constexpr size_t MAX_LINE = 1 << 20;
+
+using station::DRAIN_MS, station::KILL_GRACE_MS, station::MAX_LINE, station::STOP_GRACE_MS;
 
 /// The whole lines of a child's output, taken off what it has written.
 std::vector<std::string> wholeLines(ChildProcess& child) {
@@ -141,6 +135,7 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
     if (display.terminal)
         console.message(1,
                         "Swap the units in and out; Ctrl-C or q and Enter stops after the units under way.");
+    const int64_t silenceMs = station::silenceLimitMs();
     while (true) {
         std::vector<ChildProcess*> children;
         for (LoopSlot& slot : slots) {
@@ -200,8 +195,9 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
                 platformReleaseChild(unit.child);
                 station::settleEnded(unit, now);
                 unitEnded(slot);
-            } else if (!ended && now - unit.lastHeardMs > SILENCE_MS && unit.stopReason.empty()) {
-                unit.stopReason = "stopped after " + std::to_string(SILENCE_MS / 1000) + " s without a word";
+            } else if (!ended && now - unit.lastHeardMs > silenceMs && unit.stopReason.empty()) {
+                unit.stopReason =
+                    "stopped after " + std::to_string((silenceMs + 999) / 1000) + " s without a word";
                 platformStopChild(unit.child, 0, true);
             }
         }

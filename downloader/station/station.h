@@ -20,6 +20,20 @@ struct UnitFacts;
 
 namespace station {
 
+/// How long a child may say nothing at all before it is taken for hung and stopped, in a station and a
+/// fixture loop alike.
+constexpr int64_t SILENCE_MS = 120000;
+/// How long children have after SIGTERM before they are killed, and after that before the station gives up.
+constexpr int64_t STOP_GRACE_MS = 3000;
+constexpr int64_t KILL_GRACE_MS = 2000;
+/// How long the pipe of an ended child is read on for what it still holds.
+constexpr int64_t DRAIN_MS = 1000;
+/// The longest line a child may write; more without a line end is taken as a line of its own.
+constexpr size_t MAX_LINE = 1 << 20;
+/// SILENCE_MS, or the shorter limit that the variable VQ2DL_STATION_SILENCE_MS sets for the tests of a hung
+/// child.
+int64_t silenceLimitMs();
+
 /// A production station: the files read and checked once (a fault ends it with status 3 before any child
 /// starts), a child vq2dl --json per port, the table while they run, then the summary, a unit record per
 /// port and the rerun line. Throws the status when it is not 0.

@@ -14,28 +14,12 @@ namespace {
 using station::PortState;
 using Json = nlohmann::ordered_json;
 
-/// How long a child may say nothing at all before it is taken for hung and stopped. The variable
-/// VQ2DL_STATION_SILENCE_MS sets a shorter limit for the tests of a hung child.
-constexpr int64_t SILENCE_MS = 120000;
-/// How long children have after the signal before they are killed, and after that before the station gives
-/// up.
-constexpr int64_t STOP_GRACE_MS = 3000;
-constexpr int64_t KILL_GRACE_MS = 2000;
 /// How long, once stopping, the station waits for a console that does not read before it drops its output.
 constexpr int CONSOLE_GRACE_MS = 500;
 /// How often the station asks after its children when their pipes are still open.
 constexpr int64_t SETTLE_MS = 200;
-/// How long the pipe of an ended child is read on for what it still holds.
-constexpr int64_t DRAIN_MS = 1000;
 
-/// The longest line a child may write; more without a line end is taken as a line of its own.
-constexpr size_t MAX_LINE = 1 << 20;
-
-int64_t silenceLimitMs() {
-    const char* text = std::getenv("VQ2DL_STATION_SILENCE_MS");
-    const long long limit = text ? std::atoll(text) : 0;
-    return limit > 0 ? limit : SILENCE_MS;
-}
+using station::DRAIN_MS, station::KILL_GRACE_MS, station::MAX_LINE, station::STOP_GRACE_MS;
 
 /// Takes the whole lines a child has written; under --json each event goes on with its port, on the station's
 /// clock.
@@ -120,6 +104,12 @@ void passOn(station::Output& output, const Stopping& stopping, int64_t now) {
 
 } // namespace
 
+int64_t station::silenceLimitMs() {
+    const char* text = std::getenv("VQ2DL_STATION_SILENCE_MS");
+    const long long limit = text ? std::atoll(text) : 0;
+    return limit > 0 ? limit : station::SILENCE_MS;
+}
+
 namespace station {
 
 Json onStationClock(Json event, int64_t now, int64_t startMs) {
@@ -133,7 +123,7 @@ Json onStationClock(Json event, int64_t now, int64_t startMs) {
 void watchPorts(std::vector<PortState>& ports, Display& display, bool json, int64_t startMs,
                 const std::function<void(PortState&)>& ended) {
     Stopping stopping;
-    const int64_t silenceMs = silenceLimitMs();
+    const int64_t silenceMs = station::silenceLimitMs();
     std::vector<ChildProcess*> children;
     for (PortState& port : ports)
         children.push_back(&port.child);
