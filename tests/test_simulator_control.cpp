@@ -30,16 +30,6 @@ bool commandTaken(const std::string& fifo, const std::string& line, const std::s
     return fx::fileExists(marker);
 }
 
-/// Sends the command until the answer is want (the FIFO is read a few times a second), at most 10 s.
-bool answersWith(fx::Peer& peer, const Bytes& command, const Bytes& want) {
-    for (int i = 0; i < 50; ++i) {
-        Bytes got = peer.exchange(command, want.empty() ? 1 : want.size(), want.empty() ? 300 : 200);
-        if (got == want) return true;
-        if (!got.empty()) peer.read(16, 100); // the rest of an answer that was not the one sought
-    }
-    return false;
-}
-
 } // namespace
 
 TEST(Control, DetachSilencesOneUnitAndAttachPutsAFreshOneOnItsLine) {
@@ -74,8 +64,8 @@ TEST(Control, DetachSilencesOneUnitAndAttachPutsAFreshOneOnItsLine) {
 
     // Attached: a fresh unit runs its program (the drop-in string enters the monitor) with the preloaded
     // flash, not what the unit before held.
-    command(fifo, "attach 0");
-    ASSERT_TRUE(answersWith(unit0, DROP_IN, COLD_RESET));
+    ASSERT_TRUE(commandTaken(fifo, "attach 0", dir.file("attached 0")));
+    ASSERT_EQ(unit0.exchange(DROP_IN, COLD_RESET.size(), 5000), COLD_RESET);
     EXPECT_EQ(unit0.exchange(readBlock(0xC000, 2), 5), (Bytes{0x11, 0x22} + DONE));
 
     // Lines that are no command are named on standard error and change nothing.
@@ -84,8 +74,8 @@ TEST(Control, DetachSilencesOneUnitAndAttachPutsAFreshOneOnItsLine) {
     command(fifo, "attach");
     command(fifo, "dump 1");
     command(fifo, "dump 1 " + dir.file("no-such-folder/unit"));
-    command(fifo, "attach 1");
-    ASSERT_TRUE(answersWith(unit1, DROP_IN, COLD_RESET));
+    ASSERT_TRUE(commandTaken(fifo, "attach 1", dir.file("attached 1")));
+    ASSERT_EQ(unit1.exchange(DROP_IN, COLD_RESET.size(), 5000), COLD_RESET);
     EXPECT_NE(vqsim.until("No such file or directory")
                   .find("vqsim: control: \"detach 2\": no controller 2 (there are 2, counted from 0)\n"
                         "vqsim: control: \"jump 1\" is not \"detach N\", \"attach N\" or \"dump N FILE\"\n"
