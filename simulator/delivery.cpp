@@ -79,13 +79,17 @@ bool waitUntil(Engine& e, Clock::time_point when) {
         }
         std::this_thread::sleep_until(next);
         if (e.stopping) return true;
-        releaseIfDue(e);
-        if (Clock::now() >= when) return false;
+        // The line's own time is the moment slept for, not the moment this thread woke: a late wake on a
+        // busy machine must not hand bytes over that the line would still hold.
+        if (!e.held.empty() && e.heldUntil <= next) release(e, true);
+        if (next == when) return false;
     }
 }
 
-bool deliver(Engine& e, uint8_t byte, bool waitForRoom) {
-    const Clock::time_point now = Clock::now();
+bool deliver(Engine& e, uint8_t byte, Clock::time_point crossed, bool waitForRoom) {
+    // Bytes whose timer ran out before this one had crossed went to the host first.
+    if (!e.held.empty() && e.heldUntil <= crossed && !release(e, waitForRoom)) return false;
+    const Clock::time_point now = crossed;
     e.held.push_back(byte);
     e.lastCrossed = now;
     switch (e.options.delivery) {
@@ -103,11 +107,12 @@ bool deliver(Engine& e, uint8_t byte, bool waitForRoom) {
     return true;
 }
 
-void pace(Engine& e, Clock::time_point& freeAt, Clock::time_point ready) {
-    if (e.options.baud <= 0) return;
+Clock::time_point pace(Engine& e, Clock::time_point& freeAt, Clock::time_point ready) {
+    if (e.options.baud <= 0) return Clock::now();
     Clock::time_point due = std::max(freeAt, ready) + characterTime(e);
     freeAt = due;
     waitUntil(e, due);
+    return due;
 }
 
 } // namespace vqsim

@@ -49,9 +49,9 @@ void send(Engine& e, const Answer& answer, Clock::time_point ready) {
             if (waitUntil(e, Clock::now() + std::chrono::milliseconds(answer.slowMs))) return;
             ready = Clock::now();
         }
-        pace(e, e.outFreeAt, ready);
+        const Clock::time_point crossed = pace(e, e.outFreeAt, ready);
         if (e.stopping || e.detached) return;
-        if (!deliver(e, byte, true)) return;
+        if (!deliver(e, byte, crossed, true)) return;
     }
 }
 
@@ -103,8 +103,7 @@ void streamTick(Engine& e) {
     e.nextStream += std::chrono::milliseconds(e.faults.streamMs);
     if (e.nextStream < Clock::now())
         e.nextStream = Clock::now() + std::chrono::milliseconds(e.faults.streamMs);
-    pace(e, e.outFreeAt, Clock::now());
-    deliver(e, STREAM_BYTE, false); // a full line drops the chatter
+    deliver(e, STREAM_BYTE, pace(e, e.outFreeAt, Clock::now()), false); // a full line drops the chatter
 }
 
 /// How long to wait for the next event on the line: a held answer, the stream's next byte, or a look at a
