@@ -2,15 +2,18 @@
 // program, with -b, in a written page, with -V, after a failure and a kill (--keep-from puts them back), at a
 // station of three differently preloaded units; the readings that differ, and the command lines refused.
 #include "fixture.h"
+#include "image/kept_file.h"
 #include "image/sha256.h"
 #include "json_schema.h"
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <csignal>
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -464,4 +467,30 @@ TEST(Keep, AStationSaysHowToPutAFailedUnitsBytesBack) {
                                        dir.path());
     ASSERT_EQ(back.status, 0) << back.out;
     expectUnit(*board.sim, unitBytes(0x42), {{0x7F00, 0x7FFF}});
+}
+
+// The units of a station make the kept files' folder at the same moment: every one of them writes its file,
+// whichever made the folder.
+TEST(Keep, UnitsMakingTheFolderAtOnceAllWriteTheirFiles) {
+    fx::TempDir dir;
+    for (int round = 0; round < 30; ++round) {
+        const std::string folder = dir.file("kept" + std::to_string(round) + "/a/b");
+        std::atomic<int> ready{0};
+        std::vector<std::string> reasons(6);
+        std::vector<std::thread> units;
+        for (size_t i = 0; i < reasons.size(); ++i)
+            units.emplace_back([&, i] {
+                for (++ready; ready < static_cast<int>(reasons.size());) {}
+                if (!writeKeptFile(folder + "/unit" + std::to_string(i) + ".s19", "S9030000FC\n", reasons[i]))
+                    reasons[i] += " (failed)";
+            });
+        for (std::thread& unit : units)
+            unit.join();
+        for (size_t i = 0; i < reasons.size(); ++i)
+            EXPECT_EQ(reasons[i], "") << "round " << round << ", unit " << i;
+    }
+    fx::writeFile(dir.file("plain"), "");
+    std::string reason;
+    EXPECT_FALSE(writeKeptFile(dir.file("plain/unit.s19"), "S9030000FC\n", reason));
+    EXPECT_EQ(reason, "Not a directory");
 }

@@ -68,11 +68,14 @@ std::string keptFileName(const std::string& dir, const std::string& port, std::t
 
 bool writeKeptFile(const std::string& path, const std::string& text, std::string& reason) {
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-    std::error_code error;
-    if (!folder.empty() && !std::filesystem::is_directory(folder, error) &&
-        !std::filesystem::create_directories(folder, error)) {
-        reason = error ? error.message() : "not a folder";
-        return false;
+    if (!folder.empty()) {
+        // The station's other units make the same folder at the same moment: what counts is that it is there.
+        std::error_code made, error;
+        std::filesystem::create_directories(folder, made);
+        if (!std::filesystem::is_directory(folder, error)) {
+            reason = made ? made.message() : error ? error.message() : "not a folder";
+            return false;
+        }
     }
     // The name is new: a file that took it since it was chosen is not written over.
     if (taken(path)) {

@@ -57,11 +57,15 @@ void prepare(const Station& station) {
     CheckedFiles files;
     checkFiles(options, station.console, files);
     // 2. The folder of the logs, made when missing; one that cannot be made is a fault of the command line.
-    std::error_code error;
-    if (!options.logDir.empty() && !std::filesystem::is_directory(options.logDir, error) &&
-        !std::filesystem::create_directories(options.logDir, error))
+    // Another station may make the same folder at the same moment: what counts is that it is there.
+    if (options.logDir.empty()) return;
+    std::error_code made, error;
+    std::filesystem::create_directories(options.logDir, made);
+    if (!std::filesystem::is_directory(options.logDir, error)) {
+        const std::error_code why = made ? made : error;
         station.console.fatal(EXIT_USAGE, "ERROR: Could not make the log folder %s: %s.",
-                              options.logDir.c_str(), error.message().c_str());
+                              options.logDir.c_str(), why ? why.message().c_str() : "not a folder");
+    }
 }
 
 /// Under --json, the station's closing event: the counts, the status and why it ended before its ports.
