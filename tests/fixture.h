@@ -27,6 +27,8 @@ using Clock = std::chrono::steady_clock;
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
+/// The lines of a text, without their ends.
+std::vector<std::string> linesOf(const std::string& text);
 /// Names in a directory, sorted, without "." and "..".
 std::vector<std::string> listDir(const std::string& path);
 

@@ -12,12 +12,11 @@
 #include <csignal>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 namespace {
 
-using fx::Bytes, fx::Texts, fx::s19;
+using fx::Bytes, fx::Texts, fx::s19, fx::linesOf;
 using Records = std::vector<std::pair<uint32_t, Bytes>>;
 using Json = nlohmann::json;
 
@@ -75,15 +74,6 @@ void expectUnit(const vqsim::Simulator& sim, const Records& unit,
             ASSERT_EQ(sim.peek(address), expected) << std::hex << address;
         }
     }
-}
-
-/// The lines of a text.
-Texts linesOf(const std::string& text) {
-    Texts lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 /// A file's bytes by address, as vq2dl's own reader takes them.

@@ -1,9 +1,8 @@
 // Records and failures people and programs can act on: the step, the kind and what the flash holds, in the
 // result event, the unit record and the station's reason; records written as each unit ends; --tag,
 // --expect-sha256, CSV read back with Python's csv module; the schema as it is installed.
-#include "fixture.h"
-#include "json_schema.h"
 #include "results/outcome.h"
+#include "test_station.h"
 
 #include <nlohmann/json.hpp>
 
@@ -12,41 +11,16 @@
 #include <fcntl.h>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <unistd.h>
 
-using fx::Texts;
+using fx::Texts, fx::linesOf;
 using Json = nlohmann::json;
 
 namespace {
 
 /// Six records of firmware, six blocks, with an S0 header: a fault can strike in the middle of the write.
 std::string firmware() {
-    std::vector<std::pair<uint32_t, fx::Bytes>> records;
-    for (uint8_t i = 0; i < 6; ++i)
-        records.push_back({0x4000 + 0x80 * i, fx::bytes(128, i)});
-    return fx::srec(0, 0, fx::toBytes("build 42")) + "\n" + fx::s19(records, 0x4000);
-}
-
-Texts linesOf(const std::string& text) {
-    Texts lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-/// Each line's object; every one must be an event of the schema, with no field the schema does not name.
-std::vector<Json> events(const std::string& text) {
-    std::vector<Json> objects;
-    for (const std::string& line : linesOf(text)) {
-        Json object = Json::parse(line, nullptr, false);
-        EXPECT_TRUE(object.is_object()) << line;
-        for (const std::string& fault : fx::schemaFaults(object))
-            ADD_FAILURE() << fault << " in " << line;
-        objects.push_back(object);
-    }
-    return objects;
+    return fx::srec(0, 0, fx::toBytes("build 42")) + "\n" + st::firmware();
 }
 
 /// "step kind flash" of an event or record, each null as "null".
@@ -113,7 +87,7 @@ const std::map<std::string, std::string> STATION_OUTCOMES = {
 
 /// The records of a station run: one per port, each with its outcome, the run, the version and the tags.
 void checkStationRecords(const std::string& text) {
-    const std::vector<Json> units = events(text);
+    const std::vector<Json> units = st::jsonLines(text);
     ASSERT_EQ(units.size(), 4u) << text;
     const std::map<std::string, Json> unit = byPort(units);
     for (const auto& [port, outcome] : STATION_OUTCOMES) {
@@ -289,14 +263,14 @@ TEST(Records, TheKeptBytesAndTheSerialNumberFailInStepsOfTheirOwn) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         const fx::RunResult r = rig.run(args, rig.dir.file("fw.s19"));
         EXPECT_EQ(r.status, c.outcome == "null null written" ? 0 : 4) << r.out;
-        const std::vector<Json> stream = events(r.out);
+        const std::vector<Json> stream = st::jsonLines(r.out);
         ASSERT_FALSE(stream.empty());
         EXPECT_EQ(outcomeOf(stream.back()), c.outcome);
         std::string lastStep;
         for (const Json& event : stream)
             if (event["event"] == "step") lastStep = event["step"];
         EXPECT_EQ(lastStep, c.lastStep);
-        const std::vector<Json> units = events(fx::readFile(rig.dir.file("units.jsonl")));
+        const std::vector<Json> units = st::jsonLines(fx::readFile(rig.dir.file("units.jsonl")));
         ASSERT_EQ(units.size(), 1u);
         EXPECT_EQ(outcomeOf(units[0]), c.outcome);
     }
@@ -332,7 +306,7 @@ TEST(Records, AStationStreamOnTheStationsClockWithItsSlotsFirst) {
     FailingStation station;
     const fx::RunResult r = station.run({"--json"});
     EXPECT_EQ(r.status, 4) << r.out;
-    const std::vector<Json> stream = events(r.out);
+    const std::vector<Json> stream = st::jsonLines(r.out);
     ASSERT_GE(stream.size(), 3u);
     EXPECT_EQ(stream.front()["event"], "station_start");
     EXPECT_EQ(stream.front()["ports"],
@@ -383,7 +357,7 @@ TEST(Records, AStationKilledKeepsTheRecordsOfItsFinishedPorts) {
     // Written the moment A ended, and on the disk: nothing of the station is left to write it later.
     std::string rest;
     station.finish(SIGKILL, rest);
-    const std::vector<Json> units = events(fx::readFile(dir.file("units.jsonl")));
+    const std::vector<Json> units = st::jsonLines(fx::readFile(dir.file("units.jsonl")));
     ASSERT_EQ(units.size(), 1u);
     EXPECT_EQ(units[0]["port"], "A");
     EXPECT_EQ(units[0]["ok"], true);
@@ -404,13 +378,13 @@ TEST(Records, TagsGoIntoEveryRecordAndTheStartEvent) {
     args.push_back("fw.s19");
     const fx::RunResult r = fx::run(VQ2DL_PROGRAM, args, dir.path());
     EXPECT_EQ(r.status, 0) << r.out;
-    const std::vector<Json> stream = events(r.out);
+    const std::vector<Json> stream = st::jsonLines(r.out);
     ASSERT_FALSE(stream.empty());
     const Json tagObject = {{"operator", "ann"}, {"order", "WO-17"}};
     EXPECT_EQ(stream.front()["tags"], tagObject);
     EXPECT_EQ(stream.front()["mode"], "single");
     EXPECT_EQ(outcomeOf(stream.back()), "null null written");
-    const std::vector<Json> units = events(fx::readFile(dir.file("units.jsonl")));
+    const std::vector<Json> units = st::jsonLines(fx::readFile(dir.file("units.jsonl")));
     ASSERT_EQ(units.size(), 1u);
     EXPECT_EQ(units[0]["tags"], tagObject);
     EXPECT_EQ(units[0]["run"], stream.front()["run"]);
@@ -493,7 +467,7 @@ TEST(Records, ResultsInCsvReadBackByACsvReader) {
     EXPECT_EQ(cell(3, "serial.value"), "7");
     EXPECT_EQ(cell(3, "serial.state"), "written");
     // Every field of the JSON record has its column or columns.
-    const std::vector<Json> units = events(fx::readFile(dir.file("units.jsonl")));
+    const std::vector<Json> units = st::jsonLines(fx::readFile(dir.file("units.jsonl")));
     ASSERT_EQ(units.size(), 1u);
     for (const auto& [name, value] : units[0].items()) {
         const bool column = std::any_of(header.begin(), header.end(), [&](const Json& h) {
@@ -561,7 +535,7 @@ TEST(Records, AnExpectedDigestLetsOnlyThatBuildThrough) {
         VQ2DL_PROGRAM, {"--json", "--ports", "A=" + a->devicePath(), "--expect-sha256", wrong, "fw.s19"},
         dir.path());
     EXPECT_EQ(json.status, 3);
-    const std::vector<Json> stream = events(json.out);
+    const std::vector<Json> stream = st::jsonLines(json.out);
     ASSERT_EQ(stream.size(), 2u) << json.out;
     EXPECT_EQ(stream[0]["event"], "station_start");
     EXPECT_EQ(stream[1]["event"], "station");

@@ -9,7 +9,6 @@
 
 #include <fcntl.h>
 #include <set>
-#include <sstream>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,8 +40,7 @@ std::string take(const std::string& counter, uint64_t& number, uint64_t limit = 
 /// The journal's lines, each parsed.
 std::vector<nlohmann::json> journal(const std::string& counter) {
     std::vector<nlohmann::json> lines;
-    std::istringstream in(fx::readFile(serials::journalPath(counter)));
-    for (std::string line; std::getline(in, line);)
+    for (const std::string& line : fx::linesOf(fx::readFile(serials::journalPath(counter))))
         lines.push_back(nlohmann::json::parse(line));
     return lines;
 }

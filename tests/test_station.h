@@ -26,13 +26,7 @@ inline std::string firmware(uint8_t blocks = 6) {
     return fx::s19(records, 0x4000);
 }
 
-inline fx::Texts linesOf(const std::string& text) {
-    fx::Texts lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using fx::linesOf;
 
 /// The lines of a file, each an event of docs/events.schema.json; a line that is not one fails the test.
 inline std::vector<Json> jsonLines(const std::string& text) {
