@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <map>
 #include <regex>
+#include <sys/file.h>
 #include <unistd.h>
 
 using fx::Texts, fx::linesOf;
@@ -557,4 +558,25 @@ TEST(Records, TheSchemaIsInstalledWithTheDocumentationAndOpenToNewFields) {
     std::vector<std::string> faults;
     fx::validate(fx::eventsSchema(), newer, "", faults);
     EXPECT_EQ(faults, std::vector<std::string>{});
+}
+
+// Another program that holds the results file's lock for good delays a unit's record by a few seconds, never
+// for ever: the run ends as it would, and its record is in the file, whole.
+TEST(Records, ALockHeldForGoodDelaysTheRecordOnly) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), firmware());
+    fx::writeFile(dir.file("units.jsonl"), "");
+    const int holder = open(dir.file("units.jsonl").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    auto a = fx::startController();
+    const auto start = fx::Clock::now();
+    const fx::RunResult r = fx::run(
+        VQ2DL_PROGRAM, {"-c", a->devicePath(), "-dw", "0", "--results", "units.jsonl", "fw.s19"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_GE(fx::secondsSince(start), 4.5) << "the record waited for the lock a while";
+    const std::vector<Json> units = st::jsonLines(fx::readFile(dir.file("units.jsonl")));
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_EQ(outcomeOf(units[0]), "null null written");
+    close(holder);
 }

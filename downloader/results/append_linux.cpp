@@ -20,12 +20,16 @@ bool platformOpenResults(const std::string& path, intptr_t& handle, std::string&
 
 bool platformAppendResult(intptr_t handle, const std::string& line, const std::string& header) {
     const int fd = static_cast<int>(handle);
-    // The lock keeps a second process from finding the file empty too and writing the header twice; a file
-    // system without locks still gets whole lines, which O_APPEND keeps apart.
-    int locked;
-    do {
-        locked = flock(fd, LOCK_EX);
-    } while (locked != 0 && errno == EINTR);
+    // The lock keeps a second process from finding the file empty too and writing the header twice. Other
+    // runs hold it for one write; one held longer (another program's) is given up after a while, and the
+    // line goes without it, whole all the same: O_APPEND keeps lines apart, as on a file system without
+    // locks.
+    int locked = -1;
+    for (int waited = 0; waited < RESULTS_LOCK_WAIT_MS; waited += 10) {
+        locked = flock(fd, LOCK_EX | LOCK_NB);
+        if (locked == 0 || (errno != EWOULDBLOCK && errno != EINTR)) break;
+        usleep(10 * 1000);
+    }
     struct stat info = {};
     const std::string text =
         !header.empty() && fstat(fd, &info) == 0 && info.st_size == 0 ? header + line : line;

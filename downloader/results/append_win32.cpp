@@ -21,8 +21,15 @@ bool platformAppendResult(intptr_t handle, const std::string& line, const std::s
     HANDLE file = reinterpret_cast<HANDLE>(handle);
     // Appends are not whole on every Windows file system: other writers wait at the lock, which also keeps a
     // second process from finding the file empty and writing the header twice.
+    // Other runs hold it for one write; one held longer (another program's) fails the line after a while.
     OVERLAPPED whole = {};
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) return false;
+    for (int waited = 0;; waited += 10) {
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                       &whole))
+            break;
+        if (GetLastError() != ERROR_LOCK_VIOLATION || waited >= RESULTS_LOCK_WAIT_MS) return false;
+        Sleep(10);
+    }
     LARGE_INTEGER size = {};
     const std::string text =
         !header.empty() && GetFileSizeEx(file, &size) && size.QuadPart == 0 ? header + line : line;

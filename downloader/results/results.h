@@ -60,8 +60,11 @@ std::string usbSerialOf(const std::string& device);
 
 /// Opens the results file for appending, creating it; false with the system's reason otherwise.
 bool platformOpenResults(const std::string& path, intptr_t& handle, std::string& reason);
+/// How long a line waits at most for the lock that another process holds on the results file.
+constexpr int RESULTS_LOCK_WAIT_MS = 5000;
 /// Appends one whole line with one write under a lock, so that lines of several processes never mix, with
-/// header before it when the file is empty; then flushes the file to the disk.
+/// header before it when the file is empty; then flushes the file to the disk. A lock held beyond
+/// RESULTS_LOCK_WAIT_MS: POSIX appends without it (the line stays whole), Windows fails the line.
 bool platformAppendResult(intptr_t handle, const std::string& line, const std::string& header = "");
 void platformCloseResults(intptr_t handle);
 /// The name of this machine.
