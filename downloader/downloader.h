@@ -166,6 +166,12 @@ public:
     void adviseSerial();
     /// True when the run's kept file holds every byte of the unit's number.
     bool serialInKeptFile() const;
+    /// True, with the number, when the erase took a number --serial-keep read, the run did not write it back
+    /// and no kept file holds it.
+    bool serialErased(uint64_t& number) const;
+    /// After a failure past the erase: this run's command with the kept file (--keep-from) and the erased
+    /// number (--serial-value) in place of what the unit no longer holds.
+    std::string wayBackCommand() const;
     /// A taken number becomes written or void: the journal, the level-1 line, the serial event.
     void settleSerial(const char* state, const std::string& reason);
 

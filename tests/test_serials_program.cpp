@@ -287,6 +287,38 @@ TEST(SerialProgram, AKeptNumberAFailedRunErasedIsSaidWithTheWayBack) {
     EXPECT_FALSE(fx::fileExists(counter + ".journal"));
 }
 
+// A kept range beside the number and the number itself, both erased by a failed run: each line gives the one
+// command that puts back both, the kept file and the number; either alone would lose the other.
+TEST(SerialProgram, AKeptFileAndAnErasedNumberComeBackWithOneCommand) {
+    fx::Rig rig(fx::monitorOptions({"error@writeblock#1=0xE6"}));
+    fx::writeFile(rig.dir.file("old.s19"),
+                  fx::s19({{0x7F00, fx::bytes(16, 0x40)}, {0x7FF0, {0, 0, 0x01, 0x2C}}}));
+    ASSERT_TRUE(rig.start(rig.dir.file("old.s19")));
+    const std::string counter = rig.dir.file("serials");
+    fx::writeFile(counter, "next=500\n");
+    fx::writeFile(rig.dir.file("fw.s19"), firmware());
+    const fx::RunResult r =
+        rig.run({"-dw", "0", "--keep", "0x7F00-0x7F0F", "--keep-dir", rig.dir.path(), "--serial",
+                 "0x7FF0:u32be", "--serial-counter", counter, "--serial-keep"},
+                rig.dir.file("fw.s19"));
+    EXPECT_EQ(r.status, 4) << r.out;
+    const Texts lines = fx::linesOf(r.out);
+    ASSERT_GE(lines.size(), 2u);
+    const std::string tail = lines.back();
+    const size_t at = tail.find("; give it back with: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string back = tail.substr(at + 21);
+    EXPECT_NE(lines[lines.size() - 2].find("; put them back with: " + back), std::string::npos) << r.out;
+    EXPECT_NE(back.find(" --keep-from " + rig.dir.path() + "/kept-"), std::string::npos) << back;
+    EXPECT_EQ(back.find("--serial-counter"), std::string::npos) << back;
+    EXPECT_TRUE(fx::endsWith(back, ".s19 --serial-value 300")) << back;
+    const fx::RunResult again = fx::run("/bin/sh", {"-c", back});
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(fx::peekRange(*rig.sim, 0x7F00, 16), fx::bytes(16, 0x40));
+    EXPECT_EQ(fx::peekRange(*rig.sim, 0x7FF0, 4), (Bytes{0, 0, 0x01, 0x2C}));
+    EXPECT_EQ(fx::readFile(counter), "next=500\n");
+}
+
 // At a station the way back is the station's own command for the failed port alone: in a pipe its last line
 // names the number and that command, which gives the unit its number back with the counter untouched; under
 // --json the serial event says what became of the number, and the child's line with its own command stays

@@ -55,6 +55,31 @@ bool Downloader::serialInKeptFile() const {
     return inKeptFile;
 }
 
+bool Downloader::serialErased(uint64_t& number) const {
+    return !serial.keptRead.empty() && serial.state != "written" &&
+           tracker.flash != outcome::Flash::Untouched && !serialInKeptFile() &&
+           serials::decode(options.serial.format, serial.keptRead, number);
+}
+
+std::string Downloader::wayBackCommand() const {
+    // The same command with the kept file in place of the unit's erased bytes, and the number in place of its
+    // source: one command gives back both, where each alone would lose the other.
+    const bool file = kept.written && kept.erased;
+    uint64_t number = 0;
+    const bool erasedNumber = serialErased(number);
+    std::vector<std::string> leftOut;
+    if (file) leftOut.push_back("keep-from");
+    if (erasedNumber)
+        leftOut.insert(leftOut.end(), std::begin(serials::SOURCE_SWITCHES),
+                       std::end(serials::SOURCE_SWITCHES));
+    std::string command = platformShellQuoted(options.programName);
+    for (const std::string& arg : argumentTexts(options.arguments, leftOut))
+        command += " " + platformShellQuoted(arg);
+    if (file) command += " --keep-from " + platformShellQuoted(kept.file);
+    if (erasedNumber) command += " --serial-value " + std::to_string(number);
+    return command;
+}
+
 void Downloader::adviseSerial() {
     if (serial.keptRead.empty() || serial.state == "written") return;
     const bool erased = tracker.flash != outcome::Flash::Untouched;
@@ -74,20 +99,14 @@ void Downloader::adviseSerial() {
     if (!erased || serialInKeptFile()) return;
     uint64_t number = 0;
     std::string text;
-    if (!serials::decode(options.serial.format, serial.keptRead, number)) {
+    if (!serialErased(number)) {
         char at[16];
         std::snprintf(at, sizeof at, "0x%X", options.serial.address);
         text = std::string("The unit's serial number at ") + at + " (bytes " +
                serials::hexBytes(serial.keptRead) + ") was erased with its flash.";
     } else {
-        // The same command with the number given in place of its source.
-        std::string command = platformShellQuoted(options.programName);
-        for (const std::string& arg : argumentTexts(options.arguments, {std::begin(serials::SOURCE_SWITCHES),
-                                                                        std::end(serials::SOURCE_SWITCHES)}))
-            command += " " + platformShellQuoted(arg);
-        command += " --serial-value " + std::to_string(number);
         text = "The unit's serial number " + serials::textOf(options.serial.format, number) +
-               " was erased with its flash; give it back with: " + command;
+               " was erased with its flash; give it back with: " + wayBackCommand();
     }
     // Marked in the stream: a station leaves this run's command out and names its own.
     console.advise(text.c_str(), "serial");

@@ -53,9 +53,8 @@ std::vector<std::string> restoreLines(const std::string& program, const std::vec
             lines.push_back(name + "The unit's serial number " + port.serial.value("text", "") +
                             " was erased with its flash; give it back with: " + command);
         else if (numberErased(port)) {
-            char at[24];
-            std::snprintf(at, sizeof at, "0x%llX",
-                          static_cast<unsigned long long>(port.serial.value("address", uint64_t(0))));
+            char at[16];
+            std::snprintf(at, sizeof at, "0x%X", port.serial.value("address", 0u));
             lines.push_back(name + "The unit's serial number at " + at + " (bytes " +
                             port.serial.value("bytes", "") + ") was erased with its flash.");
         }
