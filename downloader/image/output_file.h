@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <string>
 
+/// What joins a folder and a name in the system's own paths: '/', or '\\' on Windows.
+extern const char PATH_SEPARATOR;
+
 /// Creates a new file for writing beside target, exclusively, under a name unique to this process and never
 /// through a link, and names it in tempPath; it takes an existing target's permission bits (and its owner
 /// where the process may set it). nullptr when no such file could be made.

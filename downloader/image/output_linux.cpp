@@ -47,6 +47,8 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
     return nullptr;
 }
 
+const char PATH_SEPARATOR = '/';
+
 bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
 }

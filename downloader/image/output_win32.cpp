@@ -42,6 +42,8 @@ std::FILE* createTemporaryBeside(const std::string& target, std::string& tempPat
     return nullptr;
 }
 
+const char PATH_SEPARATOR = '\\';
+
 bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }

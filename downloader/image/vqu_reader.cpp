@@ -11,12 +11,6 @@
 
 namespace {
 
-#ifdef _WIN32
-const char SEPARATOR = '\\';
-#else
-const char SEPARATOR = '/';
-#endif
-
 /// The most of a line held at once: block lines are copied and shown in pieces of this size, and a tag line
 /// is judged by its first piece.
 constexpr size_t BLOCK_PIECE = 64 * 1024;
@@ -117,7 +111,7 @@ void FirmwareImage::readContainer(LineReader& reader) {
             showTextBlock(*this, reader);
         } else if (startsWith(line, "#!VQU-INI")) {
             message(4, "%s", line.c_str());
-            std::string path = extractDir + SEPARATOR + iniName(*this, line);
+            std::string path = extractDir + PATH_SEPARATOR + iniName(*this, line);
             // Not extracting, the block's lines pass by this loop like any other line.
             if (!extractIni) continue;
             extractFile(reader, path);
