@@ -20,14 +20,17 @@ bool numberErased(const PortState& port) {
 }
 
 bool givenBack(const PortState& port) {
-    return port.status != 0 && (!port.kept.empty() || numberErased(port));
+    // Bytes that hold no number of the format are said, but give no command: the rerun line keeps the port.
+    const bool number =
+        numberErased(port) && port.serial.contains("value") && port.serial["value"].is_number_unsigned();
+    return port.status != 0 && (!port.kept.empty() || number);
 }
 
 std::vector<std::string> restoreLines(const std::string& program, const std::vector<PortState>& ports,
                                       const std::vector<Argument>& rerun) {
     std::vector<std::string> lines;
     for (const PortState& port : ports) {
-        if (!givenBack(port)) continue;
+        if (!givenBack(port) && !numberErased(port)) continue;
         const std::string file = port.kept.empty() ? "" : port.kept.front().value("file", "");
         const auto value = port.serial.is_object() ? port.serial.find("value") : port.serial.end();
         const bool number = numberErased(port) && value != port.serial.end() && value->is_number_unsigned();

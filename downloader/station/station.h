@@ -160,7 +160,7 @@ std::vector<std::string> restoreLines(const std::string& program, const std::vec
                                       const std::vector<Argument>& rerun);
 /// True for a failed port whose kept serial number the erase took, and no kept file holds.
 bool numberErased(const PortState& port);
-/// True for a failed port that restoreLines gives a line of its own: a run as before would lose what its
+/// True for a failed port that restoreLines gives a command of its own: a run as before would lose what its
 /// unit kept.
 bool givenBack(const PortState& port);
 /// An argument as this system's shell would need it typed again (a POSIX shell; cmd.exe on Windows).
