@@ -8,6 +8,7 @@
 #include "monitor/read_areas.h"
 #include "ports/ports.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -110,10 +111,24 @@ std::vector<std::string> childArguments(const Options& options) {
 }
 
 std::vector<std::string> rerunArguments(const Options& options) {
-    std::vector<std::string> args;
+    return argumentTexts(rerunSwitches(options), {});
+}
+
+std::vector<Argument> rerunSwitches(const Options& options) {
+    std::vector<Argument> kept;
     for (const Argument& argument : options.arguments)
-        if (argument.inRerun) args.insert(args.end(), argument.texts.begin(), argument.texts.end());
-    return args;
+        if (argument.inRerun) kept.push_back(argument);
+    return kept;
+}
+
+std::vector<std::string> argumentTexts(const std::vector<Argument>& arguments,
+                                       const std::vector<std::string>& leftOut) {
+    std::vector<std::string> texts;
+    for (const Argument& argument : arguments)
+        if (argument.switchName.empty() ||
+            std::find(leftOut.begin(), leftOut.end(), argument.switchName) == leftOut.end())
+            texts.insert(texts.end(), argument.texts.begin(), argument.texts.end());
+    return texts;
 }
 
 std::vector<std::string> recordedSwitches(const Options& options) {

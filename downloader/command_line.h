@@ -44,6 +44,12 @@ std::vector<std::string> usageLines(const std::string& programName);
 std::vector<std::string> childArguments(const Options& options);
 /// The arguments a rerun of a station's failed ports keeps besides its --ports: every one but --ports.
 std::vector<std::string> rerunArguments(const Options& options);
+/// The same arguments as parsed, each with its switch's name.
+std::vector<Argument> rerunSwitches(const Options& options);
+/// The texts of the arguments as typed, in order, but those of the switches named in leftOut (names without
+/// their dashes: "keep-from").
+std::vector<std::string> argumentTexts(const std::vector<Argument>& arguments,
+                                       const std::vector<std::string>& leftOut);
 /// The switches a unit record names, firmware files left out: a station's, as its children got them, or a
 /// single run's.
 std::vector<std::string> recordedSwitches(const Options& options);

@@ -160,9 +160,18 @@ public:
     bool serialLine(SRecord& record);
     /// Runs a step that puts the number into the unit; a failure makes a taken number void, then goes on.
     void guardSerial(const std::function<void()>& step);
-    /// After a failure past the erase: a number that --serial-keep read and the run did not write back, with
-    /// the command that gives it back (unless the kept file holds it).
+    /// After a failure: a number that --serial-keep read and the run never took is settled "unit" or "erased"
+    /// (the event and the record name it); one the erase took and the run did not write back is said with the
+    /// command that gives it back (unless the kept file holds it).
     void adviseSerial();
+    /// True when the run's kept file holds every byte of the unit's number.
+    bool serialInKeptFile() const;
+    /// True, with the number, when the erase took a number --serial-keep read, the run did not write it back
+    /// and no kept file holds it.
+    bool serialErased(uint64_t& number) const;
+    /// After a failure past the erase: this run's command with the kept file (--keep-from) and the erased
+    /// number (--serial-value) in place of what the unit no longer holds.
+    std::string wayBackCommand() const;
     /// A taken number becomes written or void: the journal, the level-1 line, the serial event.
     void settleSerial(const char* state, const std::string& reason);
 

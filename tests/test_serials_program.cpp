@@ -287,6 +287,150 @@ TEST(SerialProgram, AKeptNumberAFailedRunErasedIsSaidWithTheWayBack) {
     EXPECT_FALSE(fx::fileExists(counter + ".journal"));
 }
 
+// A kept range beside the number and the number itself, both erased by a failed run: each line gives the one
+// command that puts back both, the kept file and the number; either alone would lose the other.
+TEST(SerialProgram, AKeptFileAndAnErasedNumberComeBackWithOneCommand) {
+    fx::Rig rig(fx::monitorOptions({"error@writeblock#1=0xE6"}));
+    fx::writeFile(rig.dir.file("old.s19"),
+                  fx::s19({{0x7F00, fx::bytes(16, 0x40)}, {0x7FF0, {0, 0, 0x01, 0x2C}}}));
+    ASSERT_TRUE(rig.start(rig.dir.file("old.s19")));
+    const std::string counter = rig.dir.file("serials");
+    fx::writeFile(counter, "next=500\n");
+    fx::writeFile(rig.dir.file("fw.s19"), firmware());
+    const fx::RunResult r =
+        rig.run({"-dw", "0", "--keep", "0x7F00-0x7F0F", "--keep-dir", rig.dir.path(), "--serial",
+                 "0x7FF0:u32be", "--serial-counter", counter, "--serial-keep"},
+                rig.dir.file("fw.s19"));
+    EXPECT_EQ(r.status, 4) << r.out;
+    const Texts lines = fx::linesOf(r.out);
+    ASSERT_GE(lines.size(), 2u);
+    const std::string tail = lines.back();
+    const size_t at = tail.find("; give it back with: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string back = tail.substr(at + 21);
+    EXPECT_NE(lines[lines.size() - 2].find("; put them back with: " + back), std::string::npos) << r.out;
+    EXPECT_NE(back.find(" --keep-from " + rig.dir.path() + "/kept-"), std::string::npos) << back;
+    EXPECT_EQ(back.find("--serial-counter"), std::string::npos) << back;
+    EXPECT_TRUE(fx::endsWith(back, ".s19 --serial-value 300")) << back;
+    const fx::RunResult again = fx::run("/bin/sh", {"-c", back});
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(fx::peekRange(*rig.sim, 0x7F00, 16), fx::bytes(16, 0x40));
+    EXPECT_EQ(fx::peekRange(*rig.sim, 0x7FF0, 4), (Bytes{0, 0, 0x01, 0x2C}));
+    EXPECT_EQ(fx::readFile(counter), "next=500\n");
+}
+
+// At a station the way back is the station's own command for the failed port alone: in a pipe its last line
+// names the number and that command, which gives the unit its number back with the counter untouched; under
+// --json the serial event says what became of the number, and the child's line with its own command stays
+// inside the station.
+TEST(SerialProgram, AStationGivesAFailedPortsKeptNumberBackWithItsOwnCommand) {
+    for (const bool json : {false, true}) {
+        SCOPED_TRACE(json ? "--json" : "pipe");
+        fx::Rig good, bad(fx::monitorOptions({"error@writeblock#1=0xE6"}));
+        fx::writeFile(good.dir.file("good.s19"), fx::s19({{0x7FF0, {0, 0, 0, 200}}}));
+        fx::writeFile(bad.dir.file("bad.s19"), fx::s19({{0x7FF0, {0, 0, 0x01, 0x2C}}}));
+        ASSERT_TRUE(good.start(good.dir.file("good.s19")));
+        ASSERT_TRUE(bad.start(bad.dir.file("bad.s19")));
+        fx::TempDir dir;
+        fx::writeFile(dir.file("fw.s19"), firmware());
+        fx::writeFile(dir.file("serials"), "next=500\n");
+        Texts args = {"--ports",
+                      "A=" + good.sim->devicePath() + ",B=" + bad.sim->devicePath(),
+                      "-dw",
+                      "0",
+                      "--serial",
+                      "0x7FF0:u32be",
+                      "--serial-counter=serials",
+                      "--serial-keep",
+                      "--results",
+                      "units.jsonl",
+                      "fw.s19"};
+        if (json) args.insert(args.begin(), "--json");
+        const fx::RunResult r = fx::run(VQ2DL_PROGRAM, args, dir.path());
+        ASSERT_EQ(r.status, 4) << r.out;
+        EXPECT_EQ(fx::peekRange(*bad.sim, 0x7FF0, 4), Bytes(4, 0xFF)) << "erased";
+        EXPECT_EQ(r.out.find("Rerun the failed ports"), std::string::npos) << "B run again gets a new number";
+        std::map<std::string, Json> records;
+        for (const Json& unit : jsonLines(fx::readFile(dir.file("units.jsonl"))))
+            records[unit["port"]] = unit["serial"];
+        EXPECT_EQ(records["A"]["state"], "written");
+        EXPECT_EQ(records["B"],
+                  Json::parse(R"({"value":300,"text":"300","address":32752,"bytes":"00 00 01 2C",
+                                                "source":"kept","state":"erased","kept_file":false})"));
+        const std::string back =
+            VQ2DL_PROGRAM " --ports B=" + bad.sim->devicePath() +
+            " -dw 0 --serial 0x7FF0:u32be --results units.jsonl fw.s19 --serial-value 300";
+        if (json) {
+            const std::vector<Json> events = jsonLines(r.out);
+            Json serial;
+            for (const Json& event : events)
+                if (event["event"] == "serial" && event["port"] == "B") serial = event;
+            EXPECT_EQ(serial["state"], "erased") << r.out;
+            EXPECT_EQ(serial["value"], 300);
+            EXPECT_EQ(events.back()["event"], "station");
+            EXPECT_EQ(r.out.find("give it back"), std::string::npos) << r.out;
+            continue;
+        }
+        EXPECT_EQ(r.out.find("--port-name"), std::string::npos) << "no child's command reaches the operator";
+        const Texts lines = fx::linesOf(r.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(),
+                  "[B] The unit's serial number 300 was erased with its flash; give it back with: " + back);
+        EXPECT_NE(r.out.find("300 erased"), std::string::npos) << "the summary's serial column";
+        // The command, through the shell, on B's unit.
+        const fx::RunResult again = fx::run("/bin/sh", {"-c", back}, dir.path());
+        EXPECT_EQ(again.status, 0) << again.out;
+        EXPECT_EQ(fx::peekRange(*bad.sim, 0x7FF0, 4), (Bytes{0, 0, 0x01, 0x2C}));
+        EXPECT_EQ(fx::peekRange(*good.sim, 0x7FF0, 4), (Bytes{0, 0, 0, 200}));
+        EXPECT_EQ(fx::readFile(dir.file("serials")), "next=500\n");
+        EXPECT_FALSE(fx::fileExists(dir.file("serials.journal")));
+    }
+}
+
+// A failed run's record and serial event name the number --serial-keep read, and what became of it: erased
+// with only the record to name it (the line tells the way back), erased but in the kept file, or void when
+// its own write failed.
+TEST(SerialProgram, AFailedRunRecordsTheKeptNumberAndItsState) {
+    const struct {
+        const char* fault;
+        Texts args;
+        const char* state;
+        bool inKeptFile, advice;
+    } cases[] = {
+        {"error@writeblock#1=0xE6", {}, "erased", false, true},
+        {"error@writeblock#1=0xE6", {"--keep", "0x7F00-0x7FFF"}, "erased", true, false},
+        {"error@writeblock#2=0xE6", {}, "void", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fault) + (c.args.empty() ? "" : " --keep"));
+        fx::Rig rig(fx::monitorOptions({c.fault}));
+        fx::writeFile(rig.dir.file("old.s19"), fx::s19({{0x7FF0, {0, 0, 0x01, 0x2C}}}));
+        ASSERT_TRUE(rig.start(rig.dir.file("old.s19")));
+        fx::writeFile(rig.dir.file("fw.s19"), firmware());
+        const std::string units = rig.dir.file("units.jsonl");
+        Texts args = {"--json", "-dw",           "0",         "--serial", "0x7FF0:u32be", "--serial-value",
+                      "7",      "--serial-keep", "--results", units};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (!c.args.empty()) args.insert(args.end(), {"--keep-dir", rig.dir.path()});
+        const fx::RunResult r = rig.run(args, rig.dir.file("fw.s19"));
+        EXPECT_EQ(r.status, 4) << r.out;
+        const Json record = jsonLines(fx::readFile(units)).at(0)["serial"];
+        EXPECT_EQ(record["value"], 300);
+        EXPECT_EQ(record["source"], "kept");
+        EXPECT_EQ(record["state"], c.state);
+        EXPECT_EQ(record["kept_file"], c.inKeptFile);
+        Json serial, advice;
+        for (const Json& event : jsonLines(r.out)) {
+            if (event["event"] == "serial") serial = event;
+            if (event.contains("advice")) advice = event;
+        }
+        for (const char* field : {"v", "event", "ms"})
+            serial.erase(field);
+        EXPECT_EQ(serial, record) << r.out;
+        EXPECT_EQ(advice.is_null() ? "" : advice["advice"], c.advice ? "serial" : "") << r.out;
+    }
+}
+
 // The number is read as kept ranges are read, with their failures: two readings that differ, or a block that
 // does not come, end the run with status 4 before anything is erased.
 TEST(SerialProgram, KeepReadingsThatDifferOrDoNotComeEraseNothing) {

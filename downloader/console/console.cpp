@@ -53,6 +53,13 @@ void Console::emit(int level, const char* text) {
     route().emit(level, text);
 }
 
+void Console::advise(const char* text, const char* about) {
+    MessageRoute to = route();
+    if (to.levelled)
+        to.levelled = [this, about](int level, const char* line) { events.message(level, line, about); };
+    to.emit(0, text);
+}
+
 void Console::message(int level, const char* format, ...) {
     if (!shows(level)) return;
     va_list args;

@@ -39,6 +39,9 @@ public:
     bool shows(int level) const;
     /// Hands a finished text of this level to the support log and, when the level allows, to the console.
     void emit(int level, const char* text);
+    /// A level-0 text that tells a person what to do next; under --json its message event names what it is
+    /// about ("advice"), so that a calling program can tell it from the rest.
+    void advise(const char* text, const char* about);
     /// Prints a printf-style message when level <= verbosity.
     void message(int level, const char* format, ...) VQ_PRINTF(3, 4);
     /// Hands a finished text to the support log and to the console at every verbosity; it is the error that

@@ -149,11 +149,12 @@ void EventStream::kept(const std::string& file, const std::string& sha256,
     write(object);
 }
 
-void EventStream::message(int level, const char* text) {
+void EventStream::message(int level, const char* text, const char* advice) {
     if (!on) return;
     Json object = header("message", elapsedMs());
     object["level"] = level;
     object["text"] = text;
+    if (advice) object["advice"] = advice;
     write(object);
 }
 

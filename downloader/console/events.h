@@ -61,8 +61,9 @@ public:
     /// "file").
     void kept(const std::string& file, const std::string& sha256, const std::vector<std::string>& ranges,
               uint64_t bytes, const char* source);
-    /// A text the console would show at this level, word for word.
-    void message(int level, const char* text);
+    /// A text the console would show at this level, word for word; advice names what a text that tells a
+    /// person what to do is about ("serial"), nullptr for any other text.
+    void message(int level, const char* text, const char* advice = nullptr);
     /// The text of the failure that ends the run; the first one given counts. "ERROR: " is left off.
     void failed(const std::string& text);
     /// The signature a VQ-I verification read.

@@ -8,7 +8,6 @@
 #include "monitor/blocks.h"
 #include "monitor/keep.h"
 #include "monitor/read_areas.h"
-#include "platform/shell.h"
 #include "ports/ports.h"
 #include "preflight.h"
 
@@ -192,18 +191,7 @@ void Downloader::dropKeptFile() {
 
 void Downloader::adviseKept() {
     if (!kept.written || !kept.erased) return;
-    // The same command with the file in place of the unit's erased bytes.
-    const std::vector<std::string>& commandLine = options.commandLine;
-    std::string command = platformShellQuoted(options.programName);
-    for (size_t i = 1; i < commandLine.size(); ++i) {
-        const std::string& arg = commandLine[i];
-        if (arg == "--keep-from") {
-            ++i;
-            continue;
-        }
-        if (arg.compare(0, 12, "--keep-from=") != 0) command += " " + platformShellQuoted(arg);
-    }
-    command += " --keep-from " + platformShellQuoted(kept.file);
+    const std::string command = wayBackCommand();
     message(0, "The unit's own bytes are kept in %s; put them back with: %s", kept.file.c_str(),
             command.c_str());
 }

@@ -147,6 +147,9 @@ nlohmann::ordered_json recordOf(const Request& request, const Plan& plan) {
     record["bytes"] = hexBytes(plan.bytes);
     record["source"] = plan.source;
     record["state"] = plan.state;
+    // A kept number gone from the unit with its flash: whether the kept file still holds it.
+    if (plan.source == "kept" && (plan.state == "erased" || plan.state == "void"))
+        record["kept_file"] = plan.inKeptFile;
     return record;
 }
 

@@ -40,7 +40,15 @@ struct Plan {
     std::vector<uint8_t> bytes;    ///< its bytes in the flash
     std::vector<uint8_t> keptRead; ///< --serial-keep: the bytes read before the erase
     std::string source;            ///< "counter", "value" or "kept"
-    std::string state;             ///< "taken", "written" or "void"; empty while the unit has no number
+    /// "taken", "written" or "void"; for a kept number never taken (the run failed before the number's
+    /// write), "unit" while the unit still holds it, "erased" once the erase took it; empty without a number
+    std::string state;
+    bool inKeptFile =
+        false; ///< a kept number: the run's kept file holds its bytes (--keep-from gives it back)
 };
+
+/// The switches that say where a unit's number comes from; a command that gives a known number back
+/// replaces them with --serial-value.
+inline const char* const SOURCE_SWITCHES[] = {"serial-counter", "serial-value", "serial-keep"};
 
 } // namespace serials

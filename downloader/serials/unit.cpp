@@ -1,6 +1,7 @@
 // A unit's serial number in a run: read before the erase when the unit keeps its own, taken from the counter
 // (or the command line) once the image verified, written and read back on a VQ-II controller, or sent as one
 // more S1 line to a VQ-I boot loader; then recorded in the journal, the events and the unit record.
+#include "command_line.h"
 #include "downloader.h"
 #include "monitor/blocks.h"
 #include "monitor/keep.h"
@@ -46,38 +47,69 @@ void Downloader::readSerialBeforeErase() {
     }
 }
 
-void Downloader::adviseSerial() {
-    // A number kept from the unit that the erase took and the run did not write back: said with the way back,
-    // or it would be lost (a run of the same command would give the unit a new number).
-    if (serial.keptRead.empty() || tracker.flash == outcome::Flash::Untouched || serial.state == "written")
-        return;
+bool Downloader::serialInKeptFile() const {
     const uint32_t at = monitor::mapStart(options.serial.address);
     bool inKeptFile = kept.written;
     for (unsigned i = 0; i < options.serial.format.width && inKeptFile; ++i)
         inKeptFile = monitor::inRanges(kept.ranges, at + i);
-    if (inKeptFile) return; // the kept file holds it, and --keep-from gives it back
+    return inKeptFile;
+}
+
+bool Downloader::serialErased(uint64_t& number) const {
+    return !serial.keptRead.empty() && serial.state != "written" &&
+           tracker.flash != outcome::Flash::Untouched && !serialInKeptFile() &&
+           serials::decode(options.serial.format, serial.keptRead, number);
+}
+
+std::string Downloader::wayBackCommand() const {
+    // The same command with the kept file in place of the unit's erased bytes, and the number in place of its
+    // source: one command gives back both, where each alone would lose the other.
+    const bool file = kept.written && kept.erased;
     uint64_t number = 0;
-    if (!serials::decode(options.serial.format, serial.keptRead, number)) {
-        message(0, "The unit's serial number at 0x%X (bytes %s) was erased with its flash.",
-                options.serial.address, serials::hexBytes(serial.keptRead).c_str());
-        return;
-    }
-    // The same command with the number given in place of its source.
-    const std::vector<std::string>& commandLine = options.commandLine;
+    const bool erasedNumber = serialErased(number);
+    std::vector<std::string> leftOut;
+    if (file) leftOut.push_back("keep-from");
+    if (erasedNumber)
+        leftOut.insert(leftOut.end(), std::begin(serials::SOURCE_SWITCHES),
+                       std::end(serials::SOURCE_SWITCHES));
     std::string command = platformShellQuoted(options.programName);
-    for (size_t i = 1; i < commandLine.size(); ++i) {
-        const std::string& arg = commandLine[i];
-        const bool valued = arg == "--serial-counter" || arg == "--serial-value";
-        if (valued || arg == "--serial-keep" || arg.compare(0, 17, "--serial-counter=") == 0 ||
-            arg.compare(0, 15, "--serial-value=") == 0) {
-            i += valued ? 1 : 0;
-            continue;
-        }
+    for (const std::string& arg : argumentTexts(options.arguments, leftOut))
         command += " " + platformShellQuoted(arg);
+    if (file) command += " --keep-from " + platformShellQuoted(kept.file);
+    if (erasedNumber) command += " --serial-value " + std::to_string(number);
+    return command;
+}
+
+void Downloader::adviseSerial() {
+    if (serial.keptRead.empty() || serial.state == "written") return;
+    const bool erased = tracker.flash != outcome::Flash::Untouched;
+    if (serial.state.empty()) {
+        // Read from the unit but never taken: the record and the event still name the unit's number, and
+        // whether the unit holds it yet.
+        serial.source = "kept";
+        serial.bytes = serial.keptRead;
+        serial.hasNumber = serials::decode(options.serial.format, serial.bytes, serial.number);
+        serial.state = erased ? "erased" : "unit";
+        serial.inKeptFile = serialInKeptFile();
+        console.events.serial(serials::recordOf(options.serial, serial).dump());
     }
-    command += " --serial-value " + std::to_string(number);
-    message(0, "The unit's serial number %s was erased with its flash; give it back with: %s",
-            serials::textOf(options.serial.format, number).c_str(), command.c_str());
+    // A number that the erase took and the run did not write back: said with the way back, or it would be
+    // lost (a run of the same command would give the unit a new number). The kept file holds it, and
+    // --keep-from gives it back.
+    if (!erased || serialInKeptFile()) return;
+    uint64_t number = 0;
+    std::string text;
+    if (!serialErased(number)) {
+        char at[16];
+        std::snprintf(at, sizeof at, "0x%X", options.serial.address);
+        text = std::string("The unit's serial number at ") + at + " (bytes " +
+               serials::hexBytes(serial.keptRead) + ") was erased with its flash.";
+    } else {
+        text = "The unit's serial number " + serials::textOf(options.serial.format, number) +
+               " was erased with its flash; give it back with: " + wayBackCommand();
+    }
+    // Marked in the stream: a station leaves this run's command out and names its own.
+    console.advise(text.c_str(), "serial");
 }
 
 void Downloader::takeSerial() {
@@ -123,6 +155,7 @@ serials::JournalEntry Downloader::journalEntry(const char* state, const std::str
 void Downloader::settleSerial(const char* state, const std::string& reason) {
     if (serial.state != "taken") return;
     serial.state = state;
+    serial.inKeptFile = serial.source == "kept" && serialInKeptFile();
     if (serial.source == "counter") {
         serials::Failure failure;
         // The number stays "taken" in the journal, and so is never handed out again; only the account is

@@ -138,6 +138,9 @@ Json takeEvent(PortState& port, Json event, int64_t nowMs) {
     } else if (name == "progress") {
         port.percent = std::clamp(numberOf(event, "percent"), 0.0, 100.0);
         port.bytes = static_cast<uint64_t>(std::max(0.0, numberOf(event, "bytes")));
+    } else if (name == "message" && event.contains("advice")) {
+        // What the child says to do next names the child's own command: the station says it for itself.
+        return Json();
     } else if (name == "message") {
         std::string text = textOf(event, "text");
         if (numberOf(event, "level") <= 0 && !text.empty()) port.lastText = oneLine(text);
@@ -149,7 +152,7 @@ Json takeEvent(PortState& port, Json event, int64_t nowMs) {
                     {{"range", range}, {"file", textOf(event, "file")}, {"sha256", textOf(event, "sha256")}});
     } else if (name == "serial") {
         port.serial = Json::object();
-        for (const char* field : {"value", "text", "address", "bytes", "source", "state"})
+        for (const char* field : {"value", "text", "address", "bytes", "source", "state", "kept_file"})
             if (event.contains(field)) port.serial[field] = event[field];
     } else if (name == "result") {
         takeResult(port, event, nowMs);
@@ -172,7 +175,7 @@ bool takeLine(PortState& port, const std::string& line, int64_t nowMs, Json& pas
         return false;
     }
     passedOn = takeEvent(port, std::move(event), nowMs);
-    return true;
+    return !passedOn.is_null();
 }
 
 void settleEnded(PortState& port, int64_t nowMs) {

@@ -117,12 +117,15 @@ void finish(const Station& station, std::vector<PortState>& ports, station::Disp
             for (const std::string& line : station::summaryLines(ports, columns))
                 output.add(line + "\n");
         }
-        const std::vector<std::string> rerun = rerunArguments(options);
-        const std::vector<std::string> restore = station::restoreLines(options.programName, ports, rerun);
+        const std::vector<std::string> restore =
+            station::restoreLines(options.programName, ports, rerunSwitches(options));
+        const bool rerun = std::any_of(ports.begin(), ports.end(), [](const PortState& slot) {
+            return slot.status != 0 && !station::givenBack(slot);
+        });
         if (console.shows(0)) {
-            if (succeeded + restore.size() < ports.size())
+            if (rerun)
                 output.add("Rerun the failed ports: " +
-                           station::retryCommand(options.programName, ports, rerun) + "\n");
+                           station::retryCommand(options.programName, ports, rerunArguments(options)) + "\n");
             for (const std::string& line : restore)
                 output.add(line + "\n");
         }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+struct Argument;
 struct Options;
 class Console;
 class ResultsFile;
@@ -78,9 +79,10 @@ struct PortState {
     bool recorded = false;             ///< its unit line is in the results file
 };
 
-/// Takes one event of a child into its port's state; the event as the station passes it on (with "port").
+/// Takes one event of a child into its port's state; the event as the station passes it on (with "port"), or
+/// null for one it keeps to itself (a child's advice, which names the child's own command).
 nlohmann::ordered_json takeEvent(PortState& port, nlohmann::ordered_json event, int64_t nowMs);
-/// Takes one line of a child's output; true with the passed-on event when it is an event.
+/// Takes one line of a child's output; true with the passed-on event when it is an event to pass on.
 bool takeLine(PortState& port, const std::string& line, int64_t nowMs, nlohmann::ordered_json& passedOn);
 /// Settles a port whose child has ended: without a result it failed, with a reason. A port the station
 /// stopped on a signal it received has 128 + n; a child that some other signal ended, 5.
@@ -151,9 +153,16 @@ std::string fitted(const std::string& text, int columns);
 /// port whose unit's bytes were kept is left to restoreLines.
 std::string retryCommand(const std::string& program, const std::vector<PortState>& ports,
                          const std::vector<std::string>& otherArgs);
-/// For each failed port whose unit's bytes were kept in a file: where, and the command that puts them back.
+/// For each failed port whose unit's bytes were kept in a file: where, and the command that puts them back;
+/// for each whose kept serial number the erase took (and no kept file holds): the number, and the command
+/// that gives it back. rerun: the arguments a rerun keeps (rerunSwitches).
 std::vector<std::string> restoreLines(const std::string& program, const std::vector<PortState>& ports,
-                                      const std::vector<std::string>& otherArgs);
+                                      const std::vector<Argument>& rerun);
+/// True for a failed port whose kept serial number the erase took, and no kept file holds.
+bool numberErased(const PortState& port);
+/// True for a failed port that restoreLines gives a command of its own: a run as before would lose what its
+/// unit kept.
+bool givenBack(const PortState& port);
 /// An argument as this system's shell would need it typed again (a POSIX shell; cmd.exe on Windows).
 std::string shellQuoted(const std::string& arg);
 

@@ -37,7 +37,10 @@ std::string serialText(const PortState& port) {
     if (port.serial.is_null()) return "";
     const std::string state = port.serial.value("state", "");
     const std::string source = port.serial.value("source", "");
-    return port.serial.value("text", "") + (state == "void" ? " void" : source == "kept" ? " kept" : "");
+    return port.serial.value("text", "") + (state == "void"     ? " void"
+                                            : state == "erased" ? " erased"
+                                            : source == "kept"  ? " kept"
+                                                                : "");
 }
 
 size_t serialWidth(const std::vector<PortState>& ports) {
@@ -105,9 +108,9 @@ std::string retryCommand(const std::string& program, const std::vector<PortState
                          const std::vector<std::string>& otherArgs) {
     std::string list;
     for (const PortState& port : ports) {
-        // A port whose unit's bytes were kept has a line of its own (restoreLines): run as before, it would
-        // keep the erased bytes.
-        if (port.status == 0 || !port.kept.empty()) continue;
+        // A port whose unit's bytes or number were kept has a line of its own (restoreLines): run as before,
+        // it would keep the erased bytes, or give the unit a new number.
+        if (port.status == 0 || givenBack(port)) continue;
         if (!list.empty()) list += ",";
         list += port.slot.name == port.slot.port ? port.slot.port : port.slot.name + "=" + port.slot.port;
     }
