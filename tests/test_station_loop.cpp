@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using fx::Texts;
@@ -434,4 +435,36 @@ TEST(Loop, EachUnitTakesItsOwnNumberFromOneCounter) {
                                                         {1002, "taken written"},
                                                         {1003, "taken written"}}));
     EXPECT_EQ(fx::readFile(dir.file("serials")), "next=1004\n");
+}
+
+// A unit that fails after the erase leaves the loop with its own bytes in a file: after the summary, the
+// station command of that one port (no loop) that puts them back names the unit, and does put them back.
+TEST(Loop, AFailedUnitsKeptBytesAreSaidWithTheWayBack) {
+    fx::TempDir dir;
+    fx::writeFile(dir.file("fw.s19"), firmware());
+    const fx::Bytes own = fx::bytes(32, 0x5A);
+    fx::writeFile(dir.file("unit.s19"), fx::s19({{0x7F00, own}}));
+    Fixtures fixtures(dir, 1, {"0:error@writeblock#1=0xE6"}, {"--preload", dir.file("unit.s19")});
+    fx::Background loop(VQ2DL_PROGRAM,
+                        {"--ports", "A=" + fixtures.device(0), "--loop", "--loop-count", "1", "-dw", "0",
+                         "--keep", "0x7F00-0x7F1F", "--keep-dir", "kept", "fw.s19"},
+                        dir.path());
+    std::string rest;
+    ASSERT_EQ(loop.finish(0, rest), 4) << loop.seen << rest;
+    const Texts lines = fx::linesOf(loop.seen + rest);
+    const Texts files = fx::listDir(dir.file("kept"));
+    ASSERT_EQ(files.size(), 1u);
+    const std::string command = VQ2DL_PROGRAM " --ports A=" + fixtures.device(0) +
+                                " -dw 0 --keep 0x7F00-0x7F1F --keep-dir kept fw.s19 --keep-from kept/" +
+                                files[0];
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "[A] unit 1: The unit's own bytes are kept in kept/" + files[0] +
+                                "; put them back with: " + command);
+    const fx::RunResult back = fx::run("/bin/sh", {"-c", command}, dir.path());
+    EXPECT_EQ(back.status, 0) << back.out;
+    fixtures("dump 0 " + dir.file("after.s19"));
+    for (int i = 0; i < 250 && !fx::fileExists(dir.file("after.s19")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::string after = fx::readFile(dir.file("after.s19"));
+    EXPECT_NE(after.find(fx::srec(1, 0x7F00, own)), std::string::npos) << after;
 }

@@ -75,6 +75,11 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
     std::string typed;
     int64_t forcedAt = -1;
     bool killed = false;
+    // The way back of a failed unit is a station run of its one port, with no loop.
+    std::vector<Argument> wayBackSwitches;
+    for (const Argument& argument : rerunSwitches(options))
+        if (argument.switchName != "loop" && argument.switchName != "loop-count")
+            wayBackSwitches.push_back(argument);
 
     const auto startProbe = [&](LoopSlot& slot, const char* awaited, Phase phase) {
         std::vector<std::string> args = childCommand(options, slot.slot);
@@ -118,6 +123,11 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
         } else {
             ++slot.failed;
             slot.worst = std::max(slot.worst, slot.unit.status);
+            // What the failed unit kept, and how it gets it back once it is out of the fixture: "[A] unit 3:
+            // ".
+            for (std::string line : station::restoreLines(options.programName, slot.unit, wayBackSwitches))
+                slot.wayBack.push_back(
+                    line.insert(slot.slot.name.size() + 3, "unit " + std::to_string(slot.cycle) + ": "));
         }
         if (draining || (loopCount > 0 && slot.cycle >= loopCount))
             slot.phase = Phase::Done;
@@ -235,6 +245,9 @@ void station::runLoop(const Options& options, Console& console, ResultsFile& res
         console.message(1, "%s", "");
         for (const std::string& line : station::loopSummary(slots))
             console.message(1, "%s", line.c_str());
+        for (const LoopSlot& slot : slots)
+            for (const std::string& line : slot.wayBack)
+                console.message(0, "%s", line.c_str());
     }
     if (status != 0) throw status;
 }

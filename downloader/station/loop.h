@@ -31,6 +31,9 @@ struct LoopSlot {
     int worst = 0;         ///< the highest status of its units (and of a probe that failed)
     std::string trouble;   ///< why the port stopped before its count: a probe that failed; empty otherwise
     std::string shownText; ///< the operator text last printed by the pipe form
+    /// For each failed unit that kept bytes or its serial number: where they are and the command that gives
+    /// them back, said after the summary.
+    std::vector<std::string> wayBack;
 };
 
 /// What the operator must do at a port, or what it does: "insert a unit", "programming 41 %", "remove: ok",

@@ -117,8 +117,10 @@ void finish(const Station& station, std::vector<PortState>& ports, station::Disp
             for (const std::string& line : station::summaryLines(ports, columns))
                 output.add(line + "\n");
         }
-        const std::vector<std::string> restore =
-            station::restoreLines(options.programName, ports, rerunSwitches(options));
+        std::vector<std::string> restore;
+        for (const PortState& port : ports)
+            for (std::string& line : station::restoreLines(options.programName, port, rerunSwitches(options)))
+                restore.push_back(std::move(line));
         const bool rerun = std::any_of(ports.begin(), ports.end(), [](const PortState& slot) {
             return slot.status != 0 && !station::givenBack(slot);
         });

@@ -153,10 +153,10 @@ std::string fitted(const std::string& text, int columns);
 /// port whose unit's bytes were kept is left to restoreLines.
 std::string retryCommand(const std::string& program, const std::vector<PortState>& ports,
                          const std::vector<std::string>& otherArgs);
-/// For each failed port whose unit's bytes were kept in a file: where, and the command that puts them back;
-/// for each whose kept serial number the erase took (and no kept file holds): the number, and the command
-/// that gives it back. rerun: the arguments a rerun keeps (rerunSwitches).
-std::vector<std::string> restoreLines(const std::string& program, const std::vector<PortState>& ports,
+/// For a failed port whose unit's bytes were kept in a file: where, and the command that puts them back; for
+/// one whose kept serial number the erase took (and no kept file holds): the number, and the command that
+/// gives it back; "[NAME] " before each. rerun: the arguments a rerun keeps (rerunSwitches).
+std::vector<std::string> restoreLines(const std::string& program, const PortState& port,
                                       const std::vector<Argument>& rerun);
 /// True for a failed port whose kept serial number the erase took, and no kept file holds.
 bool numberErased(const PortState& port);
